@@ -1,0 +1,310 @@
+// The window: its controls at fixed positions, the handlers of their events,
+// and the services the handlers share (reading a field, message box, printed line).
+#include "app/form1.h"
+
+#include <cstdlib>
+
+#include <QApplication>
+#include <QFocusEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPainter>
+
+#include "app/captionbutton.h"
+#include "app/fieldconversion.h"
+#include "app/inputchecks.h"
+#include "app/messagebox.h"
+
+namespace app {
+
+const char* const Form1::applicationTitle = QT_TRANSLATE_NOOP("app::Form1", "Frequency Converter");
+
+namespace {
+
+// Positions are kept in twips, the unit the layout was drawn in; 15 twips
+// make one pixel at 96 dots per inch.
+constexpr int twipsPerPixel = 15;
+constexpr int clientWidthTwips = 7125;
+constexpr int clientHeightTwips = 5790;
+
+enum class Kind { Label, Field, Button };
+
+struct ControlGeometry {
+    const char* name;
+    Kind kind;
+    const char* caption;  // label or button caption, or the field's initial text
+    int left, top, width, height;
+};
+
+// In the order of the input focus under Tab.
+constexpr ControlGeometry controlTable[] = {
+    {"Label1", Kind::Label, QT_TRANSLATE_NOOP("app::Form1", "Motor Parameters"), 4560, 240, 1335, 255},
+    {"Text1", Kind::Field, "Text1", 5280, 720, 1095, 285},
+    {"Text2", Kind::Field, "Text2", 5280, 1320, 1095, 285},
+    {"Text3", Kind::Field, "Text3", 5280, 1920, 1095, 285},
+    {"Label2", Kind::Label, QT_TRANSLATE_NOOP("app::Form1", "Voltage(V):"), 3960, 720, 1215, 375},
+    {"Label3", Kind::Label, QT_TRANSLATE_NOOP("app::Form1", "Frequency(HZ):"), 3960, 1320, 1095, 375},
+    {"Label4", Kind::Label, QT_TRANSLATE_NOOP("app::Form1", "Power(W):"), 3960, 1920, 1215, 375},
+    {"Text4", Kind::Field, "Text4", 5280, 2520, 1095, 285},
+    {"Label5", Kind::Label, QT_TRANSLATE_NOOP("app::Form1", "P.F.:"), 3960, 2520, 975, 375},
+    {"Text5", Kind::Field, "Text5", 5280, 3120, 1095, 285},
+    {"Label6", Kind::Label, QT_TRANSLATE_NOOP("app::Form1", "Speed(rpm):"), 3960, 3120, 1095, 375},
+    {"Text6", Kind::Field, "Text6", 5280, 3720, 1095, 285},
+    {"Label7", Kind::Label, QT_TRANSLATE_NOOP("app::Form1", "# of Pole:"), 3960, 3720, 855, 375},
+    {"Label8", Kind::Label, QT_TRANSLATE_NOOP("app::Form1", "Demand Parameters"), 720, 240, 1455, 255},
+    {"Text7", Kind::Field, "Text7", 1680, 720, 975, 285},
+    {"Label9", Kind::Label, QT_TRANSLATE_NOOP("app::Form1", "Speed(rpm):"), 240, 720, 1095, 375},
+    {"Text8", Kind::Field, "Text8", 1680, 1320, 975, 285},
+    {"Label10", Kind::Label, QT_TRANSLATE_NOOP("app::Form1", "V/f(V/HZ):"), 240, 1320, 975, 375},
+    {"Text9", Kind::Field, "Text9", 1680, 1920, 975, 285},
+    {"Label11", Kind::Label, QT_TRANSLATE_NOOP("app::Form1", "Operating Time(min.):"), 240, 1920, 1095, 375},
+    {"Command1", Kind::Button, QT_TRANSLATE_NOOP("app::Form1", "RUN"), 720, 5040, 1575, 375},
+    {"Command2", Kind::Button, QT_TRANSLATE_NOOP("app::Form1", "Required Voltage"), 240, 3360, 1095, 495},
+    {"Text10", Kind::Field, "Text10", 1680, 3480, 975, 285},
+    {"Command3", Kind::Button, QT_TRANSLATE_NOOP("app::Form1", "STOP"), 3000, 5040, 1455, 375},
+    {"Command4", Kind::Button, QT_TRANSLATE_NOOP("app::Form1", "EXIT"), 5160, 5040, 1455, 375},
+    // Caption-less buttons that serve as divider bars; they have no handler.
+    {"Command5", Kind::Button, "", 3300, 120, 75, 4095},
+    {"Command6", Kind::Button, "", 120, 2760, 2895, 135},
+    {"Command7", Kind::Button, "", 120, 4560, 6975, 135},
+};
+
+constexpr QRect pixels(const ControlGeometry& g)
+{
+    return QRect(g.left / twipsPerPixel, g.top / twipsPerPixel,
+                 g.width / twipsPerPixel, g.height / twipsPerPixel);
+}
+
+// The smallest face the captions may be shrunk to before they are left to overflow.
+constexpr qreal minimumPointSize = 7.0;
+constexpr qreal pointSizeStep = 0.5;
+constexpr int labelFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
+
+// The number a control's default name ends in: "Text10" is 10.
+int controlNumber(const char* name)
+{
+    while (*name && (*name < '0' || *name > '9'))
+        ++name;
+    return std::atoi(name);
+}
+
+std::string utf8(const QLineEdit* field)
+{
+    return field->text().toStdString();
+}
+
+} // namespace
+
+Form1::Form1(MessageBox& messageBox, QWidget* parent)
+    : QWidget(parent)
+    , messageBox_(messageBox)
+{
+    setObjectName(QStringLiteral("Form1"));
+    createControls();
+    chooseFont();
+    connectHandlers();
+
+    resize(clientWidthTwips / twipsPerPixel, clientHeightTwips / twipsPerPixel);
+    setWindowTitle(tr("FREQUENCY CONVERTER PROGRAM"));
+
+    Form_Load();
+}
+
+void Form1::createControls()
+{
+    QWidget* previousFocusable = nullptr;
+    for (const ControlGeometry& g : controlTable) {
+        const QString name = QString::fromLatin1(g.name);
+        const int number = controlNumber(g.name);
+        QWidget* control = nullptr;
+        switch (g.kind) {
+        case Kind::Label: {
+            auto* label = new QLabel(tr(g.caption), this);
+            label->setAlignment(Qt::Alignment(labelFlags & ~Qt::TextWordWrap));
+            label->setWordWrap(true);
+            label_[number - 1] = label;
+            control = label;
+            break;
+        }
+        case Kind::Field: {
+            auto* field = new QLineEdit(QString::fromLatin1(g.caption), this);
+            text_[number - 1] = field;
+            control = field;
+            break;
+        }
+        case Kind::Button: {
+            auto* button = new CaptionButton(*g.caption ? tr(g.caption) : QString(), this);
+            button->setAutoDefault(false);
+            command_[number - 1] = button;
+            control = button;
+            break;
+        }
+        }
+        control->setObjectName(name);
+        control->setGeometry(pixels(g));
+        if (control->focusPolicy() != Qt::NoFocus) {
+            if (previousFocusable)
+                setTabOrder(previousFocusable, control);
+            previousFocusable = control;
+        }
+    }
+}
+
+// Wires every handler in one place. Handlers of text changes see every change,
+// typed or set by code, as the checks must warn at each altering keystroke.
+void Form1::connectHandlers()
+{
+    connect(command_[0], &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(command_[1], &QPushButton::clicked, this, &Form1::Command2_Click);
+    connect(command_[2], &QPushButton::clicked, this, &Form1::Command3_Click);
+    connect(command_[3], &QPushButton::clicked, this, &Form1::Command4_Click);
+    connect(text_[2], &QLineEdit::textChanged, this, &Form1::Text3_Change);
+    connect(text_[5], &QLineEdit::textChanged, this, &Form1::Text6_Change);
+    connect(text_[6], &QLineEdit::textChanged, this, &Form1::Text7_Change);
+    text_[3]->installEventFilter(this);
+}
+
+// The layout was drawn for a narrower face than today's default; keep the
+// geometry and pick the largest size of the default family at which every
+// caption, wrapped at its blanks, is read in full.
+void Form1::chooseFont()
+{
+    QFont font = QApplication::font();
+    const qreal defaultSize = font.pointSizeF() > 0 ? font.pointSizeF() : 9.0;
+    for (qreal size = defaultSize; size >= minimumPointSize; size -= pointSizeStep) {
+        font.setPointSizeF(size);
+        const QFontMetrics metrics(font);
+        bool fits = true;
+        for (const QLabel* label : label_) {
+            const QRect box = label->contentsRect();
+            fits = fits && box.contains(metrics.boundingRect(box, labelFlags, label->text()));
+        }
+        for (const QPushButton* button : command_) {
+            if (button->text().isEmpty())
+                continue;
+            const QRect box = static_cast<const CaptionButton*>(button)->captionRect();
+            fits = fits && box.contains(metrics.boundingRect(box, CaptionButton::captionFlags, button->text()));
+        }
+        if (fits)
+            break;
+    }
+    setFont(font);
+}
+
+void Form1::Form_Load()
+{
+    for (QLineEdit* field : text_)
+        field->setText(QString());
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == text_[3] && event->type() == QEvent::FocusOut) {
+        // Only a real move of the focus to another control counts: the window
+        // losing activation, or a box opening over it, is no leaving of the field,
+        // and counting it would let the check's own box re-trigger the check.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            Text4_LostFocus();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::paintEvent(QPaintEvent*)
+{
+    if (printedLine_.isEmpty())
+        return;
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(QPoint(0, fontMetrics().ascent()), printedLine_);
+}
+
+void Form1::print(const QString& line)
+{
+    printedLine_ = line;
+    update();
+}
+
+void Form1::showMessage(const QString& prompt, const QString& title)
+{
+    messageBox_.show(prompt, title.isEmpty() ? tr(applicationTitle) : title);
+}
+
+void Form1::Command1_Click()
+{
+}
+
+void Form1::Command2_Click()
+{
+    const drive::SetPoint setPoint = drive::computeSetPoint(
+        numericReading(utf8(text_[5])), numericReading(utf8(text_[6])),
+        numericReading(utf8(text_[7])), numericReading(utf8(text_[0])), held_);
+    held_ = setPoint.values;
+
+    switch (setPoint.verdict) {
+    case drive::Verdict::Accepted:
+        text_[9]->setText(QString::fromStdString(
+            displayText(held_.requiredVoltage, QLocale().decimalPoint().toStdString())));
+        break;
+    case drive::Verdict::AtOrAboveRating:
+        showMessage(tr("Enter the correct value "), tr("Error value"));
+        break;
+    case drive::Verdict::ZeroFrequency:
+        showMessage(tr("The frequency is 0 Hz: enter a number of poles and a demanded speed "
+                       "other than 0"),
+                    tr("Error value"));
+        break;
+    case drive::Verdict::OutOfRange:
+        showMessage(tr("The frequency or the required voltage is too large to compute: enter "
+                       "a number of poles, a demanded speed and a V/f ratio of ordinary size"),
+                    tr("Error value"));
+        break;
+    }
+}
+
+void Form1::Command3_Click()
+{
+}
+
+void Form1::Command4_Click()
+{
+    close();
+}
+
+void Form1::Text3_Change()
+{
+    if (!powerPasses(utf8(text_[2])))
+        showMessage(tr(" The Power must be less than 2000"));
+}
+
+void Form1::Text4_LostFocus()
+{
+    if (!powerFactorPasses(utf8(text_[3])))
+        showMessage(tr("The Power Factor must be less than 1 and greater than 0.6"),
+                    tr("Error Power Factor Value"));
+}
+
+// Each check reads the fields again: the box before it may have taken time,
+// and a check must judge the fields as they are when it runs.
+void Form1::runPoleSpeedChecks()
+{
+    if (!twoPoleSpeedPasses(utf8(text_[5]), utf8(text_[6])))
+        showMessage(tr("The speed value must be less than 2100"), tr("Error Value"));
+    if (!fourPoleSpeedPasses(utf8(text_[5]), utf8(text_[6])))
+        showMessage(tr("The speed value must be less than 1050"), tr("Error Value"));
+}
+
+void Form1::Text6_Change()
+{
+    runPoleSpeedChecks();
+}
+
+void Form1::Text7_Change()
+{
+    if (!demandSpeedWithinRated(utf8(text_[4]), utf8(text_[6])))
+        showMessage(tr("The speed value must be less than or equale the rated "), tr("Error Value"));
+    runPoleSpeedChecks();
+}
+
+} // namespace app

@@ -1,0 +1,427 @@
+// The operator window driven as the operator drives it: key presses, clicks, focus moves.
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPushButton>
+#include <QTest>
+
+#include <memory>
+
+#include "app/captionbutton.h"
+#include "app/form1.h"
+#include "recordingmessagebox.h"
+
+static const QString powerBox = QStringLiteral("Frequency Converter |  The Power must be less than 2000");
+static const QString powerFactorBox = QStringLiteral(
+    "Error Power Factor Value | The Power Factor must be less than 1 and greater than 0.6");
+static const QString twoPoleBox = QStringLiteral("Error Value | The speed value must be less than 2100");
+static const QString fourPoleBox = QStringLiteral("Error Value | The speed value must be less than 1050");
+static const QString ratedBox = QStringLiteral(
+    "Error Value | The speed value must be less than or equale the rated ");
+static const QString refusedBox = QStringLiteral("Error value | Enter the correct value ");
+
+class TestForm1 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startsWithEmptyFieldsAndNoBox();
+    void placesControls_data();
+    void placesControls();
+    void captionsFitTheirControls();
+    void tabVisitsControlsInOrder();
+    void dividerBarsDoNothing();
+    void exitClosesTheWindow();
+
+    void requiredVoltage_data();
+    void requiredVoltage();
+    void refusalStillStoresStepTime();
+    void zeroFrequencyKeepsTiming_data();
+    void zeroFrequencyKeepsTiming();
+    void requiredVoltageInCommaLocale();
+
+    void powerCheckAtEveryKey();
+    void powerFactorCheckOnLeaving_data();
+    void powerFactorCheckOnLeaving();
+    void powerFactorIgnoresWindowDeactivation();
+    void speedChecksWhileTyping_data();
+    void speedChecksWhileTyping();
+    void twoBoxesInOrder();
+    void clearingSpeedShowsNoRatedBox();
+
+private:
+    QLineEdit* field(int number) const;
+    QPushButton* button(int number) const;
+    void fill(const QList<QPair<int, QString>>& texts);
+    void typeInto(int number, const QString& keys);
+
+    std::unique_ptr<RecordingMessageBox> box_;
+    std::unique_ptr<app::Form1> form_;
+};
+
+void TestForm1::init()
+{
+    QLocale::setDefault(QLocale::c());
+    box_ = std::make_unique<RecordingMessageBox>();
+    form_ = std::make_unique<app::Form1>(*box_);
+    form_->show();
+    form_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(form_.get()));
+}
+
+void TestForm1::cleanup()
+{
+    form_.reset();
+    box_.reset();
+    QLocale::setDefault(QLocale::c());
+}
+
+QLineEdit* TestForm1::field(int number) const
+{
+    return form_->findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number));
+}
+
+QPushButton* TestForm1::button(int number) const
+{
+    return form_->findChild<QPushButton*>(QStringLiteral("Command%1").arg(number));
+}
+
+// Sets texts as a handler would; each setting is a change and may warn, so the
+// boxes are cleared after.
+void TestForm1::fill(const QList<QPair<int, QString>>& texts)
+{
+    for (const auto& [number, text] : texts)
+        field(number)->setText(text);
+    box_->shown.clear();
+}
+
+void TestForm1::typeInto(int number, const QString& keys)
+{
+    field(number)->setFocus(Qt::TabFocusReason);
+    QTest::keyClicks(field(number), keys);
+}
+
+// ---- start-up and layout
+
+void TestForm1::startsWithEmptyFieldsAndNoBox()
+{
+    for (int n = 1; n <= 10; ++n)
+        QCOMPARE(field(n)->text(), QString());
+    QCOMPARE(box_->shown, QStringList());
+    QCOMPARE(form_->windowTitle(), QStringLiteral("FREQUENCY CONVERTER PROGRAM"));
+    QCOMPARE(form_->size(), QSize(475, 386));
+    QCOMPARE(form_->heldValues().stepTime, 0.0);
+}
+
+void TestForm1::placesControls_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QRect>("pixels");
+
+    // check positions converted from twips, 15 to the pixel
+    QTest::newRow("Label1")   << "Label1" << "Motor Parameters" << QRect(304, 16, 89, 17);
+    QTest::newRow("Text1")    << "Text1" << "" << QRect(352, 48, 73, 19);
+    QTest::newRow("Label3")   << "Label3" << "Frequency(HZ):" << QRect(264, 88, 73, 25);
+    QTest::newRow("Label7")   << "Label7" << "# of Pole:" << QRect(264, 248, 57, 25);
+    QTest::newRow("Text6")    << "Text6" << "" << QRect(352, 248, 73, 19);
+    QTest::newRow("Label8")   << "Label8" << "Demand Parameters" << QRect(48, 16, 97, 17);
+    QTest::newRow("Text7")    << "Text7" << "" << QRect(112, 48, 65, 19);
+    QTest::newRow("Label11")  << "Label11" << "Operating Time(min.):" << QRect(16, 128, 73, 25);
+    QTest::newRow("Command1") << "Command1" << "RUN" << QRect(48, 336, 105, 25);
+    QTest::newRow("Command2") << "Command2" << "Required Voltage" << QRect(16, 224, 73, 33);
+    QTest::newRow("Text10")   << "Text10" << "" << QRect(112, 232, 65, 19);
+    QTest::newRow("Command3") << "Command3" << "STOP" << QRect(200, 336, 97, 25);
+    QTest::newRow("Command4") << "Command4" << "EXIT" << QRect(344, 336, 97, 25);
+    QTest::newRow("Command5") << "Command5" << "" << QRect(220, 8, 5, 273);
+    QTest::newRow("Command6") << "Command6" << "" << QRect(8, 184, 193, 9);
+    QTest::newRow("Command7") << "Command7" << "" << QRect(8, 304, 465, 9);
+}
+
+void TestForm1::placesControls()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, caption);
+    QFETCH(QRect, pixels);
+
+    auto* control = form_->findChild<QWidget*>(name);
+    QVERIFY(control);
+    QCOMPARE(control->geometry(), pixels);
+    if (auto* label = qobject_cast<QLabel*>(control))
+        QCOMPARE(label->text(), caption);
+    else if (auto* push = qobject_cast<QPushButton*>(control))
+        QCOMPARE(push->text(), caption);
+    else
+        QCOMPARE(qobject_cast<QLineEdit*>(control)->text(), caption);
+
+    // a larger window moves nothing
+    form_->resize(900, 700);
+    QCOMPARE(control->geometry(), pixels);
+}
+
+void TestForm1::captionsFitTheirControls()
+{
+    QVERIFY(form_->font().pointSizeF() >= 7.0);
+    qInfo("caption font: %s %.1f pt", qPrintable(form_->font().family()), form_->font().pointSizeF());
+    const auto labels = form_->findChildren<QLabel*>(QRegularExpression(QStringLiteral("^Label\\d+$")));
+    QCOMPARE(labels.size(), 11);
+    for (const QLabel* label : labels) {
+        const QRect box = label->contentsRect();
+        const QRect text = label->fontMetrics().boundingRect(
+            box, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, label->text());
+        QVERIFY2(box.contains(text), qPrintable(label->objectName()));
+    }
+    const auto buttons = form_->findChildren<app::CaptionButton*>();
+    QCOMPARE(buttons.size(), 7);
+    for (const app::CaptionButton* b : buttons) {
+        if (b->text().isEmpty())
+            continue;
+        const QRect box = b->captionRect();
+        const QRect text = b->fontMetrics().boundingRect(box, app::CaptionButton::captionFlags, b->text());
+        QVERIFY2(box.contains(text), qPrintable(b->objectName()));
+    }
+}
+
+void TestForm1::tabVisitsControlsInOrder()
+{
+    const QStringList expected = {
+        "Text2", "Text3", "Text4", "Text5", "Text6", "Text7", "Text8", "Text9", "Command1",
+        "Command2", "Text10", "Command3", "Command4", "Command5", "Command6", "Command7", "Text1"};
+    field(1)->setFocus(Qt::OtherFocusReason);
+    QStringList visited;
+    for (int i = 0; i < expected.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(visited, expected);
+    // leaving the empty power-factor field on the way showed nothing
+    QCOMPARE(box_->shown, QStringList());
+}
+
+void TestForm1::dividerBarsDoNothing()
+{
+    fill({{1, "380"}, {6, "4"}, {7, "900"}, {8, "7.6"}});
+    QTest::mouseClick(button(2), Qt::LeftButton);
+    const drive::HeldValues before = form_->heldValues();
+    for (int n : {5, 6, 7})
+        QTest::mouseClick(button(n), Qt::LeftButton, {}, QPoint(2, 2));
+    QCOMPARE(field(10)->text(), QStringLiteral("228"));
+    QCOMPARE(form_->heldValues().stepTime, before.stepTime);
+    QCOMPARE(box_->shown, QStringList());
+    QVERIFY(form_->isVisible());
+}
+
+void TestForm1::exitClosesTheWindow()
+{
+    QTest::mouseClick(button(4), Qt::LeftButton);
+    QVERIFY(!form_->isVisible());
+}
+
+// ---- Required Voltage
+
+void TestForm1::requiredVoltage_data()
+{
+    QTest::addColumn<QString>("poles");
+    QTest::addColumn<QString>("speed");
+    QTest::addColumn<QString>("voltsPerHertz");
+    QTest::addColumn<QString>("rating");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<double>("stepTime");
+    QTest::addColumn<QStringList>("boxes");
+
+    QTest::newRow("30 Hz, 228 V")      << "4" << "900" << "7.6" << "380" << "228" << 2.380952380952381 << QStringList();
+    QTest::newRow("2.5 Hz, 10 V")      << "2" << "150" << "4" << "380" << "10" << 28.571428571428573 << QStringList();
+    QTest::newRow("45 Hz, 229.5 V")    << "6" << "900" << "5.1" << "380" << "229.5" << 1.5873015873015872 << QStringList();
+    QTest::newRow("empty rating")      << "4" << "900" << "7.6" << "" << "old" << 2.380952380952381 << QStringList{refusedBox};
+    QTest::newRow("negative poles")    << "-4" << "900" << "7.6" << "380" << "-228" << -2.380952380952381 << QStringList();
+    QTest::newRow("texts with units")  << " 4 " << "900 rpm" << "7.6V" << "380 V" << "228" << 2.380952380952381 << QStringList();
+}
+
+void TestForm1::requiredVoltage()
+{
+    QFETCH(QString, poles);
+    QFETCH(QString, speed);
+    QFETCH(QString, voltsPerHertz);
+    QFETCH(QString, rating);
+    QFETCH(QString, shown);
+    QFETCH(double, stepTime);
+    QFETCH(QStringList, boxes);
+    fill({{5, "9999"}, {10, "old"}, {1, rating}, {6, poles}, {7, speed}, {8, voltsPerHertz}});
+
+    QTest::mouseClick(button(2), Qt::LeftButton);
+
+    QCOMPARE(field(10)->text(), shown);
+    QCOMPARE(form_->heldValues().stepTime, stepTime);
+    QCOMPARE(box_->shown, boxes);
+}
+
+void TestForm1::refusalStillStoresStepTime()
+{
+    fill({{1, "228"}, {6, "4"}, {7, "900"}, {8, "7.6"}, {10, "old"}});
+    QTest::mouseClick(button(2), Qt::LeftButton);
+    QCOMPARE(box_->shown, QStringList{refusedBox});
+    QCOMPARE(field(10)->text(), QStringLiteral("old"));
+    QCOMPARE(form_->heldValues().stepTime, 2.380952380952381);
+    QCOMPARE(form_->heldValues().requiredVoltage, 228.0);
+}
+
+void TestForm1::zeroFrequencyKeepsTiming_data()
+{
+    QTest::addColumn<QString>("poles");
+    QTest::addColumn<QString>("speed");
+    QTest::addColumn<QString>("prompt");
+    const QString zero = QStringLiteral(
+        "Error value | The frequency is 0 Hz: enter a number of poles and a demanded speed other than 0");
+    const QString range = QStringLiteral(
+        "Error value | The frequency or the required voltage is too large to compute: enter a number "
+        "of poles, a demanded speed and a V/f ratio of ordinary size");
+    QTest::newRow("empty poles")     << "" << "900" << zero;
+    QTest::newRow("poles not a number") << "abc" << "900" << zero;
+    QTest::newRow("speed 0")         << "4" << "0" << zero;
+    QTest::newRow("speed 1e308")     << "4" << "1e308" << range;
+    QTest::newRow("speed 1e999")     << "4" << "1e999" << range;
+}
+
+void TestForm1::zeroFrequencyKeepsTiming()
+{
+    QFETCH(QString, poles);
+    QFETCH(QString, speed);
+    QFETCH(QString, prompt);
+    fill({{1, "380"}, {6, "4"}, {7, "900"}, {8, "7.6"}});
+    QTest::mouseClick(button(2), Qt::LeftButton);
+    fill({{6, poles}, {7, speed}});
+
+    QTest::mouseClick(button(2), Qt::LeftButton);
+
+    QCOMPARE(box_->shown, QStringList{prompt});
+    QCOMPARE(field(10)->text(), QStringLiteral("228"));
+    QCOMPARE(form_->heldValues().stepTime, 2.380952380952381);
+    QCOMPARE(form_->heldValues().period, 1.0 / 30);
+}
+
+// A comma locale shows the fraction with its comma instead of dropping it.
+void TestForm1::requiredVoltageInCommaLocale()
+{
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    fill({{1, "380"}, {6, "6"}, {7, "900"}, {8, "5.1"}});
+    QTest::mouseClick(button(2), Qt::LeftButton);
+    QCOMPARE(field(10)->text(), QStringLiteral("229,5"));
+    // the fields still read the full stop, and the comma ends a number
+    fill({{8, "5,1"}});
+    QTest::mouseClick(button(2), Qt::LeftButton);
+    QCOMPARE(field(10)->text(), QStringLiteral("225"));
+}
+
+// ---- input checks
+
+void TestForm1::powerCheckAtEveryKey()
+{
+    typeInto(3, "2500");
+    QCOMPARE(box_->shown, QStringList{powerBox});
+    QTest::keyClick(field(3), Qt::Key_0);
+    QCOMPARE(box_->shown, (QStringList{powerBox, powerBox}));
+    box_->shown.clear();
+    field(3)->clear();
+    typeInto(3, "2000");
+    QCOMPARE(box_->shown, QStringList());
+}
+
+void TestForm1::powerFactorCheckOnLeaving_data()
+{
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QStringList>("boxes");
+    QTest::newRow("1")        << "1" << QStringList{powerFactorBox};
+    QTest::newRow("0.6")      << "0.6" << QStringList{powerFactorBox};
+    QTest::newRow("0.61")     << "0.61" << QStringList();
+    QTest::newRow(".95")      << ".95" << QStringList();
+    QTest::newRow("abc")      << "abc" << QStringList{powerFactorBox};
+    QTest::newRow("empty")    << "" << QStringList();
+    QTest::newRow("one blank") << " " << QStringList{powerFactorBox};
+}
+
+void TestForm1::powerFactorCheckOnLeaving()
+{
+    QFETCH(QString, keys);
+    QFETCH(QStringList, boxes);
+
+    typeInto(4, keys);
+    QCOMPARE(box_->shown, QStringList());  // editing without leaving shows nothing
+    QTest::keyClick(field(4), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), field(5));
+    QCOMPARE(box_->shown, boxes);
+
+    // leaving backwards and by a click counts too
+    box_->shown.clear();
+    field(4)->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(field(4), Qt::Key_Backtab);
+    field(4)->setFocus(Qt::TabFocusReason);
+    QTest::mouseClick(field(7), Qt::LeftButton);
+    QCOMPARE(box_->shown, boxes + boxes);
+}
+
+void TestForm1::powerFactorIgnoresWindowDeactivation()
+{
+    typeInto(4, "1");
+    QFocusEvent deactivated(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    QApplication::sendEvent(field(4), &deactivated);
+    QFocusEvent popup(QEvent::FocusOut, Qt::PopupFocusReason);
+    QApplication::sendEvent(field(4), &popup);
+    QCOMPARE(box_->shown, QStringList());
+}
+
+void TestForm1::speedChecksWhileTyping_data()
+{
+    QTest::addColumn<int>("target");
+    QTest::addColumn<QString>("rated");
+    QTest::addColumn<QString>("poles");
+    QTest::addColumn<QString>("speed");
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QStringList>("boxes");
+
+    QTest::newRow("2 poles, 2200 typed")  << 7 << "3000" << "2" << "" << "2200" << QStringList{twoPoleBox};
+    QTest::newRow("4 poles, 1100 typed")  << 7 << "3000" << "4" << "" << "1100" << QStringList{fourPoleBox};
+    QTest::newRow("6 poles, no limit")    << 7 << "9000" << "6" << "" << "8000" << QStringList();
+    QTest::newRow("2 typed under 2500")   << 6 << "3000" << "" << "2500" << "2" << QStringList{twoPoleBox};
+    QTest::newRow("2.5 typed under 2500") << 6 << "3000" << "" << "2500" << "2.5" << (QStringList{twoPoleBox, twoPoleBox});  // "2" and "2." read 2
+    QTest::newRow("no rated speed")       << 7 << "" << "6" << "" << "05" << QStringList{ratedBox};
+}
+
+// Each altering key is one change; a limit passed warns at that key.
+void TestForm1::speedChecksWhileTyping()
+{
+    QFETCH(int, target);
+    QFETCH(QString, rated);
+    QFETCH(QString, poles);
+    QFETCH(QString, speed);
+    QFETCH(QString, keys);
+    QFETCH(QStringList, boxes);
+    fill({{5, rated}, {6, poles}, {7, speed}});
+
+    typeInto(target, keys);
+
+    QCOMPARE(box_->shown, boxes);
+}
+
+void TestForm1::twoBoxesInOrder()
+{
+    fill({{5, "1000"}, {6, "4"}, {7, "110"}});
+    QStringList fieldsWhileShown;
+    box_->whileShown = [&] { fieldsWhileShown << field(7)->text(); };
+    QTest::keyClick(field(7), Qt::Key_0);
+    QCOMPARE(box_->shown, (QStringList{ratedBox, fourPoleBox}));
+    QCOMPARE(fieldsWhileShown, (QStringList{"1100", "1100"}));
+}
+
+void TestForm1::clearingSpeedShowsNoRatedBox()
+{
+    fill({{5, ""}, {6, "6"}, {7, "900"}});
+    field(7)->clear();
+    QCOMPARE(box_->shown, QStringList());
+}
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"
