@@ -1,0 +1,214 @@
+// fc-bench: how closely the step loop holds its frequency and step lengths
+// on the simulated port, beside the literal counted loop for comparison.
+// Prints one "name: value unit" line per figure.
+//
+//   fc-bench [--seconds N]   (each measurement runs N seconds, default 10)
+#include "port/delaycount.h"
+#include "port/module1.h"
+#include "port/sequencer.h"
+#include "port/simulatedport.h"
+#include "port/steppattern.h"
+#include "port/threadpinning.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr double nanosecondsPerSecond = 1e9;
+constexpr double nanosecondsPerMicrosecond = 1e3;
+constexpr std::uint8_t cycleStartData = port::stepPattern.front().data;
+constexpr std::size_t writesPerCycle = 2 * port::stepsPerCycle;
+constexpr std::size_t spareWrites = 1 << 12;
+
+struct Measured {
+    double meanFrequency = 0.0;  // Hz, from the first to the last cycle start
+    std::vector<double> stepErrors;  // |step length - scheduled|, µs
+    std::uint64_t cycles = 0;
+    double elapsedSeconds = 0.0;
+    double largestLatenessMicroseconds = 0.0;
+};
+
+// The literal loop: a volatile counter counted up to delayCount, no clock.
+class CountedLoop {
+public:
+    explicit CountedLoop(port::Module1& module) : module_(module) {}
+
+    void run(std::int64_t delayCount)
+    {
+        running_ = true;
+        thread_ = std::thread([this, delayCount] {
+            port::pinCurrentThreadToLastCpu();
+            while (running_.load(std::memory_order_acquire)) {
+                for (const port::Step& step : port::stepPattern) {
+                    module_.vbOut(port::dataPort, step.data);
+                    module_.vbOut(port::controlPort, step.control);
+                    volatile std::int64_t delayCounter = 0;
+                    while (delayCounter <= delayCount)
+                        delayCounter = delayCounter + 1;
+                }
+                cycles_.store(cycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            }
+            module_.vbOut(port::dataPort, port::idleData);
+            module_.vbOut(port::controlPort, port::idleControl);
+        });
+    }
+    void stop()
+    {
+        running_ = false;
+        thread_.join();
+    }
+    std::uint64_t cyclesWritten() const { return cycles_.load(std::memory_order_relaxed); }
+
+private:
+    port::Module1& module_;
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    std::atomic<std::uint64_t> cycles_{0};
+};
+
+void stopAndWait(port::Sequencer& sequencer)
+{
+    sequencer.stop();
+    while (sequencer.state() != port::Sequencer::State::Idle)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+Measured measure(std::int64_t delayCount, double seconds, std::size_t recordCapacity, bool useSequencer)
+{
+    port::SimulatedPort simulated(recordCapacity);
+    port::Module1 module(simulated);
+    port::Sequencer sequencer(module, {});
+    CountedLoop counted(module);
+    const auto started = Clock::now();
+    if (useSequencer)
+        sequencer.run(delayCount);
+    else
+        counted.run(delayCount);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    Measured result;
+    if (useSequencer) {
+        stopAndWait(sequencer);
+        result.cycles = sequencer.cyclesWritten();
+        result.largestLatenessMicroseconds =
+            static_cast<double>(sequencer.largestLateness().count()) / nanosecondsPerMicrosecond;
+    } else {
+        counted.stop();
+        result.cycles = counted.cyclesWritten();
+    }
+    result.elapsedSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+
+    const auto writes = simulated.record().snapshot(recordCapacity);
+    std::vector<std::int64_t> cycleStarts;
+    const double scheduled = static_cast<double>(port::stepLengthFor(delayCount).count());
+    std::int64_t previousData = -1;
+    for (const auto& write : writes) {
+        if (write.address != port::dataPort || write.value == port::idleData)
+            continue;
+        if (write.value == cycleStartData)
+            cycleStarts.push_back(write.nanoseconds);
+        if (previousData >= 0)
+            result.stepErrors.push_back(
+                std::fabs(static_cast<double>(write.nanoseconds - previousData) - scheduled) /
+                nanosecondsPerMicrosecond);
+        previousData = write.nanoseconds;
+    }
+    if (cycleStarts.size() >= 2)
+        result.meanFrequency = static_cast<double>(cycleStarts.size() - 1) * nanosecondsPerSecond /
+                               static_cast<double>(cycleStarts.back() - cycleStarts.front());
+    std::sort(result.stepErrors.begin(), result.stepErrors.end());
+    return result;
+}
+
+double percentile(const std::vector<double>& sorted, double fraction)
+{
+    if (sorted.empty())
+        return 0.0;
+    const auto at = static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1));
+    return sorted[at];
+}
+
+void print(const std::string& name, double value, const char* unit)
+{
+    std::printf("%s: %.6g %s\n", name.c_str(), value, unit);
+}
+
+void frequencyFigures(const std::string& prefix, const std::string& label, double asked, double seconds,
+                      bool useSequencer)
+{
+    const double stepTimeMs = 1.0 / asked / static_cast<double>(port::stepsPerCycle) * 1000.0;
+    const std::int64_t delayCount = port::delayCountFor(stepTimeMs);
+    const double defined = nanosecondsPerSecond /
+                           (static_cast<double>(port::stepsPerCycle) *
+                            static_cast<double>(port::stepLengthFor(delayCount).count()));
+    // The record must hold the whole measurement: 28 writes a cycle.
+    const auto expectedWrites = static_cast<std::size_t>(defined * seconds * 1.5) * writesPerCycle;
+    const Measured result = measure(delayCount, seconds, std::bit_ceil(expectedWrites + spareWrites),
+                                          useSequencer);
+    const std::string tag = prefix + label;
+    if (useSequencer) {
+        print("delay_count_" + label, static_cast<double>(delayCount), "passes-1");
+        print("count_rounding_" + label, (defined - asked) / asked * 100.0, "%");
+    }
+    print(prefix + "freq_" + label + "_mean", result.meanFrequency, "Hz");
+    print(prefix + "freq_error_" + label + "_mean", (result.meanFrequency - defined) / defined * 100.0, "%");
+    print(prefix + "step_error_" + label + "_p50", percentile(result.stepErrors, 0.5), "us");
+    print(prefix + "step_error_" + label + "_p99", percentile(result.stepErrors, 0.99), "us");
+    print(prefix + "step_error_" + label + "_p99.9", percentile(result.stepErrors, 0.999), "us");
+    print(prefix + "step_error_" + label + "_max",
+          result.stepErrors.empty() ? 0.0 : result.stepErrors.back(), "us");
+    if (useSequencer)
+        print("largest_lateness_" + label, result.largestLatenessMicroseconds, "us");
+}
+
+void rateFigure(const std::string& prefix, const std::string& label, std::int64_t delayCount, double seconds,
+                bool useSequencer)
+{
+    const Measured result = measure(delayCount, seconds, port::WriteRecord::defaultCapacity, useSequencer);
+    print(prefix + "cycle_rate_" + label, static_cast<double>(result.cycles) / result.elapsedSeconds,
+          "cycles/s");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    double seconds = 10.0;
+    for (int index = 1; index < argc; ++index) {
+        if (std::strcmp(argv[index], "--seconds") == 0 && index + 1 < argc) {
+            seconds = std::atof(argv[++index]);
+        } else {
+            std::fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (!(seconds > 0.0)) {
+        std::fprintf(stderr, "fc-bench: --seconds needs a positive number\n");
+        return 2;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    print("seconds_per_measurement", seconds, "s");
+    const double scheduleRate = nanosecondsPerSecond /
+                                (static_cast<double>(port::stepsPerCycle) *
+                                 static_cast<double>(port::stepLengthFor(0).count()));
+    for (const bool useSequencer : {true, false}) {
+        const std::string prefix = useSequencer ? "" : "literal_";
+        frequencyFigures(prefix, "30hz", 30.0, seconds, useSequencer);
+        frequencyFigures(prefix, "1khz", 1000.0, seconds, useSequencer);
+        rateFigure(prefix, "dc0", 0, seconds, useSequencer);
+        if (useSequencer)
+            print("cycle_rate_dc0_schedule", scheduleRate, "cycles/s");
+        rateFigure(prefix, "no_dwell", -1, seconds, useSequencer);
+    }
+    return 0;
+}

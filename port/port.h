@@ -1,0 +1,52 @@
+// The one small interface between the program and the parallel port: a
+// register-level out()/in(), with a simulated and a libieee1284 back end.
+//
+// Safety assumptions of this layer:
+//  - The converter's power stage must be wired so that the port's idle state
+//    (data 0, control register 2) and a dead PC leave it safe. This layer only
+//    writes bytes; it cannot know what the hardware does with them.
+//  - Only one thread writes the port at any moment (the sequencer's, or the
+//    UI thread while no run is alive). Back ends are not made thread-safe for
+//    concurrent writers on purpose: the single writer is what keeps the
+//    pattern intact.
+//  - The port is not touched before the first RUN or STOP: opening checks
+//    that the device can be reached, claiming (which restores an old control
+//    state through ppdev) waits for the first write.
+//  - WARNING: never rely on software alone for safety. STOP in this program is
+//    not an emergency stop: a hung PC, a crashed program or a port left in any
+//    state can keep the converter running. A hardware emergency stop that cuts
+//    the power stage must always be fitted and within reach.
+#ifndef PORT_PORT_H
+#define PORT_PORT_H
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace port {
+
+inline constexpr std::uint16_t dataPort = 0x378;     // data register, eight output lines
+inline constexpr std::uint16_t statusPort = 0x379;   // status register (base + 1), read only
+inline constexpr std::uint16_t controlPort = 0x37A;  // control register (base + 2)
+
+// Thrown when the hardware cannot be reached; the message is one line: what
+// failed, the value involved and a hint.
+class PortError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Port {
+public:
+    virtual ~Port() = default;
+    // Puts value into the register at address; throws PortError when the
+    // hardware cannot be reached (e.g. the lazy claim fails). Only
+    // dataPort/controlPort are writable.
+    virtual void out(std::uint16_t address, std::uint8_t value) = 0;
+    virtual std::uint8_t in(std::uint16_t address) = 0;
+    virtual std::string name() const = 0;  // "simulated", "/dev/parport0"
+};
+
+}  // namespace port
+
+#endif  // PORT_PORT_H

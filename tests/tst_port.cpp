@@ -1,0 +1,523 @@
+// The port layer below the sequencer: the delay count from the step time,
+// the write record, the simulated port, the program's port surface, and the
+// libieee1284 back end and port selection against a fake library.
+#include "port/delaycount.h"
+#include "port/ieee1284api.h"
+#include "port/ieee1284port.h"
+#include "port/module1.h"
+#include "port/portselection.h"
+#include "port/simulatedport.h"
+#include "port/writerecord.h"
+
+#include <QTest>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <thread>
+#include <vector>
+
+#if defined(__SANITIZE_THREAD__)
+// Qt's libraries are not built with ThreadSanitizer, so it cannot see how
+// QtTest joins its own watchdog thread; leave the calls Qt itself makes
+// alone. The code under test is plain C++ and stays fully checked.
+extern "C" const char* __tsan_default_suppressions()
+{
+    return "called_from_lib:libQt6Core.so.6\ncalled_from_lib:libQt6Test.so.6\n";
+}
+#endif
+
+namespace {
+
+constexpr int e1284Sys = -8;  // E1284_SYS: errno holds the reason
+
+// libieee1284 as the tests want it: ports to list, device nodes that exist
+// or not, open and claim results; every call counted, every write kept.
+class FakeIeee1284Api : public port::Ieee1284Api {
+public:
+    struct Listed {
+        std::string name;
+        unsigned long base;
+        std::string filename;
+        int openResult = 0;
+        int openErrno = 0;
+    };
+    std::vector<Listed> listed;
+    std::map<std::string, int> deviceErrno;  // missing: the node opens
+    int claimResult = 0;
+    int claimErrno = 0;
+
+    mutable int finds = 0, frees = 0, opens = 0, closes = 0, claims = 0, releases = 0;
+    mutable std::vector<std::uint8_t> dataWrites, controlWrites;
+    mutable std::vector<std::string> opened;
+
+    int findPorts(std::vector<FoundPort>& ports, void*& list) const override
+    {
+        ++finds;
+        for (std::size_t index = 0; index < listed.size(); ++index)
+            ports.push_back(FoundPort{listed[index].name, listed[index].base, listed[index].filename,
+                                      const_cast<Listed*>(&listed[index])});
+        list = const_cast<FakeIeee1284Api*>(this);
+        return 0;
+    }
+    void freePorts(void* list) const override
+    {
+        if (list)
+            ++frees;
+    }
+    int checkDevice(const std::string& path) const override
+    {
+        const auto found = deviceErrno.find(path);
+        return found == deviceErrno.end() ? 0 : found->second;
+    }
+    int open(void* handle, int flags) const override
+    {
+        ++opens;
+        const auto* entry = static_cast<const Listed*>(handle);
+        if (flags != port::Ieee1284Port::exclusiveAccess)
+            return -1;
+        errno = entry->openErrno;
+        if (entry->openResult == 0)
+            opened.push_back(entry->filename);
+        return entry->openResult;
+    }
+    int close(void*) const override { return ++closes, 0; }
+    int claim(void*) const override
+    {
+        ++claims;
+        errno = claimErrno;
+        return claimResult;
+    }
+    void release(void*) const override { ++releases; }
+    void writeData(void*, std::uint8_t value) const override { dataWrites.push_back(value); }
+    void writeControl(void*, std::uint8_t value) const override { controlWrites.push_back(value); }
+    int readData(void*) const override { return 0x5A; }
+    int readStatus(void*) const override { return 0x78; }
+    int readControl(void*) const override { return 0x09; }
+};
+
+// Takes any address, for the word-wide calls; answers the address' low byte.
+class AnyAddressPort : public port::Port {
+public:
+    std::vector<std::pair<std::uint16_t, std::uint8_t>> writes;
+    void out(std::uint16_t address, std::uint8_t value) override { writes.emplace_back(address, value); }
+    std::uint8_t in(std::uint16_t address) override { return static_cast<std::uint8_t>(address & 0xFF); }
+    std::string name() const override { return "any"; }
+};
+
+// What libieee1284 lists on a PC without a parallel port in its kernel.
+std::vector<FakeIeee1284Api::Listed> phantomPorts()
+{
+    return {{"0x278", 0x278, "/dev/port"}, {"0x378", 0x378, "/dev/port"}, {"0x3bc", 0x3bc, "/dev/port"}};
+}
+
+FakeIeee1284Api parportAt0x378()
+{
+    FakeIeee1284Api api;
+    api.listed = phantomPorts();
+    api.listed.insert(api.listed.begin(), {"parport0", 0x378, "/dev/parport0"});
+    return api;
+}
+
+}  // namespace
+
+class TestPort : public QObject {
+    Q_OBJECT
+
+private slots:
+    void delayCountFromStepTime_data();
+    void delayCountFromStepTime();
+
+    void recordKeepsWritesInOrder();
+    void recordWrapsAroundKeepingTheNewest();
+    void recordSinceDrainsWithoutLoss();
+    void recordReadWhileWriting();
+
+    void simulatedPortHoldsRegisters();
+    void simulatedPortRefusesOtherAddresses();
+
+    void vbOutWritesTheLowByte();
+    void vbOutwSplitsTheWord();
+    void vbInpwJoinsTheBytes();
+
+    void selectionFallsBack_data();
+    void selectionFallsBack();
+    void selectionTakesThePpdevPort();
+    void explicitDeviceIsTakenOrFallsBack();
+    void controlWritesUndoTheLibraryInversion_data();
+    void controlWritesUndoTheLibraryInversion();
+    void claimWaitsForTheFirstWrite();
+    void claimFailureIsAPortError();
+    void readsUndoTheInversions();
+    void destructorReleasesAndClosesOnce();
+};
+
+// ---- delay count ----------------------------------------------------------
+
+void TestPort::delayCountFromStepTime_data()
+{
+    QTest::addColumn<double>("stepTime");
+    QTest::addColumn<qint64>("count");
+    QTest::newRow("unset 0") << 0.0 << qint64{0};
+    QTest::newRow("0.0625 exact") << 0.0625 << qint64{625};
+    QTest::newRow("0.06255 drops the fraction") << 0.06255 << qint64{625};
+    // 0.009999999999999998 x 10000 is 99.99999999999999: 100 at 15 digits.
+    QTest::newRow("product 99.99999999999999 is 100") << 0.009999999999999998 << qint64{100};
+    QTest::newRow("30 Hz") << 2.380952380952381 << qint64{23809};
+    QTest::newRow("negative toward zero") << -2.380952380952381 << qint64{-23809};
+    QTest::newRow("2.5 Hz") << 28.571428571428573 << qint64{285714};
+    QTest::newRow("below 1e-5 passes") << 1e-10 << qint64{0};
+    QTest::newRow("small negative") << -1e-10 << qint64{0};
+    QTest::newRow("NaN") << std::nan("") << qint64{0};
+    QTest::newRow("beyond 15 digits") << 123456789012.3456 << qint64{1234567890123456};
+    QTest::newRow("saturates high") << 1e300 << std::numeric_limits<qint64>::max();
+    QTest::newRow("saturates low") << -1e300 << std::numeric_limits<qint64>::min();
+    QTest::newRow("infinity") << std::numeric_limits<double>::infinity() << std::numeric_limits<qint64>::max();
+}
+
+void TestPort::delayCountFromStepTime()
+{
+    QFETCH(double, stepTime);
+    QFETCH(qint64, count);
+    if (std::string_view(QTest::currentDataTag()) == "product 99.99999999999999 is 100")
+        QCOMPARE(stepTime * 10000.0, 99.99999999999999);  // the row means what it says
+    QCOMPARE(port::delayCountFor(stepTime), std::int64_t{count});
+}
+
+// ---- write record ---------------------------------------------------------
+
+void TestPort::recordKeepsWritesInOrder()
+{
+    port::WriteRecord record(8);
+    record.add(10, port::dataPort, 0x60);
+    record.add(20, port::controlPort, 2);
+    record.add(30, port::dataPort, 0xFF);
+    QCOMPARE(record.total(), std::uint64_t{3});
+    const auto all = record.snapshot(100);
+    QCOMPARE(all.size(), std::size_t{3});
+    QCOMPARE(all[0].nanoseconds, std::int64_t{10});
+    QCOMPARE(all[0].address, port::dataPort);
+    QCOMPARE(all[0].value, std::uint8_t{0x60});
+    QCOMPARE(all[1].address, port::controlPort);
+    QCOMPARE(all[1].value, std::uint8_t{2});
+    QCOMPARE(all[2].value, std::uint8_t{0xFF});
+    const auto last = record.snapshot(2);
+    QCOMPARE(last.size(), std::size_t{2});
+    QCOMPARE(last[0].nanoseconds, std::int64_t{20});
+    QCOMPARE(last[1].nanoseconds, std::int64_t{30});
+}
+
+void TestPort::recordWrapsAroundKeepingTheNewest()
+{
+    port::WriteRecord record(6);  // rounds up to 8
+    QCOMPARE(record.capacity(), std::size_t{8});
+    for (int index = 0; index < 21; ++index)
+        record.add(index, port::dataPort, static_cast<std::uint8_t>(index));
+    QCOMPARE(record.total(), std::uint64_t{21});
+    const auto held = record.snapshot(100);
+    QCOMPARE(held.size(), std::size_t{8});
+    for (std::size_t at = 0; at < held.size(); ++at)
+        QCOMPARE(held[at].nanoseconds, std::int64_t(13 + at));
+}
+
+void TestPort::recordSinceDrainsWithoutLoss()
+{
+    port::WriteRecord record(16);
+    std::uint64_t next = 0;
+    std::vector<std::int64_t> drained;
+    for (int index = 0; index < 100; ++index) {
+        record.add(index, port::dataPort, 1);
+        if (index % 5 == 4)
+            for (const auto& write : record.since(next, 1000, next))
+                drained.push_back(write.nanoseconds);
+    }
+    QCOMPARE(drained.size(), std::size_t{100});
+    for (std::size_t at = 0; at < drained.size(); ++at)
+        QCOMPARE(drained[at], std::int64_t(at));
+    // Falling behind by more than the capacity loses the oldest, visibly.
+    for (int index = 100; index < 140; ++index)
+        record.add(index, port::dataPort, 1);
+    const std::uint64_t first = next;
+    const auto late = record.since(first, 1000, next);
+    QCOMPARE(late.size(), std::size_t{16});
+    QCOMPARE(next - first, std::uint64_t{40});
+    QCOMPARE(late.front().nanoseconds, std::int64_t{124});
+}
+
+void TestPort::recordReadWhileWriting()
+{
+    // A reader racing the writer gets consistent, ordered entries only: the
+    // value is tied to the time, so a torn entry shows.
+    port::WriteRecord record(64);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (std::int64_t index = 0; index < 200000; ++index)
+            record.add(index, index % 2 ? port::controlPort : port::dataPort,
+                       static_cast<std::uint8_t>(index & 0xFF));
+        done = true;
+    });
+    bool consistent = true, ordered = true;
+    std::size_t reads = 0;
+    while (!done || reads == 0) {
+        const auto writes = record.snapshot(64);
+        for (std::size_t at = 0; at < writes.size(); ++at) {
+            const auto& write = writes[at];
+            if (write.value != (write.nanoseconds & 0xFF) ||
+                write.address != (write.nanoseconds % 2 ? port::controlPort : port::dataPort))
+                consistent = false;
+            if (at > 0 && write.nanoseconds <= writes[at - 1].nanoseconds)
+                ordered = false;
+        }
+        ++reads;
+    }
+    writer.join();
+    QVERIFY(consistent);
+    QVERIFY(ordered);
+    QCOMPARE(record.total(), std::uint64_t{200000});
+    QCOMPARE(record.snapshot(1).front().nanoseconds, std::int64_t{199999});
+}
+
+// ---- simulated port -------------------------------------------------------
+
+void TestPort::simulatedPortHoldsRegisters()
+{
+    port::SimulatedPort simulated(16);
+    QCOMPARE(simulated.name(), std::string("simulated"));
+    simulated.out(port::dataPort, 0x99);
+    simulated.out(port::controlPort, 2);
+    QCOMPARE(simulated.in(port::dataPort), std::uint8_t{0x99});
+    QCOMPARE(simulated.in(port::controlPort), std::uint8_t{2});
+    QCOMPARE(simulated.in(port::statusPort), port::SimulatedPort::unconnectedStatus);
+    const auto writes = simulated.record().snapshot(16);
+    QCOMPARE(writes.size(), std::size_t{2});
+    QCOMPARE(writes[0].address, port::dataPort);
+    QCOMPARE(writes[1].value, std::uint8_t{2});
+    QVERIFY(writes[0].nanoseconds > 0);
+    QVERIFY(writes[1].nanoseconds >= writes[0].nanoseconds);
+}
+
+void TestPort::simulatedPortRefusesOtherAddresses()
+{
+    port::SimulatedPort simulated(16);
+    QVERIFY_THROWS_EXCEPTION(port::PortError, simulated.out(port::statusPort, 1));
+    QVERIFY_THROWS_EXCEPTION(port::PortError, simulated.out(0x278, 1));
+    QVERIFY_THROWS_EXCEPTION(port::PortError, simulated.in(0x3BC));
+    QCOMPARE(simulated.record().total(), std::uint64_t{0});
+}
+
+// ---- Module1 --------------------------------------------------------------
+
+void TestPort::vbOutWritesTheLowByte()
+{
+    port::SimulatedPort simulated(16);
+    port::Module1 module(simulated);
+    QCOMPARE(&module.port(), static_cast<port::Port*>(&simulated));
+    module.vbOut(port::dataPort, 0x1C5);
+    module.vbOut(port::controlPort, -254);  // 0xFF02 as a 16-bit Integer
+    QCOMPARE(simulated.in(port::dataPort), std::uint8_t{0xC5});
+    QCOMPARE(module.vbInp(port::controlPort), 0x02);
+}
+
+void TestPort::vbOutwSplitsTheWord()
+{
+    AnyAddressPort any;
+    port::Module1 module(any);
+    module.vbOutw(port::dataPort, 0x4B60);
+    QCOMPARE(any.writes, (std::vector<std::pair<std::uint16_t, std::uint8_t>>{{0x378, 0x60}, {0x379, 0x4B}}));
+}
+
+void TestPort::vbInpwJoinsTheBytes()
+{
+    port::SimulatedPort simulated(16);
+    port::Module1 module(simulated);
+    module.vbOut(port::dataPort, 0x60);
+    QCOMPARE(module.vbInpw(port::dataPort), 0x60 | port::SimulatedPort::unconnectedStatus << 8);
+    AnyAddressPort any;
+    port::Module1 anyModule(any);
+    QCOMPARE(anyModule.vbInpw(0x300), 0x0100 | 0x00);  // each register answers its low byte
+    QCOMPARE(anyModule.vbInpw(0x3FE), 0xFFFE);
+}
+
+// ---- libieee1284 back end and selection -----------------------------------
+
+void TestPort::selectionFallsBack_data()
+{
+    QTest::addColumn<QString>("choice");
+    QTest::addColumn<bool>("withPhantoms");
+    QTest::addColumn<int>("parportErrno");   // 0: listed and present
+    QTest::addColumn<int>("openErrno");      // 0: open succeeds
+    QTest::addColumn<QString>("description");
+    QTest::newRow("no parallel port: phantoms only")
+        << "auto" << true << ENOENT << 0
+        << "Port: simulated — no parallel port (/dev/parport0: No such file or directory)";
+    QTest::newRow("nothing listed at all")
+        << "" << false << ENOENT << 0
+        << "Port: simulated — no parallel port (/dev/parport0: No such file or directory)";
+    QTest::newRow("node not accessible")
+        << "auto" << true << EACCES << 0
+        << "Port: simulated — no parallel port (/dev/parport0: Permission denied; add the user to group lp)";
+    QTest::newRow("open fails")
+        << "auto" << true << 0 << EBUSY
+        << "Port: simulated — no parallel port (opening /dev/parport0 (0x378) failed: E1284_SYS: "
+           "Device or resource busy; check the cable and that no printer driver holds it; add the user to group lp)";
+    QTest::newRow("chosen simulated")
+        << "simulated" << true << 0 << 0 << "Port: simulated (chosen with --port=simulated)";
+    QTest::newRow("chosen device missing")
+        << "/dev/parport1" << true << ENOENT << 0
+        << "Port: simulated — /dev/parport1 not usable (/dev/parport1: No such file or directory)";
+}
+
+void TestPort::selectionFallsBack()
+{
+    QFETCH(QString, choice);
+    QFETCH(bool, withPhantoms);
+    QFETCH(int, parportErrno);
+    QFETCH(int, openErrno);
+    QFETCH(QString, description);
+    FakeIeee1284Api api;
+    if (withPhantoms)
+        api.listed = phantomPorts();
+    if (parportErrno == 0 || openErrno != 0)
+        api.listed.push_back({"parport0", 0x378, "/dev/parport0", e1284Sys, openErrno});
+    if (parportErrno != 0) {
+        api.deviceErrno["/dev/parport0"] = parportErrno;
+        api.deviceErrno["/dev/parport1"] = parportErrno;
+    }
+    const auto opened = port::openPort(choice.toStdString(), api);
+    QCOMPARE(QString::fromStdString(opened.description), description);
+    QVERIFY(opened.port);
+    QCOMPARE(opened.port->name(), std::string("simulated"));
+    QVERIFY(api.opened.empty());  // the /dev/port phantoms were never opened
+    QCOMPARE(api.claims, 0);
+    QCOMPARE(api.frees, choice == "simulated" ? 0 : 1);
+}
+
+void TestPort::selectionTakesThePpdevPort()
+{
+    FakeIeee1284Api api = parportAt0x378();
+    auto opened = port::openPort("auto", api);
+    QCOMPARE(opened.description, std::string("Port: /dev/parport0 (0x378)"));
+    QCOMPARE(opened.port->name(), std::string("/dev/parport0"));
+    QCOMPARE(api.opened, std::vector<std::string>{"/dev/parport0"});
+    QCOMPARE(api.claims, 0);  // nothing touched at start
+    QVERIFY(api.dataWrites.empty() && api.controlWrites.empty());
+    opened.port.reset();
+    QCOMPARE(api.frees, 1);  // the list lives as long as the port
+}
+
+void TestPort::explicitDeviceIsTakenOrFallsBack()
+{
+    FakeIeee1284Api api = parportAt0x378();
+    api.listed.push_back({"parport1", 0x278, "/dev/parport1"});
+    const auto chosen = port::openPort("/dev/parport1", api);
+    QCOMPARE(chosen.description, std::string("Port: /dev/parport1 (0x278)"));
+    QCOMPARE(api.opened, std::vector<std::string>{"/dev/parport1"});
+
+    // Chosen by hand, raw /dev/port is allowed, and means the port at 0x378.
+    FakeIeee1284Api raw;
+    raw.listed = phantomPorts();
+    const auto rawPort = port::openPort("/dev/port", raw);
+    QCOMPARE(rawPort.description, std::string("Port: /dev/port (0x378)"));
+
+    FakeIeee1284Api other = parportAt0x378();
+    const auto missing = port::openPort("/dev/parport7", other);
+    QCOMPARE(missing.port->name(), std::string("simulated"));
+    QCOMPARE(missing.description,
+             std::string("Port: simulated — /dev/parport7 not usable (/dev/parport7: not a parallel port "
+                         "listed by libieee1284)"));
+}
+
+void TestPort::controlWritesUndoTheLibraryInversion_data()
+{
+    QTest::addColumn<int>("raw");
+    QTest::addColumn<int>("written");
+    QTest::newRow("idle 2 -> 0x09") << 2 << 0x09;
+    QTest::newRow("0 -> 0x0B") << 0 << 0x0B;
+    QTest::newRow("0x0B -> 0") << 0x0B << 0x00;
+    QTest::newRow("nInit 0x04 untouched") << 0x04 << 0x0F;
+}
+
+void TestPort::controlWritesUndoTheLibraryInversion()
+{
+    QFETCH(int, raw);
+    QFETCH(int, written);
+    FakeIeee1284Api api = parportAt0x378();
+    auto opened = port::openPort("auto", api);
+    port::Module1 module(*opened.port);
+    module.vbOut(port::controlPort, raw);
+    module.vbOut(port::dataPort, 0xC5);
+    QCOMPARE(api.controlWrites, std::vector<std::uint8_t>{static_cast<std::uint8_t>(written)});
+    QCOMPARE(api.dataWrites, std::vector<std::uint8_t>{0xC5});  // data goes out as it is
+    QVERIFY_THROWS_EXCEPTION(port::PortError, module.vbOut(port::statusPort, 0));
+}
+
+void TestPort::claimWaitsForTheFirstWrite()
+{
+    FakeIeee1284Api api = parportAt0x378();
+    auto opened = port::openPort("auto", api);
+    auto* parallel = dynamic_cast<port::Ieee1284Port*>(opened.port.get());
+    QVERIFY(parallel);
+    QCOMPARE(parallel->state(), port::Ieee1284Port::State::Open);
+    QCOMPARE(api.claims, 0);
+    parallel->out(port::dataPort, 0);
+    QCOMPARE(parallel->state(), port::Ieee1284Port::State::Claimed);
+    parallel->out(port::controlPort, 2);
+    QCOMPARE(api.claims, 1);  // once
+}
+
+void TestPort::claimFailureIsAPortError()
+{
+    FakeIeee1284Api api = parportAt0x378();
+    api.claimResult = e1284Sys;
+    api.claimErrno = EACCES;
+    auto opened = port::openPort("auto", api);
+    try {
+        opened.port->out(port::dataPort, 0x60);
+        QFAIL("no PortError");
+    } catch (const port::PortError& error) {
+        QCOMPARE(std::string(error.what()),
+                 std::string("claiming /dev/parport0 failed: E1284_SYS: Permission denied; check the cable "
+                             "and that no printer driver holds it; add the user to group lp"));
+    }
+    QVERIFY(api.dataWrites.empty());
+    api.claimResult = 0;  // tried again at the next write
+    opened.port->out(port::dataPort, 0x60);
+    QCOMPARE(api.dataWrites, std::vector<std::uint8_t>{0x60});
+    QCOMPARE(api.claims, 2);
+}
+
+void TestPort::readsUndoTheInversions()
+{
+    FakeIeee1284Api api = parportAt0x378();
+    auto opened = port::openPort("auto", api);
+    QCOMPARE(opened.port->in(port::dataPort), std::uint8_t{0x5A});
+    QCOMPARE(opened.port->in(port::statusPort), std::uint8_t{0x78 ^ 0x80});
+    QCOMPARE(opened.port->in(port::controlPort), std::uint8_t{0x02});
+    QCOMPARE(api.claims, 1);
+}
+
+void TestPort::destructorReleasesAndClosesOnce()
+{
+    FakeIeee1284Api api = parportAt0x378();
+    {
+        auto opened = port::openPort("auto", api);
+        opened.port->out(port::dataPort, 0);
+        auto* parallel = dynamic_cast<port::Ieee1284Port*>(opened.port.get());
+        parallel->close();
+        QCOMPARE(parallel->state(), port::Ieee1284Port::State::Closed);
+        QVERIFY_THROWS_EXCEPTION(port::PortError, parallel->out(port::dataPort, 0));
+    }
+    QCOMPARE(api.releases, 1);
+    QCOMPARE(api.closes, 1);
+    QCOMPARE(api.frees, 1);
+    {
+        auto unclaimed = port::openPort("auto", api);
+    }
+    QCOMPARE(api.releases, 1);  // never claimed: nothing to release
+    QCOMPARE(api.closes, 2);
+}
+
+QTEST_GUILESS_MAIN(TestPort)
+#include "tst_port.moc"
