@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +16,9 @@
 #include "app/fieldconversion.h"
 #include "app/inputchecks.h"
 #include "app/messagebox.h"
+#include "app/sequenceradapter.h"
+#include "port/delaycount.h"
+#include "port/sequencer.h"
 
 namespace app {
 
@@ -27,6 +31,13 @@ namespace {
 constexpr int twipsPerPixel = 15;
 constexpr int clientWidthTwips = 7125;
 constexpr int clientHeightTwips = 5790;
+constexpr int clientWidth = clientWidthTwips / twipsPerPixel;
+constexpr int clientHeight = clientHeightTwips / twipsPerPixel;
+
+// Below the operator's area: which port is in use, and what the run is doing.
+constexpr int stripMargin = 4;
+constexpr int stripLineHeight = 16;
+constexpr int stripHeight = 2 * stripLineHeight + 4;
 
 enum class Kind { Label, Field, Button };
 
@@ -96,16 +107,20 @@ std::string utf8(const QLineEdit* field)
 
 } // namespace
 
-Form1::Form1(MessageBox& messageBox, QWidget* parent)
+Form1::Form1(MessageBox& messageBox, port::Module1& module, const QString& portDescription,
+             QWidget* parent)
     : QWidget(parent)
     , messageBox_(messageBox)
+    , adapter_(new SequencerAdapter(this))
+    , sequencer_(std::make_unique<port::Sequencer>(module, adapter_->callbacks()))
 {
     setObjectName(QStringLiteral("Form1"));
     createControls();
+    createStatusStrip(portDescription);
     chooseFont();
     connectHandlers();
 
-    resize(clientWidthTwips / twipsPerPixel, clientHeightTwips / twipsPerPixel);
+    resize(clientWidth, clientHeight + stripHeight);
     setWindowTitle(tr("FREQUENCY CONVERTER PROGRAM"));
 
     Form_Load();
@@ -151,6 +166,22 @@ void Form1::createControls()
     }
 }
 
+void Form1::createStatusStrip(const QString& portDescription)
+{
+    portStatusLabel_ = new QLabel(portDescription, this);
+    portStatusLabel_->setObjectName(QStringLiteral("PortStatus"));
+    portStatusLabel_->setGeometry(stripMargin, clientHeight + 2, clientWidth - 2 * stripMargin,
+                                  stripLineHeight);
+    portStatusLabel_->setToolTip(portDescription);
+    runStateLabel_ = new QLabel(this);
+    runStateLabel_->setObjectName(QStringLiteral("RunState"));
+    runStateLabel_->setGeometry(stripMargin, clientHeight + 2 + stripLineHeight,
+                                clientWidth - 2 * stripMargin, stripLineHeight);
+    showRunState(port::SequencerState::Idle);
+}
+
+Form1::~Form1() = default;
+
 // Wires every handler in one place. Handlers of text changes see every change,
 // typed or set by code, as the checks must warn at each altering keystroke.
 void Form1::connectHandlers()
@@ -163,6 +194,8 @@ void Form1::connectHandlers()
     connect(text_[5], &QLineEdit::textChanged, this, &Form1::Text6_Change);
     connect(text_[6], &QLineEdit::textChanged, this, &Form1::Text7_Change);
     text_[3]->installEventFilter(this);
+    connect(adapter_, &SequencerAdapter::stateChanged, this, &Form1::showRunState);
+    connect(adapter_, &SequencerAdapter::errorOccurred, this, &Form1::reportPortError);
 }
 
 // The layout was drawn for a narrower face than today's default; keep the
@@ -231,8 +264,15 @@ void Form1::showMessage(const QString& prompt, const QString& title)
     messageBox_.show(prompt, title.isEmpty() ? tr(applicationTitle) : title);
 }
 
+// RUN: while a run is under way it takes the new count at its next cycle, so
+// there is never a second writer.
 void Form1::Command1_Click()
 {
+    const std::int64_t delayCount = port::delayCountFor(held_.stepTime);
+    print(QString::number(delayCount));
+    text_[8]->setText(QStringLiteral("0"));
+    sequencer_->run(delayCount);
+    showRunState(sequencer_->state());
 }
 
 void Form1::Command2_Click()
@@ -263,13 +303,46 @@ void Form1::Command2_Click()
     }
 }
 
+// STOP: a run completes its cycle and then leaves the port idle; with no run
+// the idle values are written at once.
 void Form1::Command3_Click()
 {
+    sequencer_->stop();
+    showRunState(sequencer_->state());
 }
 
+// EXIT ends the program at once: the run is cut within one dwell pass and
+// nothing more reaches the port.
 void Form1::Command4_Click()
 {
+    sequencer_->abandon();
     close();
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    sequencer_->abandon();
+    QWidget::closeEvent(event);
+}
+
+void Form1::showRunState(port::SequencerState state)
+{
+    switch (state) {
+    case port::SequencerState::Idle:
+        runStateLabel_->setText(tr("Idle"));
+        break;
+    case port::SequencerState::Running:
+        runStateLabel_->setText(tr("Running: delay count %1").arg(sequencer_->delayCount()));
+        break;
+    case port::SequencerState::Stopping:
+        runStateLabel_->setText(tr("Stopping: the cycle under way completes, then the port goes idle"));
+        break;
+    }
+}
+
+void Form1::reportPortError(const QString& line)
+{
+    showMessage(line, tr("Port Error"));
 }
 
 void Form1::Text3_Change()

@@ -10,7 +10,9 @@
 
 #include "app/captionbutton.h"
 #include "app/form1.h"
+#include "port/module1.h"
 #include "recordingmessagebox.h"
+#include "recordingport.h"
 
 static const QString powerBox = QStringLiteral("Frequency Converter |  The Power must be less than 2000");
 static const QString powerFactorBox = QStringLiteral(
@@ -53,6 +55,12 @@ private slots:
     void twoBoxesInOrder();
     void clearingSpeedShowsNoRatedBox();
 
+    void stopRightAfterStart();
+    void runPrintsCountAndDrivesThePort();
+    void runBeforeRequiredVoltage();
+    void exitWhileRunningWritesNothingMore();
+    void printedLineSurvivesRepaint();
+
 private:
     QLineEdit* field(int number) const;
     QPushButton* button(int number) const;
@@ -60,6 +68,8 @@ private:
     void typeInto(int number, const QString& keys);
 
     std::unique_ptr<RecordingMessageBox> box_;
+    std::unique_ptr<RecordingPort> port_;
+    std::unique_ptr<port::Module1> module_;
     std::unique_ptr<app::Form1> form_;
 };
 
@@ -67,7 +77,9 @@ void TestForm1::init()
 {
     QLocale::setDefault(QLocale::c());
     box_ = std::make_unique<RecordingMessageBox>();
-    form_ = std::make_unique<app::Form1>(*box_);
+    port_ = std::make_unique<RecordingPort>();
+    module_ = std::make_unique<port::Module1>(*port_);
+    form_ = std::make_unique<app::Form1>(*box_, *module_, QStringLiteral("Port: recording"));
     form_->show();
     form_->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(form_.get()));
@@ -76,6 +88,8 @@ void TestForm1::init()
 void TestForm1::cleanup()
 {
     form_.reset();
+    module_.reset();
+    port_.reset();
     box_.reset();
     QLocale::setDefault(QLocale::c());
 }
@@ -113,7 +127,10 @@ void TestForm1::startsWithEmptyFieldsAndNoBox()
         QCOMPARE(field(n)->text(), QString());
     QCOMPARE(box_->shown, QStringList());
     QCOMPARE(form_->windowTitle(), QStringLiteral("FREQUENCY CONVERTER PROGRAM"));
-    QCOMPARE(form_->size(), QSize(475, 386));
+    // the operator's area is 475 x 386; the status strip lies below it
+    QCOMPARE(form_->size().width(), 475);
+    QVERIFY(form_->findChild<QLabel*>(QStringLiteral("PortStatus"))->geometry().top() >= 386);
+    QCOMPARE(port_->size(), std::size_t(0));
     QCOMPARE(form_->heldValues().stepTime, 0.0);
 }
 
@@ -421,6 +438,103 @@ void TestForm1::clearingSpeedShowsNoRatedBox()
     fill({{5, ""}, {6, "6"}, {7, "900"}});
     field(7)->clear();
     QCOMPARE(box_->shown, QStringList());
+}
+
+// ---- RUN, STOP and EXIT
+
+using Writes = QList<QPair<int, int>>;
+
+static Writes writesOf(const RecordingPort& port)
+{
+    Writes writes;
+    for (const RecordingPort::Write& w : port.writes())
+        writes.append({w.address, w.value});
+    return writes;
+}
+
+void TestForm1::stopRightAfterStart()
+{
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    QCOMPARE(writesOf(*port_), (Writes{{0x378, 0}, {0x37A, 2}}));
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    QCOMPARE(writesOf(*port_).size(), 4);
+}
+
+void TestForm1::runPrintsCountAndDrivesThePort()
+{
+    fill({{1, "380"}, {6, "4"}, {7, "900"}, {8, "7.6"}, {9, "15"}});
+    QTest::mouseClick(button(2), Qt::LeftButton);
+    const drive::HeldValues held = form_->heldValues();
+
+    QTest::mouseClick(button(1), Qt::LeftButton);
+    QCOMPARE(form_->printedLine(), QStringLiteral("23809"));
+    QCOMPARE(field(9)->text(), QStringLiteral("0"));
+    auto* runState = form_->findChild<QLabel*>(QStringLiteral("RunState"));
+    QCOMPARE(runState->text(), QStringLiteral("Running: delay count 23809"));
+    QTRY_VERIFY(port_->size() >= 2);
+    QCOMPARE(writesOf(*port_).mid(0, 2), (Writes{{0x378, 0x60}, {0x37A, 0}}));
+
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    QVERIFY(runState->text().startsWith(QStringLiteral("Stopping")));
+    QTRY_COMPARE(runState->text(), QStringLiteral("Idle"));
+    const Writes writes = writesOf(*port_);
+    QCOMPARE(writes.mid(writes.size() - 2), (Writes{{0x378, 0}, {0x37A, 2}}));
+    QCOMPARE((writes.size() - 2) % 28, 0);  // whole cycles before the idle values
+    QVERIFY(!port_->overlapped());
+
+    // STOP touched no field and no held value
+    QCOMPARE(field(9)->text(), QStringLiteral("0"));
+    QCOMPARE(field(10)->text(), QStringLiteral("228"));
+    QCOMPARE(form_->heldValues().stepTime, held.stepTime);
+    QCOMPARE(box_->shown, QStringList());
+}
+
+void TestForm1::runBeforeRequiredVoltage()
+{
+    QTest::mouseClick(button(1), Qt::LeftButton);
+    QCOMPARE(form_->printedLine(), QStringLiteral("0"));
+    QTRY_VERIFY(port_->size() >= 28);
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    QTRY_COMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Idle"));
+}
+
+void TestForm1::exitWhileRunningWritesNothingMore()
+{
+    QTest::mouseClick(button(1), Qt::LeftButton);
+    QTRY_VERIFY(port_->size() >= 2);
+    QTest::mouseClick(button(4), Qt::LeftButton);
+    const std::size_t written = port_->size();
+    QVERIFY(!form_->isVisible());
+    QTest::qWait(50);
+    QCOMPARE(port_->size(), written);
+    // nor does STOP afterwards, nor closing again
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    form_->close();
+    QCOMPARE(port_->size(), written);
+}
+
+// Counts the pixels of the printed line's corner that differ from the background.
+static int inkInCorner(QWidget& form)
+{
+    const QImage image = form.grab(QRect(0, 0, 40, 14)).toImage();
+    const QRgb background = image.pixel(39, 13);
+    int ink = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ink += image.pixel(x, y) != background;
+    return ink;
+}
+
+void TestForm1::printedLineSurvivesRepaint()
+{
+    QCOMPARE(inkInCorner(*form_), 0);
+    QTest::mouseClick(button(1), Qt::LeftButton);
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    const int printed = inkInCorner(*form_);
+    QVERIFY(printed > 0);
+    form_->repaint();
+    QCOMPARE(inkInCorner(*form_), printed);
+    QTRY_COMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Idle"));
 }
 
 QTEST_MAIN(TestForm1)
