@@ -5,6 +5,7 @@
 //   fc-bench [--seconds N]   (each measurement runs N seconds, default 10)
 #include "port/delaycount.h"
 #include "port/module1.h"
+#include "port/recordedport.h"
 #include "port/sequencer.h"
 #include "port/simulatedport.h"
 #include "port/steppattern.h"
@@ -48,7 +49,7 @@ public:
     {
         running_ = true;
         thread_ = std::thread([this, delayCount] {
-            port::pinCurrentThreadToLastCpu();
+            port::pinCurrentThreadToStepCpu();
             while (running_.load(std::memory_order_acquire)) {
                 for (const port::Step& step : port::stepPattern) {
                     module_.vbOut(port::dataPort, step.data);
@@ -86,8 +87,9 @@ void stopAndWait(port::Sequencer& sequencer)
 
 Measured measure(std::int64_t delayCount, double seconds, std::size_t recordCapacity, bool useSequencer)
 {
-    port::SimulatedPort simulated(recordCapacity);
-    port::Module1 module(simulated);
+    port::SimulatedPort simulated;
+    port::RecordedPort recorded(simulated, recordCapacity);
+    port::Module1 module(recorded);
     port::Sequencer sequencer(module, {});
     CountedLoop counted(module);
     const auto started = Clock::now();
@@ -108,7 +110,7 @@ Measured measure(std::int64_t delayCount, double seconds, std::size_t recordCapa
     }
     result.elapsedSeconds = std::chrono::duration<double>(Clock::now() - started).count();
 
-    const auto writes = simulated.record().snapshot(recordCapacity);
+    const auto writes = recorded.record().snapshot(recordCapacity);
     std::vector<std::int64_t> cycleStarts;
     const double scheduled = static_cast<double>(port::stepLengthFor(delayCount).count());
     std::int64_t previousData = -1;

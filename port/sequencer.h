@@ -305,7 +305,7 @@ void BasicSequencer<Clock>::finish()
 template <class Clock>
 void BasicSequencer<Clock>::loop()
 {
-    pinCurrentThreadToLastCpu();  // unpinned is slower, not wrong: go on
+    pinCurrentThreadToStepCpu();  // unpinned is slower, not wrong: go on
     try {
         TimePoint nextStart = Clock::now();
         for (;;) {

@@ -1,17 +1,12 @@
-// Simulated back end: registers in memory, every write recorded with its time.
+// Simulated back end: registers in memory.
 #include "port/simulatedport.h"
 
 #include "port/hexvalue.h"
 
-#include <chrono>
-
 namespace port {
-
-SimulatedPort::SimulatedPort(std::size_t recordCapacity) : record_(recordCapacity) {}
 
 void SimulatedPort::out(std::uint16_t address, std::uint8_t value)
 {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
     if (address == dataPort)
         data_.store(value, std::memory_order_relaxed);
     else if (address == controlPort)
@@ -20,7 +15,6 @@ void SimulatedPort::out(std::uint16_t address, std::uint8_t value)
         throw PortError("writing " + hexValue(value) + " to " + hexValue(address) +
                         " failed: not a writable register of the simulated port; use " +
                         hexValue(dataPort) + " or " + hexValue(controlPort));
-    record_.add(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), address, value);
 }
 
 std::uint8_t SimulatedPort::in(std::uint16_t address)
@@ -39,11 +33,6 @@ std::uint8_t SimulatedPort::in(std::uint16_t address)
 std::string SimulatedPort::name() const
 {
     return "simulated";
-}
-
-const WriteRecord& SimulatedPort::record() const noexcept
-{
-    return record_;
 }
 
 }  // namespace port

@@ -1,13 +1,10 @@
-// A port without hardware: holds the register values the program wrote and
-// keeps a record of every write for the monitor and the bench.
+// A port without hardware: holds the register values the program wrote.
 #ifndef PORT_SIMULATEDPORT_H
 #define PORT_SIMULATEDPORT_H
 
 #include "port/port.h"
-#include "port/writerecord.h"
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,20 +16,15 @@ public:
     // in hardware, so it reads as 0 in bit 7 and the rest read 1.
     static constexpr std::uint8_t unconnectedStatus = 0x7F;
 
-    explicit SimulatedPort(std::size_t recordCapacity = WriteRecord::defaultCapacity);
-
     void out(std::uint16_t address, std::uint8_t value) override;
     std::uint8_t in(std::uint16_t address) override;
     std::string name() const override;
-
-    const WriteRecord& record() const noexcept;
 
 private:
     // Atomic so a monitor on another thread may read the registers while the
     // sequencer writes them.
     std::atomic<std::uint8_t> data_{0};
     std::atomic<std::uint8_t> control_{0};
-    WriteRecord record_;
 };
 
 }  // namespace port

@@ -42,7 +42,7 @@ bool WriteRecord::read(std::uint64_t index, Write& write) const noexcept
     if (slot.sequence.load(std::memory_order_relaxed) != index + 1)
         return false;  // overwritten while we read it
     write = Write{nanoseconds, static_cast<std::uint16_t>(addressValue >> addressShift),
-                  static_cast<std::uint8_t>(addressValue & valueMask)};
+                  static_cast<std::uint8_t>(addressValue & valueMask), index};
     return true;
 }
 

@@ -17,6 +17,7 @@ public:
         std::int64_t nanoseconds;  // steady_clock since its epoch
         std::uint16_t address;
         std::uint8_t value;
+        std::uint64_t index;  // position among all writes since the record began, from 0
     };
 
     static constexpr std::size_t defaultCapacity = std::size_t{1} << 16;

@@ -7,6 +7,7 @@
 #include "port/module1.h"
 #include "port/portselection.h"
 #include "port/simulatedport.h"
+#include "port/recordedport.h"
 #include "port/writerecord.h"
 
 #include <QTest>
@@ -218,8 +219,10 @@ void TestPort::recordWrapsAroundKeepingTheNewest()
     QCOMPARE(record.total(), std::uint64_t{21});
     const auto held = record.snapshot(100);
     QCOMPARE(held.size(), std::size_t{8});
-    for (std::size_t at = 0; at < held.size(); ++at)
+    for (std::size_t at = 0; at < held.size(); ++at) {
         QCOMPARE(held[at].nanoseconds, std::int64_t(13 + at));
+        QCOMPARE(held[at].index, std::uint64_t(13 + at));
+    }
 }
 
 void TestPort::recordSinceDrainsWithoutLoss()
@@ -283,35 +286,40 @@ void TestPort::recordReadWhileWriting()
 
 void TestPort::simulatedPortHoldsRegisters()
 {
-    port::SimulatedPort simulated(16);
-    QCOMPARE(simulated.name(), std::string("simulated"));
-    simulated.out(port::dataPort, 0x99);
-    simulated.out(port::controlPort, 2);
-    QCOMPARE(simulated.in(port::dataPort), std::uint8_t{0x99});
+    port::SimulatedPort simulated;
+    port::RecordedPort recorded(simulated, 16);
+    QCOMPARE(recorded.name(), std::string("simulated"));
+    recorded.out(port::dataPort, 0x99);
+    recorded.out(port::controlPort, 2);
+    QCOMPARE(recorded.in(port::dataPort), std::uint8_t{0x99});
     QCOMPARE(simulated.in(port::controlPort), std::uint8_t{2});
-    QCOMPARE(simulated.in(port::statusPort), port::SimulatedPort::unconnectedStatus);
-    const auto writes = simulated.record().snapshot(16);
+    QCOMPARE(recorded.in(port::statusPort), port::SimulatedPort::unconnectedStatus);
+    const auto writes = recorded.record().snapshot(16);
     QCOMPARE(writes.size(), std::size_t{2});
     QCOMPARE(writes[0].address, port::dataPort);
     QCOMPARE(writes[1].value, std::uint8_t{2});
+    QCOMPARE(writes[0].index, std::uint64_t{0});
+    QCOMPARE(writes[1].index, std::uint64_t{1});
     QVERIFY(writes[0].nanoseconds > 0);
     QVERIFY(writes[1].nanoseconds >= writes[0].nanoseconds);
 }
 
+// A write the port underneath refuses never shows in the record.
 void TestPort::simulatedPortRefusesOtherAddresses()
 {
-    port::SimulatedPort simulated(16);
-    QVERIFY_THROWS_EXCEPTION(port::PortError, simulated.out(port::statusPort, 1));
-    QVERIFY_THROWS_EXCEPTION(port::PortError, simulated.out(0x278, 1));
-    QVERIFY_THROWS_EXCEPTION(port::PortError, simulated.in(0x3BC));
-    QCOMPARE(simulated.record().total(), std::uint64_t{0});
+    port::SimulatedPort simulated;
+    port::RecordedPort recorded(simulated, 16);
+    QVERIFY_THROWS_EXCEPTION(port::PortError, recorded.out(port::statusPort, 1));
+    QVERIFY_THROWS_EXCEPTION(port::PortError, recorded.out(0x278, 1));
+    QVERIFY_THROWS_EXCEPTION(port::PortError, recorded.in(0x3BC));
+    QCOMPARE(recorded.record().total(), std::uint64_t{0});
 }
 
 // ---- Module1 --------------------------------------------------------------
 
 void TestPort::vbOutWritesTheLowByte()
 {
-    port::SimulatedPort simulated(16);
+    port::SimulatedPort simulated;
     port::Module1 module(simulated);
     QCOMPARE(&module.port(), static_cast<port::Port*>(&simulated));
     module.vbOut(port::dataPort, 0x1C5);
@@ -330,7 +338,7 @@ void TestPort::vbOutwSplitsTheWord()
 
 void TestPort::vbInpwJoinsTheBytes()
 {
-    port::SimulatedPort simulated(16);
+    port::SimulatedPort simulated;
     port::Module1 module(simulated);
     module.vbOut(port::dataPort, 0x60);
     QCOMPARE(module.vbInpw(port::dataPort), 0x60 | port::SimulatedPort::unconnectedStatus << 8);
