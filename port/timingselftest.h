@@ -1,0 +1,55 @@
+// The timing self-test: runs the step loop with its clock-held dwell on the
+// step CPU for a few seconds, writing only to a simulated port, and tells the
+// operator how closely this PC holds the steps before a motor depends on it.
+#ifndef PORT_TIMINGSELFTEST_H
+#define PORT_TIMINGSELFTEST_H
+
+#include "port/writerecord.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace port {
+
+// How late each step started against the grid the step loop keeps: the grid
+// starts at the first step and advances one step length a step, and moves to
+// a step that starts more than one step length late, as the loop does.
+struct StepTiming {
+    std::vector<std::int64_t> lateness;  // ns, one per step after the first, ascending
+    std::int64_t largestStall = 0;       // ns: the longest step beyond its length
+};
+
+// From the data writes among writes (oldest first); the idle write is not a step.
+StepTiming stepTiming(const std::vector<WriteRecord::Write>& writes,
+                      std::chrono::nanoseconds stepLength);
+
+struct SelfTestResult {
+    bool cancelled = false;
+    int cpu = -1;  // where the loop ran, -1 when unknown
+    std::chrono::nanoseconds stepLength{0};
+    std::chrono::nanoseconds measured{0};  // how long the loop ran
+    std::uint64_t steps = 0;
+    std::chrono::nanoseconds p50{0}, p99{0}, p999{0}, largest{0};  // lateness
+    std::chrono::nanoseconds largestStall{0};
+};
+
+// The output the self-test runs at: 1 kHz, 14 steps of 71.4 us.
+inline constexpr double selfTestOutputHz = 1000.0;
+inline constexpr std::chrono::seconds selfTestDefaultDuration{3};
+
+// Blocks for about duration (less when cancel becomes true: the result is
+// then marked cancelled). Writes to no real port.
+SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel);
+
+// "name: value unit" lines, one per figure.
+std::string selfTestFigures(const SelfTestResult& result);
+// A few plain sentences for the operator: how closely steps are held, from
+// which output frequency that shows, and what the longest stall means.
+std::string selfTestVerdict(const SelfTestResult& result);
+
+}  // namespace port
+
+#endif  // PORT_TIMINGSELFTEST_H
