@@ -1,0 +1,685 @@
+// The VCD export: the file read back by a small VCD reader of this test, and
+// the round trip through GTKWave's own reader (vcd2fst, then fst2vcd back),
+// which must give every one of the nine lines the same values at the same
+// times as the run that was exported.
+#include "port/port.h"
+#include "port/recordedport.h"
+#include "port/steppattern.h"
+#include "port/vcdexport.h"
+#include "port/writerecord.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <array>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Write = port::WriteRecord::Write;
+using port::controlPort;
+using port::dataPort;
+
+constexpr std::size_t lineCount = 9;
+const std::array<std::string, lineCount> lineNames{"D0", "D1", "D2", "D3", "D4", "D5", "D6", "D7", "C1"};
+
+// A large steady_clock reading (some 85 days of uptime), so time 0 of the
+// file is far from the clock's zero.
+constexpr std::int64_t start = 7'345'678'901'234'567;
+
+// ---- A small VCD reader -------------------------------------------------
+
+struct Dump {
+    struct Var {
+        std::string type;
+        std::string size;
+        std::string id;
+        std::string name;
+    };
+    struct Change {
+        std::int64_t time;
+        std::string name;
+        char value;
+        bool inDumpvars;
+    };
+
+    std::string error;                         // empty: the file was read
+    std::map<std::string, std::string> header;  // "version" -> its words
+    std::vector<std::string> scopes;            // "module parport"
+    std::vector<Var> vars;
+    std::vector<std::int64_t> times;  // every #t, in file order
+    std::vector<Change> changes;      // in file order
+
+    // A line's value at time: the last change at or before it, x before any.
+    char valueAt(const std::string& name, std::int64_t time) const
+    {
+        char value = 'x';
+        for (const Change& change : changes) {
+            if (change.time > time)
+                break;
+            if (change.name == name)
+                value = change.value;
+        }
+        return value;
+    }
+
+    std::set<std::string> names() const
+    {
+        std::set<std::string> result;
+        for (const Var& var : vars)
+            result.insert(var.name);
+        return result;
+    }
+};
+
+// Words up to "$end", joined by one space.
+std::string untilEnd(std::istream& in, bool& ended)
+{
+    std::string words, word;
+    ended = false;
+    while (in >> word) {
+        if (word == "$end") {
+            ended = true;
+            break;
+        }
+        words += (words.empty() ? "" : " ") + word;
+    }
+    return words;
+}
+
+// fst2vcd leaves the $dumpvars of a dump that has only time 0 without its
+// $end (it writes that $end when it goes on to the next time); fromFst
+// forgives that, and only that, at the end of the file.
+enum class Source { ours, fromFst };
+
+Dump readVcd(const std::string& text, Source source = Source::ours)
+{
+    Dump dump;
+    std::istringstream in(text);
+    std::map<std::string, std::string> nameOf;  // identifier code -> name
+    std::string word;
+    bool ended = false;
+
+    // Declarations.
+    bool definitionsEnded = false;
+    while (!definitionsEnded && in >> word) {
+        if (word == "$var") {
+            std::istringstream fields(untilEnd(in, ended));
+            Dump::Var var;
+            if (!ended || !(fields >> var.type >> var.size >> var.id >> var.name))
+                return dump.error = "bad $var", dump;
+            dump.vars.push_back(var);
+            nameOf[var.id] = var.name;
+        } else if (word == "$scope") {
+            dump.scopes.push_back(untilEnd(in, ended));
+        } else if (word == "$upscope") {
+            untilEnd(in, ended);
+        } else if (word == "$enddefinitions") {
+            untilEnd(in, ended);
+            definitionsEnded = true;
+        } else if (word.size() > 1 && word[0] == '$') {
+            dump.header[word.substr(1)] = untilEnd(in, ended);
+        } else {
+            return dump.error = "unexpected '" + word + "' among the declarations", dump;
+        }
+        if (!ended)
+            return dump.error = "no $end after " + word, dump;
+    }
+    if (!definitionsEnded)
+        return dump.error = "no $enddefinitions", dump;
+
+    // Value changes.
+    bool haveTime = false;
+    bool inDumpvars = false;
+    std::int64_t time = 0;
+    const auto change = [&](const std::string& id, char value) {
+        const auto found = nameOf.find(id);
+        if (found == nameOf.end())
+            return dump.error = "unknown identifier '" + id + "'", false;
+        if (!haveTime)
+            return dump.error = "a value change before the first time", false;
+        dump.changes.push_back({time, found->second, value, inDumpvars});
+        return true;
+    };
+    while (in >> word) {
+        const char first = word[0];
+        if (first == '#') {
+            try {
+                std::size_t used = 0;
+                time = std::stoll(word.substr(1), &used);
+                if (used != word.size() - 1)
+                    throw std::invalid_argument(word);
+            } catch (const std::exception&) {
+                return dump.error = "bad time '" + word + "'", dump;
+            }
+            haveTime = true;
+            dump.times.push_back(time);
+        } else if (word == "$dumpvars" || word == "$dumpall" || word == "$dumpon" || word == "$dumpoff") {
+            inDumpvars = true;
+        } else if (word == "$end") {
+            if (!inDumpvars)
+                return dump.error = "a $end out of place", dump;
+            inDumpvars = false;
+        } else if (word == "$comment") {
+            untilEnd(in, ended);
+        } else if (std::string("01xXzZ").find(first) != std::string::npos) {
+            if (!change(word.substr(1), static_cast<char>(std::tolower(first))))
+                return dump;
+        } else if (first == 'b' || first == 'B') {
+            std::string id;
+            if (word.size() < 2 || !(in >> id))
+                return dump.error = "bad vector change '" + word + "'", dump;
+            if (!change(id, static_cast<char>(std::tolower(word.back()))))
+                return dump;
+        } else {
+            return dump.error = "unexpected '" + word + "' among the value changes", dump;
+        }
+    }
+    if (inDumpvars && !(source == Source::fromFst && dump.times.size() == 1))
+        return dump.error = "no $end after $dumpvars", dump;
+    return dump;
+}
+
+// ---- Runs and what the lines must show ------------------------------------
+
+class Run {
+public:
+    explicit Run(std::int64_t time = start) : time_(time) {}
+
+    Run& at(std::int64_t time)
+    {
+        time_ = time;
+        return *this;
+    }
+    Run& after(std::int64_t nanoseconds)
+    {
+        time_ += nanoseconds;
+        return *this;
+    }
+    Run& data(std::uint8_t value) { return out(dataPort, value); }
+    Run& control(std::uint8_t value) { return out(controlPort, value); }
+    Run& out(std::uint16_t address, std::uint8_t value)
+    {
+        writes.push_back(Write{time_, address, value, writes.size()});
+        return *this;
+    }
+
+    std::vector<Write> writes;
+
+private:
+    std::int64_t time_;
+};
+
+// Three cycles of the pattern at uneven times (some steps write data and
+// control in the same nanosecond), then STOP's idle writes.
+std::vector<Write> knownRun()
+{
+    Run run;
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        for (std::size_t step = 0; step < port::stepsPerCycle; ++step) {
+            run.data(port::stepPattern[step].data);
+            run.after(step % 4 == 0 ? 0 : 150 + 7 * static_cast<std::int64_t>(step));
+            run.control(port::stepPattern[step].control);
+            run.after(10'000 + 1'337 * static_cast<std::int64_t>((cycle * 14 + step) % 11) + cycle * 3);
+        }
+    }
+    run.after(2'500).data(port::idleData).after(400).control(port::idleControl);
+    return run.writes;
+}
+
+// What line shows at time (file time, from the first write to a register),
+// worked out from the writes directly.
+char expectedAt(const std::vector<Write>& writes, std::size_t line, std::int64_t time)
+{
+    char value = 'x';
+    bool started = false;
+    std::int64_t origin = 0;
+    for (const Write& write : writes) {
+        if (write.address != dataPort && write.address != controlPort)
+            continue;
+        if (!started) {
+            started = true;
+            origin = write.nanoseconds;
+        }
+        if (write.nanoseconds - origin > time)
+            break;
+        if (line < 8 && write.address == dataPort)
+            value = (write.value >> line & 1) != 0 ? '1' : '0';
+        else if (line == 8 && write.address == controlPort)
+            value = (write.value & 2) != 0 ? '1' : '0';
+    }
+    return value;
+}
+
+std::int64_t originOf(const std::vector<Write>& writes)
+{
+    for (const Write& write : writes) {
+        if (write.address == dataPort || write.address == controlPort)
+            return write.nanoseconds;
+    }
+    return 0;
+}
+
+std::string exported(const std::vector<Write>& writes, const std::string& comment = {})
+{
+    std::ostringstream out;
+    const bool written = port::writeVcd(out, writes, comment);
+    if (!written)
+        qWarning("writeVcd returned false on a healthy std::ostringstream");
+    return out.str();
+}
+
+// Every line of the dump shows what the writes put there, at each write's
+// time and just before it, and changes at no other time.
+void compareWithRun(const Dump& dump, const std::vector<Write>& writes)
+{
+    const std::int64_t origin = originOf(writes);
+    std::set<std::int64_t> writeTimes{0};
+    for (const Write& write : writes)
+        writeTimes.insert(write.nanoseconds - origin);
+    for (std::size_t line = 0; line < lineCount; ++line) {
+        const std::string& name = lineNames[line];
+        for (const std::int64_t time : writeTimes) {
+            for (const std::int64_t at : {time - 1, time}) {
+                const char want = expectedAt(writes, line, at);
+                const char got = dump.valueAt(name, at);
+                if (got != want)
+                    QFAIL(qPrintable(QStringLiteral("%1 at %2 ns: %3 in the dump, %4 written")
+                                         .arg(QString::fromStdString(name))
+                                         .arg(at)
+                                         .arg(QChar(got))
+                                         .arg(QChar(want))));
+            }
+        }
+    }
+    for (const Dump::Change& change : dump.changes) {
+        if (!writeTimes.contains(change.time))
+            QFAIL(qPrintable(QStringLiteral("%1 changes at %2 ns, when nothing was written")
+                                 .arg(QString::fromStdString(change.name))
+                                 .arg(change.time)));
+    }
+}
+
+// ---- Streams that fail ----------------------------------------------------
+
+// Takes the first capacity bytes, then refuses every further one.
+class RefusingBuffer : public std::streambuf {
+public:
+    explicit RefusingBuffer(std::size_t capacity) : capacity_(capacity) {}
+    std::size_t taken = 0;
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        if (taken == capacity_)
+            return traits_type::eof();
+        ++taken;
+        return c;
+    }
+    std::streamsize xsputn(const char*, std::streamsize count) override
+    {
+        const auto room = static_cast<std::streamsize>(capacity_ - taken);
+        const std::streamsize accepted = std::min(count, room);
+        taken += static_cast<std::size_t>(accepted);
+        return accepted;
+    }
+
+private:
+    std::size_t capacity_;
+};
+
+// ---- Running GTKWave's converters ----------------------------------------
+
+// Runs program to its end; false with what went wrong (and its stderr) in why.
+bool runTool(const QString& program, const QStringList& arguments, QString& why)
+{
+    constexpr int startTimeout = 30'000;
+    constexpr int finishTimeout = 120'000;
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForStarted(startTimeout)) {
+        why = program + " did not start: " + process.errorString();
+        return false;
+    }
+    if (!process.waitForFinished(finishTimeout)) {
+        process.kill();
+        process.waitForFinished();
+        why = program + " did not finish within 120 s";
+        return false;
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        why = QStringLiteral("%1 %2 failed (exit code %3): %4")
+                  .arg(program, arguments.join(' '))
+                  .arg(process.exitCode())
+                  .arg(QString::fromLocal8Bit(process.readAllStandardError()));
+        return false;
+    }
+    return true;
+}
+
+std::string readFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll().toStdString();
+}
+
+}  // namespace
+
+class TestVcd : public QObject {
+    Q_OBJECT
+
+private slots:
+    void roundTripThroughGtkwave_data();
+    void roundTripThroughGtkwave();
+    void headerDeclaresNineWires();
+    void ownFileHoldsTheRun();
+    void linesAreXUntilTheirRegisterIsWritten();
+    void writesAtTheSameTimeFold();
+    void onlyChangesAreEmitted();
+    void timesStrictlyIncrease();
+    void otherAddressesAreIgnored();
+    void emptyListGivesAValidFile();
+    void failedStreamReturnsFalse();
+    void fullRecordIsQuick();
+};
+
+void TestVcd::roundTripThroughGtkwave_data()
+{
+    QTest::addColumn<std::vector<Write>>("writes");
+    QTest::newRow("three cycles and STOP") << knownRun();
+    QTest::newRow("no writes") << std::vector<Write>{};
+    QTest::newRow("data only: C1 stays x") << Run().data(0x5A).after(70).data(0xA5).writes;
+    QTest::newRow("control first, same-time writes")
+        << Run().control(2).control(0).after(1).data(0xFF).data(0x01).control(2).after(1'000'000'000).data(0x01).writes;
+}
+
+void TestVcd::roundTripThroughGtkwave()
+{
+#if !defined(FC_VCD2FST) || !defined(FC_FST2VCD)
+    QSKIP("gtkwave's vcd2fst/fst2vcd not found when configuring: install gtkwave and reconfigure");
+#else
+    QFETCH(std::vector<Write>, writes);
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    const QString vcd = dir.filePath("run.vcd");
+    const QString fst = dir.filePath("run.fst");
+    const QString back = dir.filePath("back.vcd");
+    {
+        std::ofstream file(QFile::encodeName(vcd).constData(), std::ios::binary);
+        QVERIFY(port::writeVcd(file, writes, "round trip of tst_vcd"));
+    }
+
+    QString why;
+    QVERIFY2(runTool(QStringLiteral(FC_VCD2FST), {vcd, fst}, why), qPrintable(why));
+    QVERIFY2(runTool(QStringLiteral(FC_FST2VCD), {QStringLiteral("-o"), back, fst}, why), qPrintable(why));
+
+    const std::string text = readFile(back);
+    QVERIFY2(!text.empty(), "fst2vcd wrote nothing");
+    const Dump dump = readVcd(text, Source::fromFst);
+    QVERIFY2(dump.error.empty(), dump.error.c_str());
+    std::string timescale = dump.header.count("timescale") != 0 ? dump.header.at("timescale") : "";
+    std::erase(timescale, ' ');
+    QCOMPARE(timescale, std::string("1ns"));
+    QCOMPARE(dump.names(), std::set<std::string>(lineNames.begin(), lineNames.end()));
+    compareWithRun(dump, writes);
+#endif
+}
+
+void TestVcd::headerDeclaresNineWires()
+{
+    const Dump withComment = readVcd(exported(knownRun(), "50 Hz, 230 V, simulated port"));
+    QVERIFY2(withComment.error.empty(), withComment.error.c_str());
+    QCOMPARE(withComment.header.at("version"), std::string("frequency-converter"));
+    QCOMPARE(withComment.header.at("comment"), std::string("50 Hz, 230 V, simulated port"));
+    QCOMPARE(withComment.header.at("timescale"), std::string("1 ns"));
+    QVERIFY(!withComment.header.at("date").empty());
+    QCOMPARE(withComment.scopes, std::vector<std::string>{"module parport"});
+    QCOMPARE(withComment.vars.size(), lineCount);
+    std::set<std::string> ids;
+    for (std::size_t line = 0; line < lineCount; ++line) {
+        QCOMPARE(withComment.vars[line].name, lineNames[line]);
+        QCOMPARE(withComment.vars[line].type, std::string("wire"));
+        QCOMPARE(withComment.vars[line].size, std::string("1"));
+        ids.insert(withComment.vars[line].id);
+    }
+    QCOMPARE(ids.size(), lineCount);
+
+    const Dump without = readVcd(exported(knownRun()));
+    QVERIFY2(without.error.empty(), without.error.c_str());
+    QCOMPARE(without.header.count("comment"), std::size_t{0});
+}
+
+void TestVcd::ownFileHoldsTheRun()
+{
+    const std::vector<Write> writes = knownRun();
+    const Dump dump = readVcd(exported(writes));
+    QVERIFY2(dump.error.empty(), dump.error.c_str());
+    compareWithRun(dump, writes);
+    // The last write's time, counted from the first one's.
+    QCOMPARE(dump.times.back(), writes.back().nanoseconds - writes.front().nanoseconds);
+}
+
+void TestVcd::linesAreXUntilTheirRegisterIsWritten()
+{
+    // Only data written: C1 is x in $dumpvars and never changes.
+    const Dump dataOnly = readVcd(exported(Run().data(0x5A).after(100).data(0xA5).writes));
+    QVERIFY2(dataOnly.error.empty(), dataOnly.error.c_str());
+    QCOMPARE(dataOnly.valueAt("C1", 0), 'x');
+    QCOMPARE(dataOnly.valueAt("C1", 1'000), 'x');
+    QCOMPARE(dataOnly.valueAt("D1", 0), '1');  // 0x5A
+    QCOMPARE(dataOnly.valueAt("D0", 100), '1');  // 0xA5
+    for (const Dump::Change& change : dataOnly.changes) {
+        if (change.name == "C1")
+            QVERIFY(change.inDumpvars && change.value == 'x');
+    }
+
+    // Control first: the data lines are x until data is written at 50 ns.
+    const Dump controlFirst = readVcd(exported(Run().control(2).after(50).data(0x01).writes));
+    QVERIFY2(controlFirst.error.empty(), controlFirst.error.c_str());
+    QCOMPARE(controlFirst.valueAt("C1", 0), '1');
+    for (std::size_t line = 0; line < 8; ++line) {
+        QCOMPARE(controlFirst.valueAt(lineNames[line], 0), 'x');
+        QCOMPARE(controlFirst.valueAt(lineNames[line], 49), 'x');
+        QCOMPARE(controlFirst.valueAt(lineNames[line], 50), line == 0 ? '1' : '0');
+    }
+    QCOMPARE(controlFirst.times, (std::vector<std::int64_t>{0, 50}));
+}
+
+void TestVcd::writesAtTheSameTimeFold()
+{
+    const std::vector<Write> writes =
+        Run().data(0x01).data(0x02).control(0).after(10).data(0x03).control(2).data(0x80).control(2).writes;
+    const Dump dump = readVcd(exported(writes));
+    QVERIFY2(dump.error.empty(), dump.error.c_str());
+    QCOMPARE(dump.times, (std::vector<std::int64_t>{0, 10}));
+    compareWithRun(dump, writes);
+    // At 10 ns only what differs from 0x02 / C1 0 in the end: D1 falls,
+    // D7 rises, C1 rises; each once.
+    std::vector<std::string> changedAt10;
+    for (const Dump::Change& change : dump.changes) {
+        if (change.time == 10)
+            changedAt10.push_back(change.name + change.value);
+    }
+    QCOMPARE(changedAt10, (std::vector<std::string>{"D10", "D71", "C11"}));
+}
+
+void TestVcd::onlyChangesAreEmitted()
+{
+    // Rewriting the same value, or a control value with the same bit 1,
+    // gives no time at all.
+    const Dump same = readVcd(exported(
+        Run().data(0x55).control(0).after(5).data(0x55).after(2).control(0).after(2).control(1).after(2).data(0x55).writes));
+    QVERIFY2(same.error.empty(), same.error.c_str());
+    QCOMPARE(same.times, std::vector<std::int64_t>{0});
+
+    // In the known run every change outside $dumpvars is a real one, and
+    // $dumpvars gives each line once.
+    const Dump dump = readVcd(exported(knownRun()));
+    QVERIFY2(dump.error.empty(), dump.error.c_str());
+    std::map<std::string, char> value;
+    std::map<std::string, int> inDumpvars;
+    for (const Dump::Change& change : dump.changes) {
+        if (change.inDumpvars) {
+            ++inDumpvars[change.name];
+        } else {
+            QVERIFY2(value.at(change.name) != change.value,
+                     qPrintable(QStringLiteral("%1 rewritten with its value at %2 ns")
+                                    .arg(QString::fromStdString(change.name))
+                                    .arg(change.time)));
+        }
+        value[change.name] = change.value;
+    }
+    QCOMPARE(inDumpvars.size(), lineCount);
+    for (const auto& [name, count] : inDumpvars)
+        QCOMPARE(count, 1);
+}
+
+void TestVcd::timesStrictlyIncrease()
+{
+    const Dump dump = readVcd(exported(knownRun()));
+    QVERIFY2(dump.error.empty(), dump.error.c_str());
+    QCOMPARE(dump.times.front(), std::int64_t{0});
+    for (std::size_t index = 1; index < dump.times.size(); ++index)
+        QVERIFY(dump.times[index] > dump.times[index - 1]);
+
+    // A time going backwards (steady_clock never does) joins the time
+    // before it instead of repeating or reversing it.
+    const Dump backwards = readVcd(exported(
+        Run().data(0x01).after(100).data(0x02).after(-50).data(0x03).after(150).data(0x04).writes));
+    QVERIFY2(backwards.error.empty(), backwards.error.c_str());
+    QCOMPARE(backwards.times, (std::vector<std::int64_t>{0, 100, 200}));
+    QCOMPARE(backwards.valueAt("D0", 100), '1');  // 0x03
+    QCOMPARE(backwards.valueAt("D1", 100), '1');
+    QCOMPARE(backwards.valueAt("D2", 200), '1');  // 0x04
+}
+
+void TestVcd::otherAddressesAreIgnored()
+{
+    const std::vector<Write> writes = Run()
+                                          .out(port::statusPort, 0xFF)
+                                          .after(1'000)
+                                          .data(0x0F)
+                                          .after(5)
+                                          .out(port::statusPort, 0x00)
+                                          .out(0x278, 0x00)
+                                          .after(15)
+                                          .data(0xF0)
+                                          .writes;
+    const Dump dump = readVcd(exported(writes));
+    QVERIFY2(dump.error.empty(), dump.error.c_str());
+    // Time 0 is the first data write; the other writes give no times.
+    QCOMPARE(dump.times, (std::vector<std::int64_t>{0, 20}));
+    QCOMPARE(dump.valueAt("D0", 0), '1');
+    QCOMPARE(dump.valueAt("D7", 20), '1');
+    QCOMPARE(dump.valueAt("C1", 20), 'x');
+}
+
+void TestVcd::emptyListGivesAValidFile()
+{
+    const std::string text = exported({});
+    const Dump dump = readVcd(text);
+    QVERIFY2(dump.error.empty(), dump.error.c_str());
+    QCOMPARE(dump.vars.size(), lineCount);
+    QCOMPARE(dump.times, std::vector<std::int64_t>{0});
+    QCOMPARE(dump.changes.size(), lineCount);
+    for (const Dump::Change& change : dump.changes)
+        QVERIFY(change.inDumpvars && change.value == 'x');
+}
+
+void TestVcd::failedStreamReturnsFalse()
+{
+    std::ostringstream bad;
+    bad.setstate(std::ios::badbit);
+    QVERIFY(!port::writeVcd(bad, knownRun()));
+    QVERIFY(bad.str().empty());
+
+    // A buffer refusing everything, one refusing within the header, and one
+    // refusing deep into the value changes or at the very last byte.
+    std::vector<Write> writes;
+    for (std::int64_t copy = 0; copy < 1'000; ++copy) {
+        for (Write write : knownRun()) {
+            write.nanoseconds += copy * 10'000'000;
+            writes.push_back(write);
+        }
+    }
+    const std::size_t whole = exported(writes).size();
+    QVERIFY(whole > 4 * 65'536);  // several of the writer's 64 KiB blocks
+    for (const std::size_t capacity : {std::size_t{0}, std::size_t{100}, whole / 2, whole - 1}) {
+        RefusingBuffer buffer(capacity);
+        std::ostream out(&buffer);
+        QVERIFY2(!port::writeVcd(out, writes), qPrintable(QStringLiteral("capacity %1").arg(capacity)));
+        QVERIFY(!out);
+    }
+
+    // The same run into a buffer with room is written.
+    RefusingBuffer roomy(std::size_t{1} << 24);
+    std::ostream out(&roomy);
+    QVERIFY(port::writeVcd(out, knownRun()));
+    QCOMPARE(roomy.taken, exported(knownRun()).size());
+}
+
+void TestVcd::fullRecordIsQuick()
+{
+    // A record as the program keeps it, wrapped around once over: the
+    // export sees its 262 144 newest writes, index not starting at 0.
+    port::WriteRecord record(port::RecordedPort::programCapacity);
+    std::int64_t time = start;
+    for (std::size_t write = 0; write < record.capacity() + 12'345; write += 2) {
+        const port::Step& step = port::stepPattern[(write / 2) % port::stepsPerCycle];
+        record.add(time, dataPort, step.data);
+        time += 40;
+        record.add(time, controlPort, step.control);
+        time += 1'000 + static_cast<std::int64_t>(write % 7);
+    }
+    const std::vector<Write> writes = record.snapshot(record.capacity());
+    QCOMPARE(writes.size(), port::RecordedPort::programCapacity);
+
+    std::ostringstream out;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(port::writeVcd(out, writes));
+    const qint64 elapsed = timer.elapsed();
+    qInfo("%zu writes exported in %lld ms (%zu bytes)", writes.size(), static_cast<long long>(elapsed),
+          out.str().size());
+    // Generous: linear work is tens of milliseconds, even under sanitizers
+    // a few hundred; this only catches work per write that grows.
+    QVERIFY2(elapsed < 10'000, "exporting a full record takes too long");
+
+    const Dump dump = readVcd(out.str());
+    QVERIFY2(dump.error.empty(), dump.error.c_str());
+    for (std::size_t index = 1; index < dump.times.size(); ++index)
+        QVERIFY(dump.times[index] > dump.times[index - 1]);
+
+    // Every write here has a time of its own: the file has time 0 and then
+    // one time for each write that changed a line, no more, no less.
+    std::vector<std::int64_t> changing{0};
+    int data = -1, control1 = -1;
+    for (std::size_t index = 0; index < writes.size(); ++index) {
+        const Write& write = writes[index];
+        const int before = data * 2 + control1;
+        if (write.address == dataPort)
+            data = write.value;
+        else
+            control1 = write.value >> 1 & 1;
+        if (index != 0 && data * 2 + control1 != before)
+            changing.push_back(write.nanoseconds - writes.front().nanoseconds);
+    }
+    QCOMPARE(dump.times, changing);
+}
+
+QTEST_GUILESS_MAIN(TestVcd)
+#include "tst_vcd.moc"
