@@ -5,6 +5,8 @@
 #include <cstdlib>
 
 #include <QApplication>
+#include <QMetaObject>
+#include <QTimer>
 #include <QCloseEvent>
 #include <QFocusEvent>
 #include <QLabel>
@@ -16,9 +18,14 @@
 #include "app/fieldconversion.h"
 #include "app/inputchecks.h"
 #include "app/messagebox.h"
+#include "app/monitorwindow.h"
 #include "app/sequenceradapter.h"
+#include "app/statusstrip.h"
 #include "port/delaycount.h"
 #include "port/sequencer.h"
+#include "port/steppattern.h"
+#include "port/timingselftest.h"
+#include "port/writerecord.h"
 
 namespace app {
 
@@ -34,10 +41,8 @@ constexpr int clientHeightTwips = 5790;
 constexpr int clientWidth = clientWidthTwips / twipsPerPixel;
 constexpr int clientHeight = clientHeightTwips / twipsPerPixel;
 
-// Below the operator's area: which port is in use, and what the run is doing.
-constexpr int stripMargin = 4;
-constexpr int stripLineHeight = 16;
-constexpr int stripHeight = 2 * stripLineHeight + 4;
+// The readout below the operator's area is polled this often while a run is alive.
+constexpr std::chrono::milliseconds readoutInterval{100};
 
 enum class Kind { Label, Field, Button };
 
@@ -107,20 +112,26 @@ std::string utf8(const QLineEdit* field)
 
 } // namespace
 
-Form1::Form1(MessageBox& messageBox, port::Module1& module, const QString& portDescription,
-             QWidget* parent)
+Form1::Form1(MessageBox& messageBox, FileDialog& fileDialog, port::Module1& module,
+             const port::WriteRecord& record, const QString& portDescription, QWidget* parent)
     : QWidget(parent)
     , messageBox_(messageBox)
+    , fileDialog_(fileDialog)
+    , record_(record)
+    , statusStrip_(new StatusStrip(portDescription, this))
+    , readoutTimer_(new QTimer(this))
+    , selfTestDuration_(port::selfTestDefaultDuration)
     , adapter_(new SequencerAdapter(this))
     , sequencer_(std::make_unique<port::Sequencer>(module, adapter_->callbacks()))
 {
     setObjectName(QStringLiteral("Form1"));
     createControls();
-    createStatusStrip(portDescription);
+    statusStrip_->setGeometry(0, clientHeight, clientWidth, StatusStrip::stripHeight);
+    readoutTimer_->setInterval(readoutInterval);
     chooseFont();
     connectHandlers();
 
-    resize(clientWidth, clientHeight + stripHeight);
+    resize(clientWidth, clientHeight + StatusStrip::stripHeight);
     setWindowTitle(tr("FREQUENCY CONVERTER PROGRAM"));
 
     Form_Load();
@@ -166,21 +177,10 @@ void Form1::createControls()
     }
 }
 
-void Form1::createStatusStrip(const QString& portDescription)
+Form1::~Form1()
 {
-    portStatusLabel_ = new QLabel(portDescription, this);
-    portStatusLabel_->setObjectName(QStringLiteral("PortStatus"));
-    portStatusLabel_->setGeometry(stripMargin, clientHeight + 2, clientWidth - 2 * stripMargin,
-                                  stripLineHeight);
-    portStatusLabel_->setToolTip(portDescription);
-    runStateLabel_ = new QLabel(this);
-    runStateLabel_->setObjectName(QStringLiteral("RunState"));
-    runStateLabel_->setGeometry(stripMargin, clientHeight + 2 + stripLineHeight,
-                                clientWidth - 2 * stripMargin, stripLineHeight);
-    showRunState(port::SequencerState::Idle);
+    cancelTimingSelfTest();
 }
-
-Form1::~Form1() = default;
 
 // Wires every handler in one place. Handlers of text changes see every change,
 // typed or set by code, as the checks must warn at each altering keystroke.
@@ -196,6 +196,9 @@ void Form1::connectHandlers()
     text_[3]->installEventFilter(this);
     connect(adapter_, &SequencerAdapter::stateChanged, this, &Form1::showRunState);
     connect(adapter_, &SequencerAdapter::errorOccurred, this, &Form1::reportPortError);
+    connect(readoutTimer_, &QTimer::timeout, this, &Form1::refreshReadout);
+    connect(statusStrip_, &StatusStrip::monitorRequested, this, &Form1::openMonitor);
+    connect(statusStrip_, &StatusStrip::selfTestRequested, this, &Form1::startTimingSelfTest);
 }
 
 // The layout was drawn for a narrower face than today's default; keep the
@@ -271,6 +274,14 @@ void Form1::Command1_Click()
     const std::int64_t delayCount = port::delayCountFor(held_.stepTime);
     print(QString::number(delayCount));
     text_[8]->setText(QStringLiteral("0"));
+    if (sequencer_->state() == port::SequencerState::Idle) {
+        // A new run: the self-test would share the step CPU with it, and the
+        // readout starts again from the writes of this run.
+        cancelTimingSelfTest();
+        meter_.reset();
+        recordNext_ = record_.total();
+        ranOnce_ = true;
+    }
     sequencer_->run(delayCount);
     showRunState(sequencer_->state());
 }
@@ -322,22 +333,103 @@ void Form1::Command4_Click()
 void Form1::closeEvent(QCloseEvent* event)
 {
     sequencer_->abandon();
+    cancelTimingSelfTest();
     QWidget::closeEvent(event);
 }
 
 void Form1::showRunState(port::SequencerState state)
 {
-    switch (state) {
-    case port::SequencerState::Idle:
-        runStateLabel_->setText(tr("Idle"));
-        break;
-    case port::SequencerState::Running:
-        runStateLabel_->setText(tr("Running: delay count %1").arg(sequencer_->delayCount()));
-        break;
-    case port::SequencerState::Stopping:
-        runStateLabel_->setText(tr("Stopping: the cycle under way completes, then the port goes idle"));
-        break;
+    const bool alive = state != port::SequencerState::Idle;
+    if (alive && !readoutTimer_->isActive())
+        readoutTimer_->start();
+    if (!alive)
+        readoutTimer_->stop();
+    statusStrip_->setSelfTestEnabled(!alive && !selfTestThread_.joinable());
+    refreshReadout();  // the last figures of a run that ended stay shown
+}
+
+bool Form1::readoutPolling() const
+{
+    return readoutTimer_->isActive();
+}
+
+// Drains the writes made since the last refresh into the frequency meter and
+// shows what the sequencer's atomics say; nothing here waits on the loop.
+void Form1::refreshReadout()
+{
+    std::uint64_t next = recordNext_;
+    meter_.add(record_.since(recordNext_, record_.capacity(), next));
+    recordNext_ = next;
+
+    RunReadout readout;
+    readout.state = sequencer_->state();
+    readout.afterRun = ranOnce_;
+    readout.delayCount = sequencer_->delayCount();
+    const auto stepLength = port::stepLengthFor(readout.delayCount);
+    readout.definedFrequency =
+        1e9 / (static_cast<double>(port::stepPattern.size()) * static_cast<double>(stepLength.count()));
+    readout.measuredFrequency = meter_.frequency(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+    readout.cycles = sequencer_->cyclesWritten();
+    readout.largestLateness = sequencer_->largestLateness();
+    statusStrip_->showReadout(readout);
+}
+
+// The monitor is its own top-level window, made on first use; it polls the
+// record only while it is shown.
+void Form1::openMonitor()
+{
+    if (!monitor_) {
+        monitor_ = new MonitorWindow(record_, messageBox_, fileDialog_, this);
+        monitor_->setWindowFlag(Qt::Window);
     }
+    monitor_->show();
+    monitor_->raise();
+    monitor_->activateWindow();
+}
+
+void Form1::startTimingSelfTest()
+{
+    if (selfTestThread_.joinable() || sequencer_->state() != port::SequencerState::Idle)
+        return;
+    statusStrip_->setSelfTestEnabled(false);
+    statusStrip_->showSelfTestRunning(selfTestDuration_);
+    cancelSelfTest_.store(false);
+    selfTestThread_ = std::thread([this, duration = selfTestDuration_] {
+        const port::SelfTestResult result = port::runTimingSelfTest(duration, cancelSelfTest_);
+        QMetaObject::invokeMethod(
+            this, [this, result] { showTimingSelfTest(result); }, Qt::QueuedConnection);
+    });
+}
+
+void Form1::showTimingSelfTest(const port::SelfTestResult& result)
+{
+    if (selfTestThread_.joinable())
+        selfTestThread_.join();
+    statusStrip_->setSelfTestEnabled(sequencer_->state() == port::SequencerState::Idle);
+    if (result.cancelled) {
+        statusStrip_->showSelfTestEnded(tr("Timing self-test cancelled"));
+        return;
+    }
+    const QString verdict = QString::fromStdString(port::selfTestVerdict(result));
+    statusStrip_->showSelfTestEnded(
+        tr("Timing self-test: 99 % of steps within %1 µs, longest stall %2 µs")
+            .arg(QLocale().toString(static_cast<double>(result.p99.count()) / 1e3, 'g', 3),
+                 QLocale().toString(static_cast<double>(result.largestStall.count()) / 1e3, 'g', 3)));
+    showMessage(QString::fromStdString(port::selfTestFigures(result)) + QLatin1Char('\n') + verdict,
+                tr("Timing self-test"));
+}
+
+// Stops a self-test under way and waits for its thread; its queued result,
+// if any, then finds nothing to join and only reports the cancel.
+void Form1::cancelTimingSelfTest()
+{
+    if (!selfTestThread_.joinable())
+        return;
+    cancelSelfTest_.store(true);
+    selfTestThread_.join();
 }
 
 void Form1::reportPortError(const QString& line)

@@ -5,25 +5,35 @@
 
 #include <QWidget>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <thread>
 
 #include "drive/setpoint.h"
+#include "port/frequencymeter.h"
 
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTimer;
 
 namespace port {
 class Module1;
+class WriteRecord;
 template <class Clock> class BasicSequencer;
 enum class SequencerState;
+struct SelfTestResult;
 }
 
 namespace app {
 
+class FileDialog;
 class MessageBox;
+class MonitorWindow;
 class SequencerAdapter;
+class StatusStrip;
 
 class Form1 : public QWidget
 {
@@ -33,14 +43,20 @@ public:
     // The title of message boxes that bring none of their own.
     static const char* const applicationTitle;
 
-    // portDescription says which port is in use and, for a stand-in, why.
-    Form1(MessageBox& messageBox, port::Module1& module, const QString& portDescription,
-          QWidget* parent = nullptr);
+    // record holds the writes that module makes; portDescription says which
+    // port is in use and, for a stand-in, why.
+    Form1(MessageBox& messageBox, FileDialog& fileDialog, port::Module1& module,
+          const port::WriteRecord& record, const QString& portDescription, QWidget* parent = nullptr);
     ~Form1() override;
 
     const drive::HeldValues& heldValues() const { return held_; }
     // The line RUN printed last; it stays on the window until the next print.
     QString printedLine() const { return printedLine_; }
+
+    // How long the timing self-test measures (a few seconds by default).
+    void setSelfTestDuration(std::chrono::nanoseconds duration) { selfTestDuration_ = duration; }
+    bool readoutPolling() const;
+    MonitorWindow* monitor() const { return monitor_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -59,10 +75,12 @@ private slots:
 
     void showRunState(port::SequencerState state);
     void reportPortError(const QString& line);
+    void refreshReadout();
+    void openMonitor();
+    void startTimingSelfTest();
 
 private:
     void createControls();
-    void createStatusStrip(const QString& portDescription);
     void connectHandlers();
     void chooseFont();
     void Form_Load();
@@ -70,16 +88,30 @@ private:
     void runPoleSpeedChecks();
     void showMessage(const QString& prompt, const QString& title = {});
     void print(const QString& line);
+    void showTimingSelfTest(const port::SelfTestResult& result);
+    void cancelTimingSelfTest();
 
     MessageBox& messageBox_;
+    FileDialog& fileDialog_;
+    const port::WriteRecord& record_;
     drive::HeldValues held_;
     QString printedLine_;
 
     QLineEdit* text_[10] = {};     // Text1 .. Text10, text_[0] is Text1
     QPushButton* command_[7] = {}; // Command1 .. Command7
     QLabel* label_[11] = {};       // Label1 .. Label11
-    QLabel* portStatusLabel_ = nullptr;
-    QLabel* runStateLabel_ = nullptr;
+    StatusStrip* statusStrip_ = nullptr;
+    MonitorWindow* monitor_ = nullptr;
+
+    // The readout is polled only while a run is alive.
+    QTimer* readoutTimer_ = nullptr;
+    port::FrequencyMeter meter_;
+    std::uint64_t recordNext_ = 0;
+    bool ranOnce_ = false;
+
+    std::chrono::nanoseconds selfTestDuration_;
+    std::atomic<bool> cancelSelfTest_{false};
+    std::thread selfTestThread_;
 
     SequencerAdapter* adapter_ = nullptr;
     // Declared last: destroyed first, so its thread has ended before anything it calls into.

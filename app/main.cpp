@@ -1,19 +1,49 @@
 // Starts the frequency converter's operator window on the parallel port, or on
-// the simulated port where no parallel port can be used.
+// the simulated port where no parallel port can be used. --self-test measures
+// how closely this PC holds the steps, prints the figures and exits.
 #include <QApplication>
 #include <QCommandLineParser>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <memory>
 
 #include "app/form1.h"
 #include "app/modalmessagebox.h"
+#include "app/qtfiledialog.h"
 #include "port/module1.h"
 #include "port/portselection.h"
+#include "port/recordedport.h"
+#include "port/threadpinning.h"
+#include "port/timingselftest.h"
+
+namespace {
+
+int runSelfTest(double seconds)
+{
+    const std::atomic<bool> never{false};
+    const port::SelfTestResult result = port::runTimingSelfTest(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds)),
+        never);
+    std::printf("%s\n%s\n", port::selfTestFigures(result).c_str(), port::selfTestVerdict(result).c_str());
+    return 0;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[])
 {
-    QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("frequency-converter"));
+    // Before any other thread exists, so that none of them lands on the step CPU.
+    port::reserveStepCpu();
+
+    // The self-test needs no window; it may run in a terminal without a display.
+    bool selfTest = false;
+    for (int i = 1; i < argc; ++i)
+        selfTest = selfTest || QByteArray(argv[i]) == "--self-test";
+    std::unique_ptr<QCoreApplication> application =
+        selfTest ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("frequency-converter"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -23,8 +53,29 @@ int main(int argc, char* argv[])
         QStringLiteral("port"),
         QCoreApplication::translate("main", "Port to drive: auto, simulated or /dev/parportN."),
         QStringLiteral("choice"), QStringLiteral("auto"));
+    const QCommandLineOption selfTestOption(
+        QStringLiteral("self-test"),
+        QCoreApplication::translate("main", "Measure how closely this PC holds the steps, print the "
+                                            "figures and exit. Writes to no port."));
+    const QCommandLineOption secondsOption(
+        QStringLiteral("self-test-seconds"),
+        QCoreApplication::translate("main", "How long the self-test measures (default 3)."),
+        QStringLiteral("seconds"), QStringLiteral("3"));
     parser.addOption(portOption);
-    parser.process(application);
+    parser.addOption(selfTestOption);
+    parser.addOption(secondsOption);
+    parser.process(*application);
+
+    if (parser.isSet(selfTestOption)) {
+        bool ok = false;
+        const double seconds = parser.value(secondsOption).toDouble(&ok);
+        if (!ok || !(seconds > 0.0) || seconds > 3600.0) {
+            std::fprintf(stderr, "frequency-converter: ERROR: bad self-test length '%s': give seconds "
+                                 "above 0 and at most 3600\n", qPrintable(parser.value(secondsOption)));
+            return 2;
+        }
+        return runSelfTest(seconds);
+    }
 
     const QString choice = parser.value(portOption);
     if (choice != QLatin1String("auto") && choice != QLatin1String("simulated")
@@ -36,10 +87,15 @@ int main(int argc, char* argv[])
     port::OpenedPort opened = port::openPort(choice.toStdString());
     std::fprintf(stderr, "frequency-converter: %s\n", opened.description.c_str());
 
-    port::Module1 module(*opened.port);
+    // The record sits above the back end, so it holds what reached the port in use.
+    port::RecordedPort recorded(*opened.port, port::RecordedPort::programCapacity);
+    port::Module1 module(recorded);
     app::ModalMessageBox messageBox;
-    app::Form1 form(messageBox, module, QString::fromStdString(opened.description));
+    app::QtFileDialog fileDialog;
+    app::Form1 form(messageBox, fileDialog, module, recorded.record(),
+                    QString::fromStdString(opened.description));
     messageBox.setParent(&form);
+    fileDialog.setParent(&form);
     form.show();
-    return application.exec();
+    return application->exec();
 }

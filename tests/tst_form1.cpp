@@ -9,8 +9,11 @@
 #include <memory>
 
 #include "app/captionbutton.h"
+#include "app/filedialog.h"
 #include "app/form1.h"
+#include "app/statusstrip.h"
 #include "port/module1.h"
+#include "port/recordedport.h"
 #include "recordingmessagebox.h"
 #include "recordingport.h"
 
@@ -22,6 +25,13 @@ static const QString fourPoleBox = QStringLiteral("Error Value | The speed value
 static const QString ratedBox = QStringLiteral(
     "Error Value | The speed value must be less than or equale the rated ");
 static const QString refusedBox = QStringLiteral("Error value | Enter the correct value ");
+
+// The window asks for no file unless the monitor is opened.
+class NoFileDialog : public app::FileDialog
+{
+public:
+    QString saveFileName(const QString&, const QString&, const QString&) override { return {}; }
+};
 
 class TestForm1 : public QObject
 {
@@ -61,6 +71,13 @@ private slots:
     void exitWhileRunningWritesNothingMore();
     void printedLineSurvivesRepaint();
 
+    void stripText_data();
+    void stripText();
+    void readoutPolledOnlyWhileRunning();
+    void readoutMeasuresTheRun();
+    void selfTestReportsInABox();
+    void runCancelsTheSelfTest();
+
 private:
     QLineEdit* field(int number) const;
     QPushButton* button(int number) const;
@@ -68,7 +85,9 @@ private:
     void typeInto(int number, const QString& keys);
 
     std::unique_ptr<RecordingMessageBox> box_;
+    NoFileDialog fileDialog_;
     std::unique_ptr<RecordingPort> port_;
+    std::unique_ptr<port::RecordedPort> recorded_;
     std::unique_ptr<port::Module1> module_;
     std::unique_ptr<app::Form1> form_;
 };
@@ -78,8 +97,10 @@ void TestForm1::init()
     QLocale::setDefault(QLocale::c());
     box_ = std::make_unique<RecordingMessageBox>();
     port_ = std::make_unique<RecordingPort>();
-    module_ = std::make_unique<port::Module1>(*port_);
-    form_ = std::make_unique<app::Form1>(*box_, *module_, QStringLiteral("Port: recording"));
+    recorded_ = std::make_unique<port::RecordedPort>(*port_);
+    module_ = std::make_unique<port::Module1>(*recorded_);
+    form_ = std::make_unique<app::Form1>(*box_, fileDialog_, *module_, recorded_->record(),
+                                         QStringLiteral("Port: recording"));
     form_->show();
     form_->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(form_.get()));
@@ -129,7 +150,11 @@ void TestForm1::startsWithEmptyFieldsAndNoBox()
     QCOMPARE(form_->windowTitle(), QStringLiteral("FREQUENCY CONVERTER PROGRAM"));
     // the operator's area is 475 x 386; the status strip lies below it
     QCOMPARE(form_->size().width(), 475);
-    QVERIFY(form_->findChild<QLabel*>(QStringLiteral("PortStatus"))->geometry().top() >= 386);
+    auto* portStatus = form_->findChild<QLabel*>(QStringLiteral("PortStatus"));
+    QVERIFY(portStatus->mapTo(form_.get(), QPoint(0, 0)).y() >= 386);
+    QCOMPARE(portStatus->text(), QStringLiteral("Port: recording"));
+    QCOMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Idle"));
+    QVERIFY(!form_->readoutPolling());
     QCOMPARE(port_->size(), std::size_t(0));
     QCOMPARE(form_->heldValues().stepTime, 0.0);
 }
@@ -207,7 +232,9 @@ void TestForm1::tabVisitsControlsInOrder()
 {
     const QStringList expected = {
         "Text2", "Text3", "Text4", "Text5", "Text6", "Text7", "Text8", "Text9", "Command1",
-        "Command2", "Text10", "Command3", "Command4", "Command5", "Command6", "Command7", "Text1"};
+        "Command2", "Text10", "Command3", "Command4", "Command5", "Command6", "Command7",
+        // then the strip's buttons, below the operator's area, and round again
+        "OpenMonitor", "TimingSelfTest", "Text1"};
     field(1)->setFocus(Qt::OtherFocusReason);
     QStringList visited;
     for (int i = 0; i < expected.size(); ++i) {
@@ -470,7 +497,8 @@ void TestForm1::runPrintsCountAndDrivesThePort()
     QCOMPARE(form_->printedLine(), QStringLiteral("23809"));
     QCOMPARE(field(9)->text(), QStringLiteral("0"));
     auto* runState = form_->findChild<QLabel*>(QStringLiteral("RunState"));
-    QCOMPARE(runState->text(), QStringLiteral("Running: delay count 23809"));
+    QVERIFY2(runState->text().startsWith(QStringLiteral("Running: delay count 23809, defined ")),
+             qPrintable(runState->text()));
     QTRY_VERIFY(port_->size() >= 2);
     QCOMPARE(writesOf(*port_).mid(0, 2), (Writes{{0x378, 0x60}, {0x37A, 0}}));
 
@@ -535,6 +563,106 @@ void TestForm1::printedLineSurvivesRepaint()
     form_->repaint();
     QCOMPARE(inkInCorner(*form_), printed);
     QTRY_COMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Idle"));
+}
+
+void TestForm1::stripText_data()
+{
+    using port::SequencerState;
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("afterRun");
+    QTest::addColumn<double>("measured");  // < 0: no reading
+    QTest::addColumn<qint64>("latenessNs");
+    QTest::addColumn<QString>("stateText");
+    QTest::addColumn<QString>("figuresText");
+
+    QTest::newRow("idle at start") << int(SequencerState::Idle) << false << -1.0 << qint64(0)
+                                   << "Idle" << "";
+    QTest::newRow("running, no reading yet")
+        << int(SequencerState::Running) << false << -1.0 << qint64(0)
+        << "Running: delay count 120, defined 50 Hz, measured —" << "7 cycles, largest lateness 0 µs";
+    QTest::newRow("running, measured")
+        << int(SequencerState::Running) << false << 49.9812 << qint64(12'345)
+        << "Running: delay count 120, defined 50 Hz, measured 49.9812 Hz"
+        << "7 cycles, largest lateness 12.3 µs";
+    QTest::newRow("stopping, lateness in ms")
+        << int(SequencerState::Stopping) << false << 50.0 << qint64(2'500'000)
+        << "Stopping: the cycle under way completes, then the port goes idle"
+        << "7 cycles, largest lateness 2.5 ms";
+    QTest::newRow("idle after a run") << int(SequencerState::Idle) << true << -1.0 << qint64(999'000)
+                                      << "Idle" << "Last run: 7 cycles, largest lateness 999 µs";
+}
+
+void TestForm1::stripText()
+{
+    QFETCH(int, state);
+    QFETCH(bool, afterRun);
+    QFETCH(double, measured);
+    QFETCH(qint64, latenessNs);
+    app::RunReadout readout;
+    readout.state = static_cast<port::SequencerState>(state);
+    readout.afterRun = afterRun;
+    readout.delayCount = 120;
+    readout.definedFrequency = 50.0;
+    if (measured >= 0)
+        readout.measuredFrequency = measured;
+    readout.cycles = 7;
+    readout.largestLateness = std::chrono::nanoseconds(latenessNs);
+    QTEST(app::StatusStrip::stateText(readout), "stateText");
+    QTEST(app::StatusStrip::figuresText(readout), "figuresText");
+}
+
+void TestForm1::readoutPolledOnlyWhileRunning()
+{
+    QVERIFY(!form_->readoutPolling());
+    QTest::mouseClick(button(1), Qt::LeftButton);
+    QVERIFY(form_->readoutPolling());
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    QTRY_VERIFY(!form_->readoutPolling());
+    QCOMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Idle"));
+    QVERIFY(form_->findChild<QLabel*>(QStringLiteral("RunFigures"))->text().startsWith(
+        QStringLiteral("Last run: ")));
+}
+
+// With count 0 the simulated cycle is as short as the loop can make it; the
+// measured figure must appear and the cycle count must grow while it runs.
+void TestForm1::readoutMeasuresTheRun()
+{
+    QTest::mouseClick(button(1), Qt::LeftButton);
+    auto* runState = form_->findChild<QLabel*>(QStringLiteral("RunState"));
+    QTRY_VERIFY2(runState->text().contains(QStringLiteral(" Hz, measured ")) &&
+                     !runState->text().endsWith(QStringLiteral("—")),
+                 qPrintable(runState->text()));
+    QVERIFY(form_->findChild<QLabel*>(QStringLiteral("RunFigures"))->text().contains(
+        QStringLiteral(" cycles, largest lateness ")));
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    QTRY_COMPARE(runState->text(), QStringLiteral("Idle"));
+}
+
+void TestForm1::selfTestReportsInABox()
+{
+    form_->setSelfTestDuration(std::chrono::milliseconds(200));
+    auto* selfTest = form_->findChild<QPushButton*>(QStringLiteral("TimingSelfTest"));
+    QVERIFY(selfTest);
+    QTest::mouseClick(selfTest, Qt::LeftButton);
+    QVERIFY(!selfTest->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(box_->shown.size(), 1, 20000);
+    QVERIFY2(box_->shown[0].startsWith(QStringLiteral("Timing self-test | ")), qPrintable(box_->shown[0]));
+    QVERIFY(box_->shown[0].contains(QStringLiteral("This PC holds 99 % of steps")));
+    QVERIFY(selfTest->isEnabled());
+    QCOMPARE(port_->size(), std::size_t(0));  // the self-test writes to no port
+}
+
+void TestForm1::runCancelsTheSelfTest()
+{
+    form_->setSelfTestDuration(std::chrono::seconds(60));
+    auto* selfTest = form_->findChild<QPushButton*>(QStringLiteral("TimingSelfTest"));
+    QTest::mouseClick(selfTest, Qt::LeftButton);
+    QTest::mouseClick(button(1), Qt::LeftButton);  // returns once the self-test has ended
+    QVERIFY(!selfTest->isEnabled());
+    QTRY_VERIFY(port_->size() >= 28);
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    QTRY_VERIFY(selfTest->isEnabled());  // once the window has seen the run end
+    QCOMPARE(box_->shown, QStringList());  // a cancelled self-test has nothing to report
 }
 
 QTEST_MAIN(TestForm1)
