@@ -1,8 +1,16 @@
 // fc-bench: how closely the step loop holds its frequency and step lengths
 // on the simulated port, beside the literal counted loop for comparison.
-// Prints one "name: value unit" line per figure.
+// Prints one "name: value unit" line per figure. Last, one 1 kHz run is
+// watched by the monitor window in its middle third only, so the step
+// lateness with the monitor open and refreshing stands beside the lateness
+// with it closed, in the same run.
 //
-//   fc-bench [--seconds N]   (each measurement runs N seconds, default 10)
+//   fc-bench [--seconds N] [--monitor-only]
+//     N: each measurement (each monitor phase) runs N seconds, default 10
+#include "app/filedialog.h"
+#include "app/messagebox.h"
+#include "app/monitorwindow.h"
+#include "app/traceview.h"
 #include "port/delaycount.h"
 #include "port/module1.h"
 #include "port/recordedport.h"
@@ -10,8 +18,14 @@
 #include "port/simulatedport.h"
 #include "port/steppattern.h"
 #include "port/threadpinning.h"
+#include "port/timingselftest.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <chrono>
@@ -145,11 +159,15 @@ void print(const std::string& name, double value, const char* unit)
     std::printf("%s: %.6g %s\n", name.c_str(), value, unit);
 }
 
+double stepTimeMsFor(double hz)
+{
+    return 1.0 / hz / static_cast<double>(port::stepsPerCycle) * 1000.0;
+}
+
 void frequencyFigures(const std::string& prefix, const std::string& label, double asked, double seconds,
                       bool useSequencer)
 {
-    const double stepTimeMs = 1.0 / asked / static_cast<double>(port::stepsPerCycle) * 1000.0;
-    const std::int64_t delayCount = port::delayCountFor(stepTimeMs);
+    const std::int64_t delayCount = port::delayCountFor(stepTimeMsFor(asked));
     const double defined = nanosecondsPerSecond /
                            (static_cast<double>(port::stepsPerCycle) *
                             static_cast<double>(port::stepLengthFor(delayCount).count()));
@@ -181,16 +199,119 @@ void rateFigure(const std::string& prefix, const std::string& label, std::int64_
           "cycles/s");
 }
 
+// The monitor never exports here, so neither service is ever asked.
+class NoMessageBox : public app::MessageBox
+{
+public:
+    void show(const QString&, const QString&) override {}
+};
+
+class NoFileDialog : public app::FileDialog
+{
+public:
+    QString saveFileName(const QString&, const QString&, const QString&) override { return {}; }
+};
+
+std::int64_t nowNanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+void latenessFigures(const std::string& prefix, const port::StepTiming& timing)
+{
+    const auto at = [&timing](double fraction) {
+        if (timing.lateness.empty())
+            return 0.0;
+        const auto index = static_cast<std::size_t>(fraction * static_cast<double>(timing.lateness.size() - 1));
+        return static_cast<double>(timing.lateness[index]) / nanosecondsPerMicrosecond;
+    };
+    print(prefix + "_steps", static_cast<double>(timing.lateness.size()), "steps");
+    print(prefix + "_lateness_p50", at(0.5), "us");
+    print(prefix + "_lateness_p99", at(0.99), "us");
+    print(prefix + "_lateness_p99.9", at(0.999), "us");
+    print(prefix + "_lateness_max", at(1.0), "us");
+    print(prefix + "_largest_stall", static_cast<double>(timing.largestStall) / nanosecondsPerMicrosecond, "us");
+}
+
+// One sequencer run at 1 kHz in three phases of `seconds` each: the monitor
+// closed, open and refreshing, closed again. The GUI thread runs its event
+// loop throughout, as in the program.
+void monitorFigures(double seconds)
+{
+    const std::int64_t delayCount = port::delayCountFor(stepTimeMsFor(1000.0));
+    const auto stepLength = port::stepLengthFor(delayCount);
+    const double defined = nanosecondsPerSecond / (static_cast<double>(port::stepsPerCycle) *
+                                                   static_cast<double>(stepLength.count()));
+    const auto expectedWrites = static_cast<std::size_t>(defined * seconds * 3 * 1.5) * writesPerCycle;
+    port::SimulatedPort simulated;
+    port::RecordedPort recorded(simulated, std::bit_ceil(expectedWrites + spareWrites));
+    port::Module1 module(recorded);
+    port::Sequencer sequencer(module, {});
+    NoMessageBox messageBox;
+    NoFileDialog fileDialog;
+    app::MonitorWindow monitor(recorded.record(), messageBox, fileDialog);
+    monitor.resize(900, 470);
+
+    struct Phase {
+        const char* name;
+        bool open;
+        std::int64_t begin = 0, end = 0;
+        int frames = 0;
+    };
+    std::array<Phase, 3> phases{{{"monitor_closed_before", false}, {"monitor_open", true},
+                                 {"monitor_closed_after", false}}};
+    sequencer.run(delayCount);
+    for (Phase& phase : phases) {
+        if (phase.open)
+            monitor.show();
+        const int framesBefore = monitor.view()->framesPainted();
+        phase.begin = nowNanoseconds();
+        QEventLoop loop;
+        // A coarse timer may end a phase 5 % early or late; the figures are
+        // per step, but equal phases are easier to read.
+        QTimer::singleShot(static_cast<int>(seconds * 1000.0), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        loop.exec();
+        phase.end = nowNanoseconds();
+        phase.frames = monitor.view()->framesPainted() - framesBefore;
+        if (phase.open)
+            monitor.hide();
+    }
+    stopAndWait(sequencer);
+
+    const auto writes = recorded.record().snapshot(recorded.record().capacity());
+    print("monitor_run_delay_count", static_cast<double>(delayCount), "passes-1");
+    print("monitor_writes_held", static_cast<double>(writes.size()) /
+                                     static_cast<double>(recorded.record().total()) * 100.0, "%");
+    for (const Phase& phase : phases) {
+        std::vector<port::WriteRecord::Write> inPhase;
+        for (const auto& write : writes)
+            if (write.nanoseconds >= phase.begin && write.nanoseconds < phase.end)
+                inPhase.push_back(write);
+        latenessFigures(phase.name, port::stepTiming(inPhase, stepLength));
+        if (phase.open)
+            print("monitor_frames_per_second",
+                  static_cast<double>(phase.frames) * nanosecondsPerSecond /
+                      static_cast<double>(phase.end - phase.begin),
+                  "frames/s");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // As the program does: before any other thread, so the step CPU is the
+    // step loop's alone.
+    port::reserveStepCpu();
     double seconds = 10.0;
+    bool monitorOnly = false;
     for (int index = 1; index < argc; ++index) {
         if (std::strcmp(argv[index], "--seconds") == 0 && index + 1 < argc) {
             seconds = std::atof(argv[++index]);
+        } else if (std::strcmp(argv[index], "--monitor-only") == 0) {
+            monitorOnly = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds N] [--monitor-only]\n", argv[0]);
             return 2;
         }
     }
@@ -204,6 +325,8 @@ int main(int argc, char** argv)
                                 (static_cast<double>(port::stepsPerCycle) *
                                  static_cast<double>(port::stepLengthFor(0).count()));
     for (const bool useSequencer : {true, false}) {
+        if (monitorOnly)
+            break;
         const std::string prefix = useSequencer ? "" : "literal_";
         frequencyFigures(prefix, "30hz", 30.0, seconds, useSequencer);
         frequencyFigures(prefix, "1khz", 1000.0, seconds, useSequencer);
@@ -212,5 +335,12 @@ int main(int argc, char** argv)
             print("cycle_rate_dc0_schedule", scheduleRate, "cycles/s");
         rateFigure(prefix, "no_dwell", -1, seconds, useSequencer);
     }
+    // Without a display the monitor paints offscreen, which still runs every
+    // refresh and every paint.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    monitorFigures(seconds);
     return 0;
 }
