@@ -46,6 +46,7 @@ void TraceView::setWrites(std::vector<Write> writes)
     writes_ = std::move(writes);
     if (writes_.size() > capacity_)
         writes_.erase(writes_.begin(), writes_.end() - static_cast<std::ptrdiff_t>(capacity_));
+    timeZero_ = oldest();
     rebuild();
     updateRange();
 }
@@ -54,6 +55,8 @@ void TraceView::appendWrites(const std::vector<Write>& writes)
 {
     if (writes.empty())
         return;
+    if (writes_.empty())
+        timeZero_ = writes.front().nanoseconds;
     writes_.insert(writes_.end(), writes.begin(), writes.end());
     if (writes_.size() > capacity_) {
         // The oldest writes fall out; their edges must go too.
@@ -69,7 +72,9 @@ void TraceView::appendWrites(const std::vector<Write>& writes)
 void TraceView::setCapacity(std::size_t capacity)
 {
     capacity_ = std::max<std::size_t>(1, capacity);
+    const std::int64_t timeZero = timeZero_;
     setWrites(std::move(writes_));
+    timeZero_ = timeZero;
 }
 
 void TraceView::setTimeRange(std::int64_t begin, std::int64_t end)
@@ -77,7 +82,7 @@ void TraceView::setTimeRange(std::int64_t begin, std::int64_t end)
     leaveFollowing();
     span_ = clampedSpan(end - begin);
     begin_ = origin() + begin;
-    const std::int64_t low = origin() - span_ / 2;
+    const std::int64_t low = oldest() - span_ / 2;
     const std::int64_t high = std::max(low, newest() - span_ / 2);
     begin_ = std::clamp(begin_, low, high);
     update();
@@ -303,7 +308,7 @@ void TraceView::updateRange()
     emit viewChanged();
 }
 
-std::int64_t TraceView::origin() const
+std::int64_t TraceView::oldest() const
 {
     return writes_.empty() ? 0 : writes_.front().nanoseconds;
 }

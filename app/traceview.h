@@ -29,7 +29,10 @@ public:
     static constexpr std::int64_t minimumSpan = 1'000;          // ns
     static constexpr std::int64_t fallbackSpan = 10'000'000;    // ns, when no cycle is held
 
-    // Times below are in ns relative to the first write held (time 0).
+    // Times below are in ns relative to time 0: the first write held after
+    // setWrites(), or the first one appended to an empty view. Time 0 stays
+    // where it is when the oldest writes fall out of a full view, so the axis
+    // of a paused view does not creep while a run goes on.
     struct TimeRange {
         std::int64_t begin;
         std::int64_t end;
@@ -96,7 +99,8 @@ private:
     void take(const Write& write);
     void leaveFollowing();
     void updateRange();
-    std::int64_t origin() const;
+    std::int64_t origin() const { return timeZero_; }
+    std::int64_t oldest() const;
     std::int64_t newest() const;
     std::int64_t defaultSpan() const;
     std::int64_t clampedSpan(std::int64_t span) const;
@@ -117,7 +121,8 @@ private:
     std::optional<std::int64_t> lastCycleStart_;
     std::optional<std::int64_t> previousCycleStart_;
 
-    std::int64_t begin_ = 0;  // absolute, like the writes' times
+    std::int64_t timeZero_ = 0;  // absolute, like the writes' times
+    std::int64_t begin_ = 0;     // absolute
     std::int64_t span_ = fallbackSpan;
     bool following_ = true;
     bool autoSpan_ = true;  // until the operator zooms, follow two cycles

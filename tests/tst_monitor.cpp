@@ -62,6 +62,7 @@ private slots:
     void wheelZoomKeepsTimeUnderCursor();
     void dragPansAndDoubleClickFollows();
     void followShowsTwoCycles();
+    void pausedAxisStaysWhenOldestWritesFallOut();
     void tickStep_data();
     void tickStep();
     void tickLabel_data();
@@ -217,6 +218,39 @@ void TestMonitor::followShowsTwoCycles()
     view.appendWrites(record.since(next, 16, next));
     QVERIFY(view.timeRange().end > end);
     QVERIFY(view.following());
+}
+
+// A full view drops its oldest writes as new ones come; a paused view must
+// keep showing the same times at the same places, ticks included.
+void TestMonitor::pausedAxisStaysWhenOldestWritesFallOut()
+{
+    port::WriteRecord record;
+    addSteps(record, 100);
+    TraceView view;
+    view.resize(800, 400);
+    view.setCapacity(64);
+    std::uint64_t next = 0;
+    view.appendWrites(record.since(next, record.capacity(), next));
+    view.setTimeRange(900'000, 950'000);
+    const auto range = view.timeRange();
+    const double x = view.xForTime(920'000);
+    QImage before(view.size(), QImage::Format_RGB32);
+    view.render(&before);
+
+    const std::int64_t oldestBefore = view.writes().front().nanoseconds;
+    for (int i = 100; i < 120; ++i) {
+        const std::int64_t t = start + i * stepTime;
+        record.add(t, port::dataPort, 0);
+        record.add(t + 1, port::controlPort, 2);
+    }
+    view.appendWrites(record.since(next, record.capacity(), next));
+    QVERIFY(view.writes().front().nanoseconds > oldestBefore);
+    QCOMPARE(view.timeRange().begin, range.begin);
+    QCOMPARE(view.timeRange().end, range.end);
+    QCOMPARE(view.xForTime(920'000), x);
+    QImage after(view.size(), QImage::Format_RGB32);
+    view.render(&after);
+    QCOMPARE(after, before);
 }
 
 void TestMonitor::tickStep_data()
