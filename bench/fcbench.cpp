@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -212,6 +213,14 @@ public:
     QString saveFileName(const QString&, const QString&, const QString&) override { return {}; }
 };
 
+// CPU time the calling thread has used, ns.
+std::int64_t threadCpuNanoseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 std::int64_t nowNanoseconds()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
@@ -256,6 +265,7 @@ void monitorFigures(double seconds)
         const char* name;
         bool open;
         std::int64_t begin = 0, end = 0;
+        std::int64_t guiCpu = 0;  // ns the GUI thread ran
         int frames = 0;
     };
     std::array<Phase, 3> phases{{{"monitor_closed_before", false}, {"monitor_open", true},
@@ -265,6 +275,7 @@ void monitorFigures(double seconds)
         if (phase.open)
             monitor.show();
         const int framesBefore = monitor.view()->framesPainted();
+        const std::int64_t cpuBefore = threadCpuNanoseconds();
         phase.begin = nowNanoseconds();
         QEventLoop loop;
         // A coarse timer may end a phase 5 % early or late; the figures are
@@ -272,6 +283,7 @@ void monitorFigures(double seconds)
         QTimer::singleShot(static_cast<int>(seconds * 1000.0), Qt::PreciseTimer, &loop, &QEventLoop::quit);
         loop.exec();
         phase.end = nowNanoseconds();
+        phase.guiCpu = threadCpuNanoseconds() - cpuBefore;
         phase.frames = monitor.view()->framesPainted() - framesBefore;
         if (phase.open)
             monitor.hide();
@@ -288,6 +300,8 @@ void monitorFigures(double seconds)
             if (write.nanoseconds >= phase.begin && write.nanoseconds < phase.end)
                 inPhase.push_back(write);
         latenessFigures(phase.name, port::stepTiming(inPhase, stepLength));
+        print(std::string(phase.name) + "_gui_thread_cpu",
+              static_cast<double>(phase.guiCpu) / static_cast<double>(phase.end - phase.begin) * 100.0, "%");
         if (phase.open)
             print("monitor_frames_per_second",
                   static_cast<double>(phase.frames) * nanosecondsPerSecond /
