@@ -140,7 +140,7 @@ std::string selfTestFigures(const SelfTestResult& result)
     std::string text;
     const auto line = [&text](const char* name, double value, const char* unit) {
         char buffer[96];
-        std::snprintf(buffer, sizeof buffer, "%s: %.6g %s\n", name, value, unit);
+        std::snprintf(buffer, sizeof buffer, "%s: %.6g%s%s\n", name, value, *unit != '\0' ? " " : "", unit);
         text += buffer;
     };
     line("selftest_cpu", result.cpu, "");
