@@ -414,6 +414,11 @@ void Form1::showTimingSelfTest(const port::SelfTestResult& result)
         return;
     }
     const QString verdict = QString::fromStdString(port::selfTestVerdict(result));
+    if (!result.failure.empty()) {
+        statusStrip_->showSelfTestEnded(tr("Timing self-test could not run"));
+        showMessage(verdict, tr("Timing self-test"));
+        return;
+    }
     statusStrip_->showSelfTestEnded(
         tr("Timing self-test: 99 % of steps within %1 µs, longest stall %2 µs")
             .arg(QLocale().toString(static_cast<double>(result.p99.count()) / 1e3, 'g', 3),

@@ -26,6 +26,10 @@ int runSelfTest(double seconds)
     const port::SelfTestResult result = port::runTimingSelfTest(
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds)),
         never);
+    if (!result.failure.empty()) {
+        std::fprintf(stderr, "frequency-converter: ERROR: %s\n", port::selfTestVerdict(result).c_str());
+        return 1;
+    }
     std::printf("%s\n%s\n", port::selfTestFigures(result).c_str(), port::selfTestVerdict(result).c_str());
     return 0;
 }
@@ -59,7 +63,7 @@ int main(int argc, char* argv[])
                                             "figures and exit. Writes to no port."));
     const QCommandLineOption secondsOption(
         QStringLiteral("self-test-seconds"),
-        QCoreApplication::translate("main", "How long the self-test measures (default 3)."),
+        QCoreApplication::translate("main", "How long the self-test measures, at most 60 (default 3)."),
         QStringLiteral("seconds"), QStringLiteral("3"));
     parser.addOption(portOption);
     parser.addOption(selfTestOption);
@@ -69,9 +73,10 @@ int main(int argc, char* argv[])
     if (parser.isSet(selfTestOption)) {
         bool ok = false;
         const double seconds = parser.value(secondsOption).toDouble(&ok);
-        if (!ok || !(seconds > 0.0) || seconds > 3600.0) {
+        const double longest = std::chrono::duration<double>(port::selfTestLongestDuration).count();
+        if (!ok || !(seconds > 0.0) || seconds > longest) {
             std::fprintf(stderr, "frequency-converter: ERROR: bad self-test length '%s': give seconds "
-                                 "above 0 and at most 3600\n", qPrintable(parser.value(secondsOption)));
+                                 "above 0 and at most %g\n", qPrintable(parser.value(secondsOption)), longest);
             return 2;
         }
         return runSelfTest(seconds);

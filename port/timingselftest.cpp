@@ -97,7 +97,9 @@ StepTiming stepTiming(const std::vector<WriteRecord::Write>& writes, std::chrono
     return timing;
 }
 
-SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel)
+namespace {
+
+SelfTestResult measureSteps(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel)
 {
     const std::int64_t delayCount =
         delayCountFor(millisecondsPerSecond / selfTestOutputHz / static_cast<double>(stepsPerCycle));
@@ -135,6 +137,25 @@ SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::a
     return result;
 }
 
+}  // namespace
+
+SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel)
+{
+    try {
+        return measureSteps(duration, cancel);
+    } catch (const std::bad_alloc&) {
+        SelfTestResult result;
+        result.failure = "there is not enough memory to record " +
+                         figure(static_cast<double>(duration.count()) / nanosecondsPerSecond) +
+                         " s of steps; choose a shorter test";
+        return result;
+    } catch (const std::exception& error) {
+        SelfTestResult result;
+        result.failure = error.what();
+        return result;
+    }
+}
+
 std::string selfTestFigures(const SelfTestResult& result)
 {
     std::string text;
@@ -157,6 +178,8 @@ std::string selfTestFigures(const SelfTestResult& result)
 
 std::string selfTestVerdict(const SelfTestResult& result)
 {
+    if (!result.failure.empty())
+        return "The timing self-test could not run: " + result.failure + ".";
     if (result.cancelled)
         return "The timing self-test was cancelled before it ended; run it again with no run under way.";
     if (result.steps == 0)

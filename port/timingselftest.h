@@ -28,6 +28,7 @@ StepTiming stepTiming(const std::vector<WriteRecord::Write>& writes,
 
 struct SelfTestResult {
     bool cancelled = false;
+    std::string failure;  // why the test could not run; empty when it ran
     int cpu = -1;  // where the loop ran, -1 when unknown
     std::chrono::nanoseconds stepLength{0};
     std::chrono::nanoseconds measured{0};  // how long the loop ran
@@ -39,9 +40,12 @@ struct SelfTestResult {
 // The output the self-test runs at: 1 kHz, 14 steps of 71.4 us.
 inline constexpr double selfTestOutputHz = 1000.0;
 inline constexpr std::chrono::seconds selfTestDefaultDuration{3};
+// The record holds every write of the test: about 1.7 MB a second.
+inline constexpr std::chrono::seconds selfTestLongestDuration{60};
 
 // Blocks for about duration (less when cancel becomes true: the result is
-// then marked cancelled). Writes to no real port.
+// then marked cancelled). Writes to no real port. Never throws: a test that
+// cannot run (no memory for its record) says why in failure.
 SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel);
 
 // "name: value unit" lines, one per figure.
