@@ -59,8 +59,15 @@ bool MonitorWindow::polling() const
 
 void MonitorWindow::refresh()
 {
-    const auto writes = record_.since(next_, record_.capacity(), next_);
-    view_->appendWrites(writes);
+    const std::uint64_t first = next_;
+    auto writes = record_.since(first, record_.capacity(), next_);
+    // Writes lost since the last refresh (the window was hidden for longer
+    // than the record holds) would be drawn as levels held through the gap:
+    // show what the record holds instead, with no gap in it.
+    if (!writes.empty() && writes.front().index != first && !view_->writes().empty())
+        view_->setWrites(std::move(writes));
+    else
+        view_->appendWrites(writes);
     currentStep_->setText(view_->currentStepText());
 }
 

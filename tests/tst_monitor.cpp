@@ -72,6 +72,7 @@ private slots:
 
     void windowHasNamedControls();
     void pollsOnlyWhileShown();
+    void writesLostWhileHiddenLeaveNoGap();
     void exportWritesVcd();
     void exportCancelledWritesNothing();
     void exportFailureShowsOneBox();
@@ -345,6 +346,30 @@ void TestMonitor::windowHasNamedControls()
     QCOMPARE(window.windowTitle(), QStringLiteral("Monitor"));
     for (const char* name : {"TraceView", "CurrentStep", "FollowLive", "ExportVcd"})
         QVERIFY2(window.findChild<QWidget*>(QString::fromLatin1(name)), name);
+}
+
+// Hidden for longer than the record holds: the writes in between are gone, and
+// the view must not join the old writes to the new as if nothing came between.
+void TestMonitor::writesLostWhileHiddenLeaveNoGap()
+{
+    port::WriteRecord record(64);
+    RecordingMessageBox box;
+    RecordingFileDialog dialog;
+    app::MonitorWindow window(record, box, dialog);
+    // Room for more than the record holds, as when a read racing the writer
+    // skips the oldest slots: old writes would otherwise stay beside the gap.
+    window.view()->setCapacity(1024);
+    window.show();
+    addSteps(record, 10);
+    window.refresh();
+    window.hide();
+    addSteps(record, 100);  // 200 writes, 64 held
+    window.show();
+    const auto& writes = window.view()->writes();
+    QCOMPARE(writes.size(), std::size_t{64});
+    QCOMPARE(writes.back().index, record.total() - 1);
+    for (std::size_t i = 1; i < writes.size(); ++i)
+        QCOMPARE(writes[i].index, writes[i - 1].index + 1);
 }
 
 void TestMonitor::pollsOnlyWhileShown()
