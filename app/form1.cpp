@@ -23,7 +23,6 @@
 #include "app/statusstrip.h"
 #include "port/delaycount.h"
 #include "port/sequencer.h"
-#include "port/steppattern.h"
 #include "port/timingselftest.h"
 #include "port/writerecord.h"
 
@@ -365,9 +364,7 @@ void Form1::refreshReadout()
     readout.state = sequencer_->state();
     readout.afterRun = ranOnce_;
     readout.delayCount = sequencer_->delayCount();
-    const auto stepLength = port::stepLengthFor(readout.delayCount);
-    readout.definedFrequency =
-        1e9 / (static_cast<double>(port::stepPattern.size()) * static_cast<double>(stepLength.count()));
+    readout.definedFrequency = port::frequencyFor(readout.delayCount);
     readout.measuredFrequency = meter_.frequency(
         std::chrono::duration_cast<std::chrono::nanoseconds>(
             std::chrono::steady_clock::now().time_since_epoch())

@@ -147,12 +147,13 @@ Measured measure(std::int64_t delayCount, double seconds, std::size_t recordCapa
     return result;
 }
 
-double percentile(const std::vector<double>& sorted, double fraction)
+template <class Value>
+double percentile(const std::vector<Value>& sorted, double fraction)
 {
     if (sorted.empty())
         return 0.0;
     const auto at = static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1));
-    return sorted[at];
+    return static_cast<double>(sorted[at]);
 }
 
 void print(const std::string& name, double value, const char* unit)
@@ -169,9 +170,7 @@ void frequencyFigures(const std::string& prefix, const std::string& label, doubl
                       bool useSequencer)
 {
     const std::int64_t delayCount = port::delayCountFor(stepTimeMsFor(asked));
-    const double defined = nanosecondsPerSecond /
-                           (static_cast<double>(port::stepsPerCycle) *
-                            static_cast<double>(port::stepLengthFor(delayCount).count()));
+    const double defined = port::frequencyFor(delayCount);
     // The record must hold the whole measurement: 28 writes a cycle.
     const auto expectedWrites = static_cast<std::size_t>(defined * seconds * 1.5) * writesPerCycle;
     const Measured result = measure(delayCount, seconds, std::bit_ceil(expectedWrites + spareWrites),
@@ -229,10 +228,7 @@ std::int64_t nowNanoseconds()
 void latenessFigures(const std::string& prefix, const port::StepTiming& timing)
 {
     const auto at = [&timing](double fraction) {
-        if (timing.lateness.empty())
-            return 0.0;
-        const auto index = static_cast<std::size_t>(fraction * static_cast<double>(timing.lateness.size() - 1));
-        return static_cast<double>(timing.lateness[index]) / nanosecondsPerMicrosecond;
+        return percentile(timing.lateness, fraction) / nanosecondsPerMicrosecond;
     };
     print(prefix + "_steps", static_cast<double>(timing.lateness.size()), "steps");
     print(prefix + "_lateness_p50", at(0.5), "us");
@@ -249,8 +245,7 @@ void monitorFigures(double seconds)
 {
     const std::int64_t delayCount = port::delayCountFor(stepTimeMsFor(1000.0));
     const auto stepLength = port::stepLengthFor(delayCount);
-    const double defined = nanosecondsPerSecond / (static_cast<double>(port::stepsPerCycle) *
-                                                   static_cast<double>(stepLength.count()));
+    const double defined = port::frequencyFor(delayCount);
     const auto expectedWrites = static_cast<std::size_t>(defined * seconds * 3 * 1.5) * writesPerCycle;
     port::SimulatedPort simulated;
     port::RecordedPort recorded(simulated, std::bit_ceil(expectedWrites + spareWrites));
@@ -335,9 +330,7 @@ int main(int argc, char** argv)
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     print("seconds_per_measurement", seconds, "s");
-    const double scheduleRate = nanosecondsPerSecond /
-                                (static_cast<double>(port::stepsPerCycle) *
-                                 static_cast<double>(port::stepLengthFor(0).count()));
+    const double scheduleRate = port::frequencyFor(0);
     for (const bool useSequencer : {true, false}) {
         if (monitorOnly)
             break;

@@ -1,6 +1,8 @@
 // Step time to delay count, through 15 significant digits as text.
 #include "port/delaycount.h"
 
+#include "port/steppattern.h"
+
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -44,6 +46,14 @@ std::chrono::nanoseconds stepLengthFor(std::int64_t delayCount)
     // Saturate rather than overflow for absurd counts.
     constexpr auto most = std::numeric_limits<std::int64_t>::max() / passLength.count() - 1;
     return passLength * (delayCount < most ? delayCount + 1 : most);
+}
+
+double frequencyFor(std::int64_t delayCount)
+{
+    const std::chrono::nanoseconds stepLength = stepLengthFor(delayCount);
+    if (stepLength.count() == 0)
+        return 0.0;
+    return 1e9 / (static_cast<double>(stepsPerCycle) * static_cast<double>(stepLength.count()));
 }
 
 }  // namespace port

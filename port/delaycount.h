@@ -22,6 +22,11 @@ std::int64_t delayCountFor(double stepTimeMs);
 // nothing for a negative count.
 std::chrono::nanoseconds stepLengthFor(std::int64_t delayCount);
 
+// The output frequency in Hz that a delay count defines: one cycle is the 14
+// steps of the pattern, each stepLengthFor(delayCount) long. 0 for a negative
+// count, which holds no step at all.
+double frequencyFor(std::int64_t delayCount);
+
 }  // namespace port
 
 #endif  // PORT_DELAYCOUNT_H

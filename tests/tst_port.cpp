@@ -130,6 +130,8 @@ class TestPort : public QObject {
 private slots:
     void delayCountFromStepTime_data();
     void delayCountFromStepTime();
+    void frequencyOfDelayCount_data();
+    void frequencyOfDelayCount();
 
     void recordKeepsWritesInOrder();
     void recordWrapsAroundKeepingTheNewest();
@@ -185,6 +187,24 @@ void TestPort::delayCountFromStepTime()
     if (std::string_view(QTest::currentDataTag()) == "product 99.99999999999999 is 100")
         QCOMPARE(stepTime * 10000.0, 99.99999999999999);  // the row means what it says
     QCOMPARE(port::delayCountFor(stepTime), std::int64_t{count});
+}
+
+// 14 steps of (count + 1) passes of 100 ns make one cycle.
+void TestPort::frequencyOfDelayCount_data()
+{
+    QTest::addColumn<qint64>("count");
+    QTest::addColumn<double>("hertz");
+    QTest::newRow("30 Hz asked") << qint64{23809} << 1e9 / (14.0 * 2'381'000.0);
+    QTest::newRow("1 kHz asked") << qint64{714} << 1e9 / (14.0 * 71'500.0);
+    QTest::newRow("no count") << qint64{0} << 1e9 / (14.0 * 100.0);
+    QTest::newRow("no dwell") << qint64{-1} << 0.0;
+}
+
+void TestPort::frequencyOfDelayCount()
+{
+    QFETCH(qint64, count);
+    QFETCH(double, hertz);
+    QCOMPARE(port::frequencyFor(count), hertz);
 }
 
 // ---- write record ---------------------------------------------------------
