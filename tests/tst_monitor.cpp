@@ -41,6 +41,15 @@ void addSteps(port::WriteRecord& record, int count)
     }
 }
 
+// An 800 x 400 view of count whole steps written from start.
+void showSteps(TraceView& view, int count)
+{
+    port::WriteRecord record;
+    addSteps(record, count);
+    view.resize(800, 400);
+    view.setWrites(record.snapshot(record.capacity()));
+}
+
 void sendMouse(QWidget& widget, QEvent::Type type, int x, Qt::MouseButtons buttons)
 {
     const QPointF pos(x, widget.height() / 2);
@@ -126,12 +135,9 @@ void TestMonitor::paintsLevels()
 // 2^16 writes zoomed out: every column busy, levels still drawn, nothing outside the plot.
 void TestMonitor::manyWritesPaintWithinRange()
 {
-    port::WriteRecord record;
-    addSteps(record, int(record.capacity() / 2));
     TraceView view;
-    view.resize(800, 400);
-    view.setWrites(record.snapshot(record.capacity()));
-    QCOMPARE(view.writes().size(), record.capacity());
+    showSteps(view, int(port::WriteRecord::defaultCapacity / 2));
+    QCOMPARE(view.writes().size(), port::WriteRecord::defaultCapacity);
     const auto range = view.timeRange();
     view.setTimeRange(0, range.end * 100);
     QImage image(view.size(), QImage::Format_RGB32);
@@ -143,11 +149,8 @@ void TestMonitor::manyWritesPaintWithinRange()
 
 void TestMonitor::mapsTimeAndPixels()
 {
-    port::WriteRecord record;
-    addSteps(record, 200);
     TraceView view;
-    view.resize(800, 400);
-    view.setWrites(record.snapshot(record.capacity()));
+    showSteps(view, 200);
     view.setTimeRange(100'000, 1'100'000);
     QVERIFY(!view.following());
     QCOMPARE(view.timeRange().begin, 100'000);
@@ -159,11 +162,8 @@ void TestMonitor::mapsTimeAndPixels()
 
 void TestMonitor::wheelZoomKeepsTimeUnderCursor()
 {
-    port::WriteRecord record;
-    addSteps(record, 1000);
     TraceView view;
-    view.resize(800, 400);
-    view.setWrites(record.snapshot(record.capacity()));
+    showSteps(view, 1000);
     view.setTimeRange(2'000'000, 4'000'000);
 
     for (int delta : {120, 120, -120, -360}) {
@@ -181,11 +181,8 @@ void TestMonitor::wheelZoomKeepsTimeUnderCursor()
 
 void TestMonitor::dragPansAndDoubleClickFollows()
 {
-    port::WriteRecord record;
-    addSteps(record, 1000);
     TraceView view;
-    view.resize(800, 400);
-    view.setWrites(record.snapshot(record.capacity()));
+    showSteps(view, 1000);
     view.setTimeRange(4'000'000, 5'000'000);
     const double nsPerPixel = 1'000'000.0 / view.plotRect().width();
 
