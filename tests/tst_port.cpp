@@ -20,16 +20,6 @@
 #include <thread>
 #include <vector>
 
-#if defined(__SANITIZE_THREAD__)
-// Qt's libraries are not built with ThreadSanitizer, so it cannot see how
-// QtTest joins its own watchdog thread; leave the calls Qt itself makes
-// alone. The code under test is plain C++ and stays fully checked.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "called_from_lib:libQt6Core.so.6\ncalled_from_lib:libQt6Test.so.6\n";
-}
-#endif
-
 namespace {
 
 constexpr int e1284Sys = -8;  // E1284_SYS: errno holds the reason

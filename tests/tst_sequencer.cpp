@@ -1,16 +1,20 @@
 // The step sequencer: pattern order, dwell pass counts, STOP and RUN from
 // every state, abandon, port errors, state announcements, the one-writer
-// rule (through a recording port) and the dwell grid (through a fake clock).
+// rule (through a recording port), the dwell grid, and sleeping before the
+// deadlines with a learned margin (through a fake clock).
 #include "port/delaycount.h"
 #include "port/module1.h"
 #include "port/sequencer.h"
 #include "port/steppattern.h"
+#include "port/wakemargin.h"
 #include "recordingport.h"
 
 #include <QTest>
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -18,34 +22,80 @@
 
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_THREAD__)
-// Qt's libraries are not built with ThreadSanitizer, so it cannot see how
-// QtTest joins its own watchdog thread; leave the calls Qt itself makes
-// alone. The code under test is plain C++ and stays fully checked.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "called_from_lib:libQt6Core.so.6\ncalled_from_lib:libQt6Test.so.6\n";
-}
-#endif
-
 namespace {
 
-// Time that moves only when read: each now() advances it by tick(), so a
-// dwell ends after a known number of reads, whatever the machine's speed.
-template <int Tag>
-struct FakeClock {
-    using rep = std::int64_t;
-    using period = std::nano;
-    using duration = std::chrono::nanoseconds;
-    using time_point = std::chrono::time_point<FakeClock>;
-    static constexpr bool is_steady = true;
+// Time that moves only when read: each now() advances it by tick, so a
+// dwell ends after a known number of reads, whatever the machine's speed. A
+// sleep moves time to its deadline plus lateness, as a late wake-up would,
+// and is logged; a sleep with no deadline, or one beyond blockBeyond, blocks
+// for real until the sequencer wakes it.
+class FakeStepClock : public port::StepClock {
+public:
+    struct Sleep {
+        std::int64_t from;
+        std::int64_t until;
+    };
 
-    static inline std::atomic<std::int64_t> ticks{0};
-    static inline std::atomic<std::int64_t> tick{10};
+    std::atomic<std::int64_t> tick{10};
+    std::atomic<std::int64_t> lateness{0};
+    std::atomic<std::int64_t> blockBeyond{std::numeric_limits<std::int64_t>::max()};
 
-    static time_point now() { return time_point(duration(ticks.fetch_add(tick.load()))); }
-    static std::int64_t peek() { return ticks.load(); }
-    static void jump(duration by) { ticks.fetch_add(by.count()); }
+    std::chrono::nanoseconds now() noexcept override
+    {
+        return std::chrono::nanoseconds(time_.fetch_add(tick.load()));
+    }
+    void sleepUntil(std::chrono::nanoseconds deadline, const Word& word, std::uint32_t expected) noexcept override
+    {
+        if (word.load() != expected)
+            return;
+        const std::int64_t from = time_.load();
+        if (deadline == noDeadline) {
+            word.wait(expected);
+            return;
+        }
+        if (deadline.count() - from > blockBeyond.load()) {
+            blocked_.fetch_add(1);
+            word.wait(expected);
+            woken_.fetch_add(1);
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (logging_)
+                log_.push_back({from, deadline.count()});
+        }
+        std::int64_t at = time_.load();
+        const std::int64_t until = deadline.count() + lateness.load();
+        while (at < until && !time_.compare_exchange_weak(at, until)) {
+        }
+    }
+    void wake(Word& word) noexcept override { word.notify_all(); }
+
+    std::int64_t peek() const { return time_.load(); }
+    void jump(std::chrono::nanoseconds by) { time_.fetch_add(by.count()); }
+    // Sleeps are logged from here on (the thread's set-up sleeps are not).
+    void startLog()
+    {
+        std::lock_guard lock(mutex_);
+        logging_ = true;
+        log_.clear();
+    }
+    std::vector<Sleep> sleeps() const
+    {
+        std::lock_guard lock(mutex_);
+        return log_;
+    }
+    // Sleeps beyond blockBeyond that blocked, and how many a request woke.
+    int blocked() const { return blocked_.load(); }
+    int woken() const { return woken_.load(); }
+
+private:
+    std::atomic<std::int64_t> time_{0};
+    std::atomic<int> blocked_{0};
+    std::atomic<int> woken_{0};
+    mutable std::mutex mutex_;
+    bool logging_ = false;
+    std::vector<Sleep> log_;
 };
 
 // Waits for a condition the sequencer thread brings about; the limit only
@@ -111,30 +161,31 @@ bool endsIdle(const std::vector<RecordingPort::Write>& writes)
 }
 
 // Announcements and error lines, gathered from whichever thread sends them.
-template <class Seq>
 struct Observed {
+    using Seq = port::Sequencer;
     std::mutex mutex;
-    std::vector<typename Seq::State> states;
+    std::vector<Seq::State> states;
     std::vector<std::string> errors;
 
-    typename Seq::Callbacks callbacks()
+    Seq::Callbacks callbacks()
     {
-        return {[this](typename Seq::State state) {
+        return {[this](Seq::State state) {
                     std::lock_guard lock(mutex);
                     states.push_back(state);
                 },
                 [this](const std::string& line) {
                     std::lock_guard lock(mutex);
                     errors.push_back(line);
-                }};
+                },
+                {}};
     }
-    std::vector<typename Seq::State> statesSeen()
+    std::vector<Seq::State> statesSeen()
     {
         std::lock_guard lock(mutex);
         return states;
     }
     // state() turns Idle just before the loop's announcement is delivered.
-    bool lastSeen(typename Seq::State state)
+    bool lastSeen(Seq::State state)
     {
         return eventually([&] {
             const auto seen = statesSeen();
@@ -185,6 +236,16 @@ private slots:
     void stateChangesAnnouncedOnlyWhenReal();
     void lateStepMovesTheGrid();
     void writeTimeDoesNotLengthenThePeriod();
+    void sleepsOnlyWhenTheDwellIsLong_data();
+    void sleepsOnlyWhenTheDwellIsLong();
+    void neverSleepsPastTheDeadlineLessTheMargin_data();
+    void neverSleepsPastTheDeadlineLessTheMargin();
+    void marginFollowsTheWakeUps_data();
+    void marginFollowsTheWakeUps();
+    void requestsWakeASleepingLoop_data();
+    void requestsWakeASleepingLoop();
+    void timingTextSaysTheMode_data();
+    void timingTextSaysTheMode();
 };
 
 void TestSequencer::patternOrder_data()
@@ -257,7 +318,7 @@ void TestSequencer::stopWhenIdleWritesIdleAtOnce()
 {
     RecordingPort recorder;
     port::Module1 module(recorder);
-    Observed<port::Sequencer> observed;
+    Observed observed;
     port::Sequencer sequencer(module, observed.callbacks());
     sequencer.stop();
     const auto writes = recorder.writes();
@@ -330,19 +391,19 @@ void TestSequencer::runWhileStoppingTakesTheStopBack()
 {
     // A clock held still keeps the loop inside step 1 while stop and run
     // come, so the stop is sure to be taken back before the cycle ends.
-    using Clock = FakeClock<4>;
-    Clock::tick = 0;
+    FakeStepClock clock;
+    clock.tick = 0;
     RecordingPort recorder;
     port::Module1 module(recorder);
-    Observed<port::BasicSequencer<Clock>> observed;
-    port::BasicSequencer<Clock> sequencer(module, observed.callbacks());
+    Observed observed;
+    port::Sequencer sequencer(module, observed.callbacks(), {}, clock);
     sequencer.run(5);
     QVERIFY(eventually([&] { return recorder.size() >= 2; }));
     sequencer.stop();
     QCOMPARE(sequencer.state(), State::Stopping);
     sequencer.run(1);
     QCOMPARE(sequencer.state(), State::Running);
-    Clock::tick = 10;
+    clock.tick = 10;
     QVERIFY(eventually([&] { return sequencer.cyclesWritten() >= 3; }));
     sequencer.stop();
     QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
@@ -395,7 +456,7 @@ void TestSequencer::abandonWhileRunningWritesNothingMore()
 {
     RecordingPort recorder;
     port::Module1 module(recorder);
-    Observed<port::Sequencer> observed;
+    Observed observed;
     port::Sequencer sequencer(module, observed.callbacks());
     sequencer.run(0);
     QVERIFY(eventually([&] { return sequencer.cyclesWritten() >= 2; }));
@@ -429,11 +490,11 @@ void TestSequencer::abandonCutsADwellShort()
 {
     // On a clock that never moves a dwell never ends by itself: abandon must
     // end it from inside the pass.
-    using Frozen = FakeClock<1>;
-    Frozen::tick = 0;
+    FakeStepClock frozen;
+    frozen.tick = 0;
     RecordingPort recorder;
     port::Module1 module(recorder);
-    port::BasicSequencer<Frozen> sequencer(module, {});
+    port::Sequencer sequencer(module, {}, {}, frozen);
     sequencer.run(5);
     QVERIFY(eventually([&] { return recorder.size() >= 2; }));
     sequencer.abandon();
@@ -447,7 +508,7 @@ void TestSequencer::portErrorReportsOnceAndStops()
     RecordingPort recorder;
     recorder.failAt(failing);
     port::Module1 module(recorder);
-    Observed<port::Sequencer> observed;
+    Observed observed;
     port::Sequencer sequencer(module, observed.callbacks());
     sequencer.run(0);
     QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
@@ -464,7 +525,7 @@ void TestSequencer::portErrorOnStopWhenIdleIsReported()
     RecordingPort recorder;
     recorder.failAt(0);
     port::Module1 module(recorder);
-    Observed<port::Sequencer> observed;
+    Observed observed;
     port::Sequencer sequencer(module, observed.callbacks());
     sequencer.stop();  // must not throw
     const auto errors = observed.errorsSeen();
@@ -477,7 +538,7 @@ void TestSequencer::stateChangesAnnouncedOnlyWhenReal()
 {
     RecordingPort recorder;
     port::Module1 module(recorder);
-    Observed<port::Sequencer> observed;
+    Observed observed;
     port::Sequencer sequencer(module, observed.callbacks());
     QCOMPARE(sequencer.state(), State::Idle);
     sequencer.run(1);
@@ -500,7 +561,7 @@ void TestSequencer::stateChangesAnnouncedOnlyWhenReal()
 
 void TestSequencer::lateStepMovesTheGrid()
 {
-    using Clock = FakeClock<2>;
+    FakeStepClock clock;
     constexpr std::int64_t count = 9;  // 1 us steps
     constexpr auto stepLength = std::chrono::nanoseconds(1000);
     constexpr std::uint64_t lateWrite = 100;  // a data write, mid-run
@@ -510,12 +571,12 @@ void TestSequencer::lateStepMovesTheGrid()
     std::vector<std::int64_t> stamps;
     recorder.onWrite([&](std::uint64_t index) {
         std::lock_guard lock(stampsMutex);
-        stamps.push_back(Clock::peek());
+        stamps.push_back(clock.peek());
         if (index == lateWrite)
-            Clock::jump(stall);  // as if the thread were preempted here
+            clock.jump(stall);  // as if the thread were preempted here
     });
     port::Module1 module(recorder);
-    port::BasicSequencer<Clock> sequencer(module, {});
+    port::Sequencer sequencer(module, {}, {}, clock);
     sequencer.run(count);
     QVERIFY(eventually([&] { return recorder.size() > lateWrite + 4 * 2 * port::stepsPerCycle; }));
     sequencer.stop();
@@ -534,7 +595,7 @@ void TestSequencer::lateStepMovesTheGrid()
 
 void TestSequencer::writeTimeDoesNotLengthenThePeriod()
 {
-    using Clock = FakeClock<3>;
+    FakeStepClock clock;
     constexpr std::int64_t count = 9;             // 1 us steps, 14 us cycles
     constexpr std::int64_t writeCost = 300;       // ns of fake time per write
     constexpr std::int64_t cycleLength = 14'000;  // ns
@@ -542,14 +603,14 @@ void TestSequencer::writeTimeDoesNotLengthenThePeriod()
     std::mutex stampsMutex;
     std::vector<std::int64_t> cycleStarts;
     recorder.onWrite([&](std::uint64_t index) {
-        Clock::jump(std::chrono::nanoseconds(writeCost));
+        clock.jump(std::chrono::nanoseconds(writeCost));
         if (index % (2 * port::stepsPerCycle) == 0) {
             std::lock_guard lock(stampsMutex);
-            cycleStarts.push_back(Clock::peek());
+            cycleStarts.push_back(clock.peek());
         }
     });
     port::Module1 module(recorder);
-    port::BasicSequencer<Clock> sequencer(module, {});
+    port::Sequencer sequencer(module, {}, {}, clock);
     sequencer.run(count);
     QVERIFY(eventually([&] { return sequencer.cyclesWritten() >= 50; }));
     sequencer.stop();
@@ -561,6 +622,192 @@ void TestSequencer::writeTimeDoesNotLengthenThePeriod()
     // a dwell counted from after the writes would add 48 x 28 x 300 ns.
     QVERIFY2(std::abs(span - 48 * cycleLength) < cycleLength / 10,
              qPrintable(QStringLiteral("48 cycles took %1 ns").arg(span)));
+}
+
+// A 2.38 ms step (30 Hz) leaves time to sleep; a 1 us step does not.
+void TestSequencer::sleepsOnlyWhenTheDwellIsLong_data()
+{
+    QTest::addColumn<qint64>("count");
+    QTest::addColumn<bool>("sleeps");
+    QTest::newRow("30 Hz: sleeps") << qint64{23809} << true;
+    QTest::newRow("margin and a bit: sleeps")
+        << qint64{(port::WakeMargin::lowest + 2 * port::WakeMargin::shortestSleep) / port::passLength} << true;
+    QTest::newRow("1 us: spins") << qint64{9} << false;
+    QTest::newRow("shorter than the margin: spins")
+        << qint64{port::WakeMargin::lowest / port::passLength - 1} << false;
+}
+
+void TestSequencer::sleepsOnlyWhenTheDwellIsLong()
+{
+    QFETCH(qint64, count);
+    QFETCH(bool, sleeps);
+    FakeStepClock clock;
+    RecordingPort recorder;
+    port::Module1 module(recorder);
+    port::Sequencer sequencer(module, {}, {}, clock);
+    QVERIFY(runFor(sequencer, count, 3));
+    const std::uint64_t steps = sequencer.cyclesWritten() * port::stepsPerCycle;
+    // Passes are counted exactly, slept through or spun.
+    QCOMPARE(sequencer.dwellPasses(), steps * static_cast<std::uint64_t>(count + 1));
+    if (sleeps)
+        QVERIFY2(sequencer.sleeps() >= steps, qPrintable(QStringLiteral("%1 sleeps in %2 steps")
+                                                             .arg(sequencer.sleeps()).arg(steps)));
+    else
+        QCOMPARE(sequencer.sleeps(), std::uint64_t{0});
+    QCOMPARE(checkWrites(recorder.writes()), QString());
+}
+
+// Every sleep ends at least the margin before the step's end, which is when
+// the next data write goes out; with late wake-ups the learned margin keeps
+// the steps on time.
+void TestSequencer::neverSleepsPastTheDeadlineLessTheMargin_data()
+{
+    QTest::addColumn<qint64>("lateness");
+    QTest::newRow("punctual wake-ups") << qint64{0};
+    QTest::newRow("wake-ups 150 us late") << qint64{150'000};
+}
+
+void TestSequencer::neverSleepsPastTheDeadlineLessTheMargin()
+{
+    QFETCH(qint64, lateness);
+    constexpr std::int64_t count = 23809;
+    FakeStepClock clock;
+    clock.lateness = lateness;
+    RecordingPort recorder;
+    std::mutex stampsMutex;
+    std::vector<std::int64_t> dataWrites;
+    recorder.onWrite([&](std::uint64_t index) {
+        if (index % 2 == 0) {
+            std::lock_guard lock(stampsMutex);
+            dataWrites.push_back(clock.peek());
+        }
+    });
+    port::Module1 module(recorder);
+    port::Sequencer sequencer(module, {}, {}, clock);
+    sequencer.run(count);
+    QVERIFY(eventually([&] { return sequencer.timing().known; }));
+    clock.startLog();
+    const std::uint64_t logged = sequencer.cyclesWritten();
+    QVERIFY(eventually([&] { return sequencer.cyclesWritten() >= logged + 4; }));
+    sequencer.stop();
+    QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
+
+    const auto sleeps = clock.sleeps();
+    QVERIFY(!sleeps.empty());
+    std::lock_guard lock(stampsMutex);
+    std::size_t checked = 0;
+    for (const FakeStepClock::Sleep& sleep : sleeps) {
+        const auto next = std::upper_bound(dataWrites.begin(), dataWrites.end(), sleep.from);
+        if (next == dataWrites.end())
+            continue;  // the sleep before the idle pair
+        QVERIFY2(sleep.until + port::WakeMargin::lowest.count() <= *next,
+                 qPrintable(QStringLiteral("sleep until %1 for a step ending at %2").arg(sleep.until).arg(*next)));
+        QVERIFY(sleep.until + lateness <= *next);
+        ++checked;
+    }
+    QVERIFY(checked >= 3 * port::stepsPerCycle);
+    // The margin was learned before the first step: no step started late.
+    QVERIFY2(sequencer.largestLateness() < 1us,
+             qPrintable(QStringLiteral("%1 ns late").arg(sequencer.largestLateness().count())));
+}
+
+// Learned from the wake-ups before the first step: the rare late one is the
+// machine's stall and is not covered; the margin never leaves its bounds.
+void TestSequencer::marginFollowsTheWakeUps_data()
+{
+    using port::WakeMargin;
+    QTest::addColumn<qint64>("lateness");
+    QTest::addColumn<qint64>("margin");
+    QTest::newRow("punctual: the lower bound") << qint64{0} << qint64{WakeMargin::lowest.count()};
+    QTest::newRow("80 us late: covered with the guard")
+        << qint64{80'000} << qint64{80'000 + WakeMargin::guard.count()};
+    QTest::newRow("5 ms late: the upper bound") << qint64{5'000'000} << qint64{WakeMargin::highest.count()};
+}
+
+void TestSequencer::marginFollowsTheWakeUps()
+{
+    QFETCH(qint64, lateness);
+    QFETCH(qint64, margin);
+    FakeStepClock clock;
+    clock.lateness = lateness;
+    RecordingPort recorder;
+    port::Module1 module(recorder);
+    port::Sequencer sequencer(module, {}, {}, clock);
+    QVERIFY(runFor(sequencer, 23809, 2));
+    QCOMPARE(sequencer.wakeMargin().count(), margin);
+}
+
+void TestSequencer::requestsWakeASleepingLoop_data()
+{
+    QTest::addColumn<bool>("abandon");
+    QTest::newRow("EXIT") << true;
+    QTest::newRow("STOP") << false;
+}
+
+// A step of 100 s: the loop sleeps, blocked for real, until a request wakes
+// it. EXIT then ends it without another write; STOP wakes it too, and the
+// cycle under way goes on.
+void TestSequencer::requestsWakeASleepingLoop()
+{
+    QFETCH(bool, abandon);
+    FakeStepClock clock;
+    clock.blockBeyond = std::chrono::nanoseconds(1s).count();
+    RecordingPort recorder;
+    port::Module1 module(recorder);
+    port::Sequencer sequencer(module, {}, {}, clock);
+    sequencer.run(1'000'000'000);
+    QVERIFY(eventually([&] { return clock.blocked() == 1; }));
+    QCOMPARE(recorder.size(), std::size_t{2});
+    if (abandon) {
+        auto abandoned = std::async(std::launch::async, [&] { sequencer.abandon(); });
+        QVERIFY(eventually([&] { return abandoned.wait_for(0s) == std::future_status::ready; }));
+        QCOMPARE(clock.woken(), 1);
+        QCOMPARE(recorder.size(), std::size_t{2});
+        QCOMPARE(sequencer.state(), State::Idle);
+    } else {
+        sequencer.stop();
+        QVERIFY(eventually([&] { return clock.woken() == 1 && clock.blocked() == 2; }));
+        QCOMPARE(sequencer.state(), State::Stopping);
+        QCOMPARE(recorder.size(), std::size_t{2});
+    }
+}
+
+void TestSequencer::timingTextSaysTheMode_data()
+{
+    QTest::addColumn<bool>("known");
+    QTest::addColumn<int>("grantor");
+    QTest::addColumn<int>("sleeping");  // -1: no run alive
+    QTest::addColumn<QString>("text");
+    QTest::newRow("not yet set up") << false << int(port::PriorityGrantor::None) << -1
+                                    << QStringLiteral("Timing: setting up the step thread");
+    QTest::newRow("kernel, idle") << true << int(port::PriorityGrantor::Kernel) << -1
+                                  << QStringLiteral("Timing: real-time (SCHED_FIFO 40)");
+    QTest::newRow("kernel, sleeping") << true << int(port::PriorityGrantor::Kernel) << 1
+                                      << QStringLiteral("Timing: real-time (SCHED_FIFO 40), sleeping between steps");
+    QTest::newRow("RealtimeKit, spinning")
+        << true << int(port::PriorityGrantor::RealtimeKit) << 0
+        << QStringLiteral("Timing: real-time (SCHED_RR 40, RealtimeKit), spinning: steps too short to sleep");
+    QTest::newRow("normal") << true << int(port::PriorityGrantor::None) << 1
+                            << QStringLiteral("Timing: normal priority — other programs can delay the steps "
+                                              "(see README, Real-time priority)");
+}
+
+void TestSequencer::timingTextSaysTheMode()
+{
+    QFETCH(bool, known);
+    QFETCH(int, grantor);
+    QFETCH(int, sleeping);
+    QFETCH(QString, text);
+    port::TimingMode mode;
+    mode.known = known;
+    if (sleeping >= 0)
+        mode.sleeping = sleeping == 1;
+    mode.grant.grantor = static_cast<port::PriorityGrantor>(grantor);
+    if (mode.grant.grantor != port::PriorityGrantor::None) {
+        mode.grant.priorityClass = port::PriorityClass::Realtime;
+        mode.grant.priority = 40;
+    }
+    QCOMPARE(QString::fromStdString(port::timingText(mode)), text);
 }
 
 QTEST_GUILESS_MAIN(TestSequencer)
