@@ -13,6 +13,7 @@
 
 #include "drive/setpoint.h"
 #include "port/frequencymeter.h"
+#include "port/sequencer.h"
 
 class QLabel;
 class QLineEdit;
@@ -22,8 +23,6 @@ class QTimer;
 namespace port {
 class Module1;
 class WriteRecord;
-template <class Clock> class BasicSequencer;
-enum class SequencerState;
 struct SelfTestResult;
 }
 
@@ -45,8 +44,11 @@ public:
 
     // record holds the writes that module makes; portDescription says which
     // port is in use and, for a stand-in, why.
+    // stepSetup asks for the step thread's priority (empty: normal priority);
+    // the timing self-test asks the same way.
     Form1(MessageBox& messageBox, FileDialog& fileDialog, port::Module1& module,
-          const port::WriteRecord& record, const QString& portDescription, QWidget* parent = nullptr);
+          const port::WriteRecord& record, const QString& portDescription,
+          port::StepThreadSetup stepSetup = {}, QWidget* parent = nullptr);
     ~Form1() override;
 
     const drive::HeldValues& heldValues() const { return held_; }
@@ -109,13 +111,14 @@ private:
     std::uint64_t recordNext_ = 0;
     bool ranOnce_ = false;
 
+    port::StepThreadSetup stepSetup_;
     std::chrono::nanoseconds selfTestDuration_;
     std::atomic<bool> cancelSelfTest_{false};
     std::thread selfTestThread_;
 
     SequencerAdapter* adapter_ = nullptr;
     // Declared last: destroyed first, so its thread has ended before anything it calls into.
-    std::unique_ptr<port::BasicSequencer<std::chrono::steady_clock>> sequencer_;
+    std::unique_ptr<port::Sequencer> sequencer_;
 };
 
 } // namespace app

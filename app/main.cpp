@@ -12,20 +12,31 @@
 #include "app/form1.h"
 #include "app/modalmessagebox.h"
 #include "app/qtfiledialog.h"
+#include "app/realtimekitclient.h"
 #include "port/module1.h"
 #include "port/portselection.h"
+#include "port/realtimepriority.h"
 #include "port/recordedport.h"
 #include "port/threadpinning.h"
 #include "port/timingselftest.h"
 
 namespace {
 
-int runSelfTest(double seconds)
+// The step thread's priority: from the kernel where this user may take it,
+// else from RealtimeKit, else normal.
+port::StepThreadSetup realtimeSetup(app::RealtimeKitClient& realtimeKit)
+{
+    return [&realtimeKit](int tid) {
+        return port::requestRealtime(tid, port::stepThreadPriority, port::linuxScheduling(), &realtimeKit);
+    };
+}
+
+int runSelfTest(double seconds, const port::StepThreadSetup& setup)
 {
     const std::atomic<bool> never{false};
     const port::SelfTestResult result = port::runTimingSelfTest(
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds)),
-        never);
+        never, setup);
     if (!result.failure.empty()) {
         std::fprintf(stderr, "frequency-converter: ERROR: %s\n", port::selfTestVerdict(result).c_str());
         return 1;
@@ -69,6 +80,7 @@ int main(int argc, char* argv[])
     parser.addOption(selfTestOption);
     parser.addOption(secondsOption);
     parser.process(*application);
+    app::RealtimeKitClient realtimeKit;
 
     if (parser.isSet(selfTestOption)) {
         bool ok = false;
@@ -79,7 +91,7 @@ int main(int argc, char* argv[])
                                  "above 0 and at most %g\n", qPrintable(parser.value(secondsOption)), longest);
             return 2;
         }
-        return runSelfTest(seconds);
+        return runSelfTest(seconds, realtimeSetup(realtimeKit));
     }
 
     const QString choice = parser.value(portOption);
@@ -98,7 +110,7 @@ int main(int argc, char* argv[])
     app::ModalMessageBox messageBox;
     app::QtFileDialog fileDialog;
     app::Form1 form(messageBox, fileDialog, module, recorded.record(),
-                    QString::fromStdString(opened.description));
+                    QString::fromStdString(opened.description), realtimeSetup(realtimeKit));
     messageBox.setParent(&form);
     fileDialog.setParent(&form);
     form.show();

@@ -20,6 +20,10 @@ port::SequencerCallbacks SequencerAdapter::callbacks()
         QMetaObject::invokeMethod(this, [this, text] { emit errorOccurred(text); },
                                   Qt::QueuedConnection);
     };
+    callbacks.timingKnown = [this](const port::TimingMode& mode) {
+        const QString text = QString::fromStdString(port::timingText(mode));
+        QMetaObject::invokeMethod(this, [this, text] { emit timingKnown(text); }, Qt::QueuedConnection);
+    };
     return callbacks;
 }
 

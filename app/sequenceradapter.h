@@ -23,6 +23,7 @@ public:
 signals:
     void stateChanged(port::SequencerState state);
     void errorOccurred(const QString& line);
+    void timingKnown(const QString& text);
 };
 
 } // namespace app

@@ -45,6 +45,7 @@ QString latenessText(std::chrono::nanoseconds lateness)
 StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     : QWidget(parent)
     , portStatusLabel_(createLabel(QStringLiteral("PortStatus"), this))
+    , timingLabel_(createLabel(QStringLiteral("TimingMode"), this))
     , runStateLabel_(createLabel(QStringLiteral("RunState"), this))
     , runFiguresLabel_(createLabel(QStringLiteral("RunFigures"), this))
     , monitorButton_(new QPushButton(tr("&Monitor…"), this))
@@ -53,6 +54,7 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     setObjectName(QStringLiteral("StatusStrip"));
     portStatusLabel_->setText(portDescription);
     portStatusLabel_->setToolTip(portDescription);
+    timingLabel_->setText(tr("Timing: setting up the step thread"));
     monitorButton_->setObjectName(QStringLiteral("OpenMonitor"));
     monitorButton_->setAutoDefault(false);
     connect(monitorButton_, &QPushButton::clicked, this, &StatusStrip::monitorRequested);
@@ -66,10 +68,11 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     layout->setContentsMargins(margin, spacing, margin, spacing);
     layout->setSpacing(spacing);
     layout->addWidget(portStatusLabel_, 0, 0, 1, 3);
-    layout->addWidget(runStateLabel_, 1, 0, 1, 3);
-    layout->addWidget(runFiguresLabel_, 2, 0);
-    layout->addWidget(monitorButton_, 2, 1);
-    layout->addWidget(selfTestButton_, 2, 2);
+    layout->addWidget(timingLabel_, 1, 0, 1, 3);
+    layout->addWidget(runStateLabel_, 2, 0, 1, 3);
+    layout->addWidget(runFiguresLabel_, 3, 0);
+    layout->addWidget(monitorButton_, 3, 1);
+    layout->addWidget(selfTestButton_, 3, 2);
     layout->setColumnStretch(0, 1);
 
     showReadout(RunReadout{});
@@ -120,6 +123,12 @@ void StatusStrip::showSelfTestRunning(std::chrono::nanoseconds duration)
 void StatusStrip::showSelfTestEnded(const QString& line)
 {
     runStateLabel_->setText(line);
+}
+
+void StatusStrip::showTiming(const QString& text)
+{
+    timingLabel_->setText(text);
+    timingLabel_->setToolTip(text);
 }
 
 void StatusStrip::setSelfTestEnabled(bool enabled)

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "port/sequencer.h"
+#include "port/sequencerstate.h"
 
 class QLabel;
 class QPushButton;
@@ -33,7 +33,7 @@ class StatusStrip : public QWidget
     Q_OBJECT
 
 public:
-    static constexpr int stripHeight = 62;
+    static constexpr int stripHeight = 80;
 
     explicit StatusStrip(const QString& portDescription, QWidget* parent = nullptr);
 
@@ -41,6 +41,8 @@ public:
     void showSelfTestRunning(std::chrono::nanoseconds duration);
     void showSelfTestEnded(const QString& line);
     void setSelfTestEnabled(bool enabled);
+    // How the step thread keeps time: its priority, and whether it sleeps.
+    void showTiming(const QString& text);
 
     static QString stateText(const RunReadout& readout);
     static QString figuresText(const RunReadout& readout);
@@ -51,6 +53,7 @@ signals:
 
 private:
     QLabel* portStatusLabel_;
+    QLabel* timingLabel_;
     QLabel* runStateLabel_;
     QLabel* runFiguresLabel_;
     QPushButton* monitorButton_;

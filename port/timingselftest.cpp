@@ -99,50 +99,89 @@ StepTiming stepTiming(const std::vector<WriteRecord::Write>& writes, std::chrono
 
 namespace {
 
-SelfTestResult measureSteps(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel)
+std::int64_t delayCountForRate(double hz)
 {
-    const std::int64_t delayCount =
-        delayCountFor(millisecondsPerSecond / selfTestOutputHz / static_cast<double>(stepsPerCycle));
+    return delayCountFor(millisecondsPerSecond / hz / static_cast<double>(stepsPerCycle));
+}
+
+// Sleeps in short slices until duration has passed or cancel is set.
+bool waitUnlessCancelled(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel)
+{
+    const auto started = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - started < duration) {
+        if (cancel.load(std::memory_order_acquire))
+            return false;
+        std::this_thread::sleep_for(pollInterval);
+    }
+    return true;
+}
+
+// One rate: a run from the idle state to the idle state, its writes taken
+// from the record by their indexes.
+RateTiming measureRate(Sequencer& sequencer, const WriteRecord& record, double hz,
+                       std::chrono::nanoseconds duration, const std::atomic<bool>& cancel, bool& cancelled)
+{
+    const std::int64_t delayCount = delayCountForRate(hz);
+    RateTiming timing;
+    timing.stepLength = stepLengthFor(delayCount);
+    const std::uint64_t first = record.total();
+    const auto started = std::chrono::steady_clock::now();
+    sequencer.run(delayCount);
+    const std::chrono::nanoseconds cpuBefore = sequencer.stepThreadCpuTime();
+    cancelled = !waitUnlessCancelled(duration, cancel);
+    const std::chrono::nanoseconds cpuUsed = sequencer.stepThreadCpuTime() - cpuBefore;
+    const auto wall = std::chrono::steady_clock::now() - started;
+    const std::uint64_t sleeps = sequencer.sleeps();
+    sequencer.stop();
+    while (sequencer.state() != SequencerState::Idle)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    std::uint64_t next = first;
+    const StepTiming steps = stepTiming(record.since(first, record.capacity(), next), timing.stepLength);
+    timing.steps = steps.lateness.size();
+    timing.p50 = percentile(steps.lateness, 0.5);
+    timing.p99 = percentile(steps.lateness, 0.99);
+    timing.p999 = percentile(steps.lateness, 0.999);
+    timing.largest = steps.lateness.empty() ? 0ns : std::chrono::nanoseconds(steps.lateness.back());
+    timing.largestStall = std::chrono::nanoseconds(steps.largestStall);
+    timing.sleepsPerStep = timing.steps == 0 ? 0.0 : static_cast<double>(sleeps) / static_cast<double>(timing.steps + 1);
+    timing.cpuShare = wall.count() == 0 ? 0.0
+                                        : static_cast<double>(cpuUsed.count()) / static_cast<double>(wall.count());
+    return timing;
+}
+
+SelfTestResult measureSteps(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel,
+                            const StepThreadSetup& setup)
+{
     SelfTestResult result;
-    result.stepLength = stepLengthFor(delayCount);
-    const double expectedSteps = static_cast<double>(duration.count()) /
-                                 static_cast<double>(result.stepLength.count());
+    const std::chrono::nanoseconds slowPart = duration / 3;
+    const std::chrono::nanoseconds fastPart = duration - slowPart;
+    const double expectedSteps = static_cast<double>(fastPart.count()) /
+                                 static_cast<double>(stepLengthFor(delayCountForRate(selfTestOutputHz)).count());
     const auto capacity = static_cast<std::size_t>(expectedSteps * recordHeadroom) * writesPerStep + spareWrites;
 
     SimulatedPort simulated;
     RecordedPort recorded(simulated, std::bit_ceil(capacity));
     Module1 module(recorded);
-    Sequencer sequencer(module, {});
+    Sequencer sequencer(module, {}, setup);
     const auto started = std::chrono::steady_clock::now();
-    sequencer.run(delayCount);
-    while (std::chrono::steady_clock::now() - started < duration) {
-        if (cancel.load(std::memory_order_acquire)) {
-            result.cancelled = true;
-            break;
-        }
-        std::this_thread::sleep_for(pollInterval);
-    }
+    result.slow = measureRate(sequencer, recorded.record(), selfTestSlowHz, slowPart, cancel, result.cancelled);
+    if (!result.cancelled)
+        result.fast = measureRate(sequencer, recorded.record(), selfTestOutputHz, fastPart, cancel, result.cancelled);
+    result.timing = sequencer.timing();
     sequencer.abandon();
     result.measured = std::chrono::steady_clock::now() - started;
     result.cpu = stepCpu();
-
-    const StepTiming timing = stepTiming(recorded.record().snapshot(recorded.record().capacity()),
-                                         result.stepLength);
-    result.steps = timing.lateness.size();
-    result.p50 = percentile(timing.lateness, 0.5);
-    result.p99 = percentile(timing.lateness, 0.99);
-    result.p999 = percentile(timing.lateness, 0.999);
-    result.largest = timing.lateness.empty() ? 0ns : std::chrono::nanoseconds(timing.lateness.back());
-    result.largestStall = std::chrono::nanoseconds(timing.largestStall);
     return result;
 }
 
 }  // namespace
 
-SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel)
+SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel,
+                                 const StepThreadSetup& setup)
 {
     try {
-        return measureSteps(duration, cancel);
+        return measureSteps(duration, cancel, setup);
     } catch (const std::bad_alloc&) {
         SelfTestResult result;
         result.failure = "there is not enough memory to record " +
@@ -159,20 +198,28 @@ SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::a
 std::string selfTestFigures(const SelfTestResult& result)
 {
     std::string text;
-    const auto line = [&text](const char* name, double value, const char* unit) {
-        char buffer[96];
-        std::snprintf(buffer, sizeof buffer, "%s: %.6g%s%s\n", name, value, *unit != '\0' ? " " : "", unit);
+    const auto line = [&text](const std::string& name, double value, const char* unit) {
+        char buffer[128];
+        std::snprintf(buffer, sizeof buffer, "%s: %.6g%s%s\n", name.c_str(), value, *unit != '\0' ? " " : "", unit);
         text += buffer;
     };
+    const auto rate = [&line](const std::string& prefix, const RateTiming& timing) {
+        line(prefix + "step_length", microseconds(timing.stepLength), "us");
+        line(prefix + "steps", static_cast<double>(timing.steps), "steps");
+        line(prefix + "lateness_p50", microseconds(timing.p50), "us");
+        line(prefix + "lateness_p99", microseconds(timing.p99), "us");
+        line(prefix + "lateness_p99.9", microseconds(timing.p999), "us");
+        line(prefix + "lateness_max", microseconds(timing.largest), "us");
+        line(prefix + "largest_stall", microseconds(timing.largestStall), "us");
+        line(prefix + "sleeps_per_step", timing.sleepsPerStep, "");
+        line(prefix + "step_cpu", timing.cpuShare * 100.0, "%");
+    };
     line("selftest_cpu", result.cpu, "");
-    line("selftest_step_length", microseconds(result.stepLength), "us");
+    line("selftest_realtime_priority",
+         result.timing.grant.priorityClass == PriorityClass::Realtime ? result.timing.grant.priority : 0, "");
     line("selftest_seconds", static_cast<double>(result.measured.count()) / nanosecondsPerSecond, "s");
-    line("selftest_steps", static_cast<double>(result.steps), "steps");
-    line("selftest_lateness_p50", microseconds(result.p50), "us");
-    line("selftest_lateness_p99", microseconds(result.p99), "us");
-    line("selftest_lateness_p99.9", microseconds(result.p999), "us");
-    line("selftest_lateness_max", microseconds(result.largest), "us");
-    line("selftest_largest_stall", microseconds(result.largestStall), "us");
+    rate("selftest_", result.fast);
+    rate("selftest_30hz_", result.slow);
     return text;
 }
 
@@ -182,21 +229,31 @@ std::string selfTestVerdict(const SelfTestResult& result)
         return "The timing self-test could not run: " + result.failure + ".";
     if (result.cancelled)
         return "The timing self-test was cancelled before it ended; run it again with no run under way.";
-    if (result.steps == 0)
+    if (result.fast.steps == 0 || result.slow.steps == 0)
         return "The timing self-test made no steps: the step thread did not run. Close other programs and "
                "run it again.";
-    std::string verdict = "This PC holds 99 % of steps to within " + duration(result.p99) + " of their time";
-    if (result.p99 > 0ns) {
+    const RateTiming& fast = result.fast;
+    const RateTiming& slow = result.slow;
+    TimingMode mode = result.timing;
+    std::string verdict = timingText(mode) + ".";
+    if (mode.grant.priorityClass != PriorityClass::Realtime && !mode.grant.refusal.empty())
+        verdict += " Real-time priority was refused: " + mode.grant.refusal + ".";
+    verdict += " At 30 Hz 99 % of steps start within " + duration(slow.p99) + " of their time, the step thread " +
+               (slow.sleepsPerStep > 0.0 ? "sleeping before each deadline" : "spinning") + " and using " +
+               figure(slow.cpuShare * 100.0) + " % of a CPU.";
+    verdict += " At 1 kHz this PC holds 99 % of steps to within " + duration(fast.p99) + " of their time";
+    if (fast.p99 > 0ns) {
         // Jitter shows once p99 lateness is a tenth of a step: 14 steps a cycle.
         const double limitHz = jitterShare * nanosecondsPerSecond /
-                               (static_cast<double>(stepsPerCycle) * static_cast<double>(result.p99.count()));
+                               (static_cast<double>(stepsPerCycle) * static_cast<double>(fast.p99.count()));
         verdict += "; outputs above ~" + figure(limitHz) +
                    " Hz will show jitter of more than a tenth of a step.";
     } else {
         verdict += ".";
     }
-    verdict += " The longest stall was " + duration(result.largestStall);
-    if (result.largestStall >= noticeableStall)
+    const std::chrono::nanoseconds largestStall = std::max(fast.largestStall, slow.largestStall);
+    verdict += " The longest stall was " + duration(largestStall);
+    if (largestStall >= noticeableStall)
         verdict += ": for that long one step stays on the wires. Close other programs before running a "
                    "motor, and use a PC with a CPU kept free for the steps where the motor needs even steps.";
     else

@@ -77,6 +77,8 @@ private slots:
     void readoutMeasuresTheRun();
     void selfTestReportsInABox();
     void runCancelsTheSelfTest();
+    void stripSaysTheTiming_data();
+    void stripSaysTheTiming();
 
 private:
     QLineEdit* field(int number) const;
@@ -647,7 +649,10 @@ void TestForm1::selfTestReportsInABox()
     QVERIFY(!selfTest->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(box_->shown.size(), 1, 20000);
     QVERIFY2(box_->shown[0].startsWith(QStringLiteral("Timing self-test | ")), qPrintable(box_->shown[0]));
-    QVERIFY(box_->shown[0].contains(QStringLiteral("This PC holds 99 % of steps")));
+    QVERIFY(box_->shown[0].contains(QStringLiteral("At 30 Hz 99 % of steps start within")));
+    QVERIFY(box_->shown[0].contains(QStringLiteral("At 1 kHz this PC holds 99 % of steps")));
+    // This window asks for no priority: the self-test says so.
+    QVERIFY(box_->shown[0].contains(QStringLiteral("Timing: normal priority — other programs can delay the steps")));
     QVERIFY(selfTest->isEnabled());
     QCOMPARE(port_->size(), std::size_t(0));  // the self-test writes to no port
 }
@@ -663,6 +668,58 @@ void TestForm1::runCancelsTheSelfTest()
     QTest::mouseClick(button(3), Qt::LeftButton);
     QTRY_VERIFY(selfTest->isEnabled());  // once the window has seen the run end
     QCOMPARE(box_->shown, QStringList());  // a cancelled self-test has nothing to report
+}
+
+// The strip's timing line follows what the step thread was granted, and
+// while a run is alive whether its steps leave time to sleep. The grant is
+// scripted here; the ladder itself is tested below the window.
+void TestForm1::stripSaysTheTiming_data()
+{
+    QTest::addColumn<int>("grantor");
+    QTest::addColumn<QString>("idle");
+    QTest::addColumn<QString>("running");
+    QTest::newRow("refused") << int(port::PriorityGrantor::None)
+                             << QStringLiteral("Timing: normal priority — other programs can delay the steps "
+                                               "(see README, Real-time priority)")
+                             << QStringLiteral("Timing: normal priority — other programs can delay the steps "
+                                               "(see README, Real-time priority)");
+    QTest::newRow("kernel") << int(port::PriorityGrantor::Kernel) << QStringLiteral("Timing: real-time (SCHED_FIFO 40)")
+                            << QStringLiteral("Timing: real-time (SCHED_FIFO 40), sleeping between steps");
+    QTest::newRow("RealtimeKit") << int(port::PriorityGrantor::RealtimeKit)
+                                 << QStringLiteral("Timing: real-time (SCHED_RR 20, RealtimeKit)")
+                                 << QStringLiteral("Timing: real-time (SCHED_RR 20, RealtimeKit), sleeping between steps");
+}
+
+void TestForm1::stripSaysTheTiming()
+{
+    QFETCH(int, grantor);
+    QFETCH(QString, idle);
+    QFETCH(QString, running);
+    const auto granted = static_cast<port::PriorityGrantor>(grantor);
+    const port::StepThreadSetup setup = [granted](int) {
+        port::PriorityGrant grant;
+        grant.grantor = granted;
+        if (granted != port::PriorityGrantor::None) {
+            grant.priorityClass = port::PriorityClass::Realtime;
+            grant.priority = granted == port::PriorityGrantor::Kernel ? 40 : 20;
+        } else {
+            grant.refusal = "SCHED_FIFO 40 refused (Operation not permitted)";
+        }
+        return grant;
+    };
+    form_ = std::make_unique<app::Form1>(*box_, fileDialog_, *module_, recorded_->record(),
+                                         QStringLiteral("Port: recording"), setup);
+    form_->show();
+    auto* timing = form_->findChild<QLabel*>(QStringLiteral("TimingMode"));
+    QVERIFY(timing);
+    QTRY_COMPARE(timing->text(), idle);
+    fill({{6, QStringLiteral("4")}, {7, QStringLiteral("900")}, {8, QStringLiteral("7.6")},
+          {1, QStringLiteral("380")}});
+    QTest::mouseClick(button(2), Qt::LeftButton);  // 30 Hz: steps of 2.38 ms
+    QTest::mouseClick(button(1), Qt::LeftButton);
+    QTRY_COMPARE(timing->text(), running);
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    QTRY_COMPARE(timing->text(), idle);
 }
 
 QTEST_MAIN(TestForm1)
