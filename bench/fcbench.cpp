@@ -1,18 +1,28 @@
 // fc-bench: how closely the step loop holds its frequency and step lengths
 // on the simulated port, beside the literal counted loop for comparison.
-// Prints one "name: value unit" line per figure. Last, one 1 kHz run is
-// watched by the monitor window in its middle third only, so the step
-// lateness with the monitor open and refreshing stands beside the lateness
-// with it closed, in the same run.
+// Prints one "name: value unit" line per figure, the value locale-free.
 //
-//   fc-bench [--seconds N] [--monitor-only]
+// Then load and priority: at 30 Hz, 100 Hz and 1 kHz, the step loop on an
+// idle machine and with one busy process per CPU (the step CPU included),
+// at normal priority and at the real-time priority the program asks for, so
+// what a busy PC does to the steps, and what real-time buys back, stand side
+// by side. Without the right to real-time the figures still come, and the
+// timing mode lines say that the steps ran at normal priority.
+//
+// Last, one 1 kHz run is watched by the monitor window in its middle third
+// only, so the step lateness with the monitor open and refreshing stands
+// beside the lateness with it closed, in the same run.
+//
+//   fc-bench [--seconds N] [--load-only] [--monitor-only]
 //     N: each measurement (each monitor phase) runs N seconds, default 10
+//     --load-only, --monitor-only: only that section (both: both)
 #include "app/filedialog.h"
 #include "app/messagebox.h"
 #include "app/monitorwindow.h"
 #include "app/traceview.h"
 #include "port/delaycount.h"
 #include "port/module1.h"
+#include "port/realtimepriority.h"
 #include "port/recordedport.h"
 #include "port/sequencer.h"
 #include "port/simulatedport.h"
@@ -28,15 +38,26 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,11 +70,40 @@ constexpr std::size_t spareWrites = 1 << 12;
 
 struct Measured {
     double meanFrequency = 0.0;  // Hz, from the first to the last cycle start
-    std::vector<double> stepErrors;  // |step length - scheduled|, µs
+    std::vector<double> stepErrors;  // |step length - scheduled|, µs, ascending
+    double largestStallMicroseconds = 0.0;  // the longest step beyond its scheduled length
+    std::uint64_t steps = 0;  // data writes, the idle one left out
     std::uint64_t cycles = 0;
     double elapsedSeconds = 0.0;
     double largestLatenessMicroseconds = 0.0;
 };
+
+// Frequency and step lengths from the data writes of one run (oldest first).
+void analyse(const std::vector<port::WriteRecord::Write>& writes, std::int64_t delayCount, Measured& result)
+{
+    std::vector<std::int64_t> cycleStarts;
+    const double scheduled = static_cast<double>(port::stepLengthFor(delayCount).count());
+    double largestStall = 0.0;
+    std::int64_t previousData = -1;
+    for (const auto& write : writes) {
+        if (write.address != port::dataPort || write.value == port::idleData)
+            continue;
+        ++result.steps;
+        if (write.value == cycleStartData)
+            cycleStarts.push_back(write.nanoseconds);
+        if (previousData >= 0) {
+            const double length = static_cast<double>(write.nanoseconds - previousData);
+            result.stepErrors.push_back(std::fabs(length - scheduled) / nanosecondsPerMicrosecond);
+            largestStall = std::max(largestStall, length - scheduled);
+        }
+        previousData = write.nanoseconds;
+    }
+    if (cycleStarts.size() >= 2)
+        result.meanFrequency = static_cast<double>(cycleStarts.size() - 1) * nanosecondsPerSecond /
+                               static_cast<double>(cycleStarts.back() - cycleStarts.front());
+    result.largestStallMicroseconds = largestStall / nanosecondsPerMicrosecond;
+    std::sort(result.stepErrors.begin(), result.stepErrors.end());
+}
 
 // The literal loop: a volatile counter counted up to delayCount, no clock.
 class CountedLoop {
@@ -124,26 +174,7 @@ Measured measure(std::int64_t delayCount, double seconds, std::size_t recordCapa
         result.cycles = counted.cyclesWritten();
     }
     result.elapsedSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-
-    const auto writes = recorded.record().snapshot(recordCapacity);
-    std::vector<std::int64_t> cycleStarts;
-    const double scheduled = static_cast<double>(port::stepLengthFor(delayCount).count());
-    std::int64_t previousData = -1;
-    for (const auto& write : writes) {
-        if (write.address != port::dataPort || write.value == port::idleData)
-            continue;
-        if (write.value == cycleStartData)
-            cycleStarts.push_back(write.nanoseconds);
-        if (previousData >= 0)
-            result.stepErrors.push_back(
-                std::fabs(static_cast<double>(write.nanoseconds - previousData) - scheduled) /
-                nanosecondsPerMicrosecond);
-        previousData = write.nanoseconds;
-    }
-    if (cycleStarts.size() >= 2)
-        result.meanFrequency = static_cast<double>(cycleStarts.size() - 1) * nanosecondsPerSecond /
-                               static_cast<double>(cycleStarts.back() - cycleStarts.front());
-    std::sort(result.stepErrors.begin(), result.stepErrors.end());
+    analyse(recorded.record().snapshot(recordCapacity), delayCount, result);
     return result;
 }
 
@@ -156,9 +187,21 @@ double percentile(const std::vector<Value>& sorted, double fraction)
     return static_cast<double>(sorted[at]);
 }
 
+void printText(const std::string& name, const std::string& text)
+{
+    const std::string line = name + ": " + text + "\n";
+    std::fputs(line.c_str(), stdout);
+}
+
+// QApplication sets the user's locale, which would turn printf's decimal
+// point into a comma for the monitor's figures; to_chars never does.
 void print(const std::string& name, double value, const char* unit)
 {
-    std::printf("%s: %.6g %s\n", name.c_str(), value, unit);
+    std::array<char, 64> digits{};
+    const auto [end, error] =
+        std::to_chars(digits.data(), digits.data() + digits.size(), value, std::chars_format::general, 6);
+    const std::string number = error == std::errc{} ? std::string(digits.data(), end) : std::string("?");
+    printText(name, number + " " + unit);
 }
 
 double stepTimeMsFor(double hz)
@@ -166,15 +209,20 @@ double stepTimeMsFor(double hz)
     return 1.0 / hz / static_cast<double>(port::stepsPerCycle) * 1000.0;
 }
 
+// The record must hold the whole measurement: 28 writes a cycle.
+std::size_t recordCapacityFor(std::int64_t delayCount, double seconds)
+{
+    const auto expectedWrites =
+        static_cast<std::size_t>(port::frequencyFor(delayCount) * seconds * 1.5) * writesPerCycle;
+    return std::bit_ceil(expectedWrites + spareWrites);
+}
+
 void frequencyFigures(const std::string& prefix, const std::string& label, double asked, double seconds,
                       bool useSequencer)
 {
     const std::int64_t delayCount = port::delayCountFor(stepTimeMsFor(asked));
     const double defined = port::frequencyFor(delayCount);
-    // The record must hold the whole measurement: 28 writes a cycle.
-    const auto expectedWrites = static_cast<std::size_t>(defined * seconds * 1.5) * writesPerCycle;
-    const Measured result = measure(delayCount, seconds, std::bit_ceil(expectedWrites + spareWrites),
-                                          useSequencer);
+    const Measured result = measure(delayCount, seconds, recordCapacityFor(delayCount, seconds), useSequencer);
     const std::string tag = prefix + label;
     if (useSequencer) {
         print("delay_count_" + label, static_cast<double>(delayCount), "passes-1");
@@ -197,6 +245,185 @@ void rateFigure(const std::string& prefix, const std::string& label, std::int64_
     const Measured result = measure(delayCount, seconds, port::WriteRecord::defaultCapacity, useSequencer);
     print(prefix + "cycle_rate_" + label, static_cast<double>(result.cycles) / result.elapsedSeconds,
           "cycles/s");
+}
+
+// One busy process per CPU at normal priority, from construction to
+// destruction. They are not pinned: the scheduler spreads them, so the load
+// also lands on the step CPU, which is what a busy desktop does to the steps.
+class BusyLoad {
+public:
+    explicit BusyLoad(long processes)
+    {
+        // Built before fork: the child only makes system calls.
+        cpu_set_t everyCpu;
+        std::memset(&everyCpu, 0xff, sizeof everyCpu);
+        const pid_t parent = getpid();
+        children_.reserve(static_cast<std::size_t>(processes));
+        for (long started = 0; started < processes; ++started) {
+            const pid_t child = fork();
+            if (child == 0)
+                spin(parent, everyCpu);
+            if (child < 0) {
+                std::perror("fc-bench: fork for the load");
+                break;
+            }
+            children_.push_back(child);
+        }
+    }
+    ~BusyLoad()
+    {
+        for (const pid_t child : children_)
+            kill(child, SIGKILL);
+        for (const pid_t child : children_)
+            while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+            }
+    }
+    BusyLoad(const BusyLoad&) = delete;
+    BusyLoad& operator=(const BusyLoad&) = delete;
+
+    std::size_t processes() const { return children_.size(); }
+
+private:
+    [[noreturn]] static void spin(pid_t parent, const cpu_set_t& everyCpu) noexcept
+    {
+        // However fc-bench ends, even by SIGKILL, the load ends with it; a
+        // parent gone before the request took hold is caught by the check.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(0);
+        // The parent runs at normal priority and only the step thread is
+        // raised, but a load above normal would measure something else.
+        sched_param normal{};
+        normal.sched_priority = 0;
+        sched_setscheduler(0, SCHED_OTHER, &normal);
+        // Undoes the inherited reservation that keeps the main thread off the step CPU.
+        sched_setaffinity(0, sizeof everyCpu, &everyCpu);
+        volatile std::uint64_t counter = 0;
+        for (;;)
+            counter = counter + 1;
+    }
+
+    std::vector<pid_t> children_;
+};
+
+long busyProcessesWanted()
+{
+    return std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
+}
+
+// Long enough for the scheduler to have spread the load and for every busy
+// process to have used up its start-up credit.
+constexpr std::chrono::milliseconds loadRampUp{200};
+
+port::PriorityGrant realtimeStepThread(int tid)
+{
+    return port::requestRealtime(tid, port::stepThreadPriority, port::linuxScheduling(), nullptr);
+}
+
+struct LoadRun {
+    Measured measured;
+    double stepCpuPercent = 0.0;  // of the wall time between the two readings
+    double sleepsPerStep = 0.0;
+    double wakeMarginMicroseconds = 0.0;
+    port::TimingMode timing;
+    std::size_t busyProcesses = 0;
+};
+
+LoadRun measureUnderLoad(std::int64_t delayCount, double seconds, bool loaded, bool realtime)
+{
+    const std::size_t recordCapacity = recordCapacityFor(delayCount, seconds);
+    port::SimulatedPort simulated;
+    port::RecordedPort recorded(simulated, recordCapacity);
+    port::Module1 module(recorded);
+    port::Sequencer sequencer(module, {}, realtime ? port::StepThreadSetup(realtimeStepThread)
+                                                   : port::StepThreadSetup());
+    // Declared after the sequencer so that it ends first on any way out.
+    std::optional<BusyLoad> load;
+    LoadRun run;
+    if (loaded) {
+        load.emplace(busyProcessesWanted());
+        run.busyProcesses = load->processes();
+        std::this_thread::sleep_for(loadRampUp);
+    }
+    sequencer.run(delayCount);
+    // The CPU share is taken from the loop at work, not from the thread's start.
+    const auto setUpBy = Clock::now() + std::chrono::seconds(1);
+    while (!sequencer.timing().known && Clock::now() < setUpBy)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto cpuBefore = sequencer.stepThreadCpuTime();
+    const auto wallBefore = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const auto cpuAfter = sequencer.stepThreadCpuTime();
+    const auto wallAfter = Clock::now();
+    stopAndWait(sequencer);
+    load.reset();
+
+    run.timing = sequencer.timing();
+    run.stepCpuPercent = std::chrono::duration<double>(cpuAfter - cpuBefore).count() /
+                         std::chrono::duration<double>(wallAfter - wallBefore).count() * 100.0;
+    run.wakeMarginMicroseconds =
+        static_cast<double>(sequencer.wakeMargin().count()) / nanosecondsPerMicrosecond;
+    analyse(recorded.record().snapshot(recordCapacity), delayCount, run.measured);
+    if (run.measured.steps > 0)
+        run.sleepsPerStep =
+            static_cast<double>(sequencer.sleeps()) / static_cast<double>(run.measured.steps);
+    return run;
+}
+
+std::string timingModeText(const port::TimingMode& mode)
+{
+    if (!mode.known)
+        return "unknown (the step thread had not set itself up)";
+    std::string text = port::priorityText(mode.grant);
+    if (!mode.grant.refusal.empty())
+        text += " (" + mode.grant.refusal + ")";
+    return text;
+}
+
+// Each rate idle and loaded, at normal priority and then real-time: normal
+// first, since real-time locks the process's memory for the rest of the run.
+void loadFigures(double seconds)
+{
+    struct Rate {
+        const char* label;
+        double hz;
+    };
+    constexpr std::array<Rate, 3> rates{{{"30hz", 30.0}, {"100hz", 100.0}, {"1khz", 1000.0}}};
+    const long wanted = busyProcessesWanted();
+    print("load_processes", static_cast<double>(wanted), "processes");
+    print("load_ramp_up", static_cast<double>(loadRampUp.count()), "ms");
+    for (const bool realtime : {false, true}) {
+        const std::string priority = realtime ? "realtime" : "normal";
+        std::string modeShown;
+        for (const Rate& rate : rates) {
+            const std::int64_t delayCount = port::delayCountFor(stepTimeMsFor(rate.hz));
+            const double defined = port::frequencyFor(delayCount);
+            for (const bool loaded : {false, true}) {
+                const LoadRun run = measureUnderLoad(delayCount, seconds, loaded, realtime);
+                // Once per priority, and again should a later run be granted otherwise.
+                const std::string mode = timingModeText(run.timing);
+                if (mode != modeShown) {
+                    printText("timing_mode_" + priority, mode);
+                    modeShown = mode;
+                }
+                const std::string tag =
+                    std::string(rate.label) + (loaded ? "_loaded_" : "_idle_") + priority;
+                const Measured& result = run.measured;
+                if (loaded && run.busyProcesses != static_cast<std::size_t>(wanted))
+                    print("load_processes_" + tag, static_cast<double>(run.busyProcesses), "processes");
+                print("freq_error_" + tag + "_mean", (result.meanFrequency - defined) / defined * 100.0, "%");
+                print("step_error_" + tag + "_p50", percentile(result.stepErrors, 0.5), "us");
+                print("step_error_" + tag + "_p99", percentile(result.stepErrors, 0.99), "us");
+                print("step_error_" + tag + "_p99.9", percentile(result.stepErrors, 0.999), "us");
+                print("step_error_" + tag + "_max", result.stepErrors.empty() ? 0.0 : result.stepErrors.back(),
+                      "us");
+                print("largest_stall_" + tag, result.largestStallMicroseconds, "us");
+                print("step_cpu_" + tag, run.stepCpuPercent, "%");
+                print("sleeps_per_step_" + tag, run.sleepsPerStep, "sleeps/step");
+                print("wake_margin_" + tag, run.wakeMarginMicroseconds, "us");
+            }
+        }
+    }
 }
 
 // The monitor never exports here, so neither service is ever asked.
@@ -314,13 +541,16 @@ int main(int argc, char** argv)
     port::reserveStepCpu();
     double seconds = 10.0;
     bool monitorOnly = false;
+    bool loadOnly = false;
     for (int index = 1; index < argc; ++index) {
         if (std::strcmp(argv[index], "--seconds") == 0 && index + 1 < argc) {
             seconds = std::atof(argv[++index]);
         } else if (std::strcmp(argv[index], "--monitor-only") == 0) {
             monitorOnly = true;
+        } else if (std::strcmp(argv[index], "--load-only") == 0) {
+            loadOnly = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [--monitor-only]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds N] [--load-only] [--monitor-only]\n", argv[0]);
             return 2;
         }
     }
@@ -328,11 +558,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "fc-bench: --seconds needs a positive number\n");
         return 2;
     }
+    const bool everything = !monitorOnly && !loadOnly;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     print("seconds_per_measurement", seconds, "s");
     const double scheduleRate = port::frequencyFor(0);
     for (const bool useSequencer : {true, false}) {
-        if (monitorOnly)
+        if (!everything)
             break;
         const std::string prefix = useSequencer ? "" : "literal_";
         frequencyFigures(prefix, "30hz", 30.0, seconds, useSequencer);
@@ -342,6 +573,12 @@ int main(int argc, char** argv)
             print("cycle_rate_dc0_schedule", scheduleRate, "cycles/s");
         rateFigure(prefix, "no_dwell", -1, seconds, useSequencer);
     }
+    // Before QApplication exists: the load is forked from a process with no
+    // other thread.
+    if (everything || loadOnly)
+        loadFigures(seconds);
+    if (!everything && !monitorOnly)
+        return 0;
     // Without a display the monitor paints offscreen, which still runs every
     // refresh and every paint.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
