@@ -28,8 +28,7 @@ const QColor stepColor(60, 60, 90);
 
 QString lineName(int line)
 {
-    return line == TraceView::controlLine ? QStringLiteral("C1")
-                                          : QStringLiteral("D%1").arg(line);
+    return QString::fromLatin1(port::lineNames[static_cast<std::size_t>(line)]);
 }
 
 } // namespace
@@ -278,15 +277,15 @@ void TraceView::take(const Write& write)
         }
     };
     if (write.address == port::dataPort) {
-        for (int bit = 0; bit < 8; ++bit)
-            change(bit, ((write.value >> bit) & 1) != 0);
+        for (std::size_t line = 0; line < port::dataLineCount; ++line)
+            change(static_cast<int>(line), port::isHigh(write.value, line));
         lastData_ = write;
-        if (write.value == port::stepPattern.front().data) {
+        if (write.value == port::cycleStartData) {
             previousCycleStart_ = lastCycleStart_;
             lastCycleStart_ = write.nanoseconds;
         }
     } else if (write.address == port::controlPort) {
-        change(controlLine, (write.value & 0x02) != 0);
+        change(controlLine, port::isHigh(write.value, port::controlLine));
         lastControl_ = write;
     }
 }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "port/steppattern.h"
 #include "port/writerecord.h"
 
 namespace app {
@@ -24,8 +25,8 @@ public:
     using Write = port::WriteRecord::Write;
 
     // Lines 0..7 are D0..D7, line 8 is C1.
-    static constexpr int lineCount = 9;
-    static constexpr int controlLine = 8;
+    static constexpr int lineCount = static_cast<int>(port::lineCount);
+    static constexpr int controlLine = static_cast<int>(port::controlLine);
     static constexpr std::int64_t minimumSpan = 1'000;          // ns
     static constexpr std::int64_t fallbackSpan = 10'000'000;    // ns, when no cycle is held
 

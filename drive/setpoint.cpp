@@ -26,7 +26,7 @@ SetPoint computeSetPoint(double poles, double demandSpeed, double voltsPerHertz,
         return result;
     }
     const double period = 1 / v.frequency;
-    const double stepTime = (period / stepsPerCycle) * 1000;
+    const double stepTime = (period / static_cast<double>(port::stepsPerCycle)) * 1000;
     if (!std::isfinite(v.frequency) || !std::isfinite(v.requiredVoltage)
         || !std::isfinite(period) || !std::isfinite(stepTime)) {
         result.verdict = Verdict::OutOfRange;

@@ -3,10 +3,12 @@
 #ifndef DRIVE_SETPOINT_H
 #define DRIVE_SETPOINT_H
 
+#include "port/steppattern.h"
+
 namespace drive {
 
-// One cycle of the output pattern has this many steps; fourteen step times make one period.
-inline constexpr int stepsPerCycle = 14;
+// One cycle of the output pattern has port::stepsPerCycle steps; that many
+// step times make one period.
 // Synchronous speed in rpm is 120 × frequency / poles.
 inline constexpr double rpmPerHertzPole = 120.0;
 

@@ -7,9 +7,6 @@
 namespace port {
 
 namespace {
-constexpr std::uint8_t cycleStartData = stepPattern.front().data;
-// Each step writes the data register, then the control register.
-constexpr std::uint64_t writesPerCycle = 2 * stepsPerCycle;
 constexpr double nanosecondsPerSecond = 1e9;
 }  // namespace
 

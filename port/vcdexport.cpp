@@ -2,6 +2,7 @@
 #include "port/vcdexport.h"
 
 #include "port/port.h"
+#include "port/steppattern.h"
 
 #include <algorithm>
 #include <array>
@@ -16,14 +17,9 @@ namespace port {
 
 namespace {
 
-constexpr std::size_t lineCount = 9;   // D0..D7, C1
-constexpr std::size_t controlLine = 8;  // index of C1
-constexpr unsigned controlBit = 1;
 
 // Identifier codes of the lines, in line order; one printable character each.
 constexpr std::array<char, lineCount> identifiers{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i'};
-constexpr std::array<std::string_view, lineCount> names{"D0", "D1", "D2", "D3", "D4",
-                                                       "D5", "D6", "D7", "C1"};
 
 // The 4-state value of every line, as the VCD character.
 using Lines = std::array<char, lineCount>;
@@ -88,10 +84,10 @@ private:
 void apply(const WriteRecord::Write& write, Lines& lines)
 {
     if (write.address == dataPort) {
-        for (std::size_t bit = 0; bit < controlLine; ++bit)
-            lines[bit] = ((write.value >> bit) & 1U) != 0 ? '1' : '0';
+        for (std::size_t line = 0; line < dataLineCount; ++line)
+            lines[line] = isHigh(write.value, line) ? '1' : '0';
     } else if (write.address == controlPort) {
-        lines[controlLine] = ((write.value >> controlBit) & 1U) != 0 ? '1' : '0';
+        lines[controlLine] = isHigh(write.value, controlLine) ? '1' : '0';
     }
 }
 
@@ -129,7 +125,7 @@ void putHeader(Writer& writer, const std::string& comment)
         writer.put("$var wire 1 ");
         writer.put(identifiers[line]);
         writer.put(' ');
-        writer.put(names[line]);
+        writer.put(std::string_view(lineNames[line]));
         writer.put(" $end\n");
     }
     writer.put("$upscope $end\n$enddefinitions $end\n");
