@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ieee1284.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace port {
@@ -74,6 +76,28 @@ public:
     int readData(void* port) const override { return ieee1284_read_data(asPort(port)); }
     int readStatus(void* port) const override { return ieee1284_read_status(asPort(port)); }
     int readControl(void* port) const override { return ieee1284_read_control(asPort(port)); }
+
+    int ppdevFd(void* port) const override
+    {
+        // With ppdev, the library's interrupt descriptor is the device it
+        // opened and makes its register ioctls on; the raw I/O methods have
+        // none (E1284_NOTAVAIL). ppdev answers a register read only on the
+        // descriptor that claimed the port, so a read proves it is that one
+        // (and only reads the driver's copy of the control register).
+        const int fd = ieee1284_get_irq_fd(asPort(port));
+        if (fd < 0)
+            return -1;
+        unsigned char control = 0;
+        return ::ioctl(fd, PPRCONTROL, &control) == 0 ? fd : -1;
+    }
+
+    void writeRawFromSignal(int fd, unsigned long request, std::uint8_t value) const noexcept override
+    {
+        // ioctl() is not on POSIX's async-signal-safe list, but glibc's is
+        // the bare system call: no lock, no allocation.
+        unsigned char raw = value;
+        ::ioctl(fd, request, &raw);
+    }
 };
 
 }  // namespace

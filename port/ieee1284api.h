@@ -41,6 +41,17 @@ public:
     virtual int readData(void* port) const = 0;
     virtual int readStatus(void* port) const = 0;
     virtual int readControl(void* port) const = 0;
+
+    // For a crash handler, asked once the port is claimed: the descriptor of
+    // the /dev/parportN the library opened for port, when it answers ppdev's
+    // register ioctls for a claimed port; below 0 when the access method has
+    // none (raw I/O through /dev/port or ioperm) or it does not answer.
+    virtual int ppdevFd(void* port) const = 0;
+    // One ppdev register write (PPWDATA, PPWCONTROL: value is the raw
+    // register byte) straight to the kernel, bypassing the library, so that
+    // a signal handler may call it: one ioctl, nothing else. Its failure is
+    // ignored, as nobody is left to be told.
+    virtual void writeRawFromSignal(int fd, unsigned long request, std::uint8_t value) const noexcept = 0;
 };
 
 // The real library. Lives for the whole program.

@@ -1,15 +1,27 @@
 // libieee1284 back end: exclusive open, lazy claim, raw register values.
 #include "port/ieee1284port.h"
 
+#include "port/crashguard.h"
 #include "port/hexvalue.h"
+#include "port/steppattern.h"
 
 #include <ieee1284.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
 
 namespace port {
 
 static_assert(Ieee1284Port::exclusiveAccess == F1284_EXCL);
 static_assert(Ieee1284Port::invertedControlLines == C1284_INVERTED);
 static_assert(Ieee1284Port::invertedStatusLines == S1284_INVERTED);
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// nStrobe, nAutoFd, nInit, nSelectIn: the control register's output lines.
+// The crash handler's control byte must stay within them: bit 5 would make
+// parport_pc turn the data lines around to input, and the other bits drive
+// no line.
+constexpr std::uint8_t controlLines = 0x0F;
+static_assert((idleControl & ~controlLines) == 0);
 
 namespace {
 constexpr const char* accessHint = "check the cable and that no printer driver holds it; "
@@ -29,11 +41,16 @@ Ieee1284Port::Ieee1284Port(const Ieee1284Api& api, std::shared_ptr<void> list,
 
 Ieee1284Port::~Ieee1284Port()
 {
+    CrashGuard::forget(*this);
     close();
 }
 
 void Ieee1284Port::close() noexcept
 {
+    // First, so that a crash handler from now on writes nothing: after the
+    // release ppdev refuses the writes, and after the close the number may
+    // belong to another file.
+    signalFd_.store(-1, std::memory_order_release);
     if (state_ == State::Claimed)
         api_.release(found_.handle);
     if (state_ != State::Closed)
@@ -52,6 +69,7 @@ void Ieee1284Port::claimOnce()
         throw PortError("claiming " + name() + " failed: " + ieee1284ErrorText(result) + "; " +
                         accessHint);
     state_ = State::Claimed;
+    signalFd_.store(api_.ppdevFd(found_.handle), std::memory_order_release);
 }
 
 void Ieee1284Port::out(std::uint16_t address, std::uint8_t value)
@@ -60,6 +78,9 @@ void Ieee1284Port::out(std::uint16_t address, std::uint8_t value)
         throw PortError("writing " + hexValue(value) + " to " + hexValue(address) + " on " + name() +
                         " failed: not a writable register; use " + hexValue(dataPort) + " or " +
                         hexValue(controlPort));
+    const CrashGuard::WritePermit permit;
+    if (!permit)
+        return;  // a crash handler has left the port idle: nothing may follow
     claimOnce();
     if (address == dataPort)
         api_.writeData(found_.handle, value);
@@ -89,6 +110,26 @@ std::uint8_t Ieee1284Port::in(std::uint16_t address)
         throw PortError("reading " + hexValue(address) + " on " + name() +
                         " failed: " + ieee1284ErrorText(result) + "; " + accessHint);
     return static_cast<std::uint8_t>(result ^ inverted);
+}
+
+// The control byte goes out as it is. The program's control values are raw
+// register values; the kernel's parport_pc writes PPWCONTROL's byte to
+// base + 2 as given (masked to the four control lines), so it takes the raw
+// value. out() gets the same byte there the long way: it XORs
+// invertedControlLines, and libieee1284 XORs them back before its own
+// PPWCONTROL.
+//
+// Raw I/O (/dev/port, ioperm) gets nothing: the library keeps that
+// descriptor to itself, and calling the library here could land in the
+// middle of its own seek-and-write on /dev/port, putting the byte on another
+// I/O port. Such a port keeps its last step after a crash.
+void Ieee1284Port::writeIdleFromSignalHandler() noexcept
+{
+    const int fd = signalFd_.load(std::memory_order_acquire);
+    if (fd < 0)
+        return;
+    api_.writeRawFromSignal(fd, PPWDATA, idleData);
+    api_.writeRawFromSignal(fd, PPWCONTROL, idleControl);
 }
 
 std::string Ieee1284Port::name() const

@@ -7,6 +7,7 @@
 #include "port/ieee1284api.h"
 #include "port/port.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,6 +42,11 @@ public:
     void out(std::uint16_t address, std::uint8_t value) override;
     std::uint8_t in(std::uint16_t address) override;
     std::string name() const override;
+    // When the port is claimed through ppdev: PPWDATA idleData, then
+    // PPWCONTROL idleControl, straight on its descriptor. Never claimed,
+    // nothing has been written, and the port keeps what it held before the
+    // program; claimed through raw I/O, nothing either (see the source).
+    void writeIdleFromSignalHandler() noexcept override;
 
     // Releases when claimed, then closes. Safe twice.
     void close() noexcept;
@@ -55,6 +61,10 @@ private:
     std::shared_ptr<void> list_;
     Ieee1284Api::FoundPort found_;
     State state_ = State::Closed;
+    // The claimed port's ppdev descriptor, for the crash handler: -1 while
+    // not claimed or when the access method has none. Atomic, as the handler
+    // may run on any thread.
+    std::atomic<int> signalFd_{-1};
 };
 
 }  // namespace port

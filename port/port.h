@@ -12,6 +12,9 @@
 //  - The port is not touched before the first RUN or STOP: opening checks
 //    that the device can be reached, claiming (which restores an old control
 //    state through ppdev) waits for the first write.
+//  - A crash (fatal signal, std::terminate) leaves the port idle where the
+//    back end can write it from a signal handler (port::CrashGuard); SIGKILL,
+//    a hung kernel or a power loss cannot be caught.
 //  - WARNING: never rely on software alone for safety. STOP in this program is
 //    not an emergency stop: a hung PC, a crashed program or a port left in any
 //    state can keep the converter running. A hardware emergency stop that cuts
@@ -45,6 +48,15 @@ public:
     virtual void out(std::uint16_t address, std::uint8_t value) = 0;
     virtual std::uint8_t in(std::uint16_t address) = 0;
     virtual std::string name() const = 0;  // "simulated", "/dev/parport0"
+
+    // Writes (dataPort, idleData) then (controlPort, idleControl) from a
+    // crash handler (port::CrashGuard). Async-signal-safe: no allocation, no
+    // lock, no stdio, no exception, nothing but atomics and system calls that
+    // are safe in a signal handler; it may run while another thread is inside
+    // out(). Best effort: a back end that cannot do it safely does nothing.
+    // Each back end holds a CrashGuard::WritePermit around the register
+    // write in out(), so that no write of another thread follows this pair.
+    virtual void writeIdleFromSignalHandler() noexcept = 0;
 };
 
 }  // namespace port

@@ -1,4 +1,5 @@
-// Port selection: ppdev at 0x378 first, simulated as the fallback.
+// Port selection: ppdev at 0x378 first, simulated as the fallback under auto;
+// the chosen device locked for this program before the library opens it.
 #include "port/portselection.h"
 
 #include "port/hexvalue.h"
@@ -7,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <exception>
 #include <vector>
 
@@ -23,36 +23,40 @@ constexpr std::string_view ppdevPrefix = "/dev/parport";
 constexpr std::string_view usualDevice = "/dev/parport0";
 constexpr std::string_view simulatedChoice = "simulated";
 constexpr std::string_view autoChoice = "auto";
-
-std::string deviceReason(const std::string& path, int error)
-{
-    std::string reason = path + ": " + std::strerror(error);
-    if (error == EACCES || error == EPERM)
-        reason += "; add the user to group lp";
-    return reason;
-}
+constexpr char namedDeviceHint[] = "; check the name, or use --port=auto";
 
 OpenedPort simulated(std::string description)
 {
-    return OpenedPort{std::make_unique<SimulatedPort>(), std::move(description)};
+    return OpenedPort{nullptr, std::make_unique<SimulatedPort>(), std::move(description), {}};
+}
+
+OpenedPort refused(std::string reason)
+{
+    return OpenedPort{nullptr, nullptr, {}, std::move(reason)};
 }
 
 }  // namespace
 
 OpenedPort openPort(std::string_view choice)
 {
-    return openPort(choice, systemIeee1284Api());
+    return openPort(choice, systemIeee1284Api(), {});
 }
 
 OpenedPort openPort(std::string_view choice, const Ieee1284Api& api)
+{
+    return openPort(choice, api, {});
+}
+
+OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::string& deviceRoot)
 {
     if (choice == simulatedChoice)
         return simulated("Port: simulated (chosen with --port=simulated)");
     const bool automatic = choice.empty() || choice == autoChoice;
     const std::string device(automatic ? usualDevice : choice);
-    const auto fallback = [&](const std::string& reason) {
-        return simulated(automatic ? "Port: simulated — no parallel port (" + reason + ")"
-                                   : "Port: simulated — " + device + " not usable (" + reason + ")");
+    // Whoever names a device means to drive it: running on a simulated port
+    // instead would look like a running motor.
+    const auto unusable = [&](const std::string& reason) {
+        return automatic ? simulated("Port: simulated — no parallel port (" + reason + ")") : refused(reason);
     };
 
     std::vector<Ieee1284Api::FoundPort> ports;
@@ -61,10 +65,10 @@ OpenedPort openPort(std::string_view choice, const Ieee1284Api& api)
     try {
         found = api.findPorts(ports, rawList);
     } catch (const std::exception& error) {
-        return fallback(std::string("listing parallel ports failed: ") + error.what());
+        return unusable(std::string("listing parallel ports failed: ") + error.what());
     }
     if (found < 0)
-        return fallback("listing parallel ports failed: " + ieee1284ErrorText(found));
+        return unusable("listing parallel ports failed: " + ieee1284ErrorText(found));
     const std::shared_ptr<void> list(rawList, [&api](void* held) { api.freePorts(held); });
 
     std::vector<Ieee1284Api::FoundPort> candidates;
@@ -82,13 +86,24 @@ OpenedPort openPort(std::string_view choice, const Ieee1284Api& api)
     for (const auto& candidate : candidates) {
         if (const int error = api.checkDevice(candidate.filename); error != 0) {
             if (reason.empty())
-                reason = deviceReason(candidate.filename, error);
+                reason = deviceProblem(candidate.filename, error);
+            continue;
+        }
+        // Locked before the library opens the node, so a second program
+        // stops here, before it has done anything to the port.
+        auto lock = std::make_unique<PortLock>();
+        if (!lock->acquire(deviceRoot + candidate.filename)) {
+            if (lock->inUse())
+                return refused(lock->reason());
+            if (reason.empty())
+                reason = lock->reason();
             continue;
         }
         try {
             auto opened = std::make_unique<Ieee1284Port>(api, list, candidate);
             const std::string base = hexValue(static_cast<unsigned>(opened->baseAddress()));
-            return OpenedPort{std::move(opened), "Port: " + candidate.filename + " (" + base + ")"};
+            return OpenedPort{std::move(lock), std::move(opened), "Port: " + candidate.filename + " (" + base + ")",
+                              {}};
         } catch (const PortError& error) {
             if (reason.empty())
                 reason = error.what();
@@ -97,11 +112,14 @@ OpenedPort openPort(std::string_view choice, const Ieee1284Api& api)
     if (reason.empty()) {
         // Nothing listed: say what the device node itself answers.
         const int error = api.checkDevice(device);
-        reason = error != 0 ? deviceReason(device, error)
-                            : device + ": not a parallel port listed by libieee1284" +
-                                  (automatic ? " at " + hexValue(dataPort) : std::string());
+        if (error != 0)
+            reason = deviceProblem(device, error) + (!automatic && error == ENOENT ? namedDeviceHint : "");
+        else if (automatic)
+            reason = device + ": not a parallel port listed by libieee1284 at " + hexValue(dataPort);
+        else
+            reason = device + ": not a parallel port listed by libieee1284" + namedDeviceHint;
     }
-    return fallback(reason);
+    return unusable(reason);
 }
 
 }  // namespace port

@@ -5,6 +5,7 @@
 
 #include "port/ieee1284api.h"
 #include "port/port.h"
+#include "port/portlock.h"
 
 #include <memory>
 #include <string>
@@ -13,18 +14,31 @@
 namespace port {
 
 struct OpenedPort {
+    // Held as long as the port, and let go only after it has closed (members
+    // are destroyed last to first). Null for the simulated port.
+    std::unique_ptr<PortLock> lock;
+    // Null when refused.
     std::unique_ptr<Port> port;
     // One line for the window, e.g. "Port: /dev/parport0 (0x378)" or
     // "Port: simulated — no parallel port (/dev/parport0: No such file or directory)".
     std::string description;
+    // Set when the program must not start, e.g. "/dev/parport1: Permission
+    // denied; add the user to group lp". Then nothing was opened.
+    std::string refusal;
 };
 
 // choice: "auto" (or empty), "simulated", or a device such as "/dev/parport1".
-// Never throws for an unreachable port: it falls back to simulated and says
-// why. Nothing is written and the port is not claimed here.
+// Never throws. Only "auto" falls back to simulated, saying why; a device
+// named by hand that cannot be used is refused, and so is a port that another
+// program holds, even under "auto": a simulated port in its place would leave
+// the operator believing the motor runs. Nothing is written and the port is
+// not claimed here.
 OpenedPort openPort(std::string_view choice);
 // The same through api, which must outlive the returned port.
 OpenedPort openPort(std::string_view choice, const Ieee1284Api& api);
+// The same with the lock taken on deviceRoot + the device's path, so that
+// tests can lock plain files in place of /dev/parportN; "" is the system's.
+OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::string& deviceRoot);
 
 }  // namespace port
 

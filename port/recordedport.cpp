@@ -1,6 +1,8 @@
 // Records each write after the port underneath has taken it.
 #include "port/recordedport.h"
 
+#include "port/crashguard.h"
+
 #include <chrono>
 
 namespace port {
@@ -10,8 +12,18 @@ RecordedPort::RecordedPort(Port& target, std::size_t recordCapacity)
 {
 }
 
+RecordedPort::~RecordedPort()
+{
+    CrashGuard::forget(*this);
+}
+
 void RecordedPort::out(std::uint16_t address, std::uint8_t value)
 {
+    // Held over the record too, so that no write is half recorded when a
+    // crash handler takes over the port.
+    const CrashGuard::WritePermit permit;
+    if (!permit)
+        return;  // a crash handler has left the port idle: nothing may follow
     target_.out(address, value);
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     record_.add(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), address, value);
@@ -25,6 +37,16 @@ std::uint8_t RecordedPort::in(std::uint16_t address)
 std::string RecordedPort::name() const
 {
     return target_.name();
+}
+
+// Not recorded: the record has one writer, and a crash handler would be a
+// second one whenever its wait for the step thread's write runs out. Nobody
+// reads the record of a process that is about to die, and the target may
+// not even be able to write (a port never claimed), so the record could not
+// say whether the pair reached the registers.
+void RecordedPort::writeIdleFromSignalHandler() noexcept
+{
+    target_.writeIdleFromSignalHandler();
 }
 
 }  // namespace port

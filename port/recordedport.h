@@ -20,11 +20,14 @@ public:
 
     // target must outlive this port.
     explicit RecordedPort(Port& target, std::size_t recordCapacity = WriteRecord::defaultCapacity);
+    ~RecordedPort() override;
 
     // A write the target refuses (it throws) is not recorded.
     void out(std::uint16_t address, std::uint8_t value) override;
     std::uint8_t in(std::uint16_t address) override;
     std::string name() const override;
+    // Passes it on to the target; the record does not show it (see there).
+    void writeIdleFromSignalHandler() noexcept override;
 
     const WriteRecord& record() const noexcept { return record_; }
     Port& target() const noexcept { return target_; }

@@ -1,12 +1,24 @@
 // Simulated back end: registers in memory.
 #include "port/simulatedport.h"
 
+#include "port/crashguard.h"
 #include "port/hexvalue.h"
+#include "port/steppattern.h"
 
 namespace port {
 
+static_assert(std::atomic<std::uint8_t>::is_always_lock_free);
+
+SimulatedPort::~SimulatedPort()
+{
+    CrashGuard::forget(*this);
+}
+
 void SimulatedPort::out(std::uint16_t address, std::uint8_t value)
 {
+    const CrashGuard::WritePermit permit;
+    if (!permit)
+        return;  // a crash handler has left the port idle: nothing may follow
     if (address == dataPort)
         data_.store(value, std::memory_order_relaxed);
     else if (address == controlPort)
@@ -33,6 +45,12 @@ std::uint8_t SimulatedPort::in(std::uint16_t address)
 std::string SimulatedPort::name() const
 {
     return "simulated";
+}
+
+void SimulatedPort::writeIdleFromSignalHandler() noexcept
+{
+    data_.store(idleData, std::memory_order_relaxed);
+    control_.store(idleControl, std::memory_order_relaxed);
 }
 
 }  // namespace port

@@ -16,13 +16,20 @@ public:
     // in hardware, so it reads as 0 in bit 7 and the rest read 1.
     static constexpr std::uint8_t unconnectedStatus = 0x7F;
 
+    SimulatedPort() = default;
+    ~SimulatedPort() override;
+    SimulatedPort(const SimulatedPort&) = delete;
+    SimulatedPort& operator=(const SimulatedPort&) = delete;
+
     void out(std::uint16_t address, std::uint8_t value) override;
     std::uint8_t in(std::uint16_t address) override;
     std::string name() const override;
+    // Puts the idle values into the registers.
+    void writeIdleFromSignalHandler() noexcept override;
 
 private:
     // Atomic so a monitor on another thread may read the registers while the
-    // sequencer writes them.
+    // sequencer writes them, and lock-free so a crash handler may write them.
     std::atomic<std::uint8_t> data_{0};
     std::atomic<std::uint8_t> control_{0};
 };

@@ -41,6 +41,7 @@ public:
     }
     std::uint8_t in(std::uint16_t) override { return 0; }
     std::string name() const override { return "recording"; }
+    void writeIdleFromSignalHandler() noexcept override {}  // never guarded: no crash here
 
     std::vector<Write> writes() const
     {

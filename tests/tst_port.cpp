@@ -1,15 +1,21 @@
 // The port layer below the sequencer: the delay count from the step time,
 // the write record, the simulated port, the program's port surface, and the
-// libieee1284 back end and port selection against a fake library.
+// libieee1284 back end and port selection against a fake library, and the
+// lock that keeps a second program off the port, on plain files for nodes.
 #include "port/delaycount.h"
 #include "port/ieee1284api.h"
 #include "port/ieee1284port.h"
 #include "port/module1.h"
+#include "port/portlock.h"
 #include "port/portselection.h"
 #include "port/simulatedport.h"
 #include "port/recordedport.h"
+#include "port/steppattern.h"
 #include "port/writerecord.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -18,7 +24,11 @@
 #include <limits>
 #include <map>
 #include <thread>
+#include <unistd.h>
 #include <vector>
+
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
 
 namespace {
 
@@ -87,6 +97,21 @@ public:
     int readData(void*) const override { return 0x5A; }
     int readStatus(void*) const override { return 0x78; }
     int readControl(void*) const override { return 0x09; }
+
+    // What ppdevFd answers; below 0: raw I/O, no descriptor.
+    int ppdevDescriptor = 7;
+    struct RawWrite {
+        int fd;
+        unsigned long request;
+        std::uint8_t value;
+        bool operator==(const RawWrite&) const = default;
+    };
+    mutable std::vector<RawWrite> rawWrites;  // from a crash handler, past the library
+    int ppdevFd(void*) const override { return ppdevDescriptor; }
+    void writeRawFromSignal(int fd, unsigned long request, std::uint8_t value) const noexcept override
+    {
+        rawWrites.push_back({fd, request, value});
+    }
 };
 
 // Takes any address, for the word-wide calls; answers the address' low byte.
@@ -96,6 +121,7 @@ public:
     void out(std::uint16_t address, std::uint8_t value) override { writes.emplace_back(address, value); }
     std::uint8_t in(std::uint16_t address) override { return static_cast<std::uint8_t>(address & 0xFF); }
     std::string name() const override { return "any"; }
+    void writeIdleFromSignalHandler() noexcept override {}  // never guarded
 };
 
 // What libieee1284 lists on a PC without a parallel port in its kernel.
@@ -110,6 +136,57 @@ FakeIeee1284Api parportAt0x378()
     api.listed = phantomPorts();
     api.listed.insert(api.listed.begin(), {"parport0", 0x378, "/dev/parport0"});
     return api;
+}
+
+// Plain files standing in for /dev/parport0, /dev/parport1 and /dev/port
+// under a temporary root: flock works on them as on the device nodes, and a
+// test never locks the machine's own port.
+class DeviceNodes {
+public:
+    DeviceNodes()
+    {
+        QDir(dir_.path()).mkpath(QStringLiteral("dev"));
+        for (const char* device : {"/dev/parport0", "/dev/parport1", "/dev/port"}) {
+            QFile file(QString::fromStdString(node(device)));
+            if (!file.open(QIODevice::WriteOnly))
+                qFatal("cannot create %s", qPrintable(file.fileName()));
+        }
+    }
+    const std::string& root() const { return root_; }
+    std::string node(std::string_view device) const { return root_ + std::string(device); }
+    // Whether another program could take the node now.
+    bool free(std::string_view device) const { return port::PortLock().acquire(node(device)); }
+
+private:
+    QTemporaryDir dir_;
+    std::string root_ = dir_.path().toStdString();
+};
+
+// The fake that also notes, at the library's close, whether the node was
+// still locked: the lock must outlast the port.
+class LockWatchingApi : public FakeIeee1284Api {
+public:
+    explicit LockWatchingApi(const DeviceNodes& nodes)
+        : FakeIeee1284Api(parportAt0x378()), nodes_(nodes)
+    {
+    }
+    mutable std::vector<bool> freeAtClose;
+    int close(void* handle) const override
+    {
+        freeAtClose.push_back(nodes_.free(static_cast<const Listed*>(handle)->filename));
+        return FakeIeee1284Api::close(handle);
+    }
+
+private:
+    const DeviceNodes& nodes_;
+};
+
+std::string heldBy(const std::string& node)
+{
+    // The holder's pid comes from /proc/locks; without it the line goes without.
+    const std::string pid =
+        QFile::exists(QStringLiteral("/proc/locks")) ? " (pid " + std::to_string(::getpid()) + ")" : "";
+    return node + " is in use by another program" + pid + "; close the other frequency-converter first";
 }
 
 }  // namespace
@@ -138,13 +215,32 @@ private slots:
     void selectionFallsBack_data();
     void selectionFallsBack();
     void selectionTakesThePpdevPort();
-    void explicitDeviceIsTakenOrFallsBack();
+    void explicitDeviceIsTaken();
+    void namedDeviceIsRefused_data();
+    void namedDeviceIsRefused();
+    void portInUseIsRefused_data();
+    void portInUseIsRefused();
+    void lockIsHeldWhileThePortIsOpen();
+    void lockIsLetGoWhenTheOpenFails();
     void controlWritesUndoTheLibraryInversion_data();
     void controlWritesUndoTheLibraryInversion();
     void claimWaitsForTheFirstWrite();
     void claimFailureIsAPortError();
     void readsUndoTheInversions();
     void destructorReleasesAndClosesOnce();
+
+    void secondLockIsRefusedUntilTheFirstIsReleased();
+    void lockOnAnUnusableNodeSaysWhy_data();
+    void lockOnAnUnusableNodeSaysWhy();
+
+    void crashHandlerWritesThePpdevPortIdle_data();
+    void crashHandlerWritesThePpdevPortIdle();
+    void crashHandlerControlByteIsWhatTheLibraryPutsOnTheRegister();
+    void crashHandlerLeavesTheSimulatedPortIdle_data();
+    void crashHandlerLeavesTheSimulatedPortIdle();
+
+private:
+    DeviceNodes nodes_;
 };
 
 // ---- delay count ----------------------------------------------------------
@@ -382,9 +478,6 @@ void TestPort::selectionFallsBack_data()
            "Device or resource busy; check the cable and that no printer driver holds it; add the user to group lp)";
     QTest::newRow("chosen simulated")
         << "simulated" << true << 0 << 0 << "Port: simulated (chosen with --port=simulated)";
-    QTest::newRow("chosen device missing")
-        << "/dev/parport1" << true << ENOENT << 0
-        << "Port: simulated — /dev/parport1 not usable (/dev/parport1: No such file or directory)";
 }
 
 void TestPort::selectionFallsBack()
@@ -403,10 +496,13 @@ void TestPort::selectionFallsBack()
         api.deviceErrno["/dev/parport0"] = parportErrno;
         api.deviceErrno["/dev/parport1"] = parportErrno;
     }
-    const auto opened = port::openPort(choice.toStdString(), api);
+    const auto opened = port::openPort(choice.toStdString(), api, nodes_.root());
     QCOMPARE(QString::fromStdString(opened.description), description);
     QVERIFY(opened.port);
     QCOMPARE(opened.port->name(), std::string("simulated"));
+    QVERIFY(opened.refusal.empty());
+    QVERIFY(!opened.lock);  // the simulated port keeps nobody off a real one
+    QVERIFY(nodes_.free("/dev/parport0"));
     QVERIFY(api.opened.empty());  // the /dev/port phantoms were never opened
     QCOMPARE(api.claims, 0);
     QCOMPARE(api.frees, choice == "simulated" ? 0 : 1);
@@ -415,7 +511,7 @@ void TestPort::selectionFallsBack()
 void TestPort::selectionTakesThePpdevPort()
 {
     FakeIeee1284Api api = parportAt0x378();
-    auto opened = port::openPort("auto", api);
+    auto opened = port::openPort("auto", api, nodes_.root());
     QCOMPARE(opened.description, std::string("Port: /dev/parport0 (0x378)"));
     QCOMPARE(opened.port->name(), std::string("/dev/parport0"));
     QCOMPARE(api.opened, std::vector<std::string>{"/dev/parport0"});
@@ -425,26 +521,153 @@ void TestPort::selectionTakesThePpdevPort()
     QCOMPARE(api.frees, 1);  // the list lives as long as the port
 }
 
-void TestPort::explicitDeviceIsTakenOrFallsBack()
+void TestPort::explicitDeviceIsTaken()
 {
     FakeIeee1284Api api = parportAt0x378();
     api.listed.push_back({"parport1", 0x278, "/dev/parport1"});
-    const auto chosen = port::openPort("/dev/parport1", api);
+    const auto chosen = port::openPort("/dev/parport1", api, nodes_.root());
     QCOMPARE(chosen.description, std::string("Port: /dev/parport1 (0x278)"));
     QCOMPARE(api.opened, std::vector<std::string>{"/dev/parport1"});
+    QVERIFY(!nodes_.free("/dev/parport1"));
+    QVERIFY(nodes_.free("/dev/parport0"));  // only the port in use is locked
 
     // Chosen by hand, raw /dev/port is allowed, and means the port at 0x378.
     FakeIeee1284Api raw;
     raw.listed = phantomPorts();
-    const auto rawPort = port::openPort("/dev/port", raw);
+    const auto rawPort = port::openPort("/dev/port", raw, nodes_.root());
     QCOMPARE(rawPort.description, std::string("Port: /dev/port (0x378)"));
+}
 
-    FakeIeee1284Api other = parportAt0x378();
-    const auto missing = port::openPort("/dev/parport7", other);
-    QCOMPARE(missing.port->name(), std::string("simulated"));
-    QCOMPARE(missing.description,
-             std::string("Port: simulated — /dev/parport7 not usable (/dev/parport7: not a parallel port "
-                         "listed by libieee1284)"));
+// A device named by hand that cannot be used stops the program: no simulated
+// port in its place, nothing opened, nothing locked. "<root>" stands for the
+// directory of the stand-in nodes.
+void TestPort::namedDeviceIsRefused_data()
+{
+    QTest::addColumn<QString>("choice");
+    QTest::addColumn<int>("checkErrno");   // what opening the node answers; 0: it opens
+    QTest::addColumn<int>("openErrno");    // 0: the library opens it
+    QTest::addColumn<bool>("unreadableNode");
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("no such node")
+        << "/dev/parport1" << ENOENT << 0 << false
+        << "/dev/parport1: No such file or directory; check the name, or use --port=auto";
+    QTest::newRow("node not listed by the library")
+        << "/dev/parport7" << 0 << 0 << false
+        << "/dev/parport7: not a parallel port listed by libieee1284; check the name, or use --port=auto";
+    QTest::newRow("no permission")
+        << "/dev/parport1" << EACCES << 0 << false
+        << "/dev/parport1: Permission denied; add the user to group lp";
+    QTest::newRow("operation not permitted")
+        << "/dev/parport1" << EPERM << 0 << false
+        << "/dev/parport1: Operation not permitted; add the user to group lp";
+    QTest::newRow("no port behind the node")
+        << "/dev/parport1" << ENXIO << 0 << false
+        << "/dev/parport1: No such device or address; check that the port is enabled in the BIOS and that "
+           "parport_pc and ppdev are loaded";
+    QTest::newRow("node mode 000")
+        << "/dev/parport1" << 0 << 0 << true
+        << "<root>/dev/parport1: Permission denied; add the user to group lp";
+    QTest::newRow("library open fails")
+        << "/dev/parport1" << 0 << EBUSY << false
+        << "opening /dev/parport1 (0x278) failed: E1284_SYS: Device or resource busy; check the cable and "
+           "that no printer driver holds it; add the user to group lp";
+}
+
+void TestPort::namedDeviceIsRefused()
+{
+    QFETCH(QString, choice);
+    QFETCH(int, checkErrno);
+    QFETCH(int, openErrno);
+    QFETCH(bool, unreadableNode);
+    QFETCH(QString, refusal);
+    if (unreadableNode && ::geteuid() == 0)
+        QSKIP("root opens a node whatever its mode");
+    FakeIeee1284Api api = parportAt0x378();
+    if (checkErrno != ENOENT)
+        api.listed.push_back({"parport1", 0x278, "/dev/parport1", openErrno ? e1284Sys : 0, openErrno});
+    if (checkErrno != 0)
+        api.deviceErrno["/dev/parport1"] = checkErrno;
+    QFile node(QString::fromStdString(nodes_.node("/dev/parport1")));
+    const auto permissions = node.permissions();
+    if (unreadableNode)
+        QVERIFY(node.setPermissions({}));
+
+    const auto opened = port::openPort(choice.toStdString(), api, nodes_.root());
+    node.setPermissions(permissions);
+    QCOMPARE(QString::fromStdString(opened.refusal),
+             QString(refusal).replace(QStringLiteral("<root>"), QString::fromStdString(nodes_.root())));
+    QVERIFY(!opened.port);
+    QVERIFY(!opened.lock);
+    QVERIFY(opened.description.empty());
+    QVERIFY(api.opened.empty());
+    QCOMPARE(api.claims, 0);
+    QVERIFY(api.dataWrites.empty() && api.controlWrites.empty());
+}
+
+// Another program on the port stops this one even under auto: a simulated
+// port in its place would look like a running motor. The simulated port
+// takes no lock, so it starts regardless.
+void TestPort::portInUseIsRefused_data()
+{
+    QTest::addColumn<QString>("choice");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("auto") << "auto" << true;
+    QTest::newRow("empty means auto") << "" << true;
+    QTest::newRow("named") << "/dev/parport0" << true;
+    QTest::newRow("simulated") << "simulated" << false;
+}
+
+void TestPort::portInUseIsRefused()
+{
+    QFETCH(QString, choice);
+    QFETCH(bool, refused);
+    const std::string node = nodes_.node("/dev/parport0");
+    port::PortLock otherProgram;
+    QVERIFY(otherProgram.acquire(node));
+    FakeIeee1284Api api = parportAt0x378();
+
+    const auto opened = port::openPort(choice.toStdString(), api, nodes_.root());
+    if (refused) {
+        QCOMPARE(opened.refusal, heldBy(node));
+        QVERIFY(!opened.port);
+        QVERIFY(!opened.lock);
+    } else {
+        QVERIFY(opened.refusal.empty());
+        QCOMPARE(opened.port->name(), std::string("simulated"));
+    }
+    QCOMPARE(api.opens, 0);  // stopped before the library opened the node
+    QCOMPARE(api.claims, 0);
+    QVERIFY(api.dataWrites.empty() && api.controlWrites.empty());
+    QVERIFY(otherProgram.held());
+}
+
+void TestPort::lockIsHeldWhileThePortIsOpen()
+{
+    LockWatchingApi api(nodes_);
+    {
+        const auto opened = port::openPort("auto", api, nodes_.root());
+        QVERIFY(opened.lock && opened.lock->held());
+        const auto second = port::openPort("auto", api, nodes_.root());
+        QCOMPARE(second.refusal, heldBy(nodes_.node("/dev/parport0")));
+        QCOMPARE(api.opens, 1);
+    }
+    QCOMPARE(api.freeAtClose, std::vector<bool>{false});  // still locked as the port closed
+    QVERIFY(nodes_.free("/dev/parport0"));
+}
+
+// Under auto the open failure falls back; either way the node is let go.
+void TestPort::lockIsLetGoWhenTheOpenFails()
+{
+    for (const char* choice : {"auto", "/dev/parport0"}) {
+        FakeIeee1284Api api;
+        api.listed.push_back({"parport0", 0x378, "/dev/parport0", e1284Sys, EBUSY});
+        const auto opened = port::openPort(choice, api, nodes_.root());
+        QCOMPARE(opened.port != nullptr, std::string_view(choice) == "auto");
+        QCOMPARE(opened.refusal.empty(), std::string_view(choice) == "auto");
+        QVERIFY(!opened.lock);
+        QCOMPARE(api.opens, 1);
+        QVERIFY(nodes_.free("/dev/parport0"));
+    }
 }
 
 void TestPort::controlWritesUndoTheLibraryInversion_data()
@@ -462,7 +685,7 @@ void TestPort::controlWritesUndoTheLibraryInversion()
     QFETCH(int, raw);
     QFETCH(int, written);
     FakeIeee1284Api api = parportAt0x378();
-    auto opened = port::openPort("auto", api);
+    auto opened = port::openPort("auto", api, nodes_.root());
     port::Module1 module(*opened.port);
     module.vbOut(port::controlPort, raw);
     module.vbOut(port::dataPort, 0xC5);
@@ -474,7 +697,7 @@ void TestPort::controlWritesUndoTheLibraryInversion()
 void TestPort::claimWaitsForTheFirstWrite()
 {
     FakeIeee1284Api api = parportAt0x378();
-    auto opened = port::openPort("auto", api);
+    auto opened = port::openPort("auto", api, nodes_.root());
     auto* parallel = dynamic_cast<port::Ieee1284Port*>(opened.port.get());
     QVERIFY(parallel);
     QCOMPARE(parallel->state(), port::Ieee1284Port::State::Open);
@@ -490,7 +713,7 @@ void TestPort::claimFailureIsAPortError()
     FakeIeee1284Api api = parportAt0x378();
     api.claimResult = e1284Sys;
     api.claimErrno = EACCES;
-    auto opened = port::openPort("auto", api);
+    auto opened = port::openPort("auto", api, nodes_.root());
     try {
         opened.port->out(port::dataPort, 0x60);
         QFAIL("no PortError");
@@ -509,7 +732,7 @@ void TestPort::claimFailureIsAPortError()
 void TestPort::readsUndoTheInversions()
 {
     FakeIeee1284Api api = parportAt0x378();
-    auto opened = port::openPort("auto", api);
+    auto opened = port::openPort("auto", api, nodes_.root());
     QCOMPARE(opened.port->in(port::dataPort), std::uint8_t{0x5A});
     QCOMPARE(opened.port->in(port::statusPort), std::uint8_t{0x78 ^ 0x80});
     QCOMPARE(opened.port->in(port::controlPort), std::uint8_t{0x02});
@@ -520,7 +743,7 @@ void TestPort::destructorReleasesAndClosesOnce()
 {
     FakeIeee1284Api api = parportAt0x378();
     {
-        auto opened = port::openPort("auto", api);
+        auto opened = port::openPort("auto", api, nodes_.root());
         opened.port->out(port::dataPort, 0);
         auto* parallel = dynamic_cast<port::Ieee1284Port*>(opened.port.get());
         parallel->close();
@@ -531,10 +754,151 @@ void TestPort::destructorReleasesAndClosesOnce()
     QCOMPARE(api.closes, 1);
     QCOMPARE(api.frees, 1);
     {
-        auto unclaimed = port::openPort("auto", api);
+        auto unclaimed = port::openPort("auto", api, nodes_.root());
     }
     QCOMPARE(api.releases, 1);  // never claimed: nothing to release
     QCOMPARE(api.closes, 2);
+}
+
+// ---- port lock -------------------------------------------------------------
+
+void TestPort::secondLockIsRefusedUntilTheFirstIsReleased()
+{
+    const std::string node = nodes_.node("/dev/parport1");
+    auto first = std::make_unique<port::PortLock>();
+    QVERIFY(first->acquire(node));
+    port::PortLock second;
+    QVERIFY(!second.acquire(node));
+    QVERIFY(second.inUse());
+    QVERIFY(!second.held());
+    QCOMPARE(second.reason(), heldBy(node));
+
+    first.reset();  // the destructor lets go
+    QVERIFY(second.acquire(node));
+    QVERIFY(!second.inUse());
+    QVERIFY(second.reason().empty());
+
+    second.release();
+    second.release();  // twice is harmless
+    QVERIFY(!second.held());
+    QVERIFY(nodes_.free("/dev/parport1"));
+}
+
+void TestPort::lockOnAnUnusableNodeSaysWhy_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<bool>("unreadableNode");
+    QTest::addColumn<QString>("reasonAfterNode");
+    QTest::newRow("missing") << "/dev/parport7" << false << ": No such file or directory";
+    QTest::newRow("mode 000") << "/dev/parport1" << true << ": Permission denied; add the user to group lp";
+}
+
+void TestPort::lockOnAnUnusableNodeSaysWhy()
+{
+    QFETCH(QString, device);
+    QFETCH(bool, unreadableNode);
+    QFETCH(QString, reasonAfterNode);
+    if (unreadableNode && ::geteuid() == 0)
+        QSKIP("root opens a node whatever its mode");
+    const std::string node = nodes_.node(device.toStdString());
+    QFile file(QString::fromStdString(node));
+    const auto permissions = file.permissions();
+    if (unreadableNode)
+        QVERIFY(file.setPermissions({}));
+    port::PortLock lock;
+    const bool acquired = lock.acquire(node);
+    if (unreadableNode)
+        file.setPermissions(permissions);
+    QVERIFY(!acquired);
+    QVERIFY(!lock.inUse());  // a fault of this program's setup, not another program
+    QCOMPARE(QString::fromStdString(lock.reason()), QString::fromStdString(node) + reasonAfterNode);
+}
+
+// ---- writes from a crash handler -------------------------------------------
+
+static port::Ieee1284Api::FoundPort firstListed(FakeIeee1284Api& api)
+{
+    auto& entry = api.listed.front();
+    return {entry.name, entry.base, entry.filename, &entry};
+}
+
+void TestPort::crashHandlerWritesThePpdevPortIdle_data()
+{
+    QTest::addColumn<QString>("before");  // what the program did with the port
+    QTest::addColumn<int>("descriptor");  // what the library gives for it
+    QTest::addColumn<bool>("written");
+    QTest::newRow("never claimed: nothing to undo") << "nothing" << 7 << false;
+    QTest::newRow("claimed by a write") << "write" << 7 << true;
+    QTest::newRow("claimed by a read") << "read" << 7 << true;
+    QTest::newRow("claim refused") << "refused" << 7 << false;
+    QTest::newRow("raw I/O: no descriptor") << "write" << -2 << false;
+    QTest::newRow("closed after the claim") << "close" << 7 << false;
+}
+
+void TestPort::crashHandlerWritesThePpdevPortIdle()
+{
+    QFETCH(QString, before);
+    QFETCH(int, descriptor);
+    QFETCH(bool, written);
+    FakeIeee1284Api api = parportAt0x378();
+    api.ppdevDescriptor = descriptor;
+    if (before == "refused")
+        api.claimResult = e1284Sys;
+    port::Ieee1284Port parallel(api, nullptr, firstListed(api));
+    if (before == "write" || before == "close")
+        parallel.out(port::dataPort, 0x99);
+    if (before == "read")
+        parallel.in(port::statusPort);
+    if (before == "refused")
+        QVERIFY_THROWS_EXCEPTION(port::PortError, parallel.out(port::dataPort, 0x99));
+    if (before == "close")
+        parallel.close();
+    parallel.writeIdleFromSignalHandler();
+    using Raw = FakeIeee1284Api::RawWrite;
+    const std::vector<Raw> idle{{descriptor, PPWDATA, port::idleData}, {descriptor, PPWCONTROL, port::idleControl}};
+    QCOMPARE(api.rawWrites, written ? idle : std::vector<Raw>{});
+}
+
+// The handler goes past the library, which XORs the inverted lines into
+// every control byte before its PPWCONTROL: the handler's byte must be the
+// one the library puts there for the idle control value.
+void TestPort::crashHandlerControlByteIsWhatTheLibraryPutsOnTheRegister()
+{
+    FakeIeee1284Api api = parportAt0x378();
+    port::Ieee1284Port parallel(api, nullptr, firstListed(api));
+    parallel.out(port::controlPort, port::idleControl);
+    parallel.writeIdleFromSignalHandler();
+    QCOMPARE(api.rawWrites.size(), std::size_t{2});
+    QCOMPARE(api.rawWrites[1].value,
+             static_cast<std::uint8_t>(api.controlWrites.back() ^ port::Ieee1284Port::invertedControlLines));
+}
+
+void TestPort::crashHandlerLeavesTheSimulatedPortIdle_data()
+{
+    QTest::addColumn<bool>("recorded");  // through a RecordedPort
+    QTest::addColumn<int>("writes");     // of step {0xC5, 2} before the crash
+    QTest::newRow("never written") << false << 0;
+    QTest::newRow("half a step") << false << 1;
+    QTest::newRow("a whole step") << false << 2;
+    QTest::newRow("a whole step, recorded") << true << 2;
+}
+
+void TestPort::crashHandlerLeavesTheSimulatedPortIdle()
+{
+    QFETCH(bool, recorded);
+    QFETCH(int, writes);
+    port::SimulatedPort simulated;
+    port::RecordedPort recording(simulated, 16);
+    port::Port& guarded = recorded ? static_cast<port::Port&>(recording) : simulated;
+    if (writes >= 1)
+        guarded.out(port::dataPort, 0xC5);
+    if (writes >= 2)
+        guarded.out(port::controlPort, 2);
+    guarded.writeIdleFromSignalHandler();
+    QCOMPARE(simulated.in(port::dataPort), port::idleData);
+    QCOMPARE(simulated.in(port::controlPort), port::idleControl);
+    // The record keeps its one writer: the handler stays out of it.
+    QCOMPARE(recording.record().total(), std::uint64_t(recorded ? writes : 0));
 }
 
 QTEST_GUILESS_MAIN(TestPort)

@@ -1,0 +1,10 @@
+# A crash leaves the port idle: crashtarget runs the real sequencer on a port
+# that sends every write to its stdout and crashes as told; tst_crashguard
+# runs it once per kind of crash and reads what was last on the port.
+add_executable(crashtarget crashtarget.cpp)
+target_link_libraries(crashtarget PRIVATE fc_port)
+set_target_properties(crashtarget PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+
+fc_add_test(tst_crashguard SOURCES tst_crashguard.cpp LIBS fc_port LABELS port)
+target_compile_definitions(tst_crashguard PRIVATE CRASHTARGET="$<TARGET_FILE:crashtarget>")
+add_dependencies(tst_crashguard crashtarget)
