@@ -5,8 +5,6 @@
 #include <cstdlib>
 
 #include <QApplication>
-#include <QMetaObject>
-#include <QTimer>
 #include <QCloseEvent>
 #include <QFocusEvent>
 #include <QLabel>
@@ -19,10 +17,10 @@
 #include "app/inputchecks.h"
 #include "app/messagebox.h"
 #include "app/monitorwindow.h"
-#include "app/sequenceradapter.h"
+#include "app/runcontroller.h"
+#include "app/selftestrunner.h"
 #include "app/statusstrip.h"
 #include "port/delaycount.h"
-#include "port/sequencer.h"
 #include "port/timingselftest.h"
 #include "port/writerecord.h"
 
@@ -39,9 +37,6 @@ constexpr int clientWidthTwips = 7125;
 constexpr int clientHeightTwips = 5790;
 constexpr int clientWidth = clientWidthTwips / twipsPerPixel;
 constexpr int clientHeight = clientHeightTwips / twipsPerPixel;
-
-// The readout below the operator's area is polled this often while a run is alive.
-constexpr std::chrono::milliseconds readoutInterval{100};
 
 enum class Kind { Label, Field, Button };
 
@@ -118,17 +113,15 @@ Form1::Form1(MessageBox& messageBox, FileDialog& fileDialog, port::Module1& modu
     , messageBox_(messageBox)
     , fileDialog_(fileDialog)
     , record_(record)
-    , statusStrip_(new StatusStrip(portDescription, this))
-    , readoutTimer_(new QTimer(this))
-    , stepSetup_(std::move(stepSetup))
     , selfTestDuration_(port::selfTestDefaultDuration)
-    , adapter_(new SequencerAdapter(this))
-    , sequencer_(std::make_unique<port::Sequencer>(module, adapter_->callbacks(), stepSetup_))
 {
     setObjectName(QStringLiteral("Form1"));
     createControls();
+    // After the operator's controls, so that the focus starts on them.
+    statusStrip_ = new StatusStrip(portDescription, this);
     statusStrip_->setGeometry(0, clientHeight, clientWidth, StatusStrip::stripHeight);
-    readoutTimer_->setInterval(readoutInterval);
+    selfTest_ = new SelfTestRunner(stepSetup, this);
+    runController_ = new RunController(module, record, std::move(stepSetup), this);
     chooseFont();
     connectHandlers();
 
@@ -150,20 +143,20 @@ void Form1::createControls()
             auto* label = new QLabel(tr(g.caption), this);
             label->setAlignment(Qt::Alignment(labelFlags & ~Qt::TextWordWrap));
             label->setWordWrap(true);
-            label_[number - 1] = label;
+            labels_[number] = label;
             control = label;
             break;
         }
         case Kind::Field: {
             auto* field = new QLineEdit(QString::fromLatin1(g.caption), this);
-            text_[number - 1] = field;
+            fields_[number] = field;
             control = field;
             break;
         }
         case Kind::Button: {
             auto* button = new CaptionButton(*g.caption ? tr(g.caption) : QString(), this);
             button->setAutoDefault(false);
-            command_[number - 1] = button;
+            commands_[number] = button;
             control = button;
             break;
         }
@@ -178,27 +171,25 @@ void Form1::createControls()
     }
 }
 
-Form1::~Form1()
-{
-    cancelTimingSelfTest();
-}
+Form1::~Form1() = default;
 
 // Wires every handler in one place. Handlers of text changes see every change,
 // typed or set by code, as the checks must warn at each altering keystroke.
 void Form1::connectHandlers()
 {
-    connect(command_[0], &QPushButton::clicked, this, &Form1::Command1_Click);
-    connect(command_[1], &QPushButton::clicked, this, &Form1::Command2_Click);
-    connect(command_[2], &QPushButton::clicked, this, &Form1::Command3_Click);
-    connect(command_[3], &QPushButton::clicked, this, &Form1::Command4_Click);
-    connect(text_[2], &QLineEdit::textChanged, this, &Form1::Text3_Change);
-    connect(text_[5], &QLineEdit::textChanged, this, &Form1::Text6_Change);
-    connect(text_[6], &QLineEdit::textChanged, this, &Form1::Text7_Change);
-    text_[3]->installEventFilter(this);
-    connect(adapter_, &SequencerAdapter::stateChanged, this, &Form1::showRunState);
-    connect(adapter_, &SequencerAdapter::errorOccurred, this, &Form1::reportPortError);
-    connect(adapter_, &SequencerAdapter::timingKnown, statusStrip_, &StatusStrip::showTiming);
-    connect(readoutTimer_, &QTimer::timeout, this, &Form1::refreshReadout);
+    connect(command(1), &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(command(2), &QPushButton::clicked, this, &Form1::Command2_Click);
+    connect(command(3), &QPushButton::clicked, this, &Form1::Command3_Click);
+    connect(command(4), &QPushButton::clicked, this, &Form1::Command4_Click);
+    connect(field(3), &QLineEdit::textChanged, this, &Form1::Text3_Change);
+    connect(field(6), &QLineEdit::textChanged, this, &Form1::Text6_Change);
+    connect(field(7), &QLineEdit::textChanged, this, &Form1::Text7_Change);
+    field(4)->installEventFilter(this);
+    connect(runController_, &RunController::stateChanged, this, &Form1::showRunState);
+    connect(runController_, &RunController::errorOccurred, this, &Form1::reportPortError);
+    connect(runController_, &RunController::readoutChanged, statusStrip_, &StatusStrip::showReadout);
+    connect(runController_, &RunController::timingChanged, statusStrip_, &StatusStrip::showTiming);
+    connect(selfTest_, &SelfTestRunner::finished, this, &Form1::showTimingSelfTest);
     connect(statusStrip_, &StatusStrip::monitorRequested, this, &Form1::openMonitor);
     connect(statusStrip_, &StatusStrip::selfTestRequested, this, &Form1::startTimingSelfTest);
 }
@@ -214,11 +205,11 @@ void Form1::chooseFont()
         font.setPointSizeF(size);
         const QFontMetrics metrics(font);
         bool fits = true;
-        for (const QLabel* label : label_) {
+        for (const auto& [number, label] : labels_) {
             const QRect box = label->contentsRect();
             fits = fits && box.contains(metrics.boundingRect(box, labelFlags, label->text()));
         }
-        for (const QPushButton* button : command_) {
+        for (const auto& [number, button] : commands_) {
             if (button->text().isEmpty())
                 continue;
             const QRect box = static_cast<const CaptionButton*>(button)->captionRect();
@@ -232,13 +223,13 @@ void Form1::chooseFont()
 
 void Form1::Form_Load()
 {
-    for (QLineEdit* field : text_)
-        field->setText(QString());
+    for (int number = 1; number <= 10; ++number)
+        field(number)->setText(QString());
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == text_[3] && event->type() == QEvent::FocusOut) {
+    if (watched == field(4) && event->type() == QEvent::FocusOut) {
         // Only a real move of the focus to another control counts: the window
         // losing activation, or a box opening over it, is no leaving of the field,
         // and counting it would let the check's own box re-trigger the check.
@@ -270,34 +261,27 @@ void Form1::showMessage(const QString& prompt, const QString& title)
 }
 
 // RUN: while a run is under way it takes the new count at its next cycle, so
-// there is never a second writer.
+// there is never a second writer. A self-test under way is cancelled: it
+// would share the step CPU with the run.
 void Form1::Command1_Click()
 {
     const std::int64_t delayCount = port::delayCountFor(held_.stepTime);
     print(QString::number(delayCount));
-    text_[8]->setText(QStringLiteral("0"));
-    if (sequencer_->state() == port::SequencerState::Idle) {
-        // A new run: the self-test would share the step CPU with it, and the
-        // readout starts again from the writes of this run.
-        cancelTimingSelfTest();
-        meter_.reset();
-        recordNext_ = record_.total();
-        ranOnce_ = true;
-    }
-    sequencer_->run(delayCount);
-    showRunState(sequencer_->state());
+    field(9)->setText(QStringLiteral("0"));
+    selfTest_->cancel();
+    runController_->run(delayCount);
 }
 
 void Form1::Command2_Click()
 {
     const drive::SetPoint setPoint = drive::computeSetPoint(
-        numericReading(utf8(text_[5])), numericReading(utf8(text_[6])),
-        numericReading(utf8(text_[7])), numericReading(utf8(text_[0])), held_);
+        numericReading(utf8(field(6))), numericReading(utf8(field(7))),
+        numericReading(utf8(field(8))), numericReading(utf8(field(1))), held_);
     held_ = setPoint.values;
 
     switch (setPoint.verdict) {
     case drive::Verdict::Accepted:
-        text_[9]->setText(QString::fromStdString(
+        field(10)->setText(QString::fromStdString(
             displayText(held_.requiredVoltage, QLocale().decimalPoint().toStdString())));
         break;
     case drive::Verdict::AtOrAboveRating:
@@ -316,66 +300,37 @@ void Form1::Command2_Click()
     }
 }
 
-// STOP: a run completes its cycle and then leaves the port idle; with no run
-// the idle values are written at once.
+// STOP: a run completes its cycle when it ends soon, otherwise it ends at
+// once; either way the port is left idle. With no run the idle values are
+// written at once.
 void Form1::Command3_Click()
 {
-    sequencer_->stop();
-    showRunState(sequencer_->state());
+    runController_->stop();
 }
 
-// EXIT ends the program at once: the run is cut within one dwell pass and
-// nothing more reaches the port.
+// EXIT ends the program: a run alive ends at once with the idle pair; with
+// no run nothing is written.
 void Form1::Command4_Click()
 {
-    sequencer_->abandon();
     close();
 }
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    sequencer_->abandon();
-    cancelTimingSelfTest();
+    selfTest_->cancel();
+    runController_->shutDown();
     QWidget::closeEvent(event);
 }
 
 void Form1::showRunState(port::SequencerState state)
 {
     const bool alive = state != port::SequencerState::Idle;
-    if (alive && !readoutTimer_->isActive())
-        readoutTimer_->start();
-    if (!alive)
-        readoutTimer_->stop();
-    statusStrip_->setSelfTestEnabled(!alive && !selfTestThread_.joinable());
-    refreshReadout();  // the last figures of a run that ended stay shown
+    statusStrip_->setSelfTestEnabled(!alive && !selfTest_->isRunning());
 }
 
 bool Form1::readoutPolling() const
 {
-    return readoutTimer_->isActive();
-}
-
-// Drains the writes made since the last refresh into the frequency meter and
-// shows what the sequencer's atomics say; nothing here waits on the loop.
-void Form1::refreshReadout()
-{
-    std::uint64_t next = recordNext_;
-    meter_.add(record_.since(recordNext_, record_.capacity(), next));
-    recordNext_ = next;
-
-    RunReadout readout;
-    readout.state = sequencer_->state();
-    readout.afterRun = ranOnce_;
-    readout.delayCount = sequencer_->delayCount();
-    readout.definedFrequency = port::frequencyFor(readout.delayCount);
-    readout.measuredFrequency = meter_.frequency(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-    readout.cycles = sequencer_->cyclesWritten();
-    readout.largestLateness = sequencer_->largestLateness();
-    statusStrip_->showReadout(readout);
-    statusStrip_->showTiming(QString::fromStdString(port::timingText(sequencer_->timing())));
+    return runController_->polling();
 }
 
 // The monitor is its own top-level window, made on first use; it polls the
@@ -393,25 +348,19 @@ void Form1::openMonitor()
 
 void Form1::startTimingSelfTest()
 {
-    if (selfTestThread_.joinable() || sequencer_->state() != port::SequencerState::Idle)
+    if (selfTest_->isRunning() || runController_->isAlive())
         return;
     statusStrip_->setSelfTestEnabled(false);
     statusStrip_->showSelfTestRunning(selfTestDuration_);
-    cancelSelfTest_.store(false);
-    selfTestThread_ = std::thread([this, duration = selfTestDuration_] {
-        const port::SelfTestResult result = port::runTimingSelfTest(duration, cancelSelfTest_, stepSetup_);
-        QMetaObject::invokeMethod(
-            this, [this, result] { showTimingSelfTest(result); }, Qt::QueuedConnection);
-    });
+    selfTest_->start(selfTestDuration_);
 }
 
 void Form1::showTimingSelfTest(const port::SelfTestResult& result)
 {
-    if (selfTestThread_.joinable())
-        selfTestThread_.join();
-    statusStrip_->setSelfTestEnabled(sequencer_->state() == port::SequencerState::Idle);
+    statusStrip_->setSelfTestEnabled(!runController_->isAlive());
     if (result.cancelled) {
-        statusStrip_->showSelfTestEnded(tr("Timing self-test cancelled"));
+        if (!runController_->isAlive())
+            statusStrip_->showSelfTestEnded(tr("Timing self-test cancelled"));
         return;
     }
     const QString verdict = QString::fromStdString(port::selfTestVerdict(result));
@@ -430,16 +379,6 @@ void Form1::showTimingSelfTest(const port::SelfTestResult& result)
                 tr("Timing self-test"));
 }
 
-// Stops a self-test under way and waits for its thread; its queued result,
-// if any, then finds nothing to join and only reports the cancel.
-void Form1::cancelTimingSelfTest()
-{
-    if (!selfTestThread_.joinable())
-        return;
-    cancelSelfTest_.store(true);
-    selfTestThread_.join();
-}
-
 void Form1::reportPortError(const QString& line)
 {
     showMessage(line, tr("Port Error"));
@@ -447,13 +386,13 @@ void Form1::reportPortError(const QString& line)
 
 void Form1::Text3_Change()
 {
-    if (!powerPasses(utf8(text_[2])))
+    if (!powerPasses(utf8(field(3))))
         showMessage(tr(" The Power must be less than 2000"));
 }
 
 void Form1::Text4_LostFocus()
 {
-    if (!powerFactorPasses(utf8(text_[3])))
+    if (!powerFactorPasses(utf8(field(4))))
         showMessage(tr("The Power Factor must be less than 1 and greater than 0.6"),
                     tr("Error Power Factor Value"));
 }
@@ -462,9 +401,9 @@ void Form1::Text4_LostFocus()
 // and a check must judge the fields as they are when it runs.
 void Form1::runPoleSpeedChecks()
 {
-    if (!twoPoleSpeedPasses(utf8(text_[5]), utf8(text_[6])))
+    if (!twoPoleSpeedPasses(utf8(field(6)), utf8(field(7))))
         showMessage(tr("The speed value must be less than 2100"), tr("Error Value"));
-    if (!fourPoleSpeedPasses(utf8(text_[5]), utf8(text_[6])))
+    if (!fourPoleSpeedPasses(utf8(field(6)), utf8(field(7))))
         showMessage(tr("The speed value must be less than 1050"), tr("Error Value"));
 }
 
@@ -475,7 +414,7 @@ void Form1::Text6_Change()
 
 void Form1::Text7_Change()
 {
-    if (!demandSpeedWithinRated(utf8(text_[4]), utf8(text_[6])))
+    if (!demandSpeedWithinRated(utf8(field(5)), utf8(field(7))))
         showMessage(tr("The speed value must be less than or equale the rated "), tr("Error Value"));
     runPoleSpeedChecks();
 }

@@ -5,20 +5,15 @@
 
 #include <QWidget>
 
-#include <atomic>
 #include <chrono>
-#include <cstdint>
-#include <memory>
-#include <thread>
+#include <map>
 
 #include "drive/setpoint.h"
-#include "port/frequencymeter.h"
-#include "port/sequencer.h"
+#include "port/runcontrol.h"
 
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTimer;
 
 namespace port {
 class Module1;
@@ -31,7 +26,8 @@ namespace app {
 class FileDialog;
 class MessageBox;
 class MonitorWindow;
-class SequencerAdapter;
+class RunController;
+class SelfTestRunner;
 class StatusStrip;
 
 class Form1 : public QWidget
@@ -43,9 +39,9 @@ public:
     static const char* const applicationTitle;
 
     // record holds the writes that module makes; portDescription says which
-    // port is in use and, for a stand-in, why.
-    // stepSetup asks for the step thread's priority (empty: normal priority);
-    // the timing self-test asks the same way.
+    // port is in use and, for a stand-in, why. stepSetup asks for the step
+    // thread's priority (empty: normal priority); the timing self-test asks
+    // the same way.
     Form1(MessageBox& messageBox, FileDialog& fileDialog, port::Module1& module,
           const port::WriteRecord& record, const QString& portDescription,
           port::StepThreadSetup stepSetup = {}, QWidget* parent = nullptr);
@@ -77,9 +73,9 @@ private slots:
 
     void showRunState(port::SequencerState state);
     void reportPortError(const QString& line);
-    void refreshReadout();
     void openMonitor();
     void startTimingSelfTest();
+    void showTimingSelfTest(const port::SelfTestResult& result);
 
 private:
     void createControls();
@@ -87,11 +83,13 @@ private:
     void chooseFont();
     void Form_Load();
 
+    // Controls by the number in their names: field(6) is Text6.
+    QLineEdit* field(int number) const { return fields_.at(number); }
+    QPushButton* command(int number) const { return commands_.at(number); }
+
     void runPoleSpeedChecks();
     void showMessage(const QString& prompt, const QString& title = {});
     void print(const QString& line);
-    void showTimingSelfTest(const port::SelfTestResult& result);
-    void cancelTimingSelfTest();
 
     MessageBox& messageBox_;
     FileDialog& fileDialog_;
@@ -99,26 +97,15 @@ private:
     drive::HeldValues held_;
     QString printedLine_;
 
-    QLineEdit* text_[10] = {};     // Text1 .. Text10, text_[0] is Text1
-    QPushButton* command_[7] = {}; // Command1 .. Command7
-    QLabel* label_[11] = {};       // Label1 .. Label11
+    std::map<int, QLineEdit*> fields_;
+    std::map<int, QPushButton*> commands_;
+    std::map<int, QLabel*> labels_;
     StatusStrip* statusStrip_ = nullptr;
     MonitorWindow* monitor_ = nullptr;
 
-    // The readout is polled only while a run is alive.
-    QTimer* readoutTimer_ = nullptr;
-    port::FrequencyMeter meter_;
-    std::uint64_t recordNext_ = 0;
-    bool ranOnce_ = false;
-
-    port::StepThreadSetup stepSetup_;
     std::chrono::nanoseconds selfTestDuration_;
-    std::atomic<bool> cancelSelfTest_{false};
-    std::thread selfTestThread_;
-
-    SequencerAdapter* adapter_ = nullptr;
-    // Declared last: destroyed first, so its thread has ended before anything it calls into.
-    std::unique_ptr<port::Sequencer> sequencer_;
+    SelfTestRunner* selfTest_ = nullptr;
+    RunController* runController_ = nullptr;
 };
 
 } // namespace app

@@ -8,11 +8,14 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <system_error>
 
 #include "app/form1.h"
 #include "app/modalmessagebox.h"
 #include "app/qtfiledialog.h"
 #include "app/realtimekitclient.h"
+#include "app/terminationsignals.h"
+#include "port/crashguard.h"
 #include "port/module1.h"
 #include "port/portselection.h"
 #include "port/realtimepriority.h"
@@ -101,11 +104,29 @@ int main(int argc, char* argv[])
                              "or a device such as /dev/parport0\n", qPrintable(choice));
         return 2;
     }
+    // Holds the port lock: it must live until the program ends.
     port::OpenedPort opened = port::openPort(choice.toStdString());
+    if (!opened.refusal.empty()) {
+        std::fprintf(stderr, "frequency-converter: ERROR: %s\n", opened.refusal.c_str());
+        // Offscreen and minimal are what tests and headless runs use: there
+        // nobody sees the box, and nobody could press OK.
+        const QString platform = QGuiApplication::platformName();
+        if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+            app::ModalMessageBox().show(QString::fromStdString(opened.refusal),
+                                        QCoreApplication::translate("main", "Port Error"));
+        return 2;
+    }
     std::fprintf(stderr, "frequency-converter: %s\n", opened.description.c_str());
 
     // The record sits above the back end, so it holds what reached the port in use.
     port::RecordedPort recorded(*opened.port, port::RecordedPort::programCapacity);
+    // A crash from here on leaves the port idle, as far as a signal handler can.
+    try {
+        port::CrashGuard::install(recorded);
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "frequency-converter: ERROR: crash guard not installed (%s); a crash "
+                             "would leave the last step on the port\n", error.what());
+    }
     port::Module1 module(recorded);
     app::ModalMessageBox messageBox;
     app::QtFileDialog fileDialog;
@@ -113,6 +134,9 @@ int main(int argc, char* argv[])
                     QString::fromStdString(opened.description), realtimeSetup(realtimeKit));
     messageBox.setParent(&form);
     fileDialog.setParent(&form);
+    // A termination signal takes the way out EXIT takes: the window closes,
+    // which ends a run with the idle pair.
+    app::TerminationSignals terminationSignals([&form] { form.close(); });
     form.show();
     return application->exec();
 }

@@ -75,10 +75,10 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     layout->addWidget(selfTestButton_, 3, 2);
     layout->setColumnStretch(0, 1);
 
-    showReadout(RunReadout{});
+    showReadout(port::RunReadout{});
 }
 
-QString StatusStrip::stateText(const RunReadout& readout)
+QString StatusStrip::stateText(const port::RunReadout& readout)
 {
     switch (readout.state) {
     case port::SequencerState::Idle:
@@ -91,10 +91,38 @@ QString StatusStrip::stateText(const RunReadout& readout)
     case port::SequencerState::Stopping:
         return tr("Stopping: the cycle under way completes, then the port goes idle");
     }
+    if (readout.afterRun && readout.lastStop) {
+        if (readout.lastStop->kind == port::StopOutcome::Kind::AtOnce)
+            return tr("Stopped at once: the cycle would have taken %1").arg(waitText(readout.lastStop->cycleLeft));
+        return tr("Stopped after the cycle under way");
+    }
     return tr("Idle");
 }
 
-QString StatusStrip::figuresText(const RunReadout& readout)
+QString StatusStrip::waitText(std::chrono::nanoseconds wait)
+{
+    struct Unit {
+        double seconds;
+        const char* name;
+    };
+    // The largest unit the wait holds at least one of.
+    static constexpr Unit units[] = {{1.0, QT_TR_NOOP("s")},         {60.0, QT_TR_NOOP("min")},
+                                     {3600.0, QT_TR_NOOP("h")},      {86400.0, QT_TR_NOOP("days")},
+                                     {31557600.0, QT_TR_NOOP("years")}};
+    const double seconds = std::chrono::duration<double>(wait).count();
+    if (seconds < units[0].seconds)
+        return tr("%1 ms").arg(QLocale().toString(seconds * 1e3, 'f', 0));
+    const Unit* unit = &units[0];
+    for (const Unit& larger : units)
+        if (seconds >= larger.seconds)
+            unit = &larger;
+    const double value = seconds / unit->seconds;
+    // Three significant digits, never in exponent form.
+    const int decimals = value < 10.0 ? 2 : value < 100.0 ? 1 : 0;
+    return QStringLiteral("%1 %2").arg(QLocale().toString(value, 'f', decimals), tr(unit->name));
+}
+
+QString StatusStrip::figuresText(const port::RunReadout& readout)
 {
     if (readout.state == port::SequencerState::Idle && !readout.afterRun)
         return {};
@@ -106,7 +134,7 @@ QString StatusStrip::figuresText(const RunReadout& readout)
     return figures;
 }
 
-void StatusStrip::showReadout(const RunReadout& readout)
+void StatusStrip::showReadout(const port::RunReadout& readout)
 {
     runStateLabel_->setText(stateText(readout));
     runFiguresLabel_->setText(figuresText(readout));

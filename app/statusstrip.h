@@ -10,23 +10,12 @@
 #include <cstdint>
 #include <optional>
 
-#include "port/sequencerstate.h"
+#include "port/runcontrol.h"
 
 class QLabel;
 class QPushButton;
 
 namespace app {
-
-// What the strip shows of a run; read from the sequencer and the write record.
-struct RunReadout {
-    port::SequencerState state = port::SequencerState::Idle;
-    bool afterRun = false;  // idle with the figures of the run that ended
-    std::int64_t delayCount = 0;
-    double definedFrequency = 0.0;  // Hz, from the passes each step makes
-    std::optional<double> measuredFrequency;  // Hz, from the cycle starts written
-    std::uint64_t cycles = 0;
-    std::chrono::nanoseconds largestLateness{0};
-};
 
 class StatusStrip : public QWidget
 {
@@ -37,15 +26,17 @@ public:
 
     explicit StatusStrip(const QString& portDescription, QWidget* parent = nullptr);
 
-    void showReadout(const RunReadout& readout);
+    void showReadout(const port::RunReadout& readout);
     void showSelfTestRunning(std::chrono::nanoseconds duration);
     void showSelfTestEnded(const QString& line);
     void setSelfTestEnabled(bool enabled);
     // How the step thread keeps time: its priority, and whether it sleeps.
     void showTiming(const QString& text);
 
-    static QString stateText(const RunReadout& readout);
-    static QString figuresText(const RunReadout& readout);
+    static QString stateText(const port::RunReadout& readout);
+    static QString figuresText(const port::RunReadout& readout);
+    // "250 ms", "12.4 s", "3.5 min", "317 years": how long a wait is, for a person.
+    static QString waitText(std::chrono::nanoseconds wait);
 
 signals:
     void monitorRequested();

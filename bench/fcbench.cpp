@@ -64,8 +64,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double nanosecondsPerSecond = 1e9;
 constexpr double nanosecondsPerMicrosecond = 1e3;
-constexpr std::uint8_t cycleStartData = port::stepPattern.front().data;
-constexpr std::size_t writesPerCycle = 2 * port::stepsPerCycle;
+using port::cycleStartData;
+using port::writesPerCycle;
 constexpr std::size_t spareWrites = 1 << 12;
 
 struct Measured {

@@ -48,6 +48,15 @@ std::chrono::nanoseconds stepLengthFor(std::int64_t delayCount)
     return passLength * (delayCount < most ? delayCount + 1 : most);
 }
 
+std::chrono::nanoseconds cycleLengthFor(std::int64_t delayCount)
+{
+    constexpr auto longest = std::chrono::nanoseconds::max() / 4;
+    const std::chrono::nanoseconds stepLength = stepLengthFor(delayCount);
+    if (stepLength > longest / static_cast<std::int64_t>(stepsPerCycle))
+        return longest;
+    return stepLength * static_cast<std::int64_t>(stepsPerCycle);
+}
+
 double frequencyFor(std::int64_t delayCount)
 {
     const std::chrono::nanoseconds stepLength = stepLengthFor(delayCount);

@@ -22,6 +22,10 @@ std::int64_t delayCountFor(double stepTimeMs);
 // nothing for a negative count.
 std::chrono::nanoseconds stepLengthFor(std::int64_t delayCount);
 
+// One cycle of the pattern at that count: 14 step lengths, held at a
+// quarter of the clock's range so that a deadline from it never overflows.
+std::chrono::nanoseconds cycleLengthFor(std::int64_t delayCount);
+
 // The output frequency in Hz that a delay count defines: one cycle is the 14
 // steps of the pattern, each stepLengthFor(delayCount) long. 0 for a negative
 // count, which holds no step at all.

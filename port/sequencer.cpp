@@ -1,7 +1,8 @@
 // The step thread: its set-up, the state machine it shares with run/stop/
-// abandon, and the cycle with its sleep-then-spin dwell.
+// shutDown, and the cycle with its sleep-then-spin dwell.
 #include "port/sequencer.h"
 
+#include "port/crashguard.h"
 #include "port/steppattern.h"
 #include "port/threadpinning.h"
 
@@ -76,7 +77,7 @@ Sequencer::Sequencer(Module1& module, Callbacks callbacks, StepThreadSetup setup
 
 Sequencer::~Sequencer()
 {
-    abandon();
+    shutDown();
 }
 
 Sequencer::State Sequencer::state() const
@@ -141,14 +142,14 @@ std::chrono::nanoseconds Sequencer::stepThreadCpuTime() const
 void Sequencer::run(std::int64_t delayCount)
 {
     std::lock_guard lock(mutex_);
-    if (abandoned_)
+    if (shutDown_)
         return;
     delayCount_.store(std::min(delayCount, maxDelayCount), std::memory_order_release);
     switch (state_) {
     case State::Running:
         return;  // the loop takes the new count at its next cycle
     case State::Stopping:
-        changeState(State::Running);  // the loop has not reached the cycle's end yet
+        pendingRun_ = true;  // after the idle writes
         return;
     case State::Idle:
         break;
@@ -157,26 +158,40 @@ void Sequencer::run(std::int64_t delayCount)
         report(startFailure_);
         return;
     }
+    startRun();
+    signal();
+}
+
+void Sequencer::startRun()
+{
     cycles_.store(0, std::memory_order_relaxed);
     passes_.store(0, std::memory_order_relaxed);
     sleeps_.store(0, std::memory_order_relaxed);
     largestLateness_.store(0, std::memory_order_relaxed);
     changeState(State::Running);
-    signal();
 }
 
-void Sequencer::stop()
+StopOutcome Sequencer::stop()
 {
     std::lock_guard lock(mutex_);
-    if (abandoned_)
-        return;
+    if (shutDown_)
+        return {StopOutcome::Kind::AlreadyStopping, {}};
     switch (state_) {
-    case State::Running:
+    case State::Running: {
+        pendingRun_ = false;
+        const std::chrono::nanoseconds left = cycleEnd_ - clock_.now();
         changeState(State::Stopping);
+        if (left <= promptStop)
+            return {StopOutcome::Kind::AfterCycle, {}};
+        // A slow output: waiting for its cycle would leave a step on the
+        // wires for as long. End the step under way now.
+        endNow_.store(true, std::memory_order_release);
         signal();
-        return;
+        return {StopOutcome::Kind::AtOnce, left};
+    }
     case State::Stopping:
-        return;
+        pendingRun_ = false;
+        return {StopOutcome::Kind::AlreadyStopping, {}};
     case State::Idle:
         break;
     }
@@ -188,20 +203,20 @@ void Sequencer::stop()
     } catch (const std::exception& error) {
         report(std::string("STOP: ") + error.what());
     }
+    return {StopOutcome::Kind::IdleWritten, {}};
 }
 
-void Sequencer::abandon()
+void Sequencer::shutDown()
 {
     {
         std::lock_guard lock(mutex_);
-        abandoned_ = true;
-        exit_.store(true, std::memory_order_release);
+        shutDown_ = true;
+        pendingRun_ = false;
+        endNow_.store(true, std::memory_order_release);
         signal();
     }
     if (thread_.joinable())
         thread_.join();
-    std::lock_guard lock(mutex_);
-    changeState(State::Idle);
 }
 
 void Sequencer::changeState(State state)
@@ -231,6 +246,11 @@ void Sequencer::report(const std::string& line)
 void Sequencer::setUp()
 {
     pinCurrentThreadToStepCpu();  // unpinned is slower, not wrong: go on
+    try {
+        CrashGuard::protectThisThread();  // a stack overflow here still leaves the port idle
+    } catch (const std::system_error&) {
+        // Without an alternate stack only an overflow of this stack goes unguarded.
+    }
     prctl(PR_SET_TIMERSLACK, exactTimerSlack, 0, 0, 0);
     const int tid = static_cast<int>(gettid());
     TimingMode mode;
@@ -246,7 +266,7 @@ void Sequencer::setUp()
     if (pthread_getcpuclockid(pthread_self(), &cpuClock_) == 0)
         cpuClockKnown_.store(true, std::memory_order_release);
 
-    for (int sleep = 0; sleep < calibrationSleeps && !exiting(); ++sleep) {
+    for (int sleep = 0; sleep < calibrationSleeps && !endingNow(); ++sleep) {
         const std::uint32_t seen = wake_.load(std::memory_order_acquire);
         const std::chrono::nanoseconds target = clock_.now() + calibrationSleep;
         clock_.sleepUntil(target, wake_, seen);
@@ -263,6 +283,20 @@ void Sequencer::setUp()
         callbacks_.timingKnown(mode);
 }
 
+void Sequencer::writeIdle(const char* when)
+{
+    try {
+        module_.vbOut(dataPort, idleData);
+        module_.vbOut(controlPort, idleControl);
+    } catch (const std::exception& error) {
+        report(std::string(when) + error.what());
+    }
+    endNow_.store(shutDown_, std::memory_order_release);
+    changeState(State::Idle);
+}
+
+// Between cycles, under the mutex: Idle waits, Stopping leaves the port idle
+// (and starts a run that came meanwhile), Running writes one more cycle.
 void Sequencer::loop()
 {
     setUp();
@@ -270,9 +304,10 @@ void Sequencer::loop()
     bool fresh = true;  // the next cycle begins a run: its grid starts now
     std::chrono::nanoseconds nextStart{0};
     for (;;) {
-        if (abandoned_)
-            return;
-        if (state_ == State::Idle) {
+        switch (state_) {
+        case State::Idle: {
+            if (shutDown_)
+                return;
             fresh = true;
             const std::uint32_t seen = wake_.load(std::memory_order_acquire);
             lock.unlock();
@@ -281,31 +316,43 @@ void Sequencer::loop()
             lock.lock();
             continue;
         }
-        try {
-            if (state_ == State::Stopping) {
-                // The cycle under way has completed: leave the port idle.
-                module_.vbOut(dataPort, idleData);
-                module_.vbOut(controlPort, idleControl);
-                changeState(State::Idle);
+        case State::Stopping:
+            fresh = true;
+            writeIdle("leaving the port idle after the run: ");
+            if (pendingRun_ && !shutDown_) {
+                pendingRun_ = false;
+                startRun();
+            }
+            continue;
+        case State::Running:
+            if (shutDown_) {
+                writeIdle("leaving the port idle on the way out: ");
                 continue;
             }
-            const std::int64_t count = delayCount_.load(std::memory_order_acquire);
-            lock.unlock();
-            if (fresh)
-                nextStart = clock_.now();
-            fresh = false;
-            const bool whole = writeCycle(count, nextStart);
-            lock.lock();
-            if (!whole)
-                continue;  // abandoned: not one write more
-            cycles_.store(cycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            break;
+        }
+        const std::int64_t count = delayCount_.load(std::memory_order_acquire);
+        if (fresh)
+            nextStart = clock_.now();
+        fresh = false;
+        cycleEnd_ = nextStart + cycleLengthFor(count);
+        lock.unlock();
+        bool whole = false;
+        try {
+            whole = writeCycle(count, nextStart);
         } catch (const std::exception& error) {
             // The port is gone or refused: no further writes, say it once.
-            if (!lock.owns_lock())
-                lock.lock();
+            lock.lock();
             report(error.what());
+            endNow_.store(shutDown_, std::memory_order_release);
             changeState(State::Idle);
+            continue;
         }
+        lock.lock();
+        if (whole)
+            cycles_.store(cycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        else if (state_ == State::Running)
+            changeState(State::Stopping);  // ended at once: the idle pair comes next
     }
 }
 
@@ -314,8 +361,8 @@ bool Sequencer::writeCycle(std::int64_t count, std::chrono::nanoseconds& nextSta
     const std::chrono::nanoseconds stepLength = stepLengthFor(count);
     std::int64_t largest = largestLateness_.load(std::memory_order_relaxed);
     for (const Step& step : stepPattern) {
-        if (exiting())
-            return false;
+        if (endingNow())
+            return false;  // between two steps: the last pair went out whole
         const std::chrono::nanoseconds now = clock_.now();
         std::chrono::nanoseconds slot = nextStart;
         if (count < 0) {
@@ -359,7 +406,7 @@ bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
     std::uint64_t done = 0;
     std::uint64_t passes = passes_.load(std::memory_order_relaxed);
     for (;;) {
-        if (exiting())
+        if (endingNow())
             return false;
         const std::chrono::nanoseconds now = clock_.now();
         const std::chrono::nanoseconds elapsed = now - slot;
@@ -382,7 +429,7 @@ bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
             target = now + spinBreak;
         }
         const std::uint32_t seen = wake_.load(std::memory_order_acquire);
-        if (exiting())
+        if (endingNow())
             return false;
         clock_.sleepUntil(target, wake_, seen);
         sleeps_.store(sleeps_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);

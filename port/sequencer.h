@@ -1,6 +1,8 @@
 // Runs the 14-step pattern on the port, cycle after cycle, on a step thread
-// of its own, each step held for its dwell by the clock; STOP ends the cycle
-// under way and leaves the port idle.
+// of its own, each step held for its dwell by the clock. Every way a run
+// ends leaves the port idle: STOP, EXIT, a port error aside (the port is
+// gone then), each ends with (dataPort, 0), (controlPort, 2) as the last
+// writes, and a step's data and control writes are never split.
 //
 // Why the clock holds the dwell: the counted loop the step time was made for
 // assumed 10 000 passes per ms, and a modern PC makes some 4 million, which
@@ -17,7 +19,7 @@
 // never blocked would be throttled by the kernel; one that sleeps between
 // its deadlines is not, and other programs cannot delay its steps.
 //
-// The step thread lives from construction to abandon(). It is the only
+// The step thread lives from construction to shutDown(). It is the only
 // writer while a run is alive; the caller of stop() writes the idle pair when
 // no run is alive. Both sides change the state under one mutex, which the
 // loop takes only between cycles: inside a cycle there is no lock, no
@@ -80,34 +82,47 @@ struct SequencerCallbacks {
     std::function<void(const TimingMode&)> timingKnown;
 };
 
+// What STOP did: the cycle under way completes when it ends soon, or the run
+// ends at once when the cycle would take longer.
+struct StopOutcome {
+    enum class Kind { IdleWritten, AfterCycle, AtOnce, AlreadyStopping };
+    Kind kind = Kind::IdleWritten;
+    std::chrono::nanoseconds cycleLeft{0};  // AtOnce: what the cycle would still have taken
+};
+
 class Sequencer {
 public:
     using State = SequencerState;
     using Callbacks = SequencerCallbacks;
 
+    // STOP lets the cycle under way complete when it ends within this time
+    // (every output of 10 Hz and up); otherwise the run ends at once.
+    static constexpr std::chrono::milliseconds promptStop{100};
+
     // module and clock must outlive the sequencer. Starts the step thread,
     // which sets itself up and waits for the first run.
     Sequencer(Module1& module, Callbacks callbacks, StepThreadSetup setup = {},
               StepClock& clock = systemStepClock());
-    ~Sequencer();  // abandons (no more writes) and joins
+    ~Sequencer();  // shuts down: a run alive ends with the idle pair
 
     Sequencer(const Sequencer&) = delete;
     Sequencer& operator=(const Sequencer&) = delete;
 
     // Idle: starts a run (readouts start again from 0). Running: the loop
-    // takes the new count at its next cycle. Stopping: the stop is taken back
-    // if the loop has not yet reached the cycle's end; otherwise the idle
-    // writes complete and the new run starts after them. Nothing after
-    // abandon().
+    // takes the new count at its next cycle. Stopping: the new run starts
+    // after the idle writes. Nothing after shutDown().
     void run(std::int64_t delayCount);
-    // Running: the current cycle completes, then (dataPort, 0), (controlPort, 2)
-    // are the last writes, then Idle. Idle: writes the idle values at once on
-    // the caller's thread. Stopping: nothing more. Nothing after abandon().
-    void stop();
-    // For EXIT and closing: the loop stops within one dwell pass (a sleeping
-    // loop is woken) and writes nothing more; joins. Final: run() and stop()
-    // do nothing afterwards. Safe twice.
-    void abandon();
+    // Running: when the cycle under way ends within promptStop it completes,
+    // otherwise the step under way ends at once (its pair whole); then
+    // (dataPort, 0), (controlPort, 2) are the last writes, then Idle. Idle:
+    // writes the idle values at once on the caller's thread. Stopping:
+    // nothing more. Nothing after shutDown().
+    StopOutcome stop();
+    // For EXIT, closing and termination signals: a run alive ends at once (a
+    // sleeping loop is woken; the pair under way completes), then the idle
+    // pair; with no run alive nothing is written. Joins the step thread.
+    // Final: run() and stop() do nothing afterwards. Safe twice.
+    void shutDown();
 
     State state() const;
     std::int64_t delayCount() const;
@@ -130,9 +145,11 @@ public:
 private:
     void loop();
     void setUp();
+    void startRun();  // mutex_ held: counters from 0, Running
+    void writeIdle(const char* when);  // mutex_ held: the idle pair, Idle
     bool writeCycle(std::int64_t count, std::chrono::nanoseconds& nextStart);
     bool dwell(std::int64_t count, std::chrono::nanoseconds slot);
-    bool exiting() const noexcept { return exit_.load(std::memory_order_acquire); }
+    bool endingNow() const noexcept { return endNow_.load(std::memory_order_acquire); }
     void changeState(State state);  // mutex_ held
     void signal();                  // mutex_ held: wakes the loop
     void report(const std::string& line);
@@ -144,14 +161,16 @@ private:
 
     mutable std::mutex mutex_;
     State state_ = State::Idle;          // guarded by mutex_; mirrored in stateMirror_
-    bool abandoned_ = false;             // guarded by mutex_
+    bool shutDown_ = false;              // guarded by mutex_
+    bool pendingRun_ = false;            // guarded by mutex_: RUN came while stopping
+    std::chrono::nanoseconds cycleEnd_{0};  // guarded by mutex_: when the cycle under way ends
     TimingMode timing_;                  // guarded by mutex_
     bool started_ = false;               // guarded by mutex_: the step thread could be started
     std::string startFailure_;           // guarded by mutex_: why it could not
-    std::thread thread_;                 // joined by abandon()
+    std::thread thread_;                 // joined by shutDown()
 
     std::atomic<State> stateMirror_{State::Idle};
-    std::atomic<bool> exit_{false};
+    std::atomic<bool> endNow_{false};  // the run ends before its cycle does
     StepClock::Word wake_{0};  // bumped by every request, so a sleeping loop looks again
     std::atomic<std::int64_t> delayCount_{0};
     clockid_t cpuClock_{};  // the step thread's CPU clock, written once before cpuClockKnown_

@@ -32,3 +32,21 @@ foreach(length 0 -1 61 abc)
     LABELS "cli"
     PASS_REGULAR_EXPRESSION "bad self-test length '${length}': give seconds above 0 and at most 60")
 endforeach()
+
+# A device named on the command line that cannot be used stops the program
+# before the window opens, with one error line and status 2; no fallback to
+# the simulated port. Offscreen, where the refusal box is not shown, so that
+# nothing waits for an OK nobody can press.
+function(fc_add_port_refusal_test name device reason)
+  add_test(NAME cli_port_refuses_${name}
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/cli_expect.sh 2 "^frequency-converter: ERROR: ${reason}$"
+                   -- $<TARGET_FILE:frequency-converter> --port=${device})
+  set_tests_properties(cli_port_refuses_${name} PROPERTIES
+    LABELS "cli"
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+    TIMEOUT 60)
+endfunction()
+fc_add_port_refusal_test(missing_device /dev/parport7
+  "/dev/parport7: No such file or directory; check the name, or use --port=auto")
+fc_add_port_refusal_test(not_a_parallel_port /dev/null
+  "/dev/null: not a parallel port listed by libieee1284; check the name, or use --port=auto")

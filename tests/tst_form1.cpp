@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <limits>
 #include <memory>
 
 #include "app/captionbutton.h"
@@ -14,6 +15,7 @@
 #include "app/statusstrip.h"
 #include "port/module1.h"
 #include "port/recordedport.h"
+#include "port/steppattern.h"
 #include "recordingmessagebox.h"
 #include "recordingport.h"
 
@@ -68,7 +70,12 @@ private slots:
     void stopRightAfterStart();
     void runPrintsCountAndDrivesThePort();
     void runBeforeRequiredVoltage();
-    void exitWhileRunningWritesNothingMore();
+    void leavingWhileRunningEndsIdle_data();
+    void leavingWhileRunningEndsIdle();
+    void exitWhenIdleWritesNothing();
+    void stopAtLowFrequencySaysItStoppedAtOnce();
+    void waitText_data();
+    void waitText();
     void printedLineSurvivesRepaint();
 
     void stripText_data();
@@ -506,7 +513,7 @@ void TestForm1::runPrintsCountAndDrivesThePort()
 
     QTest::mouseClick(button(3), Qt::LeftButton);
     QVERIFY(runState->text().startsWith(QStringLiteral("Stopping")));
-    QTRY_COMPARE(runState->text(), QStringLiteral("Idle"));
+    QTRY_COMPARE(runState->text(), QStringLiteral("Stopped after the cycle under way"));
     const Writes writes = writesOf(*port_);
     QCOMPARE(writes.mid(writes.size() - 2), (Writes{{0x378, 0}, {0x37A, 2}}));
     QCOMPARE((writes.size() - 2) % 28, 0);  // whole cycles before the idle values
@@ -525,22 +532,55 @@ void TestForm1::runBeforeRequiredVoltage()
     QCOMPARE(form_->printedLine(), QStringLiteral("0"));
     QTRY_VERIFY(port_->size() >= 28);
     QTest::mouseClick(button(3), Qt::LeftButton);
-    QTRY_COMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Idle"));
+    QTRY_COMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Stopped after the cycle under way"));
 }
 
-void TestForm1::exitWhileRunningWritesNothingMore()
+// EXIT or closing the window while a run is alive: the run ends at once,
+// its last step whole, and the idle pair is the last thing written.
+void TestForm1::leavingWhileRunningEndsIdle_data()
 {
+    QTest::addColumn<bool>("exitButton");
+    QTest::addColumn<QString>("speed");  // demanded, with 4 poles: the output frequency
+    QTest::newRow("EXIT at 30 Hz") << true << QStringLiteral("900");
+    QTest::newRow("EXIT at 1 Hz") << true << QStringLiteral("30");
+    QTest::newRow("closing at 30 Hz") << false << QStringLiteral("900");
+    QTest::newRow("closing at 0.001 Hz") << false << QStringLiteral("0.03");
+}
+
+void TestForm1::leavingWhileRunningEndsIdle()
+{
+    QFETCH(bool, exitButton);
+    QFETCH(QString, speed);
+    fill({{1, QStringLiteral("380")}, {6, QStringLiteral("4")}, {7, speed}, {8, QStringLiteral("1")}});
+    QTest::mouseClick(button(2), Qt::LeftButton);
     QTest::mouseClick(button(1), Qt::LeftButton);
     QTRY_VERIFY(port_->size() >= 2);
-    QTest::mouseClick(button(4), Qt::LeftButton);
-    const std::size_t written = port_->size();
+    if (exitButton)
+        QTest::mouseClick(button(4), Qt::LeftButton);
+    else
+        form_->close();
     QVERIFY(!form_->isVisible());
-    QTest::qWait(50);
-    QCOMPARE(port_->size(), written);
-    // nor does STOP afterwards, nor closing again
+    const auto writes = port_->writes();
+    const std::size_t n = writes.size();
+    QCOMPARE(n % 2, std::size_t{0});  // whole pairs only
+    QCOMPARE(writes[n - 2].address, port::dataPort);
+    QCOMPARE(writes[n - 2].value, port::idleData);
+    QCOMPARE(writes[n - 1].address, port::controlPort);
+    QCOMPARE(writes[n - 1].value, port::idleControl);
+    for (std::size_t at = 0; at + 2 < n; at += 2)
+        QCOMPARE(writes[at + 1].value, port::stepPattern[(at / 2) % port::stepsPerCycle].control);
+    // nothing more: not from STOP afterwards, nor from closing again
     QTest::mouseClick(button(3), Qt::LeftButton);
     form_->close();
-    QCOMPARE(port_->size(), written);
+    QTest::qWait(20);
+    QCOMPARE(port_->size(), n);
+}
+
+void TestForm1::exitWhenIdleWritesNothing()
+{
+    QTest::mouseClick(button(4), Qt::LeftButton);
+    QVERIFY(!form_->isVisible());
+    QCOMPARE(port_->size(), std::size_t{0});
 }
 
 // Counts the pixels of the printed line's corner that differ from the background.
@@ -564,7 +604,7 @@ void TestForm1::printedLineSurvivesRepaint()
     QVERIFY(printed > 0);
     form_->repaint();
     QCOMPARE(inkInCorner(*form_), printed);
-    QTRY_COMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Idle"));
+    QTRY_COMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Stopped after the cycle under way"));
 }
 
 void TestForm1::stripText_data()
@@ -572,7 +612,7 @@ void TestForm1::stripText_data()
     using port::SequencerState;
     QTest::addColumn<int>("state");
     QTest::addColumn<bool>("afterRun");
-    QTest::addColumn<double>("measured");  // < 0: no reading
+    QTest::addColumn<double>("measured");  // < 0: no reading; -2, -3: stopped after the cycle, at once
     QTest::addColumn<qint64>("latenessNs");
     QTest::addColumn<QString>("stateText");
     QTest::addColumn<QString>("figuresText");
@@ -592,6 +632,12 @@ void TestForm1::stripText_data()
         << "7 cycles, largest lateness 2.5 ms";
     QTest::newRow("idle after a run") << int(SequencerState::Idle) << true << -1.0 << qint64(999'000)
                                       << "Idle" << "Last run: 7 cycles, largest lateness 999 µs";
+    QTest::newRow("stopped after the cycle") << int(SequencerState::Idle) << true << -2.0 << qint64(0)
+                                             << "Stopped after the cycle under way"
+                                             << "Last run: 7 cycles, largest lateness 0 µs";
+    QTest::newRow("stopped at once") << int(SequencerState::Idle) << true << -3.0 << qint64(0)
+                                     << "Stopped at once: the cycle would have taken 12.4 s"
+                                     << "Last run: 7 cycles, largest lateness 0 µs";
 }
 
 void TestForm1::stripText()
@@ -600,13 +646,17 @@ void TestForm1::stripText()
     QFETCH(bool, afterRun);
     QFETCH(double, measured);
     QFETCH(qint64, latenessNs);
-    app::RunReadout readout;
+    port::RunReadout readout;
     readout.state = static_cast<port::SequencerState>(state);
     readout.afterRun = afterRun;
     readout.delayCount = 120;
     readout.definedFrequency = 50.0;
     if (measured >= 0)
         readout.measuredFrequency = measured;
+    if (measured == -2.0)
+        readout.lastStop = port::StopOutcome{port::StopOutcome::Kind::AfterCycle, {}};
+    if (measured == -3.0)
+        readout.lastStop = port::StopOutcome{port::StopOutcome::Kind::AtOnce, std::chrono::milliseconds(12'400)};
     readout.cycles = 7;
     readout.largestLateness = std::chrono::nanoseconds(latenessNs);
     QTEST(app::StatusStrip::stateText(readout), "stateText");
@@ -620,7 +670,7 @@ void TestForm1::readoutPolledOnlyWhileRunning()
     QVERIFY(form_->readoutPolling());
     QTest::mouseClick(button(3), Qt::LeftButton);
     QTRY_VERIFY(!form_->readoutPolling());
-    QCOMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Idle"));
+    QCOMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Stopped after the cycle under way"));
     QVERIFY(form_->findChild<QLabel*>(QStringLiteral("RunFigures"))->text().startsWith(
         QStringLiteral("Last run: ")));
 }
@@ -637,7 +687,7 @@ void TestForm1::readoutMeasuresTheRun()
     QVERIFY(form_->findChild<QLabel*>(QStringLiteral("RunFigures"))->text().contains(
         QStringLiteral(" cycles, largest lateness ")));
     QTest::mouseClick(button(3), Qt::LeftButton);
-    QTRY_COMPARE(runState->text(), QStringLiteral("Idle"));
+    QTRY_COMPARE(runState->text(), QStringLiteral("Stopped after the cycle under way"));
 }
 
 void TestForm1::selfTestReportsInABox()
@@ -720,6 +770,45 @@ void TestForm1::stripSaysTheTiming()
     QTRY_COMPARE(timing->text(), running);
     QTest::mouseClick(button(3), Qt::LeftButton);
     QTRY_COMPARE(timing->text(), idle);
+}
+
+// At 1 Hz a cycle lasts a second: STOP ends the run at once and the strip
+// says so, with what the cycle would still have taken.
+void TestForm1::stopAtLowFrequencySaysItStoppedAtOnce()
+{
+    fill({{1, QStringLiteral("380")}, {6, QStringLiteral("4")}, {7, QStringLiteral("30")},
+          {8, QStringLiteral("1")}});
+    QTest::mouseClick(button(2), Qt::LeftButton);
+    QTest::mouseClick(button(1), Qt::LeftButton);
+    QTRY_VERIFY(port_->size() >= 4);
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    auto* runState = form_->findChild<QLabel*>(QStringLiteral("RunState"));
+    QTRY_VERIFY2(runState->text().startsWith(QStringLiteral("Stopped at once: the cycle would have taken ")),
+                 qPrintable(runState->text()));
+    const auto writes = port_->writes();
+    QCOMPARE(writes[writes.size() - 2].value, port::idleData);
+    QCOMPARE(writes[writes.size() - 1].value, port::idleControl);
+}
+
+void TestForm1::waitText_data()
+{
+    QTest::addColumn<qint64>("nanoseconds");
+    QTest::addColumn<QString>("text");
+    // check the unit boundaries, three significant digits
+    QTest::newRow("just over the prompt limit") << qint64{100'400'000} << "100 ms";
+    QTest::newRow("just under a second") << qint64{999'000'000} << "999 ms";
+    QTest::newRow("a second") << qint64{1'000'000'000} << "1.00 s";
+    QTest::newRow("12.4 s") << qint64{12'400'000'000} << "12.4 s";
+    QTest::newRow("a minute and a half") << qint64{90'000'000'000} << "1.50 min";
+    QTest::newRow("two hours") << qint64{7'200'000'000'000} << "2.00 h";
+    QTest::newRow("115 days") << qint64{9'999'999'999'999'999} << "116 days";
+    QTest::newRow("the longest cycle") << std::numeric_limits<qint64>::max() / 4 << "73.1 years";
+}
+
+void TestForm1::waitText()
+{
+    QFETCH(qint64, nanoseconds);
+    QTEST(app::StatusStrip::waitText(std::chrono::nanoseconds(nanoseconds)), "text");
 }
 
 QTEST_MAIN(TestForm1)

@@ -1,5 +1,5 @@
 // The step sequencer: pattern order, dwell pass counts, STOP and RUN from
-// every state, abandon, port errors, state announcements, the one-writer
+// every state, the way out, port errors, state announcements, the one-writer
 // rule (through a recording port), the dwell grid, and sleeping before the
 // deadlines with a learned margin (through a fake clock).
 #include "port/delaycount.h"
@@ -15,6 +15,7 @@
 #include <chrono>
 #include <future>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -113,8 +114,11 @@ bool eventually(Predicate predicate)
 }
 
 // Checks that writes are whole cycles and idle pairs only, each run's writes
-// from one thread. Returns what is wrong, or an empty string; counts cycles.
-QString checkWrites(const std::vector<RecordingPort::Write>& writes, std::size_t* cycles = nullptr)
+// from one thread; with cuts allowed, a cycle may also end early, after a
+// whole step, in an idle pair (a run ended at once). Returns what is wrong,
+// or an empty string; counts whole cycles.
+QString checkWrites(const std::vector<RecordingPort::Write>& writes, std::size_t* cycles = nullptr,
+                    bool cutsAllowed = false)
 {
     std::size_t at = 0;
     std::size_t whole = 0;
@@ -133,19 +137,28 @@ QString checkWrites(const std::vector<RecordingPort::Write>& writes, std::size_t
         }
         if (runThread == std::thread::id{})
             runThread = first.thread;
+        bool cut = false;
         for (std::size_t step = 0; step < port::stepsPerCycle; ++step) {
             const std::size_t data = at + 2 * step;
             if (data + 1 >= writes.size())
                 return QStringLiteral("cycle cut short at write %1").arg(data);
             const auto& d = writes[data];
             const auto& c = writes[data + 1];
+            if (cutsAllowed && step > 0 && d.address == port::dataPort && d.value == port::idleData &&
+                c.address == port::controlPort && c.value == port::idleControl) {
+                at = data;  // the idle pair is checked as such
+                cut = true;
+                break;
+            }
             if (d.address != port::dataPort || d.value != port::stepPattern[step].data ||
                 c.address != port::controlPort || c.value != port::stepPattern[step].control)
                 return QStringLiteral("step %1 wrong at write %2").arg(step + 1).arg(data);
             if (d.thread != runThread || c.thread != runThread)
                 return QStringLiteral("second writer during a run at write %1").arg(data);
         }
-        at += 2 * port::stepsPerCycle;
+        if (cut)
+            continue;
+        at += port::writesPerCycle;
         ++whole;
     }
     if (cycles)
@@ -226,11 +239,15 @@ private slots:
     void stopRightAfterRunEndsIdle();
     void stopWhileRunningCompletesTheCycle();
     void runWhileRunningTakesCountAtNextCycle();
-    void runWhileStoppingTakesTheStopBack();
+    void runWhileStoppingStartsAfterTheIdlePair();
     void randomRunStopRacesEndIdle();
-    void abandonWhileRunningWritesNothingMore();
-    void abandonWhenIdleWritesNothingMore();
-    void abandonCutsADwellShort();
+    void shutDownWhileRunningEndsIdle_data();
+    void shutDownWhileRunningEndsIdle();
+    void shutDownWhenIdleWritesNothing();
+    void shutDownCutsADwellShort();
+    void stopAtOnceNeverSplitsAPair();
+    void stopIsPromptAtAnyFrequency_data();
+    void stopIsPromptAtAnyFrequency();
     void portErrorReportsOnceAndStops();
     void portErrorOnStopWhenIdleIsReported();
     void stateChangesAnnouncedOnlyWhenReal();
@@ -265,7 +282,7 @@ void TestSequencer::patternOrder()
     QVERIFY(runFor(sequencer, count, 2));
 
     const auto writes = recorder.writes();
-    QVERIFY(writes.size() >= 2 * 2 * port::stepsPerCycle + 2);
+    QVERIFY(writes.size() >= 2 * port::writesPerCycle + 2);
     QCOMPARE(writes[0].address, port::dataPort);
     QCOMPARE(writes[0].value, std::uint8_t{0x60});
     QCOMPARE(writes[1].address, port::controlPort);
@@ -343,7 +360,7 @@ void TestSequencer::stopRightAfterRunEndsIdle()
     std::size_t cycles = 0;
     QCOMPARE(checkWrites(writes, &cycles), QString());
     QVERIFY(endsIdle(writes));
-    QCOMPARE(writes.size(), cycles * 2 * port::stepsPerCycle + 2);
+    QCOMPARE(writes.size(), cycles * port::writesPerCycle + 2);
 }
 
 void TestSequencer::stopWhileRunningCompletesTheCycle()
@@ -356,7 +373,7 @@ void TestSequencer::stopWhileRunningCompletesTheCycle()
     std::size_t cycles = 0;
     QCOMPARE(checkWrites(writes, &cycles), QString());
     QVERIFY(endsIdle(writes));
-    QCOMPARE(writes.size(), cycles * 2 * port::stepsPerCycle + 2);  // one idle pair, at the end
+    QCOMPARE(writes.size(), cycles * port::writesPerCycle + 2);  // one idle pair, at the end
     QCOMPARE(std::uint64_t{cycles}, sequencer.cyclesWritten());
     QVERIFY(!recorder.overlapped());
 }
@@ -385,35 +402,6 @@ void TestSequencer::runWhileRunningTakesCountAtNextCycle()
     const std::int64_t newCycles = extra / (14 * (after - before));
     QVERIFY(newCycles >= 3);
     QVERIFY(newCycles <= cycles - 3);
-}
-
-void TestSequencer::runWhileStoppingTakesTheStopBack()
-{
-    // A clock held still keeps the loop inside step 1 while stop and run
-    // come, so the stop is sure to be taken back before the cycle ends.
-    FakeStepClock clock;
-    clock.tick = 0;
-    RecordingPort recorder;
-    port::Module1 module(recorder);
-    Observed observed;
-    port::Sequencer sequencer(module, observed.callbacks(), {}, clock);
-    sequencer.run(5);
-    QVERIFY(eventually([&] { return recorder.size() >= 2; }));
-    sequencer.stop();
-    QCOMPARE(sequencer.state(), State::Stopping);
-    sequencer.run(1);
-    QCOMPARE(sequencer.state(), State::Running);
-    clock.tick = 10;
-    QVERIFY(eventually([&] { return sequencer.cyclesWritten() >= 3; }));
-    sequencer.stop();
-    QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
-    QVERIFY(observed.lastSeen(State::Idle));
-    const auto writes = recorder.writes();
-    std::size_t cycles = 0;
-    QCOMPARE(checkWrites(writes, &cycles), QString());
-    QCOMPARE(writes.size(), cycles * 2 * port::stepsPerCycle + 2);  // no idle pair in between
-    QCOMPARE(observed.statesSeen(), (std::vector<State>{State::Running, State::Stopping, State::Running,
-                                                        State::Stopping, State::Idle}));
 }
 
 void TestSequencer::randomRunStopRacesEndIdle()
@@ -452,44 +440,63 @@ void TestSequencer::randomRunStopRacesEndIdle()
     QVERIFY(!recorder.overlapped());
 }
 
-void TestSequencer::abandonWhileRunningWritesNothingMore()
+// EXIT while a run is alive, at several output frequencies: the step under
+// way ends whole, the idle pair is last, and nothing comes after it.
+void TestSequencer::shutDownWhileRunningEndsIdle_data()
 {
+    QTest::addColumn<qint64>("count");
+    QTest::newRow("no dwell") << qint64{-1};
+    QTest::newRow("1 kHz") << qint64{714};
+    QTest::newRow("30 Hz") << qint64{23809};
+    QTest::newRow("1 Hz") << qint64{714285};
+}
+
+void TestSequencer::shutDownWhileRunningEndsIdle()
+{
+    QFETCH(qint64, count);
     RecordingPort recorder;
     port::Module1 module(recorder);
     Observed observed;
     port::Sequencer sequencer(module, observed.callbacks());
-    sequencer.run(0);
-    QVERIFY(eventually([&] { return sequencer.cyclesWritten() >= 2; }));
-    sequencer.abandon();
+    sequencer.run(count);
+    QVERIFY(eventually([&] { return recorder.size() >= 6; }));
+    sequencer.shutDown();
     QCOMPARE(sequencer.state(), State::Idle);
-    const std::size_t written = recorder.size();
-    QVERIFY(!endsIdle(recorder.writes()));
+    const auto writes = recorder.writes();
+    QVERIFY(endsIdle(writes));
+    QCOMPARE(checkWrites(writes, nullptr, true), QString());
     sequencer.stop();
     sequencer.run(0);
-    sequencer.abandon();  // twice is fine
+    sequencer.shutDown();  // twice is fine
     std::this_thread::sleep_for(1ms);
-    QCOMPARE(recorder.size(), written);
-    QCOMPARE(observed.statesSeen().back(), State::Idle);
+    QCOMPARE(recorder.size(), writes.size());
+    QVERIFY(observed.lastSeen(State::Idle));
+    QVERIFY(!recorder.overlapped());
 }
 
-void TestSequencer::abandonWhenIdleWritesNothingMore()
+void TestSequencer::shutDownWhenIdleWritesNothing()
 {
     RecordingPort recorder;
     port::Module1 module(recorder);
     {
         port::Sequencer sequencer(module, {});
-        sequencer.abandon();
+        sequencer.shutDown();
         sequencer.stop();
         sequencer.run(0);
         QCOMPARE(sequencer.state(), State::Idle);
     }
+    {
+        port::Sequencer sequencer(module, {});
+        QVERIFY(runFor(sequencer, 0, 1));
+        recorder.clear();
+    }  // the destructor shuts down: the run is over, nothing more
     QCOMPARE(recorder.size(), std::size_t{0});
 }
 
-void TestSequencer::abandonCutsADwellShort()
+void TestSequencer::shutDownCutsADwellShort()
 {
-    // On a clock that never moves a dwell never ends by itself: abandon must
-    // end it from inside the pass.
+    // On a clock that never moves a dwell never ends by itself: the way out
+    // must end it from inside the pass.
     FakeStepClock frozen;
     frozen.tick = 0;
     RecordingPort recorder;
@@ -497,14 +504,124 @@ void TestSequencer::abandonCutsADwellShort()
     port::Sequencer sequencer(module, {}, {}, frozen);
     sequencer.run(5);
     QVERIFY(eventually([&] { return recorder.size() >= 2; }));
-    sequencer.abandon();
-    QCOMPARE(recorder.size(), std::size_t{2});
+    sequencer.shutDown();
+    QCOMPARE(recorder.size(), std::size_t{4});  // the first step, then the idle pair
+    QVERIFY(endsIdle(recorder.writes()));
     QCOMPARE(sequencer.dwellPasses(), std::uint64_t{0});
+}
+
+// STOP while the data of a step has gone out and its control has not: the
+// run ends at once, yet the pair is finished before the idle pair.
+void TestSequencer::stopAtOnceNeverSplitsAPair()
+{
+    constexpr std::uint64_t betweenTheWrites = port::writesPerCycle + 6;  // data of step 4, cycle 2
+    RecordingPort recorder;
+    port::Module1 module(recorder);
+    std::unique_ptr<port::Sequencer> sequencer;
+    std::atomic<int> outcome{-1};
+    recorder.onWrite([&](std::uint64_t index) {
+        if (index == betweenTheWrites)
+            outcome = int(sequencer->stop().kind);
+    });
+    FakeStepClock clock;
+    sequencer = std::make_unique<port::Sequencer>(module, port::SequencerCallbacks{}, port::StepThreadSetup{}, clock);
+    sequencer->run(100'000'000);  // a cycle of 140 s
+    QVERIFY(eventually([&] { return sequencer->state() == State::Idle && outcome >= 0; }));
+    QCOMPARE(outcome.load(), int(port::StopOutcome::Kind::AtOnce));
+    const auto writes = recorder.writes();
+    QCOMPARE(writes.size(), std::size_t{betweenTheWrites + 2 + 2});
+    QCOMPARE(writes[betweenTheWrites + 1].address, port::controlPort);
+    QCOMPARE(writes[betweenTheWrites + 1].value, port::stepPattern[3].control);
+    QVERIFY(endsIdle(writes));
+    QCOMPARE(checkWrites(writes, nullptr, true), QString());
+    sequencer.reset();
+    QCOMPARE(recorder.size(), writes.size());
+}
+
+// STOP waits for the cycle under way only when it ends soon; a slow output
+// stops at once, woken from its sleep, and says what the cycle would have
+// taken. Time is the fake clock's, so the bounds hold on any machine.
+void TestSequencer::stopIsPromptAtAnyFrequency_data()
+{
+    QTest::addColumn<qint64>("count");
+    QTest::addColumn<int>("kind");
+    QTest::newRow("30 Hz: the cycle completes") << qint64{23809} << int(port::StopOutcome::Kind::AfterCycle);
+    QTest::newRow("10 Hz: the cycle completes") << qint64{71428} << int(port::StopOutcome::Kind::AfterCycle);
+    QTest::newRow("1 Hz: at once") << qint64{714285} << int(port::StopOutcome::Kind::AtOnce);
+    QTest::newRow("a step of 115 days: at once") << qint64{99'999'999'999'999} << int(port::StopOutcome::Kind::AtOnce);
+    QTest::newRow("beyond the largest count: at once")
+        << qint64{std::numeric_limits<qint64>::max()} << int(port::StopOutcome::Kind::AtOnce);
+}
+
+void TestSequencer::stopIsPromptAtAnyFrequency()
+{
+    QFETCH(qint64, count);
+    QFETCH(int, kind);
+    FakeStepClock clock;
+    // A sleep longer than this blocks for real until STOP wakes it, as it would.
+    clock.blockBeyond = std::chrono::nanoseconds(50ms).count();
+    RecordingPort recorder;
+    std::mutex stampsMutex;
+    std::vector<std::int64_t> stamps;
+    recorder.onWrite([&](std::uint64_t) {
+        std::lock_guard lock(stampsMutex);
+        stamps.push_back(clock.peek());
+    });
+    port::Module1 module(recorder);
+    port::Sequencer sequencer(module, {}, {}, clock);
+    sequencer.run(count);
+    QVERIFY(eventually([&] { return recorder.size() >= 2; }));
+    const std::int64_t stoppedAt = clock.peek();
+    const port::StopOutcome outcome = sequencer.stop();
+    QCOMPARE(int(outcome.kind), kind);
+    QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
+    const auto writes = recorder.writes();
+    QVERIFY(endsIdle(writes));
+    if (kind == int(port::StopOutcome::Kind::AfterCycle)) {
+        std::size_t cycles = 0;
+        QCOMPARE(checkWrites(writes, &cycles), QString());
+        QCOMPARE(writes.size(), cycles * port::writesPerCycle + 2);
+        return;
+    }
+    QCOMPARE(checkWrites(writes, nullptr, true), QString());
+    QVERIFY(outcome.cycleLeft > port::Sequencer::promptStop);
+    std::lock_guard lock(stampsMutex);
+    const std::int64_t idleAt = stamps[stamps.size() - 2];
+    QVERIFY2(idleAt - stoppedAt < std::chrono::nanoseconds(port::Sequencer::promptStop).count(),
+             qPrintable(QStringLiteral("idle %1 ns after STOP").arg(idleAt - stoppedAt)));
+}
+
+// RUN while a STOP is under way: the idle pair first, then the new run.
+void TestSequencer::runWhileStoppingStartsAfterTheIdlePair()
+{
+    FakeStepClock clock;
+    clock.tick = 0;  // held still: the loop stays inside the first step
+    RecordingPort recorder;
+    port::Module1 module(recorder);
+    Observed observed;
+    port::Sequencer sequencer(module, observed.callbacks(), {}, clock);
+    sequencer.run(5);
+    QVERIFY(eventually([&] { return recorder.size() >= 2; }));
+    QCOMPARE(int(sequencer.stop().kind), int(port::StopOutcome::Kind::AfterCycle));
+    sequencer.run(1);
+    QCOMPARE(sequencer.state(), State::Stopping);
+    clock.tick = 10;
+    QVERIFY(eventually([&] { return sequencer.state() == State::Running && sequencer.cyclesWritten() >= 2; }));
+    QCOMPARE(sequencer.delayCount(), std::int64_t{1});
+    QCOMPARE(sequencer.stop().kind, port::StopOutcome::Kind::AfterCycle);
+    QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
+    QVERIFY(observed.lastSeen(State::Idle));
+    const auto writes = recorder.writes();
+    std::size_t cycles = 0;
+    QCOMPARE(checkWrites(writes, &cycles), QString());
+    QCOMPARE(writes.size(), cycles * port::writesPerCycle + 4);  // an idle pair after each run
+    QCOMPARE(observed.statesSeen(), (std::vector<State>{State::Running, State::Stopping, State::Idle,
+                                                        State::Running, State::Stopping, State::Idle}));
 }
 
 void TestSequencer::portErrorReportsOnceAndStops()
 {
-    constexpr std::uint64_t failing = 2 * port::stepsPerCycle + 5;  // inside the second cycle
+    constexpr std::uint64_t failing = port::writesPerCycle + 5;  // inside the second cycle
     RecordingPort recorder;
     recorder.failAt(failing);
     port::Module1 module(recorder);
@@ -578,7 +695,7 @@ void TestSequencer::lateStepMovesTheGrid()
     port::Module1 module(recorder);
     port::Sequencer sequencer(module, {}, {}, clock);
     sequencer.run(count);
-    QVERIFY(eventually([&] { return recorder.size() > lateWrite + 4 * 2 * port::stepsPerCycle; }));
+    QVERIFY(eventually([&] { return recorder.size() > lateWrite + 4 * port::writesPerCycle; }));
     sequencer.stop();
     QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
 
@@ -604,7 +721,7 @@ void TestSequencer::writeTimeDoesNotLengthenThePeriod()
     std::vector<std::int64_t> cycleStarts;
     recorder.onWrite([&](std::uint64_t index) {
         clock.jump(std::chrono::nanoseconds(writeCost));
-        if (index % (2 * port::stepsPerCycle) == 0) {
+        if (index % (port::writesPerCycle) == 0) {
             std::lock_guard lock(stampsMutex);
             cycleStarts.push_back(clock.peek());
         }
@@ -737,19 +854,18 @@ void TestSequencer::marginFollowsTheWakeUps()
     QCOMPARE(sequencer.wakeMargin().count(), margin);
 }
 
+// A step of 100 s: the loop sleeps, blocked for real, until a request wakes
+// it; EXIT and STOP both end the run at once with the idle pair.
 void TestSequencer::requestsWakeASleepingLoop_data()
 {
-    QTest::addColumn<bool>("abandon");
+    QTest::addColumn<bool>("exit");
     QTest::newRow("EXIT") << true;
     QTest::newRow("STOP") << false;
 }
 
-// A step of 100 s: the loop sleeps, blocked for real, until a request wakes
-// it. EXIT then ends it without another write; STOP wakes it too, and the
-// cycle under way goes on.
 void TestSequencer::requestsWakeASleepingLoop()
 {
-    QFETCH(bool, abandon);
+    QFETCH(bool, exit);
     FakeStepClock clock;
     clock.blockBeyond = std::chrono::nanoseconds(1s).count();
     RecordingPort recorder;
@@ -758,18 +874,16 @@ void TestSequencer::requestsWakeASleepingLoop()
     sequencer.run(1'000'000'000);
     QVERIFY(eventually([&] { return clock.blocked() == 1; }));
     QCOMPARE(recorder.size(), std::size_t{2});
-    if (abandon) {
-        auto abandoned = std::async(std::launch::async, [&] { sequencer.abandon(); });
-        QVERIFY(eventually([&] { return abandoned.wait_for(0s) == std::future_status::ready; }));
-        QCOMPARE(clock.woken(), 1);
-        QCOMPARE(recorder.size(), std::size_t{2});
-        QCOMPARE(sequencer.state(), State::Idle);
+    if (exit) {
+        auto exited = std::async(std::launch::async, [&] { sequencer.shutDown(); });
+        QVERIFY(eventually([&] { return exited.wait_for(0s) == std::future_status::ready; }));
     } else {
-        sequencer.stop();
-        QVERIFY(eventually([&] { return clock.woken() == 1 && clock.blocked() == 2; }));
-        QCOMPARE(sequencer.state(), State::Stopping);
-        QCOMPARE(recorder.size(), std::size_t{2});
+        QCOMPARE(sequencer.stop().kind, port::StopOutcome::Kind::AtOnce);
+        QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
     }
+    QCOMPARE(clock.woken(), 1);
+    QCOMPARE(recorder.size(), std::size_t{4});
+    QVERIFY(endsIdle(recorder.writes()));
 }
 
 void TestSequencer::timingTextSaysTheMode_data()

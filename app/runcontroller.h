@@ -1,0 +1,55 @@
+// The window's side of run control: RUN, STOP and the way out, the step
+// thread's callbacks turned into signals on the window's thread, and the
+// readout, polled only while a run is alive.
+#ifndef APP_RUNCONTROLLER_H
+#define APP_RUNCONTROLLER_H
+
+#include <QObject>
+
+#include <cstdint>
+#include <memory>
+
+#include "port/runcontrol.h"
+
+class QTimer;
+
+namespace app {
+
+class RunController : public QObject
+{
+    Q_OBJECT
+
+public:
+    RunController(port::Module1& module, const port::WriteRecord& record, port::StepThreadSetup setup,
+                  QObject* parent = nullptr);
+    ~RunController() override;
+
+    void run(std::int64_t delayCount);
+    port::StopOutcome stop();
+    void shutDown();
+
+    port::SequencerState state() const;
+    bool isAlive() const { return state() != port::SequencerState::Idle; }
+    bool polling() const;
+    // The readout as it is now; also sent with readoutChanged.
+    port::RunReadout readout();
+    QString timingText() const;
+
+signals:
+    void stateChanged(port::SequencerState state);
+    void errorOccurred(const QString& line);
+    void timingChanged(const QString& text);
+    void readoutChanged(const port::RunReadout& readout);
+
+private:
+    void announceState(port::SequencerState state);
+    void refresh();
+
+    QTimer* readoutTimer_;
+    // Last: its step thread ends before anything its callbacks reach.
+    std::unique_ptr<port::RunControl> control_;
+};
+
+} // namespace app
+
+#endif

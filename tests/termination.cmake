@@ -1,0 +1,9 @@
+# Termination signals take the orderly way out: signaltarget runs the real run
+# controller with the program's handlers on a port that sends every write to
+# its stdout; tst_termination signals it and reads what was last on the port.
+add_executable(signaltarget signaltarget.cpp)
+target_link_libraries(signaltarget PRIVATE fc_app)
+
+fc_add_test(tst_termination SOURCES tst_termination.cpp LIBS fc_port LABELS window)
+target_compile_definitions(tst_termination PRIVATE SIGNALTARGET="$<TARGET_FILE:signaltarget>")
+add_dependencies(tst_termination signaltarget)
