@@ -16,9 +16,11 @@ namespace app {
 
 namespace {
 
+// A carriage return is not among them: it ends the number like any other
+// character that cannot continue it.
 bool isSkipped(char c)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+    return c == ' ' || c == '\t' || c == '\n';
 }
 
 bool isDigit(char c)
@@ -36,7 +38,7 @@ bool isOctalDigit(char c)
     return c >= '0' && c <= '7';
 }
 
-// The text with every blank, tab and line break taken out: operators type
+// The text with every blank, tab and line feed taken out: operators type
 // "1 500" for thousands and paste values with stray line ends.
 std::string withoutBlanks(std::string_view text)
 {
@@ -164,10 +166,11 @@ double numericReading(std::string_view text)
         return 0.0;
 
     // The exponent belongs to the number only when digits follow its letter
-    // (and optional sign); "3e" and "3e+" are just 3.
+    // (and optional sign); "3e" and "3e+" are just 3. E is the only exponent
+    // letter: "1d3" is 1 followed by text.
     bool expNegative = false;
     std::string_view expDigits;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E' || s[i] == 'd' || s[i] == 'D')) {
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
         std::size_t j = i + 1;
         bool sign = false;
         if (j < s.size() && (s[j] == '+' || s[j] == '-')) {

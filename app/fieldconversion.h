@@ -9,10 +9,10 @@
 namespace app {
 
 // The number at the start of a field's text. Blanks, tabs and line feeds are
-// skipped wherever they stand; the longest leading part that forms a number
-// (sign, digits with at most one full stop, exponent E/e or D/d with optional
-// sign, taken only when digits follow) is taken; "&H"/"&O" start a
-// hexadecimal/octal integer read as unsigned.
+// skipped wherever they stand (a carriage return is not: it ends the number);
+// the longest leading part that forms a number (sign, digits with at most one
+// full stop, exponent E/e with optional sign, taken only when digits follow)
+// is taken; "&H"/"&O" start a hexadecimal/octal integer read as unsigned.
 // The full stop is the decimal point in every locale. Text that does not
 // begin with a number reads as 0; a number beyond a double reads as +-inf.
 double numericReading(std::string_view text);

@@ -17,7 +17,8 @@ SetPoint computeSetPoint(double poles, double demandSpeed, double voltsPerHertz,
     v.requiredVoltage = voltsPerHertz * v.frequency;
 
     // Keep the timing RUN would use when no period can be formed: dividing by a zero
-    // or non-finite frequency would hand the sequencer an infinite or undefined dwell.
+    // or non-finite frequency would hand the sequencer an infinite, undefined or
+    // meaningless (1 / inf = 0) dwell.
     v.period = previous.period;
     v.stepTime = previous.stepTime;
 
@@ -27,17 +28,18 @@ SetPoint computeSetPoint(double poles, double demandSpeed, double voltsPerHertz,
     }
     const double period = 1 / v.frequency;
     const double stepTime = (period / static_cast<double>(port::stepsPerCycle)) * 1000;
-    if (!std::isfinite(v.frequency) || !std::isfinite(v.requiredVoltage)
-        || !std::isfinite(period) || !std::isfinite(stepTime)) {
+    if (!std::isfinite(v.frequency) || !std::isfinite(period) || !std::isfinite(stepTime)) {
         result.verdict = Verdict::OutOfRange;
         return result;
     }
 
+    // The timing is stored whatever the voltage: RUN drives the frequency last
+    // asked for, refused or not. An infinite voltage is at or above any rating,
+    // and so is an undefined one: only a voltage known to be below it is shown.
     v.period = period;
     v.stepTime = stepTime;
     result.timingValid = true;
-    result.verdict = v.requiredVoltage >= ratedVoltage ? Verdict::AtOrAboveRating
-                                                       : Verdict::Accepted;
+    result.verdict = v.requiredVoltage < ratedVoltage ? Verdict::Accepted : Verdict::AtOrAboveRating;
     return result;
 }
 

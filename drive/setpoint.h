@@ -25,9 +25,9 @@ struct HeldValues {
 
 enum class Verdict {
     Accepted,         // below the rated voltage: show it
-    AtOrAboveRating,  // not below the rated voltage: refuse it
+    AtOrAboveRating,  // not below the rated voltage (an infinite one included): refuse it
     ZeroFrequency,    // poles or speed is 0: there is no period to divide into steps
-    OutOfRange,       // a result is infinite or undefined: no usable set-point
+    OutOfRange,       // the frequency, period or step time is infinite or undefined
 };
 
 struct SetPoint {
@@ -38,7 +38,8 @@ struct SetPoint {
 };
 
 // previous supplies period and stepTime where the new ones cannot be formed, so a
-// refused request never leaves RUN with an infinite or undefined step time.
+// refused request never leaves RUN with an infinite or undefined step time. Where
+// they can be formed they are stored, whether the voltage is accepted or refused.
 SetPoint computeSetPoint(double poles, double demandSpeed, double voltsPerHertz,
                          double ratedVoltage, const HeldValues& previous);
 
