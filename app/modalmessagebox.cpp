@@ -18,6 +18,9 @@ void ModalMessageBox::setParent(QWidget* parent)
 void ModalMessageBox::show(const QString& prompt, const QString& title)
 {
     QMessageBox box(QMessageBox::NoIcon, title, prompt, QMessageBox::Ok, parent_);
+    // Prompts carry paths and the system's error lines: a "<" in them is text,
+    // and a line that happens to look like markup must not be rendered as it.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 

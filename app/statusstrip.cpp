@@ -6,14 +6,17 @@
 #include <QLocale>
 #include <QPushButton>
 
+#include <algorithm>
+#include <cmath>
+
+#include "app/durationtext.h"
+#include "port/timingselftest.h"
+
 namespace app {
 
 namespace {
 
 constexpr int significantDigits = 6;
-constexpr int latenessDigits = 3;
-constexpr double nanosecondsPerMicrosecond = 1e3;
-constexpr double microsecondsPerMillisecond = 1e3;
 constexpr int margin = 4;
 constexpr int spacing = 2;
 
@@ -25,19 +28,19 @@ QLabel* createLabel(const QString& name, QWidget* parent)
     return label;
 }
 
+// Six significant digits and never in exponent form, even for the cycle of a
+// count in the millions: rounded first, then written in as few digits as hold it.
 QString frequencyText(double hertz)
 {
-    return QStringLiteral("%1 Hz").arg(QLocale().toString(hertz, 'g', significantDigits));
-}
-
-// Microseconds below a millisecond, milliseconds from there.
-QString latenessText(std::chrono::nanoseconds lateness)
-{
-    const double microseconds = static_cast<double>(lateness.count()) / nanosecondsPerMicrosecond;
-    if (microseconds < microsecondsPerMillisecond)
-        return StatusStrip::tr("%1 µs").arg(QLocale().toString(microseconds, 'g', latenessDigits));
-    return StatusStrip::tr("%1 ms").arg(
-        QLocale().toString(microseconds / microsecondsPerMillisecond, 'g', latenessDigits));
+    double shown = hertz;
+    if (std::isfinite(hertz) && hertz != 0.0) {
+        // Divided by an exact power of ten, so that the rounded figure is the
+        // double nearest its decimals and is written with no stray digits.
+        const int decimals = significantDigits - 1 - static_cast<int>(std::floor(std::log10(std::fabs(hertz))));
+        const double scale = std::pow(10.0, std::abs(decimals));
+        shown = decimals > 0 ? std::round(hertz * scale) / scale : std::round(hertz / scale) * scale;
+    }
+    return QStringLiteral("%1 Hz").arg(QLocale().toString(shown, 'f', QLocale::FloatingPointShortest));
 }
 
 } // namespace
@@ -101,25 +104,14 @@ QString StatusStrip::stateText(const port::RunReadout& readout)
 
 QString StatusStrip::waitText(std::chrono::nanoseconds wait)
 {
-    struct Unit {
-        double seconds;
-        const char* name;
-    };
-    // The largest unit the wait holds at least one of.
-    static constexpr Unit units[] = {{1.0, QT_TR_NOOP("s")},         {60.0, QT_TR_NOOP("min")},
-                                     {3600.0, QT_TR_NOOP("h")},      {86400.0, QT_TR_NOOP("days")},
-                                     {31557600.0, QT_TR_NOOP("years")}};
-    const double seconds = std::chrono::duration<double>(wait).count();
-    if (seconds < units[0].seconds)
-        return tr("%1 ms").arg(QLocale().toString(seconds * 1e3, 'f', 0));
-    const Unit* unit = &units[0];
-    for (const Unit& larger : units)
-        if (seconds >= larger.seconds)
-            unit = &larger;
-    const double value = seconds / unit->seconds;
-    // Three significant digits, never in exponent form.
-    const int decimals = value < 10.0 ? 2 : value < 100.0 ? 1 : 0;
-    return QStringLiteral("%1 %2").arg(QLocale().toString(value, 'f', decimals), tr(unit->name));
+    return durationText(wait);
+}
+
+QString StatusStrip::selfTestText(const port::SelfTestResult& result)
+{
+    return tr("Timing self-test: 99 % of steps within %1 at 30 Hz, %2 at 1 kHz, longest stall %3")
+        .arg(durationText(result.slow.p99), durationText(result.fast.p99),
+             durationText(std::max(result.slow.largestStall, result.fast.largestStall)));
 }
 
 QString StatusStrip::figuresText(const port::RunReadout& readout)
@@ -128,7 +120,7 @@ QString StatusStrip::figuresText(const port::RunReadout& readout)
         return {};
     const QString figures = tr("%1 cycles, largest lateness %2")
                                 .arg(QLocale().toString(static_cast<qulonglong>(readout.cycles)),
-                                     latenessText(readout.largestLateness));
+                                     durationText(readout.largestLateness));
     if (readout.state == port::SequencerState::Idle)
         return tr("Last run: %1").arg(figures);
     return figures;
@@ -136,20 +128,23 @@ QString StatusStrip::figuresText(const port::RunReadout& readout)
 
 void StatusStrip::showReadout(const port::RunReadout& readout)
 {
+    if (selfTestShown_ && readout.state == port::SequencerState::Idle)
+        return;
+    selfTestShown_ = false;
     runStateLabel_->setText(stateText(readout));
     runFiguresLabel_->setText(figuresText(readout));
 }
 
 void StatusStrip::showSelfTestRunning(std::chrono::nanoseconds duration)
 {
-    const double seconds = std::chrono::duration<double>(duration).count();
-    runStateLabel_->setText(tr("Timing self-test: measuring for %1 s on the step CPU…")
-                                .arg(QLocale().toString(seconds, 'g', latenessDigits)));
+    runStateLabel_->setText(tr("Timing self-test: measuring for %1 on the step CPU…").arg(durationText(duration)));
     runFiguresLabel_->clear();
+    selfTestShown_ = true;
 }
 
 void StatusStrip::showSelfTestEnded(const QString& line)
 {
+    selfTestShown_ = false;
     runStateLabel_->setText(line);
 }
 

@@ -15,6 +15,10 @@
 class QLabel;
 class QPushButton;
 
+namespace port {
+struct SelfTestResult;
+}
+
 namespace app {
 
 class StatusStrip : public QWidget
@@ -26,6 +30,8 @@ public:
 
     explicit StatusStrip(const QString& portDescription, QWidget* parent = nullptr);
 
+    // While a self-test measures, its line stays: a readout of the idle
+    // port (STOP with no run) does not replace it; a run that starts does.
     void showReadout(const port::RunReadout& readout);
     void showSelfTestRunning(std::chrono::nanoseconds duration);
     void showSelfTestEnded(const QString& line);
@@ -35,8 +41,11 @@ public:
 
     static QString stateText(const port::RunReadout& readout);
     static QString figuresText(const port::RunReadout& readout);
-    // "250 ms", "12.4 s", "3.5 min", "317 years": how long a wait is, for a person.
+    // "250 ms", "12.4 s", "3.50 min", "292 years": how long a wait is, as
+    // every duration on screen reads (durationText).
     static QString waitText(std::chrono::nanoseconds wait);
+    // The self-test's figures in one line: p99 at each rate, the longest stall.
+    static QString selfTestText(const port::SelfTestResult& result);
 
 signals:
     void monitorRequested();
@@ -49,6 +58,7 @@ private:
     QLabel* runFiguresLabel_;
     QPushButton* monitorButton_;
     QPushButton* selfTestButton_;
+    bool selfTestShown_ = false;
 };
 
 } // namespace app

@@ -3,6 +3,7 @@
 #include "port/timingselftest.h"
 
 #include "port/delaycount.h"
+#include "port/durationfigure.h"
 #include "port/module1.h"
 #include "port/recordedport.h"
 #include "port/sequencer.h"
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <thread>
@@ -54,20 +56,26 @@ double microseconds(std::chrono::nanoseconds value)
 std::string figure(double value)
 {
     char text[64];
-    if (std::fabs(value) >= 100.0) {
-        const double scale = std::pow(10.0, std::floor(std::log10(std::fabs(value))) - 2.0);
+    const double magnitude = std::fabs(value);
+    if (magnitude >= 100.0) {
+        const double scale = std::pow(10.0, std::floor(std::log10(magnitude)) - 2.0);
         std::snprintf(text, sizeof text, "%.0f", std::round(value / scale) * scale);
     } else {
-        std::snprintf(text, sizeof text, "%.3g", value);
+        // Below a ten-thousandth, %g would turn to exponent form; such a
+        // share or rate is nothing to the operator.
+        constexpr int mostDecimals = 4;
+        const int order = magnitude > 0.0 ? static_cast<int>(std::floor(std::log10(magnitude))) : 0;
+        std::snprintf(text, sizeof text, "%.*f", std::clamp(2 - order, 0, mostDecimals), value);
+        // Trailing zeros carry nothing here: "2.50" reads "2.5", "0.0000" reads "0".
+        std::string trimmed = text;
+        if (trimmed.find('.') != std::string::npos) {
+            trimmed.erase(trimmed.find_last_not_of('0') + 1);
+            if (trimmed.back() == '.')
+                trimmed.pop_back();
+        }
+        return trimmed == "-0" ? "0" : trimmed;
     }
     return text;
-}
-
-// "18.7 us" below a millisecond, "1.61 ms" from there.
-std::string duration(std::chrono::nanoseconds value)
-{
-    const double us = microseconds(value);
-    return us < millisecondsPerSecond ? figure(us) + " us" : figure(us / millisecondsPerSecond) + " ms";
 }
 
 }  // namespace
@@ -96,7 +104,75 @@ StepTiming stepTiming(const std::vector<WriteRecord::Write>& writes, std::chrono
         previous = write.nanoseconds;
     }
     std::sort(timing.lateness.begin(), timing.lateness.end());
+    // The record holds when each write ended, not the slot the loop aimed
+    // at: a first step that came out late (cold caches) would make every
+    // later one look early. Measure against the most punctual step instead.
+    if (!timing.lateness.empty() && timing.lateness.front() < 0) {
+        const std::int64_t earliest = timing.lateness.front();
+        for (std::int64_t& lateness : timing.lateness)
+            lateness -= earliest;
+    }
     return timing;
+}
+
+namespace {
+
+// The starts of the log-spaced bins and of the last bin, rounded to whole
+// nanoseconds once, so that a lateness and its bin agree to the nanosecond.
+const std::array<std::int64_t, latenessBinsPerDecade * latenessBinDecades + 1>& logBinStarts()
+{
+    static const auto starts = [] {
+        std::array<std::int64_t, latenessBinsPerDecade * latenessBinDecades + 1> edges{};
+        for (std::size_t k = 0; k < edges.size(); ++k)
+            edges[k] = std::llround(static_cast<double>(latenessBinsFrom.count()) *
+                                    std::pow(10.0, static_cast<double>(k) / latenessBinsPerDecade));
+        return edges;
+    }();
+    return starts;
+}
+
+constexpr std::size_t onTimeBin = earlyBin + 1;
+constexpr std::size_t firstLogBin = onTimeBin + 1;
+
+}  // namespace
+
+std::chrono::nanoseconds latenessBinStart(std::size_t bin)
+{
+    if (bin == earlyBin)
+        return std::chrono::nanoseconds::min();
+    if (bin == onTimeBin)
+        return 0ns;
+    return std::chrono::nanoseconds(logBinStarts().at(bin - firstLogBin));
+}
+
+std::size_t latenessBin(std::int64_t lateness)
+{
+    if (lateness < 0)
+        return earlyBin;
+    const auto& starts = logBinStarts();
+    const auto after = std::upper_bound(starts.begin(), starts.end(), lateness);
+    return onTimeBin + static_cast<std::size_t>(after - starts.begin());
+}
+
+LatenessBins latenessBins(const std::vector<std::int64_t>& lateness)
+{
+    LatenessBins bins{};
+    for (const std::int64_t value : lateness)
+        ++bins[latenessBin(value)];
+    return bins;
+}
+
+double latenessBinPosition(std::chrono::nanoseconds lateness)
+{
+    constexpr double middle = 0.5;
+    const std::size_t bin = latenessBin(lateness.count());
+    if (bin == earlyBin || bin == latenessBinCount - 1)
+        return static_cast<double>(bin) + middle;
+    const double start = static_cast<double>(latenessBinStart(bin).count());
+    const double end = static_cast<double>(latenessBinStart(bin + 1).count());
+    const double value = static_cast<double>(lateness.count());
+    const double within = bin == onTimeBin ? value / end : std::log(value / start) / std::log(end / start);
+    return static_cast<double>(bin) + within;
 }
 
 namespace {
@@ -151,6 +227,7 @@ RateTiming measureRate(Sequencer& sequencer, const WriteRecord& record, double h
     timing.sleepsPerStep = timing.steps == 0 ? 0.0 : static_cast<double>(sleeps) / static_cast<double>(timing.steps + 1);
     timing.cpuShare = wall.count() == 0 ? 0.0
                                         : static_cast<double>(cpuUsed.count()) / static_cast<double>(wall.count());
+    timing.bins = latenessBins(steps.lateness);
     return timing;
 }
 
@@ -208,10 +285,19 @@ SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::a
 std::string selfTestFigures(const SelfTestResult& result)
 {
     std::string text;
+    // Scripts read these lines: the figures are written as %.6g would in the C
+    // locale, with a full stop whatever locale the program runs in.
     const auto line = [&text](const std::string& name, double value, const char* unit) {
-        char buffer[128];
-        std::snprintf(buffer, sizeof buffer, "%s: %.6g%s%s\n", name.c_str(), value, *unit != '\0' ? " " : "", unit);
-        text += buffer;
+        char number[32];  // "%.6g" of any double: at most "-1.79769e+308"
+        const auto written = std::to_chars(number, number + sizeof number, value, std::chars_format::general, 6);
+        text += name;
+        text += ": ";
+        text.append(number, written.ptr);
+        if (*unit != '\0') {
+            text += ' ';
+            text += unit;
+        }
+        text += '\n';
     };
     const auto rate = [&line](const std::string& prefix, const RateTiming& timing) {
         line(prefix + "step_length", microseconds(timing.stepLength), "us");
@@ -235,6 +321,13 @@ std::string selfTestFigures(const SelfTestResult& result)
 
 std::string selfTestVerdict(const SelfTestResult& result)
 {
+    if (!result.failure.empty() || result.cancelled || result.fast.steps == 0 || result.slow.steps == 0)
+        return selfTestAssessment(result);
+    return timingText(result.timing) + ". " + selfTestAssessment(result);
+}
+
+std::string selfTestAssessment(const SelfTestResult& result)
+{
     if (!result.failure.empty())
         return "The timing self-test could not run: " + result.failure + ".";
     if (result.cancelled)
@@ -244,14 +337,14 @@ std::string selfTestVerdict(const SelfTestResult& result)
                "run it again.";
     const RateTiming& fast = result.fast;
     const RateTiming& slow = result.slow;
-    TimingMode mode = result.timing;
-    std::string verdict = timingText(mode) + ".";
-    if (mode.grant.priorityClass != PriorityClass::Realtime && !mode.grant.refusal.empty())
-        verdict += " Real-time priority was refused: " + mode.grant.refusal + ".";
-    verdict += " At 30 Hz 99 % of steps start within " + duration(slow.p99) + " of their time, the step thread " +
+    const PriorityGrant& grant = result.timing.grant;
+    std::string verdict;
+    if (grant.priorityClass != PriorityClass::Realtime && !grant.refusal.empty())
+        verdict += "Real-time priority was refused: " + grant.refusal + ". ";
+    verdict += "At 30 Hz 99 % of steps start within " + durationText(slow.p99) + " of their time, the step thread " +
                (slow.sleepsPerStep > 0.0 ? "sleeping before each deadline" : "spinning") + " and using " +
                figure(slow.cpuShare * 100.0) + " % of a CPU.";
-    verdict += " At 1 kHz this PC holds 99 % of steps to within " + duration(fast.p99) + " of their time";
+    verdict += " At 1 kHz this PC holds 99 % of steps to within " + durationText(fast.p99) + " of their time";
     if (fast.p99 > 0ns) {
         // Jitter shows once p99 lateness is a tenth of a step: 14 steps a cycle.
         const double limitHz = jitterShare * nanosecondsPerSecond /
@@ -262,7 +355,7 @@ std::string selfTestVerdict(const SelfTestResult& result)
         verdict += ".";
     }
     const std::chrono::nanoseconds largestStall = std::max(fast.largestStall, slow.largestStall);
-    verdict += " The longest stall was " + duration(largestStall);
+    verdict += " The longest stall was " + durationText(largestStall);
     if (largestStall >= noticeableStall)
         verdict += ": for that long one step stays on the wires. Close other programs before running a "
                    "motor, and use a PC with a CPU kept free for the steps where the motor needs even steps.";

@@ -8,6 +8,7 @@
 #include "port/sequencer.h"
 #include "port/writerecord.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -19,6 +20,8 @@ namespace port {
 // How late each step started against the grid the step loop keeps: the grid
 // starts at the first step and advances one step length a step, and moves to
 // a step that starts more than one step length late, as the loop does.
+// Lateness is counted from the most punctual step, so none is negative: the
+// record's times are when the writes ended, which may set the first step late.
 struct StepTiming {
     std::vector<std::int64_t> lateness;  // ns, one per step after the first, ascending
     std::int64_t largestStall = 0;       // ns: the longest step beyond its length
@@ -28,6 +31,29 @@ struct StepTiming {
 StepTiming stepTiming(const std::vector<WriteRecord::Write>& writes,
                       std::chrono::nanoseconds stepLength);
 
+// Step lateness counted in bins that read on a logarithmic axis: the first
+// holds the steps that started early, the second those less than 0.1 µs late,
+// then five bins a decade from 0.1 µs to 100 ms, and the last everything from
+// 100 ms on. A histogram of these shows at a glance how the few long stalls
+// stand against the many steps held to the microsecond.
+inline constexpr std::size_t latenessBinsPerDecade = 5;
+inline constexpr std::chrono::nanoseconds latenessBinsFrom{100};
+inline constexpr std::size_t latenessBinDecades = 6;  // to 100 ms
+inline constexpr std::size_t earlyBin = 0;
+inline constexpr std::size_t latenessBinCount = 2 + latenessBinsPerDecade * latenessBinDecades + 1;
+using LatenessBins = std::array<std::uint64_t, latenessBinCount>;
+
+// Where bin starts: 0 for the second bin, the log-spaced edges rounded to
+// whole nanoseconds after it (exact at each decade); the early bin, which
+// has no start, gives the smallest duration.
+std::chrono::nanoseconds latenessBinStart(std::size_t bin);
+std::size_t latenessBin(std::int64_t lateness);
+LatenessBins latenessBins(const std::vector<std::int64_t>& lateness);
+// Where lateness falls on an axis of equal-width bins, in bins from the
+// early bin's left edge: log-spaced within a bin, linear in the second; the
+// early bin and the last, which have no far edge, put it at their middle.
+double latenessBinPosition(std::chrono::nanoseconds lateness);
+
 // How the steps of one rate were held.
 struct RateTiming {
     std::chrono::nanoseconds stepLength{0};
@@ -36,6 +62,7 @@ struct RateTiming {
     std::chrono::nanoseconds largestStall{0};
     double sleepsPerStep = 0.0;
     double cpuShare = 0.0;  // of one CPU, by the step thread
+    LatenessBins bins{};
 };
 
 struct SelfTestResult {
@@ -65,9 +92,13 @@ SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::a
 
 // "name: value unit" lines, one per figure.
 std::string selfTestFigures(const SelfTestResult& result);
-// A few plain sentences for the operator: how closely steps are held, from
-// which output frequency that shows, and what the longest stall means.
+// A few plain sentences for the operator: the timing the step thread got,
+// then the assessment below. Durations in the units of durationText.
 std::string selfTestVerdict(const SelfTestResult& result);
+// The verdict without the timing, for a screen that shows that on its own:
+// why real-time priority was refused, how closely steps are held, from which
+// output frequency that shows, and what the longest stall means.
+std::string selfTestAssessment(const SelfTestResult& result);
 
 }  // namespace port
 

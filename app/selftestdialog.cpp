@@ -1,0 +1,153 @@
+// The dialog is shown without blocking: the window goes on (RUN, STOP) while
+// the operator reads it, and a later self-test fills the same dialog again.
+#include "app/selftestdialog.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/durationtext.h"
+#include "app/latenesshistogram.h"
+#include "port/timingselftest.h"
+
+namespace app {
+
+namespace {
+
+constexpr int sectionSpacing = 12;
+constexpr double hertzPerKilohertz = 1000.0;
+constexpr double percent = 100.0;
+constexpr int shareDigits = 2;
+
+// Three significant digits, at most two decimals: "97.5", "1.70", "0.05".
+QString shareText(double percentage)
+{
+    const double magnitude = std::fabs(percentage);
+    const int order = magnitude > 0.0 ? static_cast<int>(std::floor(std::log10(magnitude))) : 0;
+    return QLocale().toString(percentage, 'f', std::clamp(shareDigits - order, 0, shareDigits));
+}
+
+QString frequencyText(double hertz)
+{
+    if (hertz >= hertzPerKilohertz)
+        return SelfTestDialog::tr("%1 kHz").arg(QLocale().toString(hertz / hertzPerKilohertz, 'g', 3));
+    return SelfTestDialog::tr("%1 Hz").arg(QLocale().toString(hertz, 'g', 3));
+}
+
+// Steps are on time or late; a share early is said so rather than as a
+// negative lateness.
+QString withinText(std::chrono::nanoseconds lateness)
+{
+    if (lateness < std::chrono::nanoseconds::zero())
+        return SelfTestDialog::tr("early (by %1 or more)").arg(durationText(-lateness));
+    return SelfTestDialog::tr("within %1").arg(durationText(lateness));
+}
+
+QFont headingFont(QFont font)
+{
+    font.setBold(true);
+    return font;
+}
+
+} // namespace
+
+SelfTestDialog::SelfTestDialog(QWidget* parent)
+    : QDialog(parent)
+    , timingLabel_(createLabel(QStringLiteral("SelfTestTiming")))
+    , slowTitleLabel_(createLabel(QStringLiteral("SlowRate")))
+    , slowHistogram_(new LatenessHistogram(this))
+    , slowFiguresLabel_(createLabel(QStringLiteral("SlowFigures")))
+    , fastTitleLabel_(createLabel(QStringLiteral("FastRate")))
+    , fastHistogram_(new LatenessHistogram(this))
+    , fastFiguresLabel_(createLabel(QStringLiteral("FastFigures")))
+    , verdictLabel_(createLabel(QStringLiteral("SelfTestVerdict")))
+    , buttonBox_(new QDialogButtonBox(QDialogButtonBox::Close, this))
+{
+    setObjectName(QStringLiteral("SelfTestDialog"));
+    timingLabel_->setFont(headingFont(font()));
+    slowTitleLabel_->setFont(headingFont(font()));
+    fastTitleLabel_->setFont(headingFont(font()));
+    slowHistogram_->setObjectName(QStringLiteral("SlowHistogram"));
+    fastHistogram_->setObjectName(QStringLiteral("FastHistogram"));
+    connect(buttonBox_, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(timingLabel_);
+    layout->addSpacing(sectionSpacing);
+    layout->addWidget(slowTitleLabel_);
+    layout->addWidget(slowHistogram_, 1);
+    layout->addWidget(slowFiguresLabel_);
+    layout->addSpacing(sectionSpacing);
+    layout->addWidget(fastTitleLabel_);
+    layout->addWidget(fastHistogram_, 1);
+    layout->addWidget(fastFiguresLabel_);
+    layout->addSpacing(sectionSpacing);
+    layout->addWidget(verdictLabel_);
+    layout->addWidget(buttonBox_);
+
+    setSizeGripEnabled(true);
+    setWindowTitle(tr("Timing self-test"));
+}
+
+QLabel* SelfTestDialog::createLabel(const QString& name)
+{
+    auto* label = new QLabel(this);
+    label->setObjectName(name);
+    // Refusal reasons and error lines come from the system: never markup.
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return label;
+}
+
+void SelfTestDialog::showResult(const port::SelfTestResult& result)
+{
+    timingLabel_->setText(QString::fromStdString(port::timingText(result.timing)));
+    slowTitleLabel_->setText(rateText(port::selfTestSlowHz, result.slow));
+    slowHistogram_->setTiming(result.slow);
+    slowFiguresLabel_->setText(figuresText(result.slow));
+    fastTitleLabel_->setText(rateText(port::selfTestOutputHz, result.fast));
+    fastHistogram_->setTiming(result.fast);
+    fastFiguresLabel_->setText(figuresText(result.fast));
+    verdictLabel_->setText(QString::fromStdString(port::selfTestAssessment(result)));
+    // The histograms' least height follows the largest count: grow to it
+    // rather than squeeze their axes.
+    layout()->invalidate();
+    if (!isVisible()) {
+        const int preferred = sizeHint().width();
+        resize(preferred, layout()->totalHeightForWidth(preferred));
+    }
+    const int width = std::max(this->width(), minimumSizeHint().width());
+    resize(width, std::max(height(), layout()->totalMinimumHeightForWidth(width)));
+}
+
+// A window's least height takes no account of text that wraps: narrower, the
+// verdict needs more lines, so the least height is set from the width.
+void SelfTestDialog::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    setMinimumHeight(layout()->totalMinimumHeightForWidth(width()));
+}
+
+QString SelfTestDialog::rateText(double hertz, const port::RateTiming& timing)
+{
+    return tr("%1: steps of %2, %3 measured, the step thread using %4 % of a CPU")
+        .arg(frequencyText(hertz), durationText(timing.stepLength),
+             QLocale().toString(static_cast<qulonglong>(timing.steps)),
+             shareText(timing.cpuShare * percent));
+}
+
+QString SelfTestDialog::figuresText(const port::RateTiming& timing)
+{
+    if (timing.steps == 0)
+        return tr("No steps were measured at this rate.");
+    return tr("Half of the steps started %1, 99 % %2; the longest stall was %3.")
+        .arg(withinText(timing.p50), withinText(timing.p99), durationText(timing.largestStall));
+}
+
+} // namespace app

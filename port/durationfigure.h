@@ -1,0 +1,35 @@
+// How a duration is put into figures for a person: the unit that fits it and
+// how many decimals carry its significant digits. The window and the
+// self-test's verdict both read durations this way, so that a lateness of
+// 1830 µs reads "1.83 ms" everywhere and never "1.83e+03".
+#ifndef PORT_DURATIONFIGURE_H
+#define PORT_DURATIONFIGURE_H
+
+#include <chrono>
+#include <string>
+
+namespace port {
+
+enum class DurationUnit { Microseconds, Milliseconds, Seconds, Minutes, Hours, Days, Years };
+
+struct DurationFigure {
+    double value = 0.0;  // in unit; negative for a negative duration
+    int decimals = 0;    // to print value with
+    DurationUnit unit = DurationUnit::Microseconds;
+};
+
+// µs below 1 ms, ms below 1 s, s below a minute, then min, h, days, years;
+// significantDigits digits (at most two decimals: the record's resolution is
+// 1 ns), rounded before the unit is chosen, so that 999.6 µs is 1.00 ms.
+// A figure that rounds to nothing is 0, with no decimals.
+DurationFigure durationFigure(std::chrono::nanoseconds duration, int significantDigits = 3);
+
+// "µs", "ms", "s", "min", "h", "days", "years" (UTF-8).
+const char* unitSymbol(DurationUnit unit);
+
+// The figure in the C locale: "23.2 µs", "1.83 ms", "-0.50 µs".
+std::string durationText(std::chrono::nanoseconds duration, int significantDigits = 3);
+
+}  // namespace port
+
+#endif  // PORT_DURATIONFIGURE_H
