@@ -2,12 +2,16 @@
 // frame only needs binary searches over those edges for the visible columns.
 #include "app/traceview.h"
 
+#include "app/durationtext.h"
+
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <limits>
 
 #include "port/port.h"
 #include "port/steppattern.h"
@@ -16,10 +20,16 @@ namespace app {
 
 namespace {
 
-constexpr int minimumTickSpacing = 80;  // px between time ticks
-constexpr int leftMargin = 40;          // line names
-constexpr int bottomMargin = 24;        // time axis
+constexpr int leftMargin = 40;    // line names
+constexpr int bottomMargin = 24;  // time axis
+constexpr int rightMargin = 8;
 constexpr int rowPadding = 3;
+constexpr int labelGap = 16;      // px of blank between two axis labels
+constexpr int labelTop = 6;       // px below the plot
+
+constexpr std::int64_t microsecond = 1'000;
+constexpr std::int64_t millisecond = 1'000'000;
+constexpr std::int64_t second = 1'000'000'000;
 
 const QColor background(16, 16, 24);
 const QColor axisColor(170, 170, 170);
@@ -29,6 +39,21 @@ const QColor stepColor(60, 60, 90);
 QString lineName(int line)
 {
     return QString::fromLatin1(port::lineNames[static_cast<std::size_t>(line)]);
+}
+
+QString unitName(std::int64_t unit)
+{
+    if (unit == second)
+        return QStringLiteral(" s");
+    if (unit == millisecond)
+        return QStringLiteral(" ms");
+    return QStringLiteral(" µs");
+}
+
+// The smallest multiple of step at or after time.
+std::int64_t firstTickAt(std::int64_t time, std::int64_t step)
+{
+    return time >= 0 ? (time + step - 1) / step * step : -((-time) / step * step);
 }
 
 } // namespace
@@ -42,11 +67,14 @@ TraceView::TraceView(QWidget* parent) : QWidget(parent)
 
 void TraceView::setWrites(std::vector<Write> writes)
 {
+    clear();
     writes_ = std::move(writes);
-    if (writes_.size() > capacity_)
-        writes_.erase(writes_.begin(), writes_.end() - static_cast<std::ptrdiff_t>(capacity_));
-    timeZero_ = oldest();
+    // The run's start may be among the writes that do not fit.
+    for (const Write& write : writes_)
+        track(write);
+    trim();
     rebuild();
+    adoptOrigin();
     updateRange();
 }
 
@@ -54,26 +82,57 @@ void TraceView::appendWrites(const std::vector<Write>& writes)
 {
     if (writes.empty())
         return;
-    if (writes_.empty())
-        timeZero_ = writes.front().nanoseconds;
+    const bool gap = lastIndex_ && writes.front().index != *lastIndex_ + 1;
+    if (gap)
+        writes_.clear();
+    for (const Write& write : writes)
+        track(write);
     writes_.insert(writes_.end(), writes.begin(), writes.end());
-    if (writes_.size() > capacity_) {
+    if (gap || writes_.size() > capacity_) {
         // The oldest writes fall out; their edges must go too.
-        writes_.erase(writes_.begin(), writes_.end() - static_cast<std::ptrdiff_t>(capacity_));
+        trim();
         rebuild();
     } else {
         for (const Write& write : writes)
             take(write);
     }
+    adoptOrigin();
     updateRange();
 }
 
 void TraceView::setCapacity(std::size_t capacity)
 {
     capacity_ = std::max<std::size_t>(1, capacity);
-    const std::int64_t timeZero = timeZero_;
-    setWrites(std::move(writes_));
-    timeZero_ = timeZero;
+    if (writes_.size() > capacity_) {
+        trim();
+        rebuild();
+    }
+    updateRange();
+}
+
+void TraceView::setPresent(std::int64_t nanoseconds)
+{
+    present_ = nanoseconds;
+    presentSet_ = true;
+    if (following_)
+        updateRange();
+    else
+        update();
+}
+
+std::int64_t TraceView::present() const
+{
+    return writes_.empty() ? newest() : std::max(present_, newest());
+}
+
+std::vector<TraceView::Write> TraceView::runWrites() const
+{
+    if (!run_)
+        return writes_;
+    const auto first = std::lower_bound(
+        writes_.begin(), writes_.end(), run_->firstIndex,
+        [](const Write& write, std::uint64_t index) { return write.index < index; });
+    return {first, writes_.end()};
 }
 
 void TraceView::setTimeRange(std::int64_t begin, std::int64_t end)
@@ -82,7 +141,7 @@ void TraceView::setTimeRange(std::int64_t begin, std::int64_t end)
     span_ = clampedSpan(end - begin);
     begin_ = origin() + begin;
     const std::int64_t low = oldest() - span_ / 2;
-    const std::int64_t high = std::max(low, newest() - span_ / 2);
+    const std::int64_t high = std::max(low, present() - span_ / 2);
     begin_ = std::clamp(begin_, low, high);
     update();
     emit viewChanged();
@@ -120,9 +179,32 @@ QString TraceView::currentStepText() const
     return QStringLiteral("data %1, control %2").arg(hex(lastData_), hex(lastControl_));
 }
 
+QString TraceView::recordSpanText() const
+{
+    if (writes_.empty())
+        return tr("nothing written yet");
+    if (!run_)
+        return tr("no run held");
+    const Write& oldestHeld = writes_.front();
+    const std::int64_t end = run_->end.value_or(present());
+    if (run_->startSeen && oldestHeld.index <= run_->firstIndex)
+        return tr("the whole run, %1").arg(durationText(std::chrono::nanoseconds(end - run_->start), spanDigits));
+    if (end <= oldestHeld.nanoseconds)
+        return tr("no run held");
+    const QString held =
+        durationText(std::chrono::nanoseconds(end - std::max(run_->start, oldestHeld.nanoseconds)), spanDigits);
+    if (run_->startedAfter)
+        return tr("showing the last %1 of the run, at most %2 long; time 0 is the first write seen")
+            .arg(held, durationText(std::chrono::nanoseconds(end - *run_->startedAfter), spanDigits));
+    if (!run_->startSeen)
+        return tr("showing the last %1 of the run; its start was not seen, time 0 is the first write seen")
+            .arg(held);
+    return tr("showing the last %1 of the run").arg(held);
+}
+
 QRect TraceView::plotRect() const
 {
-    return rect().adjusted(leftMargin, rowPadding, -8, -bottomMargin);
+    return rect().adjusted(leftMargin, rowPadding, -rightMargin, -bottomMargin);
 }
 
 QRect TraceView::traceRect(int line) const
@@ -152,10 +234,15 @@ QColor TraceView::traceColor(int line)
     return QColor(80, 230, 120);
 }
 
-std::int64_t TraceView::tickStep(std::int64_t span, int width)
+QColor TraceView::backgroundColor()
+{
+    return background;
+}
+
+std::int64_t TraceView::tickStep(std::int64_t span, int width, int spacing)
 {
     const double least = static_cast<double>(std::max<std::int64_t>(span, 1))
-        * minimumTickSpacing / std::max(1, width);
+        * spacing / std::max(1, width);
     std::int64_t decade = 1;
     while (true) {
         for (std::int64_t factor : {1, 2, 5}) {
@@ -166,18 +253,76 @@ std::int64_t TraceView::tickStep(std::int64_t span, int width)
     }
 }
 
+// Whole numbers throughout: a double would show 30.5002 s as 30.500199999.
 QString TraceView::tickLabel(std::int64_t time, std::int64_t step)
 {
-    const bool ms = step >= 100'000;
-    std::int64_t unit = ms ? 1'000'000 : 1'000;
-    const double base = static_cast<double>(unit);
+    step = std::max<std::int64_t>(step, 1);
+    const std::uint64_t size = static_cast<std::uint64_t>(std::abs(time));
+    const std::int64_t magnitude = std::max(static_cast<std::int64_t>(size), step);
+    const std::int64_t unit = magnitude >= second ? second : magnitude >= millisecond ? millisecond : microsecond;
+    std::int64_t resolution = unit;
     int decimals = 0;
-    while (step % unit != 0 && decimals < 3) {
-        unit /= 10;
+    while (step % resolution != 0 && resolution > 1) {
+        resolution /= 10;
         ++decimals;
     }
-    return QString::number(static_cast<double>(time) / base, 'f', decimals)
-        + (ms ? QStringLiteral(" ms") : QStringLiteral(" µs"));
+    const auto whole = static_cast<std::uint64_t>(unit);
+    QString text = (time < 0 ? QStringLiteral("-") : QString()) + QString::number(size / whole);
+    if (decimals > 0)
+        text += QLatin1Char('.')
+            + QString::number(size % whole / static_cast<std::uint64_t>(resolution))
+                  .rightJustified(decimals, QLatin1Char('0'));
+    return text + unitName(unit);
+}
+
+std::int64_t TraceView::axisStep() const
+{
+    const QRect plot = plotRect();
+    const QFontMetrics metrics = fontMetrics();
+    const std::int64_t first = begin_ - origin();
+    int spacing = minimumTickSpacing;
+    std::int64_t step = tickStep(span_, plot.width(), spacing);
+    // Finer steps need more decimals, later times more digits: widen the
+    // step until the widest label on screen fits between two ticks.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int widest = 0;
+        for (std::int64_t tick = firstTickAt(first, step); tick < first + span_; tick += step)
+            widest = std::max(widest, metrics.horizontalAdvance(tickLabel(tick, step)));
+        const double apart = static_cast<double>(step) * plot.width() / static_cast<double>(span_);
+        if (widest + labelGap <= apart)
+            break;
+        spacing = std::max(spacing + 1, widest + labelGap);
+        step = tickStep(span_, plot.width(), spacing);
+    }
+    return step;
+}
+
+std::vector<TraceView::AxisLabel> TraceView::axisLabels() const
+{
+    if (writes_.empty())
+        return {};
+    return axisLabels(axisStep());
+}
+
+std::vector<TraceView::AxisLabel> TraceView::axisLabels(std::int64_t step) const
+{
+    std::vector<AxisLabel> labels;
+    const QRect plot = plotRect();
+    const QFontMetrics metrics = fontMetrics();
+    const std::int64_t first = begin_ - origin();
+    int previousRight = std::numeric_limits<int>::min() / 2;
+    for (std::int64_t tick = firstTickAt(first, step); tick < first + span_; tick += step) {
+        const QString text = tickLabel(tick, step);
+        const int width = metrics.horizontalAdvance(text);
+        const int centre = static_cast<int>(std::floor(xForTime(tick)));
+        // Centred on its tick, but moved in rather than cut at either edge.
+        const int left = std::max(0, std::min(centre - width / 2, plot.right() + 1 - width));
+        if (left < previousRight + labelGap)
+            continue;
+        labels.push_back({tick, text, QRect(left, plot.bottom() + labelTop, width, metrics.height())});
+        previousRight = left + width;
+    }
+    return labels;
 }
 
 QSize TraceView::sizeHint() const { return {800, 400}; }
@@ -187,6 +332,7 @@ void TraceView::followLive()
 {
     following_ = true;
     autoSpan_ = true;
+    adoptOrigin();
     updateRange();
 }
 
@@ -252,6 +398,23 @@ void TraceView::mouseDoubleClickEvent(QMouseEvent*)
     followLive();
 }
 
+void TraceView::clear()
+{
+    writes_.clear();
+    portState_ = PortState::Unknown;
+    lastIndex_.reset();
+    lastTime_ = 0;
+    presentSet_ = false;
+    run_.reset();
+    origin_.reset();
+}
+
+void TraceView::trim()
+{
+    if (writes_.size() > capacity_)
+        writes_.erase(writes_.begin(), writes_.end() - static_cast<std::ptrdiff_t>(capacity_));
+}
+
 void TraceView::rebuild()
 {
     traces_ = {};
@@ -290,6 +453,60 @@ void TraceView::take(const Write& write)
     }
 }
 
+// A run begins with a step's data write while the port is idle; the record
+// begins with the port idle (nothing written yet). When the first write
+// taken is not the record's first, what the port was doing is not known, and
+// a run found then began before its first write seen.
+void TraceView::track(const Write& write)
+{
+    if (!lastIndex_) {
+        if (write.index == 0) {
+            portState_ = PortState::Idle;
+        } else if (presentSet_) {
+            // Nothing was written when the view last looked: the port was idle.
+            portState_ = PortState::IdleThenLost;
+            startedAfter_ = present_;
+        } else {
+            portState_ = PortState::Unknown;
+        }
+    } else if (write.index != *lastIndex_ + 1) {
+        // Lost writes. A run under way is taken to go on: STOP leaves the
+        // idle pair as the newest writes until the next RUN, and the record
+        // is read far more often than anyone can press STOP and RUN.
+        if (portState_ == PortState::Idle) {
+            portState_ = PortState::IdleThenLost;
+            startedAfter_ = std::max(present_, lastTime_);
+        }
+    }
+    lastIndex_ = write.index;
+    lastTime_ = write.nanoseconds;
+    if (write.address != port::dataPort)
+        return;
+    if (write.value == port::idleData) {
+        if (portState_ == PortState::InRun && run_)
+            run_->end = write.nanoseconds;
+        portState_ = PortState::Idle;
+        return;
+    }
+    if (portState_ == PortState::InRun)
+        return;
+    std::optional<std::int64_t> after;
+    if (portState_ == PortState::IdleThenLost)
+        after = startedAfter_;
+    run_ = Run{write.nanoseconds, write.index, portState_ == PortState::Idle, after, std::nullopt};
+    portState_ = PortState::InRun;
+}
+
+// A paused view keeps its time 0 so that what the operator looks at keeps
+// its times; a following one counts from the run it follows.
+void TraceView::adoptOrigin()
+{
+    if (run_ && (following_ || !origin_))
+        origin_ = run_->start;
+    else if (!origin_ && !writes_.empty())
+        origin_ = writes_.front().nanoseconds;
+}
+
 void TraceView::leaveFollowing()
 {
     following_ = false;
@@ -301,7 +518,7 @@ void TraceView::updateRange()
     if (following_) {
         if (autoSpan_)
             span_ = defaultSpan();
-        begin_ = newest() - span_;
+        begin_ = present() - span_;
     }
     update();
     emit viewChanged();
@@ -336,6 +553,11 @@ double TraceView::xForAbsolute(std::int64_t time) const
         + static_cast<double>(time - begin_) * plot.width() / static_cast<double>(span_);
 }
 
+double TraceView::presentX() const
+{
+    return xForAbsolute(present());
+}
+
 std::int64_t TraceView::columnStart(int x) const
 {
     const QRect plot = plotRect();
@@ -345,7 +567,7 @@ std::int64_t TraceView::columnStart(int x) const
 
 bool TraceView::stepUnderWay() const
 {
-    return lastData_.has_value();
+    return lastData_ && lastData_->value != port::idleData;
 }
 
 void TraceView::paintAxis(QPainter& painter) const
@@ -353,16 +575,16 @@ void TraceView::paintAxis(QPainter& painter) const
     const QRect plot = plotRect();
     painter.setPen(axisColor);
     painter.drawLine(plot.left(), plot.bottom() + 1, plot.right(), plot.bottom() + 1);
-    const std::int64_t step = tickStep(span_, plot.width());
-    const std::int64_t first = begin_ - origin();
-    std::int64_t tick = first >= 0 ? (first + step - 1) / step * step : -((-first) / step * step);
-    const QFontMetrics metrics(painter.font());
-    for (; tick <= first + span_; tick += step) {
-        const int x = static_cast<int>(std::floor(xForTime(tick)));
-        painter.drawLine(x, plot.bottom() + 1, x, plot.bottom() + 5);
-        const QString label = tickLabel(tick, step);
-        painter.drawText(x - metrics.horizontalAdvance(label) / 2, plot.bottom() + 6 + metrics.ascent(),
-                         label);
+    if (!writes_.empty()) {
+        const std::int64_t step = axisStep();
+        const std::int64_t first = begin_ - origin();
+        for (std::int64_t tick = firstTickAt(first, step); tick < first + span_; tick += step) {
+            const int x = static_cast<int>(std::floor(xForTime(tick)));
+            painter.drawLine(x, plot.bottom() + 1, x, plot.bottom() + labelTop - 1);
+        }
+        const int ascent = painter.fontMetrics().ascent();
+        for (const AxisLabel& label : axisLabels(step))
+            painter.drawText(label.rect.left(), label.rect.top() + ascent, label.text);
     }
     for (int line = 0; line < lineCount; ++line) {
         const QRect row = traceRect(line);
@@ -377,16 +599,17 @@ void TraceView::paintStep(QPainter& painter) const
         return;
     const QRect plot = plotRect();
     const double from = std::max<double>(plot.left(), xForAbsolute(lastData_->nanoseconds));
-    if (from > plot.right())
+    const double to = std::min<double>(plot.right() + 1, presentX());
+    if (from >= to)
         return;
-    painter.fillRect(QRectF(from, plot.top(), plot.right() + 1 - from, plot.height()), stepColor);
+    painter.fillRect(QRectF(from, plot.top(), to - from, plot.height()), stepColor);
 }
 
 void TraceView::paintUnknown(QPainter& painter, int line) const
 {
     const Trace& trace = traces_[static_cast<std::size_t>(line)];
     const QRect row = traceRect(line);
-    double until = row.right() + 1;
+    double until = std::min<double>(row.right() + 1, presentX());
     if (!trace.edges.empty())
         until = std::min(until, xForAbsolute(trace.edges.front()));
     if (until <= row.left())
@@ -442,8 +665,11 @@ void TraceView::paintTrace(QPainter& painter, int line) const
         xStart = x;
         k = next;
     }
-    const int y = level ? high : low;
-    painter.drawLine(xStart, y, plot.right(), y);
+    // The last level holds until now, not just until the last write.
+    const double now = presentX();
+    const int stop = now > plot.right() ? plot.right() : static_cast<int>(std::floor(now));
+    if (stop >= xStart)
+        painter.drawLine(xStart, level ? high : low, stop, level ? high : low);
 }
 
 } // namespace app

@@ -133,11 +133,12 @@ void putHeader(Writer& writer, const std::string& comment)
 
 }  // namespace
 
-bool writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& writes,
-              const std::string& comment)
+VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& writes,
+                    const std::string& comment)
 {
+    VcdSummary summary;
     if (!out)
-        return false;
+        return summary;
     Writer writer(out);
     putHeader(writer, comment);
 
@@ -166,8 +167,10 @@ bool writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& writes,
             writer.put(static_cast<std::uint64_t>(groupTime) - origin);
             writer.put('\n');
             for (std::size_t line = 0; line < lineCount; ++line) {
-                if (lines[line] != dumped[line])
+                if (lines[line] != dumped[line]) {
                     putChange(writer, line, lines[line]);
+                    ++summary.changes;
+                }
             }
         }
         dumped = lines;
@@ -185,7 +188,7 @@ bool writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& writes,
         } else if (write.nanoseconds > groupTime) {
             emit();
             if (!writer.good())
-                return false;
+                return summary;
             groupTime = write.nanoseconds;
         }
         // A time that went backwards (which steady_clock should never give)
@@ -193,7 +196,12 @@ bool writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& writes,
         apply(write, lines);
     }
     emit();  // the last time, or an all-x $dumpvars when nothing was written
-    return writer.finish();
+    if (started) {
+        summary.firstWrite = static_cast<std::int64_t>(origin);
+        summary.lastWrite = groupTime;
+    }
+    summary.written = writer.finish();
+    return summary;
 }
 
 }  // namespace port

@@ -5,11 +5,27 @@
 
 #include "port/writerecord.h"
 
+#include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 namespace port {
+
+// What a dump holds, so that whoever exported it can say so.
+struct VcdSummary {
+    bool written = false;  // the stream took all of it
+    // Value changes after $dumpvars: one per line and time at which it changed.
+    std::uint64_t changes = 0;
+    // Times, as the writes give them, of the first write to dataPort or
+    // controlPort (time 0 of the file) and of the last one; none without such
+    // a write. A write timed before the one ahead of it counts at that time.
+    std::optional<std::int64_t> firstWrite;
+    std::optional<std::int64_t> lastWrite;
+
+    explicit operator bool() const noexcept { return written; }
+};
 
 // One wire per line: D0..D7 (the data register bits) and C1 (bit 1 of the
 // control register as written, before the port's own inversion of that pin).
@@ -23,9 +39,9 @@ namespace port {
 // some line changed; a write timed earlier than the write before it (steady_clock
 // never gives one) counts as made at that write's time, so times always strictly
 // increase. No writes give the header and a $dumpvars of x.
-// Returns false when the stream failed (also when it had failed before); the
-// stream is flushed at the end so that a failing write shows.
-bool writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& writes,
+// written is false when the stream failed (also when it had failed before);
+// the stream is flushed at the end so that a failing write shows.
+VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& writes,
               const std::string& comment = {});
 
 }  // namespace port

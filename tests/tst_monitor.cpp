@@ -1,5 +1,7 @@
-// The monitor as the operator sees it: traces painted from known writes, zoom
-// and pan, the time axis, the step text, polling only while shown, VCD export.
+// The monitor as the operator sees it: traces painted from known writes up
+// to now, zoom and pan, the time axis counted from RUN, the step text, how
+// much of the run is held, where the window opens, polling only while shown,
+// VCD export and what it says.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -7,13 +9,18 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWheelEvent>
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <vector>
 
+#include "app/durationtext.h"
 #include "app/monitorwindow.h"
 #include "app/traceview.h"
 #include "port/port.h"
@@ -30,16 +37,94 @@ constexpr std::int64_t start = 5'000'000'000;  // the record's first time, ns
 constexpr std::int64_t stepTime = 10'000;      // ns between steps
 constexpr std::int64_t cycleTime = stepTime * static_cast<std::int64_t>(port::stepsPerCycle);
 
-// Writes count whole steps of the pattern from start, data then control 1 ns later.
-void addSteps(port::WriteRecord& record, int count)
+// Writes count whole steps of the pattern, one every `every` ns from `from`,
+// data then control 1 ns later; the first is step firstStep of the cycle.
+void addSteps(port::WriteRecord& record, int count, std::int64_t from = start, std::int64_t every = stepTime,
+              int firstStep = 0)
 {
     for (int i = 0; i < count; ++i) {
-        const auto& step = port::stepPattern[static_cast<std::size_t>(i) % port::stepsPerCycle];
-        const std::int64_t t = start + i * stepTime;
+        const auto& step =
+            port::stepPattern[static_cast<std::size_t>(firstStep + i) % port::stepsPerCycle];
+        const std::int64_t t = from + i * every;
         record.add(t, port::dataPort, step.data);
         record.add(t + 1, port::controlPort, step.control);
     }
 }
+
+// STOP's writes at `at`.
+void addIdle(port::WriteRecord& record, std::int64_t at)
+{
+    record.add(at, port::dataPort, port::idleData);
+    record.add(at + 1, port::controlPort, port::idleControl);
+}
+
+std::int64_t newestTime(const port::WriteRecord& record)
+{
+    return record.snapshot(1).front().nanoseconds;
+}
+
+// Time 0 of a following view: its right edge is now.
+std::int64_t timeZero(const TraceView& view)
+{
+    return view.present() - view.timeRange().end;
+}
+
+// An axis label back to ns ("30.5002 s", "-50 µs"), read digit by digit so
+// that a label rounded or cut short does not read as its tick's time.
+std::optional<qint64> labelTime(const QString& text)
+{
+    static const QRegularExpression form(QStringLiteral("^(-?)(\\d+)(?:\\.(\\d+))? (µs|ms|s)$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const QString unit = match.captured(4);
+    qint64 scale = unit == QStringLiteral("s") ? 1'000'000'000 : unit == QStringLiteral("ms") ? 1'000'000 : 1'000;
+    qint64 value = match.captured(2).toLongLong() * scale;
+    for (const QChar digit : match.captured(3)) {
+        scale /= 10;
+        if (scale == 0)
+            return std::nullopt;
+        value += digit.digitValue() * scale;
+    }
+    return match.captured(1).isEmpty() ? value : -value;
+}
+
+// The value changes of a dump after its $dumpvars, counted from the file.
+int changesInDump(const QByteArray& content)
+{
+    const QByteArray body = content.mid(content.indexOf("$dumpvars"));
+    int changes = 0;
+    bool inDumpvars = true;
+    for (const QByteArray& line : body.split('\n')) {
+        if (line == "$end")
+            inDumpvars = false;
+        else if (!inDumpvars && !line.isEmpty() && QByteArray("01xz").contains(line.front()))
+            ++changes;
+    }
+    return changes;
+}
+
+// 1234 as "1 234" (no-break space), the way messages group counts.
+QString grouped(int count)
+{
+    QString text = QString::number(count);
+    if (count >= 1000)
+        text.insert(text.size() - 3, QChar(0x00A0));
+    return text;
+}
+
+// A window over record with a clock the test sets.
+struct Watched {
+    explicit Watched(const port::WriteRecord& record) : window(record, box, dialog)
+    {
+        window.setClock([this] { return now; });
+    }
+
+    RecordingMessageBox box;
+    RecordingFileDialog dialog;
+    app::MonitorWindow window;
+    std::int64_t now = 0;
+};
 
 // An 800 x 400 view of count whole steps written from start.
 void showSteps(TraceView& view, int count)
@@ -79,12 +164,40 @@ private slots:
     void currentStepText_data();
     void currentStepText();
 
+    void lastLevelsReachThePresent_data();
+    void lastLevelsReachThePresent();
+    void nothingIsDrawnAfterThePresent();
+    void timeZeroIsTheNewestRunsFirstWrite_data();
+    void timeZeroIsTheNewestRunsFirstWrite();
+    void pausedViewKeepsItsTimeZeroWhenARunStarts();
+    void runStartOutlivesItsWrite();
+    void axisLabelsStayInsideThePlot_data();
+    void axisLabelsStayInsideThePlot();
+    void recordSpanText_data();
+    void recordSpanText();
+
+    void init();
     void windowHasNamedControls();
+    void besideRect_data();
+    void besideRect();
+    void showBesideLeavesTheMainWindowFree();
     void pollsOnlyWhileShown();
     void writesLostWhileHiddenLeaveNoGap();
+    void fullSpeedAxisRunsOnWithTheRun();
+    void startLostWhileHiddenIsNotClaimed_data();
+    void startLostWhileHiddenIsNotClaimed();
     void exportWritesVcd();
+    void exportConfirms_data();
+    void exportConfirms();
+    void exportStartsInTheLastFolder();
     void exportCancelledWritesNothing();
     void exportFailureShowsOneBox();
+    void shortPath_data();
+    void shortPath();
+
+private:
+    QTemporaryDir home_;
+    std::unique_ptr<QTemporaryDir> settings_;
 };
 
 // D0 high from 0 to 1 ms, D1 always low, C1 unknown until 0.5 ms then high.
@@ -279,13 +392,21 @@ void TestMonitor::tickLabel_data()
     QTest::addColumn<qint64>("step");
     QTest::addColumn<QString>("label");
 
-    QTest::newRow("tenth ms") << qint64(300'000) << qint64(100'000) << QStringLiteral("0.3 ms");
-    QTest::newRow("whole ms") << qint64(2'000'000) << qint64(1'000'000) << QStringLiteral("2 ms");
-    QTest::newRow("half ms") << qint64(1'500'000) << qint64(500'000) << QStringLiteral("1.5 ms");
-    QTest::newRow("zero") << qint64(0) << qint64(200'000) << QStringLiteral("0.0 ms");
-    QTest::newRow("tens of us") << qint64(20'000) << qint64(10'000) << QStringLiteral("20 µs");
-    QTest::newRow("half us") << qint64(1'500) << qint64(500) << QStringLiteral("1.5 µs");
-    QTest::newRow("negative") << qint64(-50'000) << qint64(50'000) << QStringLiteral("-50 µs");
+    // µs below 1 ms, ms from 1 ms, s from 1 s
+    QTest::newRow("below 1 ms")              << qint64(300'000)           << qint64(100'000)     << QStringLiteral("300 µs");
+    QTest::newRow("whole ms")                << qint64(2'000'000)         << qint64(1'000'000)   << QStringLiteral("2 ms");
+    QTest::newRow("half ms")                 << qint64(1'500'000)         << qint64(500'000)     << QStringLiteral("1.5 ms");
+    QTest::newRow("1 ms at 1 µs steps")      << qint64(1'001'000)         << qint64(1'000)       << QStringLiteral("1.001 ms");
+    QTest::newRow("zero at 200 µs steps")    << qint64(0)                 << qint64(200'000)     << QStringLiteral("0 µs");
+    QTest::newRow("zero at 1 s steps")       << qint64(0)                 << qint64(1'000'000'000) << QStringLiteral("0 s");
+    QTest::newRow("tens of µs")              << qint64(20'000)            << qint64(10'000)      << QStringLiteral("20 µs");
+    QTest::newRow("half µs")                 << qint64(1'500)             << qint64(500)         << QStringLiteral("1.5 µs");
+    QTest::newRow("tenth µs")                << qint64(100)               << qint64(100)         << QStringLiteral("0.1 µs");
+    QTest::newRow("negative")                << qint64(-50'000)           << qint64(50'000)      << QStringLiteral("-50 µs");
+    QTest::newRow("30.5 s")                  << qint64(30'500'000'000)    << qint64(500'000'000) << QStringLiteral("30.5 s");
+    // no exponent, no rounding of a long label
+    QTest::newRow("30.5 s at 200 µs steps")  << qint64(30'500'200'000)    << qint64(200'000)     << QStringLiteral("30.5002 s");
+    QTest::newRow("an hour at 100 ns steps") << qint64(3'600'000'000'100) << qint64(100)         << QStringLiteral("3600.0000001 s");
 }
 
 void TestMonitor::tickLabel()
@@ -341,8 +462,357 @@ void TestMonitor::windowHasNamedControls()
     app::MonitorWindow window(record, box, dialog);
     QCOMPARE(window.objectName(), QStringLiteral("Monitor"));
     QCOMPARE(window.windowTitle(), QStringLiteral("Monitor"));
-    for (const char* name : {"TraceView", "CurrentStep", "FollowLive", "ExportVcd"})
+    for (const char* name : {"TraceView", "CurrentStep", "RecordSpan", "FollowLive", "ExportVcd"})
         QVERIFY2(window.findChild<QWidget*>(QString::fromLatin1(name)), name);
+}
+
+// Following a run, and after STOP: the traces reach now at the levels the
+// last writes left, and the view ends at now, not at the last write.
+void TestMonitor::lastLevelsReachThePresent_data()
+{
+    QTest::addColumn<bool>("stopped");
+    QTest::addColumn<int>("data");     // the levels expected up to now
+    QTest::addColumn<int>("control");
+
+    const auto& last = port::stepPattern[29 % port::stepsPerCycle];
+    QTest::newRow("run under way") << false << int(last.data) << int(last.control);
+    QTest::newRow("after STOP")    << true  << int(port::idleData) << int(port::idleControl);
+}
+
+void TestMonitor::lastLevelsReachThePresent()
+{
+    QFETCH(bool, stopped);
+    QFETCH(int, data);
+    QFETCH(int, control);
+
+    port::WriteRecord record(1024);
+    addSteps(record, 30);
+    if (stopped)
+        addIdle(record, start + 30 * stepTime);
+    TraceView view;
+    view.resize(800, 400);
+    view.appendWrites(record.snapshot(record.capacity()));
+    // Three cycles on: the two cycles a following view shows are all after
+    // the last write.
+    const std::int64_t now = newestTime(record) + 3 * cycleTime;
+    view.setPresent(now);
+    QVERIFY(view.following());
+    QCOMPARE(view.timeRange().end, now - start);
+
+    QImage image(view.size(), QImage::Format_RGB32);
+    view.render(&image);
+    for (int line = 0; line < TraceView::lineCount; ++line) {
+        const bool high = line == TraceView::controlLine
+            ? port::isHigh(std::uint8_t(control), port::controlLine)
+            : port::isHigh(std::uint8_t(data), std::size_t(line));
+        const QRect row = view.traceRect(line);
+        const int y = high ? row.top() : row.bottom();
+        for (int x : {view.plotRect().left() + 2, view.plotRect().center().x(), view.plotRect().right() - 1})
+            QVERIFY2(image.pixel(x, y) == TraceView::traceColor(line).rgb(),
+                     qPrintable(QStringLiteral("line %1 at x %2").arg(line).arg(x)));
+    }
+}
+
+// What comes after now is not known yet: a view reaching past it shows nothing there.
+void TestMonitor::nothingIsDrawnAfterThePresent()
+{
+    port::WriteRecord record(1024);
+    addSteps(record, 30);
+    addIdle(record, start + 30 * stepTime);
+    TraceView view;
+    view.resize(800, 400);
+    view.setWrites(record.snapshot(record.capacity()));
+    const std::int64_t now = newestTime(record) + cycleTime;
+    view.setPresent(now);
+    view.setTimeRange(now - start - cycleTime, now - start + cycleTime);  // now in the middle
+
+    QImage image(view.size(), QImage::Format_RGB32);
+    view.render(&image);
+    const int nowX = qRound(view.xForTime(now - start));
+    for (int line = 0; line < TraceView::lineCount; ++line) {
+        const QRect row = view.traceRect(line);
+        const QRgb colour = TraceView::traceColor(line).rgb();
+        const bool high = line == TraceView::controlLine;  // idle: C1 high, D0..D7 low
+        QCOMPARE(image.pixel(nowX - 3, high ? row.top() : row.bottom()), colour);
+        for (int x = nowX + 2; x <= view.plotRect().right(); x += 7) {
+            for (int y = row.top(); y <= row.bottom(); ++y)
+                QVERIFY2(image.pixel(x, y) != colour, qPrintable(QStringLiteral("line %1 at x %2").arg(line).arg(x)));
+        }
+    }
+}
+
+// Earlier runs, each ended by STOP, stay in the record; the axis counts
+// from the first write of the newest.
+void TestMonitor::timeZeroIsTheNewestRunsFirstWrite_data()
+{
+    QTest::addColumn<int>("earlierRuns");
+    QTest::newRow("one run")                 << 0;
+    QTest::newRow("after an earlier run")    << 1;
+    QTest::newRow("after three earlier runs") << 3;
+}
+
+void TestMonitor::timeZeroIsTheNewestRunsFirstWrite()
+{
+    QFETCH(int, earlierRuns);
+
+    port::WriteRecord record(4096);
+    std::int64_t t = start;
+    for (int run = 0; run < earlierRuns; ++run) {
+        addSteps(record, 20, t);
+        addIdle(record, t + 20 * stepTime);
+        t += 20 * stepTime + 1'000'000;  // a millisecond idle before the next RUN
+    }
+    addSteps(record, 20, t);
+    TraceView view;
+    view.resize(800, 400);
+    view.appendWrites(record.snapshot(record.capacity()));
+    view.setPresent(newestTime(record) + 100);
+
+    QVERIFY(view.run().has_value());
+    QVERIFY(view.run()->startSeen);
+    QCOMPARE(view.run()->start, t);
+    QCOMPARE(timeZero(view), t);
+    QCOMPARE(view.runWrites().size(), std::size_t{40});
+}
+
+// Looking back at a run while a new one starts: the times on screen stay;
+// following again counts from the new RUN.
+void TestMonitor::pausedViewKeepsItsTimeZeroWhenARunStarts()
+{
+    port::WriteRecord record(4096);
+    addSteps(record, 40);
+    TraceView view;
+    view.resize(800, 400);
+    std::uint64_t next = 0;
+    view.appendWrites(record.since(next, record.capacity(), next));
+    view.setTimeRange(100'000, 200'000);
+    const double x = view.xForTime(150'000);
+
+    const std::int64_t second = start + 40 * stepTime + 5'000'000;
+    addIdle(record, start + 40 * stepTime);
+    addSteps(record, 20, second);
+    view.appendWrites(record.since(next, record.capacity(), next));
+    QCOMPARE(view.timeRange().begin, 100'000);
+    QCOMPARE(view.xForTime(150'000), x);
+
+    view.followLive();
+    QCOMPARE(timeZero(view), second);
+}
+
+// A long run in a small record: its first write falls out, its time 0 stays.
+void TestMonitor::runStartOutlivesItsWrite()
+{
+    port::WriteRecord record(4096);
+    TraceView view;
+    view.resize(800, 400);
+    view.setCapacity(64);
+    std::uint64_t next = 0;
+    for (int batch = 0; batch < 20; ++batch) {
+        addSteps(record, 10, start + batch * 10 * stepTime, stepTime, batch * 10);
+        view.appendWrites(record.since(next, record.capacity(), next));
+        view.setPresent(newestTime(record) + 1);
+        QCOMPARE(timeZero(view), start);
+    }
+    QVERIFY(view.writes().front().nanoseconds > start);
+    QVERIFY(view.run()->startSeen);
+    QCOMPARE(view.run()->start, start);
+}
+
+// Late in a run the labels are long: they must not crowd, be cut at the
+// right edge, or lose the digits that tell them apart.
+void TestMonitor::axisLabelsStayInsideThePlot_data()
+{
+    QTest::addColumn<qint64>("at");    // the view's left edge, after RUN
+    QTest::addColumn<qint64>("span");
+    QTest::addColumn<int>("width");
+
+    QTest::newRow("first 2 ms")               << qint64(0)                 << qint64(2'000'000)  << 800;
+    QTest::newRow("30.5 s in, 2 ms")          << qint64(30'500'000'000)    << qint64(2'000'000)  << 800;
+    QTest::newRow("30.5 s in, 2 ms, narrow")  << qint64(30'500'000'000)    << qint64(2'000'000)  << 300;
+    QTest::newRow("30.5 s in, 66 ms")         << qint64(30'499'990'000)    << qint64(66'000'000) << 800;
+    QTest::newRow("an hour in, 1 µs")         << qint64(3'600'000'000'000) << qint64(1'000)      << 800;
+    QTest::newRow("an hour in, 1 µs, narrow") << qint64(3'600'000'000'000) << qint64(1'000)      << 300;
+    QTest::newRow("an hour in, 1 µs, wide")   << qint64(3'600'000'000'000) << qint64(1'000)      << 900;
+    QTest::newRow("just under 1 ms")          << qint64(600'000)           << qint64(500'000)    << 800;
+    QTest::newRow("a tick at the right edge") << qint64(30'498'000'001)    << qint64(2'000'000)  << 800;
+}
+
+void TestMonitor::axisLabelsStayInsideThePlot()
+{
+    QFETCH(qint64, at);
+    QFETCH(qint64, span);
+    QFETCH(int, width);
+
+    port::WriteRecord record(1024);
+    addSteps(record, 1);                                       // RUN
+    addSteps(record, 20, start + at, span / 10 + 1, 1);        // the run goes on
+    TraceView view;
+    view.resize(width, 300);
+    view.setWrites(record.snapshot(record.capacity()));
+    view.setTimeRange(at, at + span);
+
+    const auto labels = view.axisLabels();
+    QVERIFY2(labels.size() >= 2, qPrintable(QString::number(labels.size())));
+    const QRect plot = view.plotRect();
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        const auto& label = labels[i];
+        const QString what = label.text;
+        QVERIFY2(label.rect.left() >= 0 && label.rect.right() <= plot.right(), qPrintable(what));
+        QVERIFY2(label.rect.top() > plot.bottom(), qPrintable(what));
+        QVERIFY2(label.rect.width() >= view.fontMetrics().horizontalAdvance(label.text), qPrintable(what));
+        QCOMPARE(labelTime(label.text), std::optional<qint64>(label.time));
+        QVERIFY2(label.time >= at && label.time < at + span, qPrintable(what));
+        if (i > 0)
+            QVERIFY2(label.rect.left() > labels[i - 1].rect.right(), qPrintable(what));
+        // Every tick labelled: evenly apart, but for a last one left out
+        // where it would not fit at the edge.
+        if (i > 1 && i + 1 < labels.size())
+            QCOMPARE(label.time - labels[i - 1].time, labels[1].time - labels[0].time);
+    }
+
+    // On screen: nothing of the labels right of the plot.
+    QImage image(view.size(), QImage::Format_RGB32);
+    view.render(&image);
+    for (int x = plot.right() + 1; x < image.width(); ++x) {
+        for (int y = plot.bottom() + 2; y < image.height(); ++y)
+            QVERIFY2(image.pixel(x, y) == TraceView::backgroundColor().rgb(),
+                     qPrintable(QStringLiteral("ink at %1, %2").arg(x).arg(y)));
+    }
+}
+
+// Steps every `every` ns from start, STOP after them or not; the view takes
+// the record from write `skip` on (opened late) and holds `capacity` writes.
+void TestMonitor::recordSpanText_data()
+{
+    QTest::addColumn<int>("steps");
+    QTest::addColumn<qint64>("every");
+    QTest::addColumn<bool>("stopped");
+    QTest::addColumn<int>("skip");
+    QTest::addColumn<int>("capacity");
+    QTest::addColumn<QString>("text");
+
+    constexpr qint64 ms10 = 10'000'000;
+    QTest::newRow("nothing written")        << 0    << ms10 << false << 0  << 4096 << QStringLiteral("nothing written yet");
+    QTest::newRow("STOP while idle")        << 0    << ms10 << true  << 0  << 4096 << QStringLiteral("no run held");
+    // 320 steps of 10 ms: 3.2 s to now, 10 ms after the last step
+    QTest::newRow("whole run under way")    << 320  << ms10 << false << 0  << 4096 << QStringLiteral("the whole run, 3.2 s");
+    // STOP at 3.2 s, now 10 ms later: the run is 3.2 s long whatever the time now
+    QTest::newRow("whole run, stopped")     << 320  << ms10 << true  << 0  << 4096 << QStringLiteral("the whole run, 3.2 s");
+    // 64 writes held: steps 968..999, from 9.68 s to now at 10.0 s
+    QTest::newRow("start no longer held")   << 1000 << ms10 << false << 0  << 64
+                                            << QStringLiteral("showing the last 320 ms of the run");
+    QTest::newRow("stopped, start dropped") << 1000 << ms10 << true  << 0  << 64
+                                            << QStringLiteral("showing the last 310 ms of the run");
+    // taken from write 50 on (step 25, 250 ms) to now at 1.0 s
+    QTest::newRow("opened mid-run")         << 100  << ms10 << false << 50 << 4096
+                                            << QStringLiteral("showing the last 750 ms of the run; its start was not "
+                                                              "seen, time 0 is the first write seen");
+    QTest::newRow("only STOP's pair held")  << 100  << ms10 << true  << 0  << 2    << QStringLiteral("no run held");
+}
+
+void TestMonitor::recordSpanText()
+{
+    QFETCH(int, steps);
+    QFETCH(qint64, every);
+    QFETCH(bool, stopped);
+    QFETCH(int, skip);
+    QFETCH(int, capacity);
+    QFETCH(QString, text);
+
+    port::WriteRecord record(4096);
+    addSteps(record, steps, start, every);
+    if (stopped)
+        addIdle(record, start + steps * every);
+    auto writes = record.snapshot(record.capacity());
+    writes.erase(writes.begin(), writes.begin() + std::min<std::ptrdiff_t>(skip, std::ssize(writes)));
+    TraceView view;
+    view.setCapacity(std::size_t(capacity));
+    view.appendWrites(writes);
+    view.setPresent(start + std::max(steps, 1) * every);
+    QCOMPARE(view.recordSpanText(), text);
+}
+
+void TestMonitor::init()
+{
+    // Each test starts with no folder remembered.
+    settings_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(settings_->isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings_->path());
+    QVERIFY(home_.isValid());
+    qputenv("HOME", QFile::encodeName(home_.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home_.filePath(QStringLiteral(".config"))));
+}
+
+void TestMonitor::besideRect_data()
+{
+    QTest::addColumn<QRect>("main");
+    QTest::addColumn<QSize>("monitor");
+    QTest::addColumn<QRect>("available");
+    QTest::addColumn<QRect>("placed");
+
+    const QRect fullHd(0, 0, 1920, 1040);
+    const QRect laptop(0, 0, 1366, 738);
+    const QSize wanted(800, 480);
+    QTest::newRow("room on the right")        << QRect(100, 100, 400, 300) << wanted << fullHd
+                                              << QRect(500, 100, 800, 480);
+    QTest::newRow("no room right: left")      << QRect(1200, 100, 600, 400) << wanted << fullHd
+                                              << QRect(400, 100, 800, 480);
+    QTest::newRow("neither side: below")      << QRect(500, 50, 900, 300) << wanted << fullHd
+                                              << QRect(500, 350, 800, 480);
+    QTest::newRow("low down: moved up")       << QRect(100, 800, 400, 200) << wanted << fullHd
+                                              << QRect(500, 560, 800, 480);
+    QTest::newRow("taller than the screen")   << QRect(100, 100, 400, 300) << QSize(800, 1200) << fullHd
+                                              << QRect(500, 0, 800, 1040);
+    QTest::newRow("no full room: shrunk")     << QRect(0, 0, 700, 600) << wanted << laptop
+                                              << QRect(700, 0, 666, 480);
+    QTest::newRow("shrunk: roomier side")     << QRect(560, 0, 300, 600) << wanted << laptop
+                                              << QRect(0, 0, 560, 480);
+    QTest::newRow("second screen")            << QRect(2000, 100, 400, 300) << wanted << QRect(1920, 0, 1920, 1040)
+                                              << QRect(2400, 100, 800, 480);
+    QTest::newRow("panel on the left")        << QRect(1300, 100, 600, 300) << wanted << QRect(48, 0, 1872, 1080)
+                                              << QRect(500, 100, 800, 480);
+    QTest::newRow("no room at all")           << QRect(50, 50, 700, 500) << wanted << QRect(0, 0, 800, 600)
+                                              << QRect(0, 0, 800, 480);
+}
+
+void TestMonitor::besideRect()
+{
+    QFETCH(QRect, main);
+    QFETCH(QSize, monitor);
+    QFETCH(QRect, available);
+    QFETCH(QRect, placed);
+
+    const QRect beside = app::MonitorWindow::besideRect(main, monitor, available);
+    QCOMPARE(beside, placed);
+    QVERIFY(available.contains(beside));
+    if (QTest::currentDataTag() != QByteArrayLiteral("no room at all"))
+        QVERIFY(!beside.intersects(main));
+}
+
+// The monitor must not open over the main window's RUN, STOP and EXIT; once
+// the operator has put it somewhere, opening it again leaves it there.
+void TestMonitor::showBesideLeavesTheMainWindowFree()
+{
+    QWidget main;
+    main.resize(300, 200);
+    main.move(10, 10);
+    main.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    port::WriteRecord record(64);
+    Watched watched(record);
+    app::MonitorWindow& monitor = watched.window;
+    monitor.resize(450, 300);  // fits to the right on the 800 x 600 offscreen screen
+
+    monitor.showBeside(main);
+    QVERIFY(QTest::qWaitForWindowExposed(&monitor));
+    QVERIFY(!monitor.frameGeometry().intersects(main.frameGeometry()));
+    QVERIFY(main.screen()->availableGeometry().contains(monitor.frameGeometry()));
+    QCOMPARE(monitor.size(), QSize(450, 300));
+
+    monitor.hide();
+    monitor.move(5, 250);
+    monitor.showBeside(main);
+    QCOMPARE(monitor.pos(), QPoint(5, 250));
 }
 
 // Hidden for longer than the record holds: the writes in between are gone, and
@@ -400,6 +870,75 @@ void TestMonitor::pollsOnlyWhileShown()
     QCOMPARE(window.view()->writes().size(), std::size_t{12});
 }
 
+// At full speed the writer outruns every read: each refresh finds only the
+// newest writes. The run goes on all the same, and so does its time axis.
+void TestMonitor::fullSpeedAxisRunsOnWithTheRun()
+{
+    port::WriteRecord record(256);
+    Watched watched(record);
+    const TraceView& view = *watched.window.view();
+    watched.now = start - 1'000'000;
+    watched.window.refresh();  // nothing written yet: the port is idle
+
+    constexpr int stepsPerRefresh = 500;  // 1000 writes: the record holds 256
+    constexpr std::int64_t every = 100;
+    std::optional<std::int64_t> zero;
+    std::int64_t end = 0;
+    for (int refresh = 0; refresh < 6; ++refresh) {
+        const std::int64_t from = start + refresh * stepsPerRefresh * every;
+        addSteps(record, stepsPerRefresh, from, every, refresh * stepsPerRefresh);
+        watched.now = from + stepsPerRefresh * every;
+        watched.window.refresh();
+        QCOMPARE(view.writes().size(), std::size_t{256});
+        if (!zero)
+            zero = view.writes().front().nanoseconds;
+        QCOMPARE(timeZero(view), *zero);
+        QVERIFY(view.timeRange().end > end);
+        end = view.timeRange().end;
+    }
+    QVERIFY(!view.run()->startSeen);
+    const auto* span = watched.window.findChild<QLabel*>(QStringLiteral("RecordSpan"));
+    QCOMPARE(span->text(),
+             QStringLiteral("showing the last %1 of the run, at most %2 long; time 0 is the first write seen")
+                 .arg(app::durationText(std::chrono::nanoseconds(watched.now - view.writes().front().nanoseconds), TraceView::spanDigits),
+                      app::durationText(std::chrono::nanoseconds(watched.now - (start - 1'000'000)), TraceView::spanDigits)));
+}
+
+// Hidden while STOP and a new RUN came, longer than the record holds: the
+// monitor cannot know where that run began, and must not claim it.
+void TestMonitor::startLostWhileHiddenIsNotClaimed_data()
+{
+    QTest::addColumn<int>("capacity");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("record held it all") << 4096 << QStringLiteral("the whole run, 2.0 ms");
+    QTest::newRow("writes lost")        << 64
+                                        << QStringLiteral("showing the last 320 µs of the run; its start was not seen, "
+                                                          "time 0 is the first write seen");
+}
+
+void TestMonitor::startLostWhileHiddenIsNotClaimed()
+{
+    QFETCH(int, capacity);
+    QFETCH(QString, text);
+
+    port::WriteRecord record{std::size_t(capacity)};
+    Watched watched(record);
+    watched.now = start - 1;
+    watched.window.show();
+    addSteps(record, 10);
+    watched.now = start + 10 * stepTime;
+    watched.window.refresh();
+    watched.window.hide();
+
+    const std::int64_t second = start + 1'000'000;
+    addIdle(record, start + 10 * stepTime);
+    addSteps(record, 200, second);
+    watched.now = second + 200 * stepTime;
+    watched.window.show();
+    QCOMPARE(watched.window.findChild<QLabel*>(QStringLiteral("RecordSpan"))->text(), text);
+}
+
 void TestMonitor::exportWritesVcd()
 {
     QTemporaryDir directory;
@@ -416,7 +955,7 @@ void TestMonitor::exportWritesVcd()
     QVERIFY(dialog.asked.front().startsWith(QStringLiteral("Export VCD | ")));
     QVERIFY(dialog.asked.front().contains(QStringLiteral("frequency-converter.vcd | ")));
     QVERIFY(dialog.asked.front().endsWith(QStringLiteral("Value change dump (*.vcd)")));
-    QVERIFY(box.shown.isEmpty());
+    QCOMPARE(box.shown.size(), 1);
 
     QFile file(dialog.answer);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -425,6 +964,115 @@ void TestMonitor::exportWritesVcd()
     QVERIFY(content.contains("$timescale"));
     QVERIFY(content.contains("$enddefinitions"));
     QCOMPARE(content.count("$var wire 1"), qsizetype(9));
+}
+
+// What the confirmation says, checked against the file: its length, its
+// changes, where it went, and how much of the run's start is missing.
+void TestMonitor::exportConfirms_data()
+{
+    QTest::addColumn<int>("capacity");
+    QTest::addColumn<int>("steps");         // every 10 µs from start
+    QTest::addColumn<int>("refreshEvery");  // steps; 0: the monitor first reads at export
+    QTest::addColumn<bool>("watchedIdle");  // it read the empty record before RUN
+    QTest::addColumn<bool>("stopped");
+    QTest::addColumn<QString>("message");   // %changes and %path from the file
+
+    QTest::newRow("whole run under way")  << 1024 << 30  << 0 << false << false
+        << QStringLiteral("Wrote the whole run, 290 µs, %changes changes, to %path.");
+    QTest::newRow("whole run, stopped")   << 1024 << 30  << 0 << false << true
+        << QStringLiteral("Wrote the whole run, 300 µs, %changes changes, to %path.");
+    QTest::newRow("thousands of changes") << 4096 << 700 << 0 << false << false
+        << QStringLiteral("Wrote the whole run, 7.0 ms, %changes changes, to %path.");
+    // 64 writes held: steps 68..99
+    QTest::newRow("start no longer held") << 64   << 100 << 5 << false << false
+        << QStringLiteral("Wrote 310 µs of the run, %changes changes, to %path. "
+                          "The first 680 µs of the run are no longer held.");
+    QTest::newRow("start not seen")       << 64   << 100 << 0 << false << false
+        << QStringLiteral("Wrote 310 µs of the run, %changes changes, to %path. The start of the run was not seen.");
+    // read 1 ms before RUN, idle; the file begins 680 µs after RUN
+    QTest::newRow("start lost, bounded")  << 64   << 100 << 0 << true  << false
+        << QStringLiteral("Wrote 310 µs of the run, %changes changes, to %path. "
+                          "The start of the run was not seen: the file begins at most 1.7 ms after it.");
+    QTest::newRow("nothing written")      << 64   << 0   << 0 << false << false
+        << QStringLiteral("Wrote an empty dump to %path: nothing has been written to the port yet.");
+}
+
+void TestMonitor::exportConfirms()
+{
+    QFETCH(int, capacity);
+    QFETCH(int, steps);
+    QFETCH(int, refreshEvery);
+    QFETCH(bool, watchedIdle);
+    QFETCH(bool, stopped);
+    QFETCH(QString, message);
+
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    port::WriteRecord record{std::size_t(capacity)};
+    Watched watched(record);
+    watched.dialog.answer = directory.filePath(QStringLiteral("run.vcd"));
+    if (watchedIdle) {
+        watched.now = start - 1'000'000;
+        watched.window.refresh();
+    }
+    for (int done = 0; done < steps;) {
+        const int count = refreshEvery > 0 ? std::min(refreshEvery, steps - done) : steps;
+        addSteps(record, count, start + done * stepTime, stepTime, done);
+        done += count;
+        watched.now = start + done * stepTime;
+        if (refreshEvery > 0)
+            watched.window.refresh();
+    }
+    if (stopped)
+        addIdle(record, start + steps * stepTime);
+    watched.now = start + steps * stepTime + 2;
+
+    watched.window.exportVcd();
+    QFile file(watched.dialog.answer);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString expected = QStringLiteral("Export VCD | ")
+        + QString(message)
+              .replace(QStringLiteral("%changes"), grouped(changesInDump(file.readAll())))
+              .replace(QStringLiteral("%path"), app::MonitorWindow::shortPath(watched.dialog.answer, QDir::homePath()));
+    QCOMPARE(watched.box.shown, QStringList{expected});
+}
+
+// The dialog opens where the last export went, while that folder exists;
+// otherwise in the operator's documents, never in the program's working folder.
+void TestMonitor::exportStartsInTheLastFolder()
+{
+    const QDir home(home_.path());
+    QVERIFY(home.mkpath(QStringLiteral("Documents")));
+    const QString documents = home.filePath(QStringLiteral("Documents"));
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    const QString chosen = QDir(elsewhere.path()).filePath(QStringLiteral("runs"));
+    QVERIFY(QDir().mkpath(chosen));
+    const auto folderAsked = [](const RecordingFileDialog& dialog) {
+        return QFileInfo(dialog.asked.last().section(QStringLiteral(" | "), 1, 1)).absolutePath();
+    };
+
+    port::WriteRecord record(64);
+    addSteps(record, 3);
+    {
+        Watched watched(record);
+        watched.dialog.answer = QDir(chosen).filePath(QStringLiteral("first.vcd"));
+        watched.window.exportVcd();
+        QCOMPARE(folderAsked(watched.dialog), documents);
+        watched.window.exportVcd();
+        QCOMPARE(folderAsked(watched.dialog), chosen);
+    }
+    {
+        Watched again(record);  // the program started anew
+        again.window.exportVcd();
+        QCOMPARE(folderAsked(again.dialog), chosen);
+        QVERIFY(QDir(chosen).removeRecursively());
+        again.window.exportVcd();
+        QCOMPARE(folderAsked(again.dialog), documents);
+        QVERIFY(QDir(documents).removeRecursively());
+        again.window.exportVcd();
+        QCOMPARE(folderAsked(again.dialog), QDir::cleanPath(home_.path()));
+    }
 }
 
 void TestMonitor::exportCancelledWritesNothing()
@@ -455,6 +1103,32 @@ void TestMonitor::exportFailureShowsOneBox()
     QVERIFY(box.shown.front().startsWith(QStringLiteral("Export VCD | ")));
     QVERIFY(box.shown.front().contains(QDir::toNativeSeparators(dialog.answer)));
     QVERIFY(!QFile::exists(dialog.answer));
+}
+
+void TestMonitor::shortPath_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("home");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("in Documents")      << "/home/op/Documents/run.vcd" << "/home/op" << "~/Documents/run.vcd";
+    QTest::newRow("outside home")      << "/tmp/run.vcd"               << "/home/op" << "/tmp/run.vcd";
+    QTest::newRow("a home beside")     << "/home/op2/run.vcd"          << "/home/op" << "/home/op2/run.vcd";
+    QTest::newRow("home with a slash") << "/home/op/run.vcd"           << "/home/op/" << "~/run.vcd";
+    QTest::newRow("deep: folder and file")
+        << "/home/op/projects/converter/bench/2024-05-01/long-runs/run.vcd" << "/home/op"
+        << "…/long-runs/run.vcd";
+    QTest::newRow("long but shallow")  << "/media/operator/USB-STICK-0123456789/run.vcd" << "/home/op"
+                                       << "…/USB-STICK-0123456789/run.vcd";
+    QTest::newRow("root as home")      << "/data/run.vcd"              << "/"        << "/data/run.vcd";
+}
+
+void TestMonitor::shortPath()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, home);
+    QFETCH(QString, shown);
+    QCOMPARE(app::MonitorWindow::shortPath(path, home), shown);
 }
 
 QTEST_MAIN(TestMonitor)

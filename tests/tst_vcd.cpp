@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <fstream>
@@ -273,8 +274,7 @@ std::int64_t originOf(const std::vector<Write>& writes)
 std::string exported(const std::vector<Write>& writes, const std::string& comment = {})
 {
     std::ostringstream out;
-    const bool written = port::writeVcd(out, writes, comment);
-    if (!written)
+    if (!port::writeVcd(out, writes, comment))
         qWarning("writeVcd returned false on a healthy std::ostringstream");
     return out.str();
 }
@@ -394,6 +394,8 @@ private slots:
     void otherAddressesAreIgnored();
     void emptyListGivesAValidFile();
     void failedStreamReturnsFalse();
+    void summarySaysWhatTheFileHolds_data();
+    void summarySaysWhatTheFileHolds();
     void fullRecordIsQuick();
 };
 
@@ -630,6 +632,60 @@ void TestVcd::failedStreamReturnsFalse()
     std::ostream out(&roomy);
     QVERIFY(port::writeVcd(out, knownRun()));
     QCOMPARE(roomy.taken, exported(knownRun()).size());
+}
+
+// The summary against the file itself, as this test's reader sees it: the
+// changes it counts are the ones in the file, and its first and last times
+// span the file's times.
+void TestVcd::summarySaysWhatTheFileHolds_data()
+{
+    QTest::addColumn<std::vector<Write>>("writes");
+    QTest::addColumn<bool>("anyWrite");  // to dataPort or controlPort
+
+    QTest::newRow("three cycles and STOP")    << knownRun() << true;
+    QTest::newRow("no writes")                << std::vector<Write>{} << false;
+    QTest::newRow("only other registers")     << Run().out(port::statusPort, 0xFF).after(10).out(0x278, 1).writes
+                                              << false;
+    QTest::newRow("one write")                << Run().data(0x60).writes << true;
+    QTest::newRow("rewrites change nothing")  << Run().data(0x55).after(5).data(0x55).after(5).control(1).writes
+                                              << true;
+    QTest::newRow("same-time writes fold")    << Run().data(0x01).data(0x02).after(10).data(0x03).control(2).writes
+                                              << true;
+    QTest::newRow("time going backwards")     << Run().data(0x01).after(100).data(0x02).after(-50).data(0x03).writes
+                                              << true;
+    QTest::newRow("other register first")     << Run().out(port::statusPort, 0).after(1'000).data(0x0F).after(20)
+                                                     .data(0xF0).after(30).out(port::statusPort, 1).writes
+                                              << true;
+}
+
+void TestVcd::summarySaysWhatTheFileHolds()
+{
+    QFETCH(std::vector<Write>, writes);
+    QFETCH(bool, anyWrite);
+
+    std::ostringstream out;
+    const port::VcdSummary summary = port::writeVcd(out, writes);
+    QVERIFY(summary.written);
+    const Dump dump = readVcd(out.str());
+    QVERIFY2(dump.error.empty(), dump.error.c_str());
+
+    const auto changes = std::count_if(dump.changes.begin(), dump.changes.end(),
+                                       [](const Dump::Change& change) { return !change.inDumpvars; });
+    QCOMPARE(summary.changes, static_cast<std::uint64_t>(changes));
+    QCOMPARE(summary.firstWrite.has_value(), anyWrite);
+    QCOMPARE(summary.lastWrite.has_value(), anyWrite);
+    if (!anyWrite)
+        return;
+    QCOMPARE(*summary.firstWrite, originOf(writes));
+    // The file's last time is the last write that changed a line; the
+    // summary's last write is at or after it, and no later than any write.
+    QVERIFY(*summary.lastWrite - *summary.firstWrite >= dump.times.back());
+    std::int64_t latest = *summary.firstWrite;
+    for (const Write& write : writes) {
+        if (write.address == dataPort || write.address == controlPort)
+            latest = std::max(latest, write.nanoseconds);
+    }
+    QCOMPARE(*summary.lastWrite, latest);
 }
 
 void TestVcd::fullRecordIsQuick()
