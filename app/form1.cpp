@@ -3,21 +3,26 @@
 #include "app/form1.h"
 
 #include <cstdlib>
+#include <vector>
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFocusEvent>
+#include <QFontInfo>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPainter>
 
+#include "app/applicationicon.h"
 #include "app/captionbutton.h"
 #include "app/fieldconversion.h"
 #include "app/inputchecks.h"
 #include "app/messagebox.h"
 #include "app/monitorwindow.h"
 #include "app/runcontroller.h"
+#include "app/selftestdialog.h"
 #include "app/selftestrunner.h"
 #include "app/statusstrip.h"
 #include "port/delaycount.h"
@@ -86,7 +91,10 @@ constexpr QRect pixels(const ControlGeometry& g)
                  g.width / twipsPerPixel, g.height / twipsPerPixel);
 }
 
-// The smallest face the captions may be shrunk to before they are left to overflow.
+// The narrow face is used from 9 points down to 8; the default face may be
+// shrunk to 7 before the captions are left to overflow.
+constexpr qreal preferredPointSize = 9.0;
+constexpr qreal minimumPreferredPointSize = 8.0;
 constexpr qreal minimumPointSize = 7.0;
 constexpr qreal pointSizeStep = 0.5;
 constexpr int labelFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
@@ -125,8 +133,13 @@ Form1::Form1(MessageBox& messageBox, FileDialog& fileDialog, port::Module1& modu
     chooseFont();
     connectHandlers();
 
+    // The controls keep their places whatever the size: the window never gets
+    // smaller than they need, so RUN, STOP and EXIT cannot be hidden.
+    setMinimumSize(clientWidth, clientHeight + StatusStrip::stripHeight);
     resize(clientWidth, clientHeight + StatusStrip::stripHeight);
     setWindowTitle(tr("FREQUENCY CONVERTER PROGRAM"));
+    // Windows opened from this one (the monitor, the boxes) show it too.
+    setWindowIcon(applicationIcon());
 
     Form_Load();
 }
@@ -194,31 +207,76 @@ void Form1::connectHandlers()
     connect(statusStrip_, &StatusStrip::selfTestRequested, this, &Form1::startTimingSelfTest);
 }
 
-// The layout was drawn for a narrower face than today's default; keep the
-// geometry and pick the largest size of the default family at which every
-// caption, wrapped at its blanks, is read in full.
+// The layout was drawn for a narrow 8-point face. Prefer a face with such
+// metrics (Liberation Sans Narrow) at the largest size from 9 points down to
+// 8 at which every caption, wrapped at its blanks, is read in full; failing
+// that, shrink the default face as far as it must.
 void Form1::chooseFont()
 {
-    QFont font = QApplication::font();
-    const qreal defaultSize = font.pointSizeF() > 0 ? font.pointSizeF() : 9.0;
-    for (qreal size = defaultSize; size >= minimumPointSize; size -= pointSizeStep) {
-        font.setPointSizeF(size);
-        const QFontMetrics metrics(font);
-        bool fits = true;
-        for (const auto& [number, label] : labels_) {
-            const QRect box = label->contentsRect();
-            fits = fits && box.contains(metrics.boundingRect(box, labelFlags, label->text()));
+    struct Candidate {
+        QFont font;
+        qreal largest;
+        qreal smallest;
+    };
+    QFont narrow(QStringLiteral("Liberation Sans Narrow"));
+    narrow.setStyleHint(QFont::SansSerif);
+    const QFont fallback = QApplication::font();
+    const qreal fallbackSize = fallback.pointSizeF() > 0 ? fallback.pointSizeF() : preferredPointSize;
+    std::vector<Candidate> candidates;
+    if (QFontInfo(narrow).family() == narrow.family())
+        candidates.push_back({narrow, preferredPointSize, minimumPreferredPointSize});
+    candidates.push_back({fallback, fallbackSize, minimumPointSize});
+    for (Candidate& candidate : candidates) {
+        for (qreal size = candidate.largest; size >= candidate.smallest; size -= pointSizeStep) {
+            candidate.font.setPointSizeF(size);
+            if (captionsFit(candidate.font)) {
+                setFont(candidate.font);
+                return;
+            }
         }
-        for (const auto& [number, button] : commands_) {
-            if (button->text().isEmpty())
-                continue;
-            const QRect box = static_cast<const CaptionButton*>(button)->captionRect();
-            fits = fits && box.contains(metrics.boundingRect(box, CaptionButton::captionFlags, button->text()));
-        }
-        if (fits)
-            break;
     }
-    setFont(font);
+    candidates.back().font.setPointSizeF(minimumPointSize);
+    setFont(candidates.back().font);
+}
+
+// Whether text, laid out in box as a control lays it out, leaves no ink
+// outside the box: drawn on a larger canvas, nothing the box would clip.
+bool Form1::inkFits(const QFont& font, const QString& text, const QRect& box, int flags)
+{
+    constexpr int room = 16;  // beyond the box, where clipped ink would fall
+    QImage canvas(box.width() + room, box.height() + room, QImage::Format_ARGB32_Premultiplied);
+    canvas.fill(Qt::transparent);
+    {
+        QPainter painter(&canvas);
+        painter.setFont(font);
+        painter.setPen(Qt::black);
+        painter.drawText(QRect(QPoint(0, 0), box.size()), flags | Qt::TextDontClip, text);
+    }
+    for (int y = 0; y < canvas.height(); ++y)
+        for (int x = 0; x < canvas.width(); ++x)
+            if ((x >= box.width() || y >= box.height()) && qAlpha(canvas.pixel(x, y)) != 0)
+                return false;
+    return true;
+}
+
+bool Form1::captionsFit(const QFont& font) const
+{
+    for (const auto& [number, label] : labels_)
+        if (!inkFits(font, label->text(), label->contentsRect(), labelFlags))
+            return false;
+    for (const auto& [number, button] : commands_) {
+        if (button->text().isEmpty())
+            continue;
+        const QRect box = static_cast<const CaptionButton*>(button)->captionRect();
+        if (!inkFits(font, button->text(), box, CaptionButton::captionFlags))
+            return false;
+    }
+    // A field shows its text whole: the line is no taller than its inside.
+    const QFontMetrics metrics(font);
+    for (const auto& [number, field] : fields_)
+        if (metrics.height() > field->contentsRect().height())
+            return false;
+    return true;
 }
 
 void Form1::Form_Load()
@@ -293,8 +351,8 @@ void Form1::Command2_Click()
                     tr("Error value"));
         break;
     case drive::Verdict::OutOfRange:
-        showMessage(tr("The frequency or the required voltage is too large to compute: enter "
-                       "a number of poles, a demanded speed and a V/f ratio of ordinary size"),
+        showMessage(tr("The frequency is too large or too small to divide into steps: enter a "
+                       "number of poles and a demanded speed of ordinary size"),
                     tr("Error value"));
         break;
     }
@@ -341,7 +399,7 @@ void Form1::openMonitor()
         monitor_ = new MonitorWindow(record_, messageBox_, fileDialog_, this);
         monitor_->setWindowFlag(Qt::Window);
     }
-    monitor_->show();
+    monitor_->showBeside(*this);
     monitor_->raise();
     monitor_->activateWindow();
 }
@@ -363,20 +421,21 @@ void Form1::showTimingSelfTest(const port::SelfTestResult& result)
             statusStrip_->showSelfTestEnded(tr("Timing self-test cancelled"));
         return;
     }
-    const QString verdict = QString::fromStdString(port::selfTestVerdict(result));
     if (!result.failure.empty()) {
         statusStrip_->showSelfTestEnded(tr("Timing self-test could not run"));
-        showMessage(verdict, tr("Timing self-test"));
+        showMessage(QString::fromStdString(port::selfTestVerdict(result)), tr("Timing self-test"));
         return;
     }
-    statusStrip_->showSelfTestEnded(
-        tr("Timing self-test: 99 % of steps within %1 µs at 30 Hz, %2 µs at 1 kHz, longest stall %3 µs")
-            .arg(QLocale().toString(static_cast<double>(result.slow.p99.count()) / 1e3, 'g', 3),
-                 QLocale().toString(static_cast<double>(result.fast.p99.count()) / 1e3, 'g', 3),
-                 QLocale().toString(static_cast<double>(
-                     std::max(result.slow.largestStall, result.fast.largestStall).count()) / 1e3, 'g', 3)));
-    showMessage(QString::fromStdString(port::selfTestFigures(result)) + QLatin1Char('\n') + verdict,
-                tr("Timing self-test"));
+    statusStrip_->showSelfTestEnded(StatusStrip::selfTestText(result));
+    // Not modal: the operator may run, stop or exit while reading it; a later
+    // self-test fills the same dialog.
+    auto* dialog = findChild<SelfTestDialog*>(QString(), Qt::FindDirectChildrenOnly);
+    if (!dialog)
+        dialog = new SelfTestDialog(this);
+    dialog->showResult(result);
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
 }
 
 void Form1::reportPortError(const QString& line)

@@ -1,15 +1,20 @@
 // Starts the frequency converter's operator window on the parallel port, or on
 // the simulated port where no parallel port can be used. --self-test measures
-// how closely this PC holds the steps, prints the figures and exits.
+// how closely this PC holds the steps, prints the figures and exits; --help and
+// --version print and exit. Those three need no display.
 #include <QApplication>
 #include <QCommandLineParser>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 #include <system_error>
 
+#include "app/applicationicon.h"
 #include "app/form1.h"
 #include "app/modalmessagebox.h"
 #include "app/qtfiledialog.h"
@@ -34,6 +39,28 @@ port::StepThreadSetup realtimeSetup(app::RealtimeKitClient& realtimeKit)
     };
 }
 
+// Whether the command line asks only for text (help, the version, the
+// self-test), which must work in a terminal without a display: a QApplication
+// aborts where it finds none, so this is decided before one exists. The
+// arguments are read as the parser reads them: the argument after an option
+// that takes a value is that value, and nothing after "--" is an option.
+bool wantsNoWindow(int argc, char* argv[])
+{
+    constexpr std::array<std::string_view, 6> textOnly{"--help", "-h", "--help-all", "--version", "-v",
+                                                       "--self-test"};
+    constexpr std::array<std::string_view, 2> takingValue{"--port", "--self-test-seconds"};
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument(argv[i]);
+        if (argument == "--")
+            return false;
+        if (std::ranges::find(takingValue, argument) != takingValue.end())
+            ++i;
+        else if (std::ranges::find(textOnly, argument) != textOnly.end())
+            return true;
+    }
+    return false;
+}
+
 int runSelfTest(double seconds, const port::StepThreadSetup& setup)
 {
     const std::atomic<bool> never{false};
@@ -55,18 +82,24 @@ int main(int argc, char* argv[])
     // Before any other thread exists, so that none of them lands on the step CPU.
     port::reserveStepCpu();
 
-    // The self-test needs no window; it may run in a terminal without a display.
-    bool selfTest = false;
-    for (int i = 1; i < argc; ++i)
-        selfTest = selfTest || QByteArray(argv[i]) == "--self-test";
-    std::unique_ptr<QCoreApplication> application =
-        selfTest ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
+    std::unique_ptr<QCoreApplication> application = wantsNoWindow(argc, argv)
+                                                        ? std::make_unique<QCoreApplication>(argc, argv)
+                                                        : std::make_unique<QApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("frequency-converter"));
+    // From the project's version in CMake, its one home.
+    QCoreApplication::setApplicationVersion(QStringLiteral(FC_VERSION));
+    // Every window shows the program's icon, the refusal box at start too.
+    if (auto* guiApplication = qobject_cast<QApplication*>(application.get())) {
+        guiApplication->setWindowIcon(app::applicationIcon());
+        // Lets the desktop match the window to the menu entry and its icon.
+        QGuiApplication::setDesktopFileName(QStringLiteral("frequency-converter"));
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QCoreApplication::translate("main", "Operator's console of a PC-driven frequency converter."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption portOption(
         QStringLiteral("port"),
         QCoreApplication::translate("main", "Port to drive: auto, simulated or /dev/parportN."),

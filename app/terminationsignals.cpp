@@ -63,13 +63,21 @@ TerminationSignals::TerminationSignals(std::function<void()> wayOut, QObject* pa
 
 TerminationSignals::~TerminationSignals()
 {
-    for (const int number : handled)
-        std::signal(number, SIG_DFL);
+    // Once the way out has left the port idle, a late signal only ends the
+    // program a little sooner, with the same status: the handler stays.
+    if (portIdle == 0)
+        for (const int number : handled)
+            std::signal(number, SIG_DFL);
     if (pipeEnds[0] >= 0) {
         close(pipeEnds[0]);
         close(pipeEnds[1]);
         pipeEnds[0] = pipeEnds[1] = -1;
     }
+}
+
+int TerminationSignals::received()
+{
+    return signalsSeen;
 }
 
 void TerminationSignals::takeWayOut()

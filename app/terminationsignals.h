@@ -23,6 +23,9 @@ public:
     explicit TerminationSignals(std::function<void()> wayOut, QObject* parent = nullptr);
     ~TerminationSignals() override;  // the signals' default actions come back
 
+    // How many termination signals have come so far.
+    static int received();
+
     TerminationSignals(const TerminationSignals&) = delete;
     TerminationSignals& operator=(const TerminationSignals&) = delete;
 

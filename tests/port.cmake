@@ -25,6 +25,17 @@ set_tests_properties(cli_self_test_realtime_refused PROPERTIES
   LABELS "cli"
   SKIP_RETURN_CODE 77
   PASS_REGULAR_EXPRESSION "selftest_realtime_priority: 0\n.*Timing: normal priority — other programs can delay the steps.*Real-time priority was refused: SCHED_FIFO 40 refused \\(Operation not permitted")
+# Scripts read the figures: they keep the full stop in a locale whose decimal
+# separator is the comma. Skipped where no German locale is installed, since
+# without one the C locale would pass whatever the program does.
+add_test(NAME cli_self_test_figures_in_comma_locale
+         COMMAND sh -c "locale -a | grep -qixE 'de_DE\\.utf-?8' || exit 77; exec \"$@\"" sh
+                 ${CMAKE_CURRENT_SOURCE_DIR}/cli_expect.sh 0 "^selftest_step_length: 71\\.5 us$"
+                 -- $<TARGET_FILE:frequency-converter> --self-test --self-test-seconds 0.2)
+set_tests_properties(cli_self_test_figures_in_comma_locale PROPERTIES
+  LABELS "cli"
+  ENVIRONMENT "LANG=de_DE.UTF-8;LC_ALL=de_DE.UTF-8"
+  SKIP_RETURN_CODE 77)
 foreach(length 0 -1 61 abc)
   add_test(NAME cli_self_test_refuses_${length}
            COMMAND frequency-converter --self-test --self-test-seconds ${length})
@@ -50,3 +61,23 @@ fc_add_port_refusal_test(missing_device /dev/parport7
   "/dev/parport7: No such file or directory; check the name, or use --port=auto")
 fc_add_port_refusal_test(not_a_parallel_port /dev/null
   "/dev/null: not a parallel port listed by libieee1284; check the name, or use --port=auto")
+
+# Help and version print and exit 0 in a terminal without a display, where a
+# window could not open. QT_QPA_PLATFORM goes too: offscreen, which the other
+# tests use, would open a window without a display and hide the fault.
+string(REPLACE "." "\\." fc_version_pattern "${PROJECT_VERSION}")
+foreach(option --help -h --help-all --version -v)
+  if(option MATCHES "^-(-version|v)$")
+    set(expected "^frequency-converter ${fc_version_pattern}$")
+  else()
+    set(expected "--port <choice>")
+  endif()
+  string(REGEX REPLACE "^-+" "" name "${option}")
+  add_test(NAME cli_${name}_without_display
+           COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM
+                   ${CMAKE_CURRENT_SOURCE_DIR}/cli_expect.sh 0 "${expected}"
+                   -- $<TARGET_FILE:frequency-converter> ${option})
+  set_tests_properties(cli_${name}_without_display PROPERTIES
+    LABELS "cli"
+    TIMEOUT 60)
+endforeach()

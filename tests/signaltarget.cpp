@@ -6,8 +6,8 @@
 //
 // Says "running" on stderr once two steps are out (at 1 Hz the loop then
 // sleeps in the second step's dwell). With slow-way-out the
-// idle data write of the way out takes 300 ms and says "leaving" first, so
-// that a second signal can come while the port is being left idle. Says
+// idle data write of the way out says "leaving" and waits for a second
+// signal, so that it comes while the port is being left idle. Says
 // "event loop ended" when exec() returns.
 #include "app/runcontroller.h"
 #include "app/terminationsignals.h"
@@ -29,7 +29,8 @@
 
 namespace {
 
-constexpr auto slowIdleWrite = std::chrono::milliseconds(300);
+// The slow idle write waits this long at most for the test's second signal.
+constexpr auto secondSignalWait = std::chrono::seconds(20);
 
 void say(const char* line)
 {
@@ -45,7 +46,9 @@ public:
     {
         if (slowWayOut_ && address == port::dataPort && value == port::idleData) {
             say("leaving\n");
-            std::this_thread::sleep_for(slowIdleWrite);
+            const auto giveUp = std::chrono::steady_clock::now() + secondSignalWait;
+            while (app::TerminationSignals::received() < 2 && std::chrono::steady_clock::now() < giveUp)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         put(address, value);
     }

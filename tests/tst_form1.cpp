@@ -1,5 +1,6 @@
 // The operator window driven as the operator drives it: key presses, clicks, focus moves.
 #include <QApplication>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -12,10 +13,14 @@
 #include "app/captionbutton.h"
 #include "app/filedialog.h"
 #include "app/form1.h"
+#include "app/monitorwindow.h"
+#include "app/selftestdialog.h"
+#include "app/selftestrunner.h"
 #include "app/statusstrip.h"
 #include "port/module1.h"
 #include "port/recordedport.h"
 #include "port/steppattern.h"
+#include "port/timingselftest.h"
 #include "recordingmessagebox.h"
 #include "recordingport.h"
 
@@ -47,6 +52,9 @@ private slots:
     void placesControls_data();
     void placesControls();
     void captionsFitTheirControls();
+    void focusStartsOnText1();
+    void windowKeepsItsControlsInView();
+    void everyWindowShowsTheIcon();
     void tabVisitsControlsInOrder();
     void dividerBarsDoNothing();
     void exitClosesTheWindow();
@@ -80,9 +88,16 @@ private slots:
 
     void stripText_data();
     void stripText();
+    void stripTextFrequency_data();
+    void stripTextFrequency();
     void readoutPolledOnlyWhileRunning();
     void readoutMeasuresTheRun();
-    void selfTestReportsInABox();
+    void selfTestReportsInADialog();
+    void selfTestFailureShowsABox();
+    void selfTestDialogIsReused();
+    void selfTestLineSurvivesStop();
+    void selfTestLine_data();
+    void selfTestLine();
     void runCancelsTheSelfTest();
     void stripSaysTheTiming_data();
     void stripSaysTheTiming();
@@ -214,27 +229,67 @@ void TestForm1::placesControls()
     QCOMPARE(control->geometry(), pixels);
 }
 
+// Every caption is read in full in its fixed rectangle, at 8 points or more
+// where the narrow face is installed (the test command installs it).
 void TestForm1::captionsFitTheirControls()
 {
-    QVERIFY(form_->font().pointSizeF() >= 7.0);
     qInfo("caption font: %s %.1f pt", qPrintable(form_->font().family()), form_->font().pointSizeF());
+    if (QFontInfo(QFont(QStringLiteral("Liberation Sans Narrow"))).family() == QStringLiteral("Liberation Sans Narrow"))
+        QVERIFY(form_->font().pointSizeF() >= 8.0);
+    else
+        QVERIFY(form_->font().pointSizeF() >= 7.0);
     const auto labels = form_->findChildren<QLabel*>(QRegularExpression(QStringLiteral("^Label\\d+$")));
     QCOMPARE(labels.size(), 11);
-    for (const QLabel* label : labels) {
-        const QRect box = label->contentsRect();
-        const QRect text = label->fontMetrics().boundingRect(
-            box, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, label->text());
-        QVERIFY2(box.contains(text), qPrintable(label->objectName()));
-    }
+    for (const QLabel* label : labels)
+        QVERIFY2(app::Form1::inkFits(label->font(), label->text(), label->contentsRect(),
+                                     Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap),
+                 qPrintable(label->objectName()));
     const auto buttons = form_->findChildren<app::CaptionButton*>();
     QCOMPARE(buttons.size(), 7);
     for (const app::CaptionButton* b : buttons) {
         if (b->text().isEmpty())
             continue;
-        const QRect box = b->captionRect();
-        const QRect text = b->fontMetrics().boundingRect(box, app::CaptionButton::captionFlags, b->text());
-        QVERIFY2(box.contains(text), qPrintable(b->objectName()));
+        QVERIFY2(app::Form1::inkFits(b->font(), b->text(), b->captionRect(), app::CaptionButton::captionFlags),
+                 qPrintable(b->objectName()));
     }
+    // a caption that needs a third line in a two-line box is caught
+    QVERIFY(!app::Form1::inkFits(form_->font(), QStringLiteral("Operating time of the motor in minutes:"),
+                                 QRect(0, 0, 73, 25), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap));
+}
+
+// At start the focus is on Text1, so typing goes straight into the rating.
+void TestForm1::focusStartsOnText1()
+{
+    app::Form1 fresh(*box_, fileDialog_, *module_, recorded_->record(), QStringLiteral("Port: recording"));
+    fresh.show();
+    fresh.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&fresh));
+    QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("Text1"));
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("380"));
+    QCOMPARE(fresh.findChild<QLineEdit*>(QStringLiteral("Text1"))->text(), QStringLiteral("380"));
+}
+
+// The icon is drawn (the SVG plugin is there) on the window and on the
+// windows it opens.
+void TestForm1::everyWindowShowsTheIcon()
+{
+    const QImage icon = form_->windowIcon().pixmap(32, 32).toImage();
+    QVERIFY(!icon.isNull());
+    QVERIFY(icon.pixelColor(16, 16).alpha() > 0);
+    QTest::mouseClick(form_->findChild<QPushButton*>(QStringLiteral("OpenMonitor")), Qt::LeftButton);
+    QVERIFY(form_->monitor());
+    QCOMPARE(form_->monitor()->windowIcon().pixmap(32, 32).toImage(), icon);
+}
+
+// The window cannot be made so small that RUN, STOP or EXIT is cut off.
+void TestForm1::windowKeepsItsControlsInView()
+{
+    form_->resize(100, 100);
+    const QRect client = form_->rect();
+    for (int number : {1, 3, 4})
+        QVERIFY2(client.contains(button(number)->geometry()), qPrintable(button(number)->objectName()));
+    const QWidget* strip = form_->findChild<QWidget*>(QStringLiteral("StatusStrip"));
+    QVERIFY(client.contains(strip->geometry()));
 }
 
 void TestForm1::tabVisitsControlsInOrder()
@@ -288,6 +343,8 @@ void TestForm1::requiredVoltage_data()
 
     QTest::newRow("30 Hz, 228 V")      << "4" << "900" << "7.6" << "380" << "228" << 2.380952380952381 << QStringList();
     QTest::newRow("2.5 Hz, 10 V")      << "2" << "150" << "4" << "380" << "10" << 28.571428571428573 << QStringList();
+    // An infinite voltage is above any rating; the step time is finite and kept.
+    QTest::newRow("V/f 1e308")         << "2" << "150" << "1e308" << "380" << "old" << 28.571428571428573 << QStringList{refusedBox};
     QTest::newRow("45 Hz, 229.5 V")    << "6" << "900" << "5.1" << "380" << "229.5" << 1.5873015873015872 << QStringList();
     QTest::newRow("empty rating")      << "4" << "900" << "7.6" << "" << "old" << 2.380952380952381 << QStringList{refusedBox};
     QTest::newRow("negative poles")    << "-4" << "900" << "7.6" << "380" << "-228" << -2.380952380952381 << QStringList();
@@ -330,8 +387,8 @@ void TestForm1::zeroFrequencyKeepsTiming_data()
     const QString zero = QStringLiteral(
         "Error value | The frequency is 0 Hz: enter a number of poles and a demanded speed other than 0");
     const QString range = QStringLiteral(
-        "Error value | The frequency or the required voltage is too large to compute: enter a number "
-        "of poles, a demanded speed and a V/f ratio of ordinary size");
+        "Error value | The frequency is too large or too small to divide into steps: enter a number "
+        "of poles and a demanded speed of ordinary size");
     QTest::newRow("empty poles")     << "" << "900" << zero;
     QTest::newRow("poles not a number") << "abc" << "900" << zero;
     QTest::newRow("speed 0")         << "4" << "0" << zero;
@@ -629,9 +686,20 @@ void TestForm1::stripText_data()
     QTest::newRow("stopping, lateness in ms")
         << int(SequencerState::Stopping) << false << 50.0 << qint64(2'500'000)
         << "Stopping: the cycle under way completes, then the port goes idle"
-        << "7 cycles, largest lateness 2.5 ms";
+        << "7 cycles, largest lateness 2.50 ms";
     QTest::newRow("idle after a run") << int(SequencerState::Idle) << true << -1.0 << qint64(999'000)
                                       << "Idle" << "Last run: 7 cycles, largest lateness 999 µs";
+    // check the lateness at the unit boundaries: µs below 1 ms, never an exponent
+    QTest::newRow("lateness 999.4 µs") << int(SequencerState::Running) << false << 50.0 << qint64(999'400)
+                                       << "Running: delay count 120, defined 50 Hz, measured 50 Hz"
+                                       << "7 cycles, largest lateness 999 µs";
+    QTest::newRow("lateness 999.6 µs reads 1.00 ms")
+        << int(SequencerState::Running) << false << 50.0 << qint64(999'600)
+        << "Running: delay count 120, defined 50 Hz, measured 50 Hz" << "7 cycles, largest lateness 1.00 ms";
+    QTest::newRow("lateness once 1.83e+03 µs") << int(SequencerState::Idle) << true << -1.0 << qint64(1'830'000)
+                                              << "Idle" << "Last run: 7 cycles, largest lateness 1.83 ms";
+    QTest::newRow("lateness of a minute") << int(SequencerState::Idle) << true << -1.0 << qint64(59'960'000'000)
+                                          << "Idle" << "Last run: 7 cycles, largest lateness 1.00 min";
     QTest::newRow("stopped after the cycle") << int(SequencerState::Idle) << true << -2.0 << qint64(0)
                                              << "Stopped after the cycle under way"
                                              << "Last run: 7 cycles, largest lateness 0 µs";
@@ -663,6 +731,32 @@ void TestForm1::stripText()
     QTEST(app::StatusStrip::figuresText(readout), "figuresText");
 }
 
+void TestForm1::stripTextFrequency_data()
+{
+    QTest::addColumn<double>("hertz");
+    QTest::addColumn<QString>("text");
+    // six significant digits, never in exponent form
+    QTest::newRow("50 Hz") << 50.0 << "50 Hz";
+    QTest::newRow("measured") << 49.98123 << "49.9812 Hz";
+    QTest::newRow("delay count 0") << 714285.714 << "714286 Hz";
+    QTest::newRow("a million") << 1234567.0 << "1234570 Hz";
+    QTest::newRow("a cycle a day") << 1.0 / 86400.0 << "0.0000115741 Hz";
+    QTest::newRow("the longest count") << 1.23456789e-9 << "0.00000000123457 Hz";
+}
+
+void TestForm1::stripTextFrequency()
+{
+    QFETCH(double, hertz);
+    QFETCH(QString, text);
+    port::RunReadout readout;
+    readout.state = port::SequencerState::Running;
+    readout.delayCount = 7;
+    readout.definedFrequency = hertz;
+    readout.measuredFrequency = hertz;
+    QCOMPARE(app::StatusStrip::stateText(readout),
+             QStringLiteral("Running: delay count 7, defined %1, measured %1").arg(text));
+}
+
 void TestForm1::readoutPolledOnlyWhileRunning()
 {
     QVERIFY(!form_->readoutPolling());
@@ -690,21 +784,116 @@ void TestForm1::readoutMeasuresTheRun()
     QTRY_COMPARE(runState->text(), QStringLiteral("Stopped after the cycle under way"));
 }
 
-void TestForm1::selfTestReportsInABox()
+// The result opens in a dialog of its own, not a box; the window stays usable.
+void TestForm1::selfTestReportsInADialog()
 {
     form_->setSelfTestDuration(std::chrono::milliseconds(200));
     auto* selfTest = form_->findChild<QPushButton*>(QStringLiteral("TimingSelfTest"));
     QVERIFY(selfTest);
     QTest::mouseClick(selfTest, Qt::LeftButton);
     QVERIFY(!selfTest->isEnabled());
-    QTRY_COMPARE_WITH_TIMEOUT(box_->shown.size(), 1, 20000);
-    QVERIFY2(box_->shown[0].startsWith(QStringLiteral("Timing self-test | ")), qPrintable(box_->shown[0]));
-    QVERIFY(box_->shown[0].contains(QStringLiteral("At 30 Hz 99 % of steps start within")));
-    QVERIFY(box_->shown[0].contains(QStringLiteral("At 1 kHz this PC holds 99 % of steps")));
+    app::SelfTestDialog* dialog = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((dialog = form_->findChild<app::SelfTestDialog*>()) && dialog->isVisible(), 20000);
+    QCOMPARE(dialog->objectName(), QStringLiteral("SelfTestDialog"));
+    QVERIFY(!dialog->isModal());
+    QCOMPARE(box_->shown, QStringList());
     // This window asks for no priority: the self-test says so.
-    QVERIFY(box_->shown[0].contains(QStringLiteral("Timing: normal priority — other programs can delay the steps")));
+    QVERIFY(dialog->findChild<QLabel*>(QStringLiteral("SelfTestTiming"))->text().startsWith(
+        QStringLiteral("Timing: normal priority — other programs can delay the steps")));
+    const QString verdict = dialog->findChild<QLabel*>(QStringLiteral("SelfTestVerdict"))->text();
+    QVERIFY2(verdict.contains(QStringLiteral("At 30 Hz 99 % of steps start within")), qPrintable(verdict));
+    QVERIFY2(verdict.contains(QStringLiteral("At 1 kHz this PC holds 99 % of steps")), qPrintable(verdict));
+    QVERIFY(dialog->findChild<QLabel*>(QStringLiteral("FastFigures"))->text().startsWith(
+        QStringLiteral("Half of the steps started ")));
+    const QString line = form_->findChild<QLabel*>(QStringLiteral("RunState"))->text();
+    QVERIFY2(line.startsWith(QStringLiteral("Timing self-test: 99 % of steps within ")), qPrintable(line));
     QVERIFY(selfTest->isEnabled());
     QCOMPARE(port_->size(), std::size_t(0));  // the self-test writes to no port
+}
+
+// A self-test that could not run has nothing to draw: the reason in a box.
+void TestForm1::selfTestFailureShowsABox()
+{
+    port::SelfTestResult result;
+    result.failure = "there is not enough memory to record 60 s of steps; choose a shorter test";
+    emit form_->findChild<app::SelfTestRunner*>()->finished(result);
+    QCOMPARE(box_->shown, QStringList{QStringLiteral(
+        "Timing self-test | The timing self-test could not run: there is not enough memory to record 60 s of "
+        "steps; choose a shorter test.")});
+    QVERIFY(!form_->findChild<app::SelfTestDialog*>());
+    QCOMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(),
+             QStringLiteral("Timing self-test could not run"));
+}
+
+// A second self-test fills the dialog the first one opened, closed or not.
+void TestForm1::selfTestDialogIsReused()
+{
+    auto* runner = form_->findChild<app::SelfTestRunner*>();
+    port::SelfTestResult result;
+    result.slow.steps = result.fast.steps = 10;
+    result.fast.largestStall = std::chrono::microseconds(1'830);
+    emit runner->finished(result);
+    auto* dialog = form_->findChild<app::SelfTestDialog*>();
+    QVERIFY(dialog && dialog->isVisible());
+    dialog->close();
+    result.fast.largestStall = std::chrono::microseconds(2'400);
+    emit runner->finished(result);
+    QCOMPARE(form_->findChildren<app::SelfTestDialog*>().size(), 1);
+    QVERIFY(dialog->isVisible());
+    QVERIFY(dialog->findChild<QLabel*>(QStringLiteral("FastFigures"))->text().endsWith(
+        QStringLiteral("the longest stall was 2.40 ms.")));
+    QCOMPARE(box_->shown, QStringList());
+}
+
+// STOP with no run writes the idle pair and refreshes the readout; the
+// self-test's line stays until the self-test ends.
+void TestForm1::selfTestLineSurvivesStop()
+{
+    form_->setSelfTestDuration(std::chrono::seconds(2));
+    auto* runState = form_->findChild<QLabel*>(QStringLiteral("RunState"));
+    QTest::mouseClick(form_->findChild<QPushButton*>(QStringLiteral("TimingSelfTest")), Qt::LeftButton);
+    const QString measuring = runState->text();
+    QCOMPARE(measuring, QStringLiteral("Timing self-test: measuring for 2.00 s on the step CPU…"));
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    QCOMPARE(runState->text(), measuring);
+    QCOMPARE(port_->size(), std::size_t(2));  // STOP still left the port idle
+    QTRY_VERIFY_WITH_TIMEOUT(form_->findChild<app::SelfTestDialog*>(), 20000);
+    QVERIFY2(runState->text().startsWith(QStringLiteral("Timing self-test: 99 % of steps within ")),
+             qPrintable(runState->text()));
+    // once it has ended, STOP's own line comes back
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    QTRY_COMPARE(runState->text(), QStringLiteral("Idle"));
+}
+
+void TestForm1::selfTestLine_data()
+{
+    QTest::addColumn<qint64>("slowP99");
+    QTest::addColumn<qint64>("fastP99");
+    QTest::addColumn<qint64>("stall");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("microseconds and a stall in ms")
+        << qint64{8'820} << qint64{23'159} << qint64{1'830'000}
+        << "Timing self-test: 99 % of steps within 8.82 µs at 30 Hz, 23.2 µs at 1 kHz, longest stall 1.83 ms";
+    QTest::newRow("p99 at the millisecond boundary")
+        << qint64{999'400} << qint64{999'600} << qint64{999'600}
+        << "Timing self-test: 99 % of steps within 999 µs at 30 Hz, 1.00 ms at 1 kHz, longest stall 1.00 ms";
+    QTest::newRow("early and a stall of a minute")
+        << qint64{-500} << qint64{30} << qint64{59'960'000'000}
+        << "Timing self-test: 99 % of steps within -0.50 µs at 30 Hz, 0.03 µs at 1 kHz, longest stall 1.00 min";
+}
+
+void TestForm1::selfTestLine()
+{
+    QFETCH(qint64, slowP99);
+    QFETCH(qint64, fastP99);
+    QFETCH(qint64, stall);
+    port::SelfTestResult result;
+    result.slow.p99 = std::chrono::nanoseconds(slowP99);
+    result.fast.p99 = std::chrono::nanoseconds(fastP99);
+    result.slow.largestStall = std::chrono::nanoseconds(stall / 2);
+    result.fast.largestStall = std::chrono::nanoseconds(stall);
+    QTEST(app::StatusStrip::selfTestText(result), "line");
 }
 
 void TestForm1::runCancelsTheSelfTest()

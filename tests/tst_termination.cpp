@@ -30,6 +30,8 @@ QString checkWayOut(const QByteArray& records)
     return {};
 }
 
+// What the target says comes on stderr: waitForReadyRead waits on the read
+// channel, so the caller has set it to StandardError.
 bool waitForLine(QProcess& process, const QByteArray& line, QByteArray& seen)
 {
     while (!seen.contains(line)) {
@@ -67,6 +69,7 @@ void TestTermination::eachSignalLeavesThePortIdle()
     QFETCH(int, signalNumber);
     QFETCH(QString, delayCount);
     QProcess target;
+    target.setReadChannel(QProcess::StandardError);
     target.start(QStringLiteral(SIGNALTARGET), {delayCount});
     QVERIFY(target.waitForStarted());
     QByteArray said;
@@ -80,11 +83,12 @@ void TestTermination::eachSignalLeavesThePortIdle()
     QCOMPARE(checkWayOut(target.readAllStandardOutput()), QString());
 }
 
-// The idle data write takes 300 ms; a second SIGTERM in that time ends the
+// The idle data write waits for it: a second SIGTERM in that time ends the
 // program once the idle pair is out, without going back to the event loop.
 void TestTermination::secondSignalEndsRightAfterTheIdleWrites()
 {
     QProcess target;
+    target.setReadChannel(QProcess::StandardError);
     target.start(QStringLiteral(SIGNALTARGET), {QStringLiteral("714"), QStringLiteral("slow-way-out")});
     QVERIFY(target.waitForStarted());
     QByteArray said;
