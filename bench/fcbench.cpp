@@ -16,6 +16,8 @@
 //   fc-bench [--seconds N] [--load-only] [--monitor-only]
 //     N: each measurement (each monitor phase) runs N seconds, default 10
 //     --load-only, --monitor-only: only that section (both: both)
+//     --spin-limit-us N: a real-time step thread spins at most N us before a
+//       break (-1: never), instead of the sequencer's own limit
 #include "app/filedialog.h"
 #include "app/messagebox.h"
 #include "app/monitorwindow.h"
@@ -329,6 +331,11 @@ struct LoadRun {
     std::size_t busyProcesses = 0;
 };
 
+// How long a real-time step thread may spin before it takes a break; the
+// sequencer's own choice unless --spin-limit-us says otherwise, so that the
+// choices for steps shorter than the wake-up margin can be measured side by side.
+std::optional<std::chrono::nanoseconds> spinLimit;
+
 LoadRun measureUnderLoad(std::int64_t delayCount, double seconds, bool loaded, bool realtime)
 {
     const std::size_t recordCapacity = recordCapacityFor(delayCount, seconds);
@@ -345,6 +352,8 @@ LoadRun measureUnderLoad(std::int64_t delayCount, double seconds, bool loaded, b
         run.busyProcesses = load->processes();
         std::this_thread::sleep_for(loadRampUp);
     }
+    if (spinLimit)
+        sequencer.setSpinLimit(*spinLimit);
     sequencer.run(delayCount);
     // The CPU share is taken from the loop at work, not from the thread's start.
     const auto setUpBy = Clock::now() + std::chrono::seconds(1);
@@ -549,8 +558,13 @@ int main(int argc, char** argv)
             monitorOnly = true;
         } else if (std::strcmp(argv[index], "--load-only") == 0) {
             loadOnly = true;
+        } else if (std::strcmp(argv[index], "--spin-limit-us") == 0 && index + 1 < argc) {
+            const double microseconds = std::atof(argv[++index]);
+            spinLimit = microseconds < 0 ? port::StepClock::noDeadline
+                                         : std::chrono::nanoseconds(static_cast<std::int64_t>(microseconds * 1e3));
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [--load-only] [--monitor-only]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds N] [--load-only] [--monitor-only] [--spin-limit-us N]\n",
+                         argv[0]);
             return 2;
         }
     }

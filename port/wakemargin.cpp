@@ -15,7 +15,7 @@ void WakeMargin::addWakeUp(std::chrono::nanoseconds lateness) noexcept
     sinceRecompute_ = 0;
     // Until the window is full the same share is taken of what there is.
     std::array<std::int64_t, window> sorted = samples_;
-    const std::size_t rank = (count_ - 1) - count_ / 100;
+    const std::size_t rank = (count_ - 1) - count_ / uncoveredShare;
     std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank),
                      sorted.begin() + static_cast<std::ptrdiff_t>(count_));
     const std::int64_t covered = sorted[rank] + guard.count();
