@@ -89,7 +89,10 @@ void RunController::announceState(port::SequencerState)
         readoutTimer_->start();
     if (!alive)
         readoutTimer_->stop();
-    emit stateChanged(state);
+    if (state != shown_) {
+        shown_ = state;
+        emit stateChanged(state);
+    }
     refresh();  // the last figures of a run that ended stay shown
 }
 

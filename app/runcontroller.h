@@ -46,6 +46,7 @@ private:
     void refresh();
 
     QTimer* readoutTimer_;
+    port::SequencerState shown_ = port::SequencerState::Idle;  // the state last announced
     // Last: its step thread ends before anything its callbacks reach.
     std::unique_ptr<port::RunControl> control_;
 };
