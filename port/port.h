@@ -9,9 +9,14 @@
 //    UI thread while no run is alive). Back ends are not made thread-safe for
 //    concurrent writers on purpose: the single writer is what keeps the
 //    pattern intact.
-//  - The port is not touched before the first RUN or STOP: opening checks
-//    that the device can be reached, claiming (which restores an old control
-//    state through ppdev) waits for the first write.
+//  - The program writes nothing before the first RUN or STOP: opening checks
+//    that the device can be reached, and the claim it keeps waits for the
+//    first write. The kernel is another matter: each ppdev claim, including
+//    the brief ones libieee1284 makes while it lists and opens the port,
+//    writes the port's saved control state (0x0c, C1 low) twice, data
+//    untouched. The emulated-PC test (tests/e2e) shows these writes; no
+//    user program can avoid them, so the power stage must take control 0x0c
+//    with data 0 as safe.
 //  - A crash (fatal signal, std::terminate) leaves the port idle where the
 //    back end can write it from a signal handler (port::CrashGuard); SIGKILL,
 //    a hung kernel or a power loss cannot be caught.

@@ -31,8 +31,9 @@ struct OpenedPort {
 // Never throws. Only "auto" falls back to simulated, saying why; a device
 // named by hand that cannot be used is refused, and so is a port that another
 // program holds, even under "auto": a simulated port in its place would leave
-// the operator believing the motor runs. Nothing is written and the port is
-// not claimed here.
+// the operator believing the motor runs. The program writes nothing here and
+// keeps no claim; the library's brief claims while it lists and opens the
+// port make the kernel write the saved control state (see port.h).
 OpenedPort openPort(std::string_view choice);
 // The same through api, which must outlive the returned port.
 OpenedPort openPort(std::string_view choice, const Ieee1284Api& api);
