@@ -186,6 +186,28 @@ int selectCase()
     return finish();
 }
 
+// The program's own stack over the opened port, as main.cpp wires it: the
+// record above the back end, the crash guard on it, run control.
+struct ProgramStack {
+    explicit ProgramStack(port::Port& port)
+        : recorded(port), module(recorded), control(module, recorded.record(), {})
+    {
+        port::CrashGuard::install(recorded);
+    }
+
+    // RUN; whether the first cycles went out.
+    bool startRun()
+    {
+        phase("run");
+        control.run(delayCount);
+        return waitFor([this] { return control.readout().cycles; });
+    }
+
+    port::RecordedPort recorded;
+    port::Module1 module;
+    port::RunControl control;
+};
+
 // RUN for a few cycles, then STOP (stop) or shutDown (not stop).
 int run(bool stop)
 {
@@ -194,13 +216,9 @@ int run(bool stop)
         port::OpenedPort opened;
         if (!openUsual(opened))
             return finish();
-        port::RecordedPort recorded(*opened.port);
-        port::CrashGuard::install(recorded);
-        port::Module1 module(recorded);
-        port::RunControl control(module, recorded.record(), {});
-        phase("run");
-        control.run(delayCount);
-        check(waitFor([&control] { return control.readout().cycles; }), "the run never wrote its cycles");
+        ProgramStack stack(*opened.port);
+        port::RunControl& control = stack.control;
+        check(stack.startRun(), "the run never wrote its cycles");
         if (stop) {
             // A second instance in the middle of the run: refused, and the
             // host finds nothing of it among the run's writes.
@@ -230,7 +248,7 @@ int run(bool stop)
         }
         std::printf("CYCLES %s: %llu\n", currentCase.c_str(),
                     static_cast<unsigned long long>(control.readout().cycles));
-        printRecord(recorded.record());
+        printRecord(stack.recorded.record());
         control.shutDown();
         phase("close");
     }
@@ -248,13 +266,8 @@ int crash()
     port::OpenedPort opened;
     if (!openUsual(opened))
         return finish();
-    port::RecordedPort recorded(*opened.port);
-    port::CrashGuard::install(recorded);
-    port::Module1 module(recorded);
-    port::RunControl control(module, recorded.record(), {});
-    phase("run");
-    control.run(delayCount);
-    if (!waitFor([&control] { return control.readout().cycles; })) {
+    ProgramStack stack(*opened.port);
+    if (!stack.startRun()) {
         check(false, "the run never wrote its cycles");
         std::_Exit(finish());
     }
@@ -290,11 +303,11 @@ int libraryOpen()
     return finish();
 }
 
-bool dropPrivileges(const char* spec)
+bool dropPrivileges(const char* identity)
 {
     std::vector<gid_t> groups;
     std::vector<unsigned long> ids;
-    const char* at = spec;
+    const char* at = identity;
     while (*at) {
         char* end = nullptr;
         ids.push_back(std::strtoul(at, &end, 10));
