@@ -194,6 +194,11 @@ void CrashGuard::forget(Port& port) noexcept
     guardedPort.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
 }
 
+void CrashGuard::leaveIdleNow() noexcept
+{
+    leaveIdle();
+}
+
 void CrashGuard::protectThisThread()
 {
     thread_local AlternateStack stack;

@@ -53,6 +53,13 @@ public:
     static void clear() noexcept;
     // Clears when port is the one guarded; back ends call it as they go.
     static void forget(Port& port) noexcept;
+    // The crash handlers' way out, for a thread that must leave the port idle
+    // now whatever the step thread does (a termination signal the window did
+    // not answer): refuses every later write, waits up to writeWait for the
+    // writes (a step's pair) under way, then writes the idle pair straight to
+    // the guarded port. Final: nothing reaches the port afterwards, so the
+    // caller ends the process next. Async-signal-safe.
+    static void leaveIdleNow() noexcept;
     // Gives the calling thread an alternate signal stack (until it ends), so
     // that a stack overflow on it still leaves the port idle. Throws
     // std::system_error when the kernel refuses it.

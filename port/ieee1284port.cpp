@@ -88,6 +88,16 @@ void Ieee1284Port::out(std::uint16_t address, std::uint8_t value)
         api_.writeControl(found_.handle, static_cast<std::uint8_t>(value ^ invertedControlLines));
 }
 
+void Ieee1284Port::check()
+{
+    if (state_ != State::Claimed)
+        return;
+    const int result = api_.readControl(found_.handle);
+    if (result < 0)
+        throw PortError(name() + " stopped answering: " + ieee1284ErrorText(result) +
+                        "; check the cable or the adapter, then start the program again");
+}
+
 std::uint8_t Ieee1284Port::in(std::uint16_t address)
 {
     if (address != dataPort && address != statusPort && address != controlPort)

@@ -53,6 +53,11 @@ public:
     virtual void out(std::uint16_t address, std::uint8_t value) = 0;
     virtual std::uint8_t in(std::uint16_t address) = 0;
     virtual std::string name() const = 0;  // "simulated", "/dev/parport0"
+    // Throws PortError when the port no longer takes writes. A register write
+    // reports nothing (the hardware has no answer to give), so the run asks
+    // this once a cycle: a port that went away mid-run (a USB adapter pulled,
+    // its driver unloaded) must end the run, not go on being "written".
+    virtual void check() {}
 
     // Writes (dataPort, idleData) then (controlPort, idleControl) from a
     // crash handler (port::CrashGuard). Async-signal-safe: no allocation, no

@@ -34,6 +34,11 @@ std::uint8_t RecordedPort::in(std::uint16_t address)
     return target_.in(address);
 }
 
+void RecordedPort::check()
+{
+    target_.check();
+}
+
 std::string RecordedPort::name() const
 {
     return target_.name();

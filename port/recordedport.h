@@ -26,6 +26,7 @@ public:
     void out(std::uint16_t address, std::uint8_t value) override;
     std::uint8_t in(std::uint16_t address) override;
     std::string name() const override;
+    void check() override;
     // Passes it on to the target; the record does not show it (see there).
     void writeIdleFromSignalHandler() noexcept override;
 

@@ -7,13 +7,18 @@
 #include "port/threadpinning.h"
 
 #include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <exception>
+#include <mutex>
 #include <system_error>
 
 namespace port {
@@ -35,6 +40,61 @@ constexpr auto calibrationSleep = 50us;
 // A normal thread's sleeps end up to 50 us late by default, on purpose, to
 // batch wake-ups; the step thread wants its deadlines.
 constexpr unsigned long exactTimerSlack = 1;
+
+// The sequencers alive in the process, for a signal handler to reach.
+constexpr std::size_t registrySize = 8;
+std::array<std::atomic<Sequencer*>, registrySize> registry{};
+static_assert(std::atomic<Sequencer*>::is_always_lock_free);
+
+void enlist(Sequencer* sequencer) noexcept
+{
+    for (auto& slot : registry) {
+        Sequencer* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, sequencer, std::memory_order_acq_rel))
+            return;
+    }
+}
+
+void strike(Sequencer* sequencer) noexcept
+{
+    for (auto& slot : registry) {
+        Sequencer* expected = sequencer;
+        slot.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+    }
+}
+
+// SIGXCPU: the kernel's real-time CPU limit (RLIMIT_RTTIME) or the CPU time
+// limit (RLIMIT_CPU) has passed its soft value, and the hard one comes next
+// with SIGKILL, which nothing can catch. End every run now, so that the idle
+// pair goes out while it still can; the step thread then blocks, which
+// starts the real-time count again.
+extern "C" void onCpuLimit(int)
+{
+    const int savedErrno = errno;
+    Sequencer::endAllRuns(RunEndCause::CpuLimit);
+    errno = savedErrno;
+}
+
+void catchCpuLimit() noexcept
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_handler = onCpuLimit;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGXCPU, &action, nullptr);
+    });
+}
+
+// Minor and major faults of the calling thread so far.
+std::int64_t threadPageFaults() noexcept
+{
+    rusage usage{};
+    if (getrusage(RUSAGE_THREAD, &usage) != 0)
+        return -1;
+    return usage.ru_minflt + usage.ru_majflt;
+}
 
 [[gnu::noinline]] void prefaultStack() noexcept
 {
@@ -65,6 +125,8 @@ std::string timingText(const TimingMode& mode)
 Sequencer::Sequencer(Module1& module, Callbacks callbacks, StepThreadSetup setup, StepClock& clock)
     : module_(module), callbacks_(std::move(callbacks)), setup_(std::move(setup)), clock_(clock)
 {
+    catchCpuLimit();
+    enlist(this);
     std::lock_guard lock(mutex_);
     try {
         thread_ = std::thread([this] { loop(); });
@@ -78,6 +140,7 @@ Sequencer::Sequencer(Module1& module, Callbacks callbacks, StepThreadSetup setup
 Sequencer::~Sequencer()
 {
     shutDown();
+    strike(this);
 }
 
 Sequencer::State Sequencer::state() const
@@ -122,11 +185,40 @@ std::chrono::nanoseconds Sequencer::wakeMargin() const
 
 TimingMode Sequencer::timing() const
 {
-    std::lock_guard lock(mutex_);
+    if (!timingKnown_.load(std::memory_order_acquire))
+        return {};
     TimingMode mode = timing_;
-    if (state_ != State::Idle)
+    if (state() != State::Idle)
         mode.sleeping = stepLengthFor(delayCount()) > margin_.margin() + WakeMargin::shortestSleep;
     return mode;
+}
+
+std::int64_t Sequencer::pageFaultsAfterFirstCycle() const
+{
+    return faultsAfterFirstCycle_.load(std::memory_order_acquire);
+}
+
+RunEndCause Sequencer::endCause() const noexcept
+{
+    return endCause_.load(std::memory_order_acquire);
+}
+
+void Sequencer::endNow(RunEndCause cause) noexcept
+{
+    if (stateMirror_.load(std::memory_order_acquire) == State::Idle)
+        return;
+    RunEndCause none = RunEndCause::None;
+    endCause_.compare_exchange_strong(none, cause, std::memory_order_acq_rel);
+    endNow_.store(true, std::memory_order_release);
+    wake_.fetch_add(1, std::memory_order_acq_rel);
+    clock_.wake(wake_);
+}
+
+void Sequencer::endAllRuns(RunEndCause cause) noexcept
+{
+    for (auto& slot : registry)
+        if (Sequencer* sequencer = slot.load(std::memory_order_acquire))
+            sequencer->endNow(cause);
 }
 
 std::chrono::nanoseconds Sequencer::stepThreadCpuTime() const
@@ -141,7 +233,7 @@ std::chrono::nanoseconds Sequencer::stepThreadCpuTime() const
 
 void Sequencer::run(std::int64_t delayCount)
 {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (shutDown_)
         return;
     delayCount_.store(std::min(delayCount, maxDelayCount), std::memory_order_release);
@@ -155,6 +247,7 @@ void Sequencer::run(std::int64_t delayCount)
         break;
     }
     if (!started_) {
+        lock.unlock();
         report(startFailure_);
         return;
     }
@@ -164,6 +257,10 @@ void Sequencer::run(std::int64_t delayCount)
 
 void Sequencer::startRun()
 {
+    // A request to end a run that came while none was alive is not for this one.
+    endNow_.store(shutDown_, std::memory_order_release);
+    endCause_.store(RunEndCause::None, std::memory_order_release);
+    faultsAtFirstCycle_ = -1;
     cycles_.store(0, std::memory_order_relaxed);
     passes_.store(0, std::memory_order_relaxed);
     sleeps_.store(0, std::memory_order_relaxed);
@@ -173,7 +270,7 @@ void Sequencer::startRun()
 
 StopOutcome Sequencer::stop()
 {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (shutDown_)
         return {StopOutcome::Kind::AlreadyStopping, {}};
     switch (state_) {
@@ -197,12 +294,16 @@ StopOutcome Sequencer::stop()
     }
     // No run is alive and none can start while the mutex is held: this
     // thread is the only writer.
+    std::string failure;
     try {
         module_.vbOut(dataPort, idleData);
         module_.vbOut(controlPort, idleControl);
     } catch (const std::exception& error) {
-        report(std::string("STOP: ") + error.what());
+        failure = std::string("STOP: ") + error.what();
     }
+    lock.unlock();
+    if (!failure.empty())
+        report(failure);
     return {StopOutcome::Kind::IdleWritten, {}};
 }
 
@@ -275,35 +376,60 @@ void Sequencer::setUp()
             margin_.addWakeUp(woke - target);
     }
 
-    {
-        std::lock_guard lock(mutex_);
-        timing_ = mode;
-    }
+    timing_ = mode;
+    timingKnown_.store(true, std::memory_order_release);
     if (callbacks_.timingKnown)
         callbacks_.timingKnown(mode);
 }
 
-void Sequencer::writeIdle(const char* when)
+std::string Sequencer::writeIdle(const char* when)
 {
     try {
         module_.vbOut(dataPort, idleData);
         module_.vbOut(controlPort, idleControl);
     } catch (const std::exception& error) {
-        report(std::string(when) + error.what());
+        return std::string(when) + error.what();
     }
+    return {};
+}
+
+void Sequencer::endRun()
+{
+    if (faultsAtFirstCycle_ >= 0)
+        faultsAfterFirstCycle_.store(threadPageFaults() - faultsAtFirstCycle_, std::memory_order_release);
     endNow_.store(shutDown_, std::memory_order_release);
     changeState(State::Idle);
 }
 
 // Between cycles, under the mutex: Idle waits, Stopping leaves the port idle
-// (and starts a run that came meanwhile), Running writes one more cycle.
+// (and starts a run that came meanwhile), Running writes one more cycle. The
+// mutex is let go for every port write: while Running or Stopping only this
+// thread writes, and the window's thread may take the mutex meanwhile.
 void Sequencer::loop()
 {
     setUp();
     std::unique_lock lock(mutex_);
     bool fresh = true;  // the next cycle begins a run: its grid starts now
     std::chrono::nanoseconds nextStart{0};
+    std::string failure;  // reported with the mutex let go
+    const auto leaveIdle = [&](const char* when) {
+        lock.unlock();
+        if (failure.empty())
+            failure = writeIdle(when);
+        else
+            writeIdle(when);  // the port has failed already: one line says so
+        lock.lock();
+        endRun();
+        fresh = true;
+    };
     for (;;) {
+        if (!failure.empty()) {
+            lock.unlock();
+            report(failure);
+            failure.clear();
+            lock.lock();
+            continue;
+        }
         switch (state_) {
         case State::Idle: {
             if (shutDown_)
@@ -317,8 +443,7 @@ void Sequencer::loop()
             continue;
         }
         case State::Stopping:
-            fresh = true;
-            writeIdle("leaving the port idle after the run: ");
+            leaveIdle("leaving the port idle after the run: ");
             if (pendingRun_ && !shutDown_) {
                 pendingRun_ = false;
                 startRun();
@@ -326,7 +451,7 @@ void Sequencer::loop()
             continue;
         case State::Running:
             if (shutDown_) {
-                writeIdle("leaving the port idle on the way out: ");
+                leaveIdle("leaving the port idle on the way out: ");
                 continue;
             }
             break;
@@ -341,13 +466,18 @@ void Sequencer::loop()
         try {
             whole = writeCycle(count, nextStart);
         } catch (const std::exception& error) {
-            // The port is gone or refused: no further writes, say it once.
+            // The port is gone or refused: say it once, and still try the
+            // idle pair, which may yet reach a port that failed only its check.
+            failure = error.what();
+            RunEndCause none = RunEndCause::None;
+            endCause_.compare_exchange_strong(none, RunEndCause::PortFailed, std::memory_order_acq_rel);
             lock.lock();
-            report(error.what());
-            endNow_.store(shutDown_, std::memory_order_release);
-            changeState(State::Idle);
+            leaveIdle("leaving the port idle after it failed: ");
+            pendingRun_ = false;
             continue;
         }
+        if (whole && cycles_.load(std::memory_order_relaxed) == 0)
+            faultsAtFirstCycle_ = threadPageFaults();
         lock.lock();
         if (whole)
             cycles_.store(cycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -376,14 +506,45 @@ bool Sequencer::writeCycle(std::int64_t count, std::chrono::nanoseconds& nextSta
             if (lateness > stepLength)
                 slot = now;  // a whole step behind: move the grid, keep the steps whole
         }
-        // The pair goes out whole: data and control of one step belong together.
-        module_.vbOut(dataPort, step.data);
-        module_.vbOut(controlPort, step.control);
+        {
+            // The pair goes out whole: data and control of one step belong
+            // together. Held over both writes, so that a crash handler or a
+            // forced way out that takes the port over waits for the pair.
+            const CrashGuard::WritePermit permit;
+            if (!permit)
+                return false;  // the port has been taken over and left idle
+            module_.vbOut(dataPort, step.data);
+            module_.vbOut(controlPort, step.control);
+        }
+        // Once a cycle, after its last step's pair: a port that went away
+        // (an adapter pulled, a driver unloaded) takes writes without a word.
+        if (&step == &stepPattern.back())
+            module_.port().check();
         if (!dwell(count, slot))
             return false;
         nextStart = slot + stepLength;
     }
     return true;
+}
+
+bool Sequencer::spunTooLong(std::chrono::nanoseconds now) const noexcept
+{
+    return realtime_ && now - lastBlocked_ >= std::chrono::nanoseconds(spinLimit_.load(std::memory_order_relaxed));
+}
+
+bool Sequencer::pause(std::chrono::nanoseconds target)
+{
+    const std::uint32_t seen = wake_.load(std::memory_order_acquire);
+    if (endingNow())
+        return false;
+    clock_.sleepUntil(target, wake_, seen);
+    sleeps_.store(sleeps_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    const std::chrono::nanoseconds woke = clock_.now();
+    lastBlocked_ = woke;
+    // Only a sleep that ran to its deadline says how late wake-ups come.
+    if (woke >= target && wake_.load(std::memory_order_acquire) == seen)
+        margin_.addWakeUp(woke - target);
+    return !endingNow();
 }
 
 // Pass k of the step ends at slot + (k + 1) x passLength. While the step's
@@ -392,15 +553,18 @@ bool Sequencer::writeCycle(std::int64_t count, std::chrono::nanoseconds& nextSta
 // sleep are counted on waking.
 //
 // Steps shorter than the margin leave no time to sleep, and a real-time
-// thread that never blocks is stopped by the kernel for some 50 ms a second
-// once other programs want the CPU. So when the thread has spun for
-// longestSpin without blocking, it takes a short break at the start of the
-// next dwell that has room for one: a few tens of microseconds late at worst
-// for that one step, instead of a stall of a whole cycle.
+// thread that never blocks starves its CPU and is throttled, demoted or
+// killed by the kernel. So when the thread has run for longestSpin without
+// blocking, it takes a short break in the dwell under way: a step with room
+// for it ends on time, a shorter one ends the break's length (and a
+// wake-up) late, once in every longestSpin. With no dwell at all (negative
+// counts) the break comes between two steps.
 bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
 {
-    if (count < 0)
-        return true;
+    if (count < 0) {
+        const std::chrono::nanoseconds now = clock_.now();
+        return !spunTooLong(now) || pause(now + spinBreak);
+    }
     const auto total = static_cast<std::uint64_t>(count) + 1;
     const std::chrono::nanoseconds stepEnd = slot + passLength * static_cast<std::int64_t>(total);
     std::uint64_t done = 0;
@@ -417,27 +581,19 @@ bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
             done = reached;
             passes_.store(passes, std::memory_order_relaxed);
         }
-        if (done == total)
+        const bool due = spunTooLong(now);
+        if (done == total && !due)
             return true;
         const std::chrono::nanoseconds left = stepEnd - now;
         const std::chrono::nanoseconds margin = margin_.margin();
         std::chrono::nanoseconds target = stepEnd - margin;
         if (left <= margin + WakeMargin::shortestSleep) {
-            const std::chrono::nanoseconds spinLimit(spinLimit_.load(std::memory_order_relaxed));
-            if (!realtime_ || now - lastBlocked_ < spinLimit || left < spinBreak + WakeMargin::shortestSleep)
+            if (!due)
                 continue;  // spin the last stretch
             target = now + spinBreak;
         }
-        const std::uint32_t seen = wake_.load(std::memory_order_acquire);
-        if (endingNow())
+        if (!pause(target))
             return false;
-        clock_.sleepUntil(target, wake_, seen);
-        sleeps_.store(sleeps_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        const std::chrono::nanoseconds woke = clock_.now();
-        lastBlocked_ = woke;
-        // Only a sleep that ran to its deadline says how late wake-ups come.
-        if (woke >= target && wake_.load(std::memory_order_acquire) == seen)
-            margin_.addWakeUp(woke - target);
     }
 }
 

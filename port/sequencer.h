@@ -21,14 +21,20 @@
 //
 // The step thread lives from construction to shutDown(). It is the only
 // writer while a run is alive; the caller of stop() writes the idle pair when
-// no run is alive. Both sides change the state under one mutex, which the
-// loop takes only between cycles: inside a cycle there is no lock, no
-// allocation and no system call besides the port writes and the sleeps.
+// no run is alive. Both sides change the state under one mutex with priority
+// inheritance, which the loop takes only between cycles and never holds over
+// a port write: inside a cycle there is no lock, no allocation and no system
+// call besides the port writes, the port's check once a cycle and the sleeps.
+//
+// A real-time step thread blocks at least once in every longestSpin, at any
+// rate: a thread that never blocks starves whatever else needs its CPU and
+// is throttled, demoted or killed by the kernel (RLIMIT_RTTIME).
 #ifndef PORT_SEQUENCER_H
 #define PORT_SEQUENCER_H
 
 #include "port/delaycount.h"
 #include "port/module1.h"
+#include "port/pimutex.h"
 #include "port/realtimepriority.h"
 #include "port/sequencerstate.h"
 #include "port/stepclock.h"
@@ -39,7 +45,6 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -72,11 +77,14 @@ std::string timingText(const TimingMode& mode);
 
 struct SequencerCallbacks {
     // From the step thread or the caller's thread, only on a real change, in
-    // order. Must not throw, nor wait for the caller's thread (it may be
-    // joining the step thread at that moment).
+    // order. Called under the sequencer's lock, which the step thread takes:
+    // must not throw, block, allocate or take a lock the window's thread
+    // holds for long, nor wait for the caller's thread (it may be joining
+    // the step thread at that moment).
     std::function<void(SequencerState)> stateChanged;
     // One line: what failed, the value, a hint. Once per run at most from the
-    // loop; stop() on an idle port reports its own failure.
+    // loop; stop() on an idle port reports its own failure. Called with no
+    // lock held.
     std::function<void(const std::string&)> error;
     // Once, from the step thread, when it has set itself up: its priority.
     std::function<void(const TimingMode&)> timingKnown;
@@ -123,6 +131,15 @@ public:
     // pair; with no run alive nothing is written. Joins the step thread.
     // Final: run() and stop() do nothing afterwards. Safe twice.
     void shutDown();
+    // Ends a run alive at once, as STOP does at a slow output: the pair under
+    // way completes, then the idle pair, then Idle; cause is kept for the
+    // readout. Takes no lock and allocates nothing, so a signal handler or a
+    // watchdog may call it from any thread. Nothing while idle.
+    void endNow(RunEndCause cause) noexcept;
+    // Why the last run ended at once, or None (still running, STOP, EXIT).
+    RunEndCause endCause() const noexcept;
+    // endNow(cause) on every sequencer alive in the process; async-signal-safe.
+    static void endAllRuns(RunEndCause cause) noexcept;
 
     State state() const;
     std::int64_t delayCount() const;
@@ -134,10 +151,16 @@ public:
     TimingMode timing() const;
     // CPU time the step thread has used since it started; 0 before.
     std::chrono::nanoseconds stepThreadCpuTime() const;
+    // Page faults the step thread took in the last run after its first whole
+    // cycle (which touches the step path's memory); -1 before a run has
+    // ended after one whole cycle. A fault inside the loop holds a step.
+    std::int64_t pageFaultsAfterFirstCycle() const;
 
-    // How long a real-time thread may spin without blocking before it takes
-    // a break of spinBreak in a dwell; StepClock::noDeadline: never (for
-    // measuring). A thread at normal priority takes no breaks.
+    // How long a real-time thread may run without blocking before it takes a
+    // break of spinBreak: in the dwell under way, or between two steps where
+    // there is no dwell (negative counts), even when the break makes that
+    // step late. StepClock::noDeadline: never (for measuring). A thread at
+    // normal priority takes no breaks.
     static constexpr std::chrono::nanoseconds longestSpin{500'000};
     static constexpr std::chrono::nanoseconds spinBreak{20'000};
     void setSpinLimit(std::chrono::nanoseconds limit);
@@ -146,9 +169,15 @@ private:
     void loop();
     void setUp();
     void startRun();  // mutex_ held: counters from 0, Running
-    void writeIdle(const char* when);  // mutex_ held: the idle pair, Idle
+    // Step thread, mutex_ not held: the idle pair; an error is returned.
+    std::string writeIdle(const char* when);
+    void endRun();  // mutex_ held: after the idle pair, Idle
     bool writeCycle(std::int64_t count, std::chrono::nanoseconds& nextStart);
     bool dwell(std::int64_t count, std::chrono::nanoseconds slot);
+    // Sleeps until target unless woken; counts the sleep, and feeds the
+    // margin when it ran to its deadline. Returns false when the run ends now.
+    bool pause(std::chrono::nanoseconds target);
+    bool spunTooLong(std::chrono::nanoseconds now) const noexcept;
     bool endingNow() const noexcept { return endNow_.load(std::memory_order_acquire); }
     void changeState(State state);  // mutex_ held
     void signal();                  // mutex_ held: wakes the loop
@@ -159,18 +188,21 @@ private:
     StepThreadSetup setup_;
     StepClock& clock_;
 
-    mutable std::mutex mutex_;
+    mutable PiMutex mutex_;
     State state_ = State::Idle;          // guarded by mutex_; mirrored in stateMirror_
     bool shutDown_ = false;              // guarded by mutex_
     bool pendingRun_ = false;            // guarded by mutex_: RUN came while stopping
     std::chrono::nanoseconds cycleEnd_{0};  // guarded by mutex_: when the cycle under way ends
-    TimingMode timing_;                  // guarded by mutex_
+    // Written once by the step thread before timingKnown_ is set, then only read.
+    TimingMode timing_;
+    std::atomic<bool> timingKnown_{false};
     bool started_ = false;               // guarded by mutex_: the step thread could be started
     std::string startFailure_;           // guarded by mutex_: why it could not
     std::thread thread_;                 // joined by shutDown()
 
     std::atomic<State> stateMirror_{State::Idle};
     std::atomic<bool> endNow_{false};  // the run ends before its cycle does
+    std::atomic<RunEndCause> endCause_{RunEndCause::None};
     StepClock::Word wake_{0};  // bumped by every request, so a sleeping loop looks again
     std::atomic<std::int64_t> delayCount_{0};
     clockid_t cpuClock_{};  // the step thread's CPU clock, written once before cpuClockKnown_
@@ -182,6 +214,8 @@ private:
     std::atomic<std::int64_t> largestLateness_{0};
     WakeMargin margin_;
     std::atomic<std::int64_t> spinLimit_{longestSpin.count()};
+    std::atomic<std::int64_t> faultsAfterFirstCycle_{-1};
+    std::int64_t faultsAtFirstCycle_ = -1;     // step thread only
     std::chrono::nanoseconds lastBlocked_{0};  // step thread only
     bool realtime_ = false;                    // step thread only: spin breaks are taken
 };
