@@ -36,9 +36,20 @@ public:
     // The soft RLIMIT_RTPRIO: the highest priority an unprivileged thread may
     // take (0: none), or -1 when unlimited.
     virtual int realtimePriorityLimit() noexcept = 0;
-    // Sets RLIMIT_RTTIME (soft and hard) to microseconds: 0, or the errno.
+    // RLIMIT_RTTIME: the real-time CPU time a thread may use without
+    // blocking. The kernel sends SIGXCPU at the soft limit and SIGKILL at the
+    // hard one, which no handler can catch and which would leave a step on
+    // the port. So the soft limit is kept at realtimeTimeSoftLimit(hard):
+    // SIGXCPU then ends the run (the idle pair goes out, the thread blocks)
+    // with half of the hard limit left to do it in.
+    //
+    // Sets the hard limit to microseconds (or keeps it, keepHardLimit; a
+    // limit above the current hard one keeps that) and the soft limit below
+    // it as above, or lower where it already was: 0, or the errno.
+    static constexpr std::int64_t keepHardLimit = -1;
     virtual int setRealtimeTimeLimit(std::int64_t microseconds) noexcept = 0;
-    // Locks the process's memory (mlockall) where allowed: true when locked.
+    // Locks the process's memory where allowed, as each page is first
+    // touched (MCL_ONFAULT): true when locked.
     virtual bool lockAllMemory() noexcept = 0;
 };
 
@@ -59,13 +70,19 @@ public:
                                     std::string& why) = 0;
 };
 
+constexpr std::int64_t realtimeTimeSoftLimit(std::int64_t hard) noexcept
+{
+    return hard / 2;
+}
+
 // The real kernel.
 SchedulingSystem& linuxScheduling() noexcept;
 
 // Walks the ladder for thread tid of this process: SCHED_FIFO at wanted
 // (clamped to RLIMIT_RTPRIO when that is lower), else RealtimeKit (with
 // RLIMIT_RTTIME set within its RTTimeUSecMax first, as it demands) when kit is
-// given, else normal priority with the reasons. Locks memory once real-time.
+// given, else normal priority with the reasons. Once real-time, leaves room
+// under a hard RLIMIT_RTTIME set from outside and locks memory.
 PriorityGrant requestRealtime(int tid, int wanted, SchedulingSystem& system, RealtimeKit* kit);
 
 // "real-time (SCHED_FIFO 40)", "real-time (SCHED_RR 20, RealtimeKit)" (it

@@ -149,16 +149,16 @@ void TestRealtimePriority::ladder_data()
     QTest::newRow("kernel grants the wanted priority")
         << 0 << 0 << 0 << 0 << KitState::Granting << 20 << true
         << C::Realtime << G::Kernel << 40 << true
-        << calls({"setFifo 4321 40", "lockAllMemory"}) << granted;
+        << calls({"setFifo 4321 40", "setRealtimeTimeLimit -1", "lockAllMemory"}) << granted;
     QTest::newRow("kernel refuses 40, grants RLIMIT_RTPRIO 20")
         << EPERM << 20 << 0 << 0 << KitState::Granting << 20 << true
         << C::Realtime << G::Kernel << 20 << true
-        << calls({"setFifo 4321 40", "realtimePriorityLimit", "setFifo 4321 20", "lockAllMemory"})
+        << calls({"setFifo 4321 40", "realtimePriorityLimit", "setFifo 4321 20", "setRealtimeTimeLimit -1", "lockAllMemory"})
         << granted;
     QTest::newRow("RLIMIT_RTPRIO 39, one below wanted, is tried")
         << EPERM << 39 << 0 << 0 << KitState::None << 0 << true
         << C::Realtime << G::Kernel << 39 << true
-        << calls({"setFifo 4321 40", "realtimePriorityLimit", "setFifo 4321 39", "lockAllMemory"})
+        << calls({"setFifo 4321 40", "realtimePriorityLimit", "setFifo 4321 39", "setRealtimeTimeLimit -1", "lockAllMemory"})
         << granted;
     QTest::newRow("RLIMIT_RTPRIO equal to wanted is not tried again")
         << EPERM << 40 << 0 << 0 << KitState::None << 0 << true
@@ -174,7 +174,7 @@ void TestRealtimePriority::ladder_data()
     QTest::newRow("kernel refuses memory lock, still real-time")
         << 0 << 0 << 0 << 0 << KitState::None << 0 << false
         << C::Realtime << G::Kernel << 40 << false
-        << calls({"setFifo 4321 40", "lockAllMemory"}) << granted;
+        << calls({"setFifo 4321 40", "setRealtimeTimeLimit -1", "lockAllMemory"}) << granted;
 
     // RealtimeKit's rung
     QTest::newRow("RealtimeKit grants its maximum 20 after both kernel refusals")
@@ -370,37 +370,53 @@ void TestRealtimePriority::priorityLimitIsTheSoftLimit()
 
 void TestRealtimePriority::timeLimitKeepsWithinTheHardLimit_data()
 {
+    QTest::addColumn<qulonglong>("soft");
     QTest::addColumn<qulonglong>("hard");
     QTest::addColumn<qint64>("asked");
-    QTest::addColumn<qulonglong>("set");
+    QTest::addColumn<qulonglong>("softSet");
+    QTest::addColumn<qulonglong>("hardSet");
 
+    const auto keep = qint64(port::SchedulingSystem::keepHardLimit);
+    const auto unlimited = qulonglong(RLIM_INFINITY);
     // Each row starts from a hard limit at or below the one the row before
-    // left: raising it needs privilege.
-    QTest::newRow("unlimited hard limit")
-        << qulonglong(RLIM_INFINITY) << qint64(400'000) << qulonglong(400'000);
+    // left: raising it needs privilege. SIGKILL comes at the hard limit, so
+    // the soft one (SIGXCPU, which ends the run) always leaves room below it.
+    QTest::newRow("unlimited, kept: nothing to leave room under")
+        << unlimited << unlimited << keep << unlimited << unlimited;
+    QTest::newRow("unlimited hard limit takes the asked one")
+        << unlimited << unlimited << qint64(400'000) << qulonglong(200'000) << qulonglong(400'000);
     QTest::newRow("below the hard limit")
-        << qulonglong(300'000) << qint64(200'000) << qulonglong(200'000);
+        << qulonglong(300'000) << qulonglong(300'000) << qint64(200'000) << qulonglong(100'000)
+        << qulonglong(200'000);
     QTest::newRow("equal to the hard limit")
-        << qulonglong(200'000) << qint64(200'000) << qulonglong(200'000);
+        << qulonglong(200'000) << qulonglong(200'000) << qint64(200'000) << qulonglong(100'000)
+        << qulonglong(200'000);
     QTest::newRow("above the hard limit takes it")
-        << qulonglong(100'000) << qint64(200'000) << qulonglong(100'000);
+        << qulonglong(100'000) << qulonglong(100'000) << qint64(200'000) << qulonglong(50'000)
+        << qulonglong(100'000);
+    QTest::newRow("soft equal to hard from outside (prlimit), kept")
+        << qulonglong(100'000) << qulonglong(100'000) << keep << qulonglong(50'000) << qulonglong(100'000);
+    QTest::newRow("a lower soft limit from outside stays")
+        << qulonglong(10'000) << qulonglong(100'000) << keep << qulonglong(10'000) << qulonglong(100'000);
 }
 
 void TestRealtimePriority::timeLimitKeepsWithinTheHardLimit()
 {
+    QFETCH(qulonglong, soft);
     QFETCH(qulonglong, hard);
     QFETCH(qint64, asked);
-    QFETCH(qulonglong, set);
+    QFETCH(qulonglong, softSet);
+    QFETCH(qulonglong, hardSet);
     saveLimits();
 
-    const rlimit start{0, hard};
+    const rlimit start{soft, hard};
     if (setrlimit(RLIMIT_RTTIME, &start) != 0)
         QSKIP("the hard RLIMIT_RTTIME cannot be raised without privilege");
     QCOMPARE(port::linuxScheduling().setRealtimeTimeLimit(asked), 0);
     rlimit now{};
     QVERIFY(getrlimit(RLIMIT_RTTIME, &now) == 0);
-    QCOMPARE(qulonglong(now.rlim_cur), set);
-    QCOMPARE(qulonglong(now.rlim_max), set);
+    QCOMPARE(qulonglong(now.rlim_cur), softSet);
+    QCOMPARE(qulonglong(now.rlim_max), hardSet);
 }
 
 void TestRealtimePriority::cleanupTestCase()
