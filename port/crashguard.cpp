@@ -204,13 +204,22 @@ void CrashGuard::protectThisThread()
     thread_local AlternateStack stack;
 }
 
+namespace {
+// Permits this thread holds: one held around a step's pair grants the two
+// writes inside it even after the seal, so that the handler's wait lets the
+// pair complete instead of splitting it.
+thread_local int permitsHeld = 0;
+}  // namespace
+
 CrashGuard::WritePermit::WritePermit() noexcept
-    : granted_((writeGate.fetch_add(1, std::memory_order_acq_rel) & sealedBit) == 0)
+    : granted_((writeGate.fetch_add(1, std::memory_order_acq_rel) & sealedBit) == 0 || permitsHeld > 0)
 {
+    ++permitsHeld;
 }
 
 CrashGuard::WritePermit::~WritePermit()
 {
+    --permitsHeld;
     writeGate.fetch_sub(1, std::memory_order_acq_rel);
 }
 

@@ -65,8 +65,10 @@ public:
     // std::system_error when the kernel refuses it.
     static void protectThisThread();
 
-    // Held by a back end around each register write. Refused once a crash
-    // handler has begun: nothing may follow the idle pair it writes.
+    // Held by a back end around each register write, and by the step loop
+    // around each step's pair. Refused once a crash handler has begun:
+    // nothing may follow the idle pair it writes. Nested inside a permit
+    // the thread already holds it is granted, so a pair under way completes.
     class WritePermit {
     public:
         WritePermit() noexcept;

@@ -41,6 +41,12 @@ public:
     }
     std::uint8_t in(std::uint16_t) override { return 0; }
     std::string name() const override { return "recording"; }
+    void check() override
+    {
+        if (++checks_ == failCheckAt_)
+            throw port::PortError("the test port stopped answering: told to at check " +
+                                  std::to_string(failCheckAt_) + "; no hint");
+    }
     void writeIdleFromSignalHandler() noexcept override {}  // never guarded: no crash here
 
     std::vector<Write> writes() const
@@ -65,6 +71,8 @@ public:
         std::lock_guard lock(mutex_);
         failAt_ = index;
     }
+    // The check with this number (1 = the first) throws; writes go on.
+    void failCheckAt(std::uint64_t number) { failCheckAt_ = number; }
     // Called after each write with its index; set before the run starts.
     void onWrite(std::function<void(std::uint64_t)> hook) { onWrite_ = std::move(hook); }
 
@@ -72,6 +80,8 @@ private:
     mutable std::mutex mutex_;
     std::vector<Write> writes_;
     std::uint64_t failAt_ = UINT64_MAX;
+    std::atomic<std::uint64_t> checks_{0};
+    std::atomic<std::uint64_t> failCheckAt_{UINT64_MAX};
     std::function<void(std::uint64_t)> onWrite_;
     std::atomic<bool> inside_{false};
     std::atomic<bool> overlapped_{false};

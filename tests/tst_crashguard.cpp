@@ -60,9 +60,9 @@ void TestCrashGuard::crashLeavesThePortIdle_data()
     QTest::newRow("exception inside a step write")
         << "terminate-step" << "guarded" << SIGABRT << true << halfStep;
     // a crash on the main thread while the step thread is inside that write:
-    // the write goes out before the idle pair, and nothing after it
+    // the step's pair completes before the idle pair, and nothing after it
     QTest::newRow("null write while a step write is under way")
-        << "segv-midwrite" << "guarded" << SIGSEGV << true << halfStep;
+        << "segv-midwrite" << "guarded" << SIGSEGV << true << halfStep + 1;
 
     // without the guard the last step stays on the port: the test can tell
     QTest::newRow("not installed") << "segv" << "unguarded" << SIGSEGV << false << -1;

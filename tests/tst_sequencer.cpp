@@ -11,6 +11,8 @@
 
 #include <QTest>
 
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -214,6 +216,19 @@ struct Observed {
 
 using State = port::Sequencer::State;
 
+// The step thread believes it is real-time, as it does where the kernel
+// grants it: it then takes its breaks.
+port::StepThreadSetup pretendRealtime()
+{
+    return [](int) {
+        port::PriorityGrant grant;
+        grant.priorityClass = port::PriorityClass::Realtime;
+        grant.grantor = port::PriorityGrantor::Kernel;
+        grant.priority = port::stepThreadPriority;
+        return grant;
+    };
+}
+
 // Runs count until at least cycles whole cycles are out, then stops and
 // waits for Idle.
 bool runFor(port::Sequencer& sequencer, std::int64_t count, std::uint64_t cycles)
@@ -263,6 +278,11 @@ private slots:
     void requestsWakeASleepingLoop();
     void timingTextSaysTheMode_data();
     void timingTextSaysTheMode();
+    void realtimeLoopBlocksAtEveryRate_data();
+    void realtimeLoopBlocksAtEveryRate();
+    void endNowEndsTheRunWithItsCause_data();
+    void endNowEndsTheRunWithItsCause();
+    void portThatStopsAnsweringEndsTheRun();
 };
 
 void TestSequencer::patternOrder_data()
@@ -922,6 +942,116 @@ void TestSequencer::timingTextSaysTheMode()
         mode.grant.priority = 40;
     }
     QCOMPARE(QString::fromStdString(port::timingText(mode)), text);
+}
+
+// A real-time thread that never blocks starves its CPU and is throttled or
+// killed by the kernel: at every rate, full speed and no dwell included, the
+// loop blocks at least once in every longestSpin it runs, and the breaks
+// lose no dwell pass.
+void TestSequencer::realtimeLoopBlocksAtEveryRate_data()
+{
+    QTest::addColumn<qint64>("count");
+    QTest::newRow("negative: no dwell") << qint64{-1};
+    QTest::newRow("0: full speed") << qint64{0};
+    QTest::newRow("1") << qint64{1};
+    QTest::newRow("200: 20 us, shorter than a break") << qint64{200};
+    QTest::newRow("714: 1 kHz") << qint64{714};
+    QTest::newRow("23809: 30 Hz") << qint64{23809};
+}
+
+void TestSequencer::realtimeLoopBlocksAtEveryRate()
+{
+    QFETCH(qint64, count);
+    // Room for the reads between noticing that a break is due and taking it.
+    constexpr std::int64_t slack = 2'000;
+    constexpr auto watched = 20 * port::Sequencer::longestSpin;
+    FakeStepClock clock;
+    RecordingPort recorder;
+    port::Module1 module(recorder);
+    port::Sequencer sequencer(module, {}, pretendRealtime(), clock);
+    QVERIFY(eventually([&] { return sequencer.timing().known; }));
+    clock.startLog();
+    const std::int64_t from = clock.peek();
+    sequencer.run(count);
+    QVERIFY(eventually([&] { return clock.peek() - from > watched.count() && sequencer.cyclesWritten() >= 2; }));
+    sequencer.stop();
+    QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
+
+    const auto sleeps = clock.sleeps();
+    QVERIFY(sleeps.size() >= 10);
+    std::int64_t awake = from;  // when the thread last came out of a block
+    std::int64_t longest = 0;
+    for (const FakeStepClock::Sleep& sleep : sleeps) {
+        longest = std::max(longest, sleep.from - awake);
+        awake = std::max(sleep.from, sleep.until);
+    }
+    QVERIFY2(longest <= port::Sequencer::longestSpin.count() + slack,
+             qPrintable(QStringLiteral("ran %1 ns without blocking").arg(longest)));
+    if (count >= 0) {
+        const std::uint64_t steps = recorder.size() / port::writesPerStep - 1;  // less the idle pair
+        QCOMPARE(sequencer.dwellPasses(), steps * static_cast<std::uint64_t>(count + 1));
+    }
+    QCOMPARE(checkWrites(recorder.writes(), nullptr, true), QString());
+}
+
+// A watchdog, a signal handler or the kernel's CPU limit ends a run at once
+// from any thread: the pair under way whole, the idle pair last, the cause
+// kept until the next run.
+void TestSequencer::endNowEndsTheRunWithItsCause_data()
+{
+    QTest::addColumn<port::RunEndCause>("cause");
+    QTest::addColumn<bool>("bySignal");
+    QTest::newRow("the window silent") << port::RunEndCause::WindowSilent << false;
+    QTest::newRow("a termination signal") << port::RunEndCause::Signal << false;
+    QTest::newRow("SIGXCPU raised") << port::RunEndCause::CpuLimit << true;
+}
+
+void TestSequencer::endNowEndsTheRunWithItsCause()
+{
+    QFETCH(port::RunEndCause, cause);
+    QFETCH(bool, bySignal);
+    RecordingPort recorder;
+    port::Module1 module(recorder);
+    port::Sequencer sequencer(module, {});
+    sequencer.endNow(cause);  // nothing alive: nothing to end, and the next run is not cut
+    sequencer.run(23809);     // 2.38 ms steps: a cycle would take 33 ms
+    QVERIFY(eventually([&] { return recorder.size() >= 3 * port::writesPerStep; }));
+    if (bySignal)
+        raise(SIGXCPU);
+    else
+        std::thread([&] { sequencer.endNow(cause); }).join();
+    QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
+    QCOMPARE(sequencer.endCause(), cause);
+    QVERIFY(endsIdle(recorder.writes()));
+    QCOMPARE(sequencer.cyclesWritten(), std::uint64_t{0});
+    QCOMPARE(checkWrites(recorder.writes(), nullptr, true), QString());
+
+    sequencer.run(0);
+    QVERIFY(eventually([&] { return sequencer.cyclesWritten() >= 1; }));
+    QCOMPARE(sequencer.endCause(), port::RunEndCause::None);
+    sequencer.shutDown();
+}
+
+// The port takes writes without a word when it has gone; its check, once a
+// cycle, fails instead: the run ends, says why once, and still tries the
+// idle pair.
+void TestSequencer::portThatStopsAnsweringEndsTheRun()
+{
+    RecordingPort recorder;
+    recorder.failCheckAt(2);
+    port::Module1 module(recorder);
+    Observed observed;
+    port::Sequencer sequencer(module, observed.callbacks());
+    sequencer.run(1);
+    QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
+    QVERIFY(observed.lastSeen(State::Idle));
+    QCOMPARE(sequencer.endCause(), port::RunEndCause::PortFailed);
+    const auto writes = recorder.writes();
+    QCOMPARE(writes.size(), 2 * port::writesPerCycle + 2);
+    QVERIFY(endsIdle(writes));
+    QCOMPARE(checkWrites(writes), QString());
+    QVERIFY(eventually([&] { return observed.errorsSeen().size() == 1; }));
+    QVERIFY(observed.errorsSeen()[0].find("stopped answering") != std::string::npos);
 }
 
 QTEST_GUILESS_MAIN(TestSequencer)
