@@ -47,6 +47,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -55,6 +56,7 @@
 #include <vector>
 
 #include <sched.h>
+#include <spawn.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/types.h>
@@ -252,21 +254,25 @@ void rateFigure(const std::string& prefix, const std::string& label, std::int64_
 // One busy process per CPU at normal priority, from construction to
 // destruction. They are not pinned: the scheduler spreads them, so the load
 // also lands on the step CPU, which is what a busy desktop does to the steps.
+// Started with posix_spawn (fc-bench --busy-loop), not fork: a fork would
+// make every page of this process copy-on-write, and the step thread would
+// then take a page fault on each page of the record it writes, which no
+// program of ours does to itself.
 class BusyLoad {
 public:
     explicit BusyLoad(long processes)
     {
-        // Built before fork: the child only makes system calls.
-        cpu_set_t everyCpu;
-        std::memset(&everyCpu, 0xff, sizeof everyCpu);
-        const pid_t parent = getpid();
+        const std::string parent = std::to_string(getpid());
+        char name[] = "fc-bench";
+        char option[] = "--busy-loop";
+        std::string parentArgument = parent;
+        char* arguments[] = {name, option, parentArgument.data(), nullptr};
         children_.reserve(static_cast<std::size_t>(processes));
         for (long started = 0; started < processes; ++started) {
-            const pid_t child = fork();
-            if (child == 0)
-                spin(parent, everyCpu);
-            if (child < 0) {
-                std::perror("fc-bench: fork for the load");
+            pid_t child = -1;
+            const int error = posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, arguments, environ);
+            if (error != 0) {
+                std::fprintf(stderr, "fc-bench: starting the load failed: %s\n", std::strerror(error));
                 break;
             }
             children_.push_back(child);
@@ -285,8 +291,8 @@ public:
 
     std::size_t processes() const { return children_.size(); }
 
-private:
-    [[noreturn]] static void spin(pid_t parent, const cpu_set_t& everyCpu) noexcept
+    // The load process's whole life: fc-bench --busy-loop PARENT.
+    [[noreturn]] static void spin(pid_t parent) noexcept
     {
         // However fc-bench ends, even by SIGKILL, the load ends with it; a
         // parent gone before the request took hold is caught by the check.
@@ -299,12 +305,15 @@ private:
         normal.sched_priority = 0;
         sched_setscheduler(0, SCHED_OTHER, &normal);
         // Undoes the inherited reservation that keeps the main thread off the step CPU.
+        cpu_set_t everyCpu;
+        std::memset(&everyCpu, 0xff, sizeof everyCpu);
         sched_setaffinity(0, sizeof everyCpu, &everyCpu);
         volatile std::uint64_t counter = 0;
         for (;;)
             counter = counter + 1;
     }
 
+private:
     std::vector<pid_t> children_;
 };
 
@@ -329,6 +338,8 @@ struct LoadRun {
     double wakeMarginMicroseconds = 0.0;
     port::TimingMode timing;
     std::size_t busyProcesses = 0;
+    std::int64_t pageFaults = -1;  // the step thread's, after the run's first whole cycle
+    double cycleRate = 0.0;        // cycles/s
 };
 
 // How long a real-time step thread may spin before it takes a break; the
@@ -336,9 +347,10 @@ struct LoadRun {
 // choices for steps shorter than the wake-up margin can be measured side by side.
 std::optional<std::chrono::nanoseconds> spinLimit;
 
-LoadRun measureUnderLoad(std::int64_t delayCount, double seconds, bool loaded, bool realtime)
+LoadRun measureUnderLoad(std::int64_t delayCount, double seconds, bool loaded, bool realtime,
+                         std::size_t largestRecord = std::numeric_limits<std::size_t>::max())
 {
-    const std::size_t recordCapacity = recordCapacityFor(delayCount, seconds);
+    const std::size_t recordCapacity = std::min(recordCapacityFor(delayCount, seconds), largestRecord);
     port::SimulatedPort simulated;
     port::RecordedPort recorded(simulated, recordCapacity);
     port::Module1 module(recorded);
@@ -368,6 +380,9 @@ LoadRun measureUnderLoad(std::int64_t delayCount, double seconds, bool loaded, b
     load.reset();
 
     run.timing = sequencer.timing();
+    run.pageFaults = sequencer.pageFaultsAfterFirstCycle();
+    run.cycleRate = static_cast<double>(sequencer.cyclesWritten()) /
+                    std::chrono::duration<double>(wallAfter - wallBefore).count();
     run.stepCpuPercent = std::chrono::duration<double>(cpuAfter - cpuBefore).count() /
                          std::chrono::duration<double>(wallAfter - wallBefore).count() * 100.0;
     run.wakeMarginMicroseconds =
@@ -390,7 +405,9 @@ std::string timingModeText(const port::TimingMode& mode)
 }
 
 // Each rate idle and loaded, at normal priority and then real-time: normal
-// first, since real-time locks the process's memory for the rest of the run.
+// first, since real-time locks the process's memory (as it is touched) for
+// the rest of the run. The step thread's page faults after each run's first
+// cycle are counted: a fault in the loop holds a step.
 void loadFigures(double seconds)
 {
     struct Rate {
@@ -430,8 +447,36 @@ void loadFigures(double seconds)
                 print("step_cpu_" + tag, run.stepCpuPercent, "%");
                 print("sleeps_per_step_" + tag, run.sleepsPerStep, "sleeps/step");
                 print("wake_margin_" + tag, run.wakeMarginMicroseconds, "us");
+                print("page_faults_after_first_cycle_" + tag, static_cast<double>(run.pageFaults), "faults");
             }
         }
+    }
+}
+
+// At full speed the record holds the last million writes, some 1.4 s of a
+// loop without breaks: enough for the step lengths, and 24 MB, not gigabytes.
+constexpr std::size_t fullSpeedRecord = std::size_t{1} << 20;
+
+// What the breaks cost where a step is shorter than a break: at delay count
+// 0 (RUN before Required Voltage, steps of 0.1 us) a real-time thread with
+// its breaks and one that never blocks (--spin-limit-us -1's choice),
+// idle. A break then holds one step for its length and a wake-up; the cycle
+// rate and the longest step say what that takes from the output.
+void breakFigures(double seconds)
+{
+    for (const bool breaks : {true, false}) {
+        const std::optional<std::chrono::nanoseconds> chosen = spinLimit;
+        spinLimit = breaks ? chosen : std::optional(port::StepClock::noDeadline);
+        const LoadRun run = measureUnderLoad(0, seconds, false, true, fullSpeedRecord);
+        spinLimit = chosen;
+        const std::string tag = std::string("dc0_idle_realtime_") + (breaks ? "breaks" : "no_breaks");
+        printText("timing_mode_" + tag, timingModeText(run.timing));
+        print("cycle_rate_" + tag, run.cycleRate, "cycles/s");
+        print("step_error_" + tag + "_p99", percentile(run.measured.stepErrors, 0.99), "us");
+        print("step_error_" + tag + "_max",
+              run.measured.stepErrors.empty() ? 0.0 : run.measured.stepErrors.back(), "us");
+        print("step_cpu_" + tag, run.stepCpuPercent, "%");
+        print("sleeps_per_step_" + tag, run.sleepsPerStep, "sleeps/step");
     }
 }
 
@@ -545,6 +590,8 @@ void monitorFigures(double seconds)
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::strcmp(argv[1], "--busy-loop") == 0)
+        BusyLoad::spin(static_cast<pid_t>(std::atol(argv[2])));
     // As the program does: before any other thread, so the step CPU is the
     // step loop's alone.
     port::reserveStepCpu();
@@ -587,10 +634,11 @@ int main(int argc, char** argv)
             print("cycle_rate_dc0_schedule", scheduleRate, "cycles/s");
         rateFigure(prefix, "no_dwell", -1, seconds, useSequencer);
     }
-    // Before QApplication exists: the load is forked from a process with no
-    // other thread.
-    if (everything || loadOnly)
+    // Before QApplication exists, whose threads the load need not meet.
+    if (everything || loadOnly) {
         loadFigures(seconds);
+        breakFigures(seconds);
+    }
     if (!everything && !monitorOnly)
         return 0;
     // Without a display the monitor paints offscreen, which still runs every

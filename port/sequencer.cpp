@@ -6,6 +6,7 @@
 #include "port/steppattern.h"
 #include "port/threadpinning.h"
 
+#include <link.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -105,6 +106,39 @@ std::int64_t threadPageFaults() noexcept
     const auto first = reinterpret_cast<std::uintptr_t>(&reserve[0]) & ~(pageSize - 1);
     const auto last = reinterpret_cast<std::uintptr_t>(&reserve[stackReserve - 1]);
     mlock(reinterpret_cast<void*>(first), last - first + 1);
+}
+
+// Reads in and locks the code of the program part that holds the step loop:
+// some 400 KB, within the lock limit every user has. A branch the loop takes
+// only now and then (a break, a late step) would otherwise fault its page in
+// the middle of a run; the libraries' code the loop calls is touched in its
+// first cycle. Best effort: unlocked code is slower to reach, not wrong.
+void lockStepCode() noexcept
+{
+    const auto here = reinterpret_cast<ElfW(Addr)>(&prefaultStack);
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            const auto code = *static_cast<const ElfW(Addr)*>(data);
+            bool ours = false;
+            for (ElfW(Half) at = 0; at < info->dlpi_phnum; ++at) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[at];
+                const ElfW(Addr) start = info->dlpi_addr + segment.p_vaddr;
+                if (segment.p_type == PT_LOAD && code >= start && code < start + segment.p_memsz)
+                    ours = true;
+            }
+            if (!ours)
+                return 0;
+            for (ElfW(Half) at = 0; at < info->dlpi_phnum; ++at) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[at];
+                if (segment.p_type != PT_LOAD || (segment.p_flags & PF_X) == 0)
+                    continue;
+                const ElfW(Addr) start = (info->dlpi_addr + segment.p_vaddr) & ~(pageSize - 1);
+                const ElfW(Addr) end = info->dlpi_addr + segment.p_vaddr + segment.p_memsz;
+                mlock(reinterpret_cast<void*>(start), end - start);
+            }
+            return 1;
+        },
+        const_cast<ElfW(Addr)*>(&here));
 }
 
 }  // namespace
@@ -364,6 +398,7 @@ void Sequencer::setUp()
     // break would only hand the CPU to another program.
     realtime_ = mode.grant.priorityClass == PriorityClass::Realtime;
     prefaultStack();
+    lockStepCode();
     if (pthread_getcpuclockid(pthread_self(), &cpuClock_) == 0)
         cpuClockKnown_.store(true, std::memory_order_release);
 
