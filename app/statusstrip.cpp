@@ -94,12 +94,35 @@ QString StatusStrip::stateText(const port::RunReadout& readout)
     case port::SequencerState::Stopping:
         return tr("Stopping: the cycle under way completes, then the port goes idle");
     }
+    if (readout.afterRun) {
+        if (const QString cause = endCauseText(readout); !cause.isEmpty())
+            return cause;
+    }
     if (readout.afterRun && readout.lastStop) {
         if (readout.lastStop->kind == port::StopOutcome::Kind::AtOnce)
             return tr("Stopped at once: the cycle would have taken %1").arg(waitText(readout.lastStop->cycleLeft));
         return tr("Stopped after the cycle under way");
     }
     return tr("Idle");
+}
+
+QString StatusStrip::endCauseText(const port::RunReadout& readout)
+{
+    switch (readout.endCause) {
+    case port::RunEndCause::None:
+        break;
+    case port::RunEndCause::PortFailed:
+        return tr("Stopped: the port stopped answering; the idle values were tried");
+    case port::RunEndCause::CpuLimit:
+        return tr("Stopped: the kernel's real-time CPU limit (RLIMIT_RTTIME) was nearly used up");
+    case port::RunEndCause::WindowSilent:
+        if (readout.windowSilence > std::chrono::nanoseconds::zero())
+            return tr("Stopped: the window did not answer for %1").arg(durationText(readout.windowSilence, 2));
+        return tr("Stopped: the window did not answer");
+    case port::RunEndCause::Signal:
+        return tr("Stopped: a termination signal the window did not answer");
+    }
+    return {};
 }
 
 QString StatusStrip::waitText(std::chrono::nanoseconds wait)

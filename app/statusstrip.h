@@ -41,6 +41,9 @@ public:
 
     static QString stateText(const port::RunReadout& readout);
     static QString figuresText(const port::RunReadout& readout);
+    // Why the last run ended at once without STOP, or empty: "Stopped: the
+    // window did not answer for 3.2 s".
+    static QString endCauseText(const port::RunReadout& readout);
     // "250 ms", "12.4 s", "3.50 min", "292 years": how long a wait is, as
     // every duration on screen reads (durationText).
     static QString waitText(std::chrono::nanoseconds wait);
