@@ -15,7 +15,7 @@ constexpr std::chrono::milliseconds readoutInterval{100};
 } // namespace
 
 RunController::RunController(port::Module1& module, const port::WriteRecord& record,
-                             port::StepThreadSetup setup, QObject* parent)
+                             port::StepThreadSetup setup, QObject* parent, std::chrono::nanoseconds silenceLimit)
     : QObject(parent)
     , readoutTimer_(new QTimer(this))
 {
@@ -30,7 +30,8 @@ RunController::RunController(port::Module1& module, const port::WriteRecord& rec
     callbacks.timingKnown = [this](const port::TimingMode&) {
         QMetaObject::invokeMethod(this, [this] { emit timingChanged(timingText()); }, Qt::QueuedConnection);
     };
-    control_ = std::make_unique<port::RunControl>(module, record, std::move(callbacks), std::move(setup));
+    control_ = std::make_unique<port::RunControl>(module, record, std::move(callbacks), std::move(setup),
+                                                  port::systemStepClock(), silenceLimit);
     readoutTimer_->setInterval(readoutInterval);
     connect(readoutTimer_, &QTimer::timeout, this, &RunController::refresh);
 }

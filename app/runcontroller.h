@@ -6,6 +6,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -20,8 +21,11 @@ class RunController : public QObject
     Q_OBJECT
 
 public:
+    // A run ends at once when the window has not answered for silenceLimit
+    // (the readout timer is its heartbeat).
     RunController(port::Module1& module, const port::WriteRecord& record, port::StepThreadSetup setup,
-                  QObject* parent = nullptr);
+                  QObject* parent = nullptr,
+                  std::chrono::nanoseconds silenceLimit = port::RunControl::windowSilenceLimit);
     ~RunController() override;
 
     void run(std::int64_t delayCount);
@@ -34,6 +38,9 @@ public:
     // The readout as it is now; also sent with readoutChanged.
     port::RunReadout readout();
     QString timingText() const;
+    // For the signal thread, which ends the run itself when the window does
+    // not answer.
+    port::RunControl& control() { return *control_; }
 
 signals:
     void stateChanged(port::SequencerState state);
