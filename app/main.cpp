@@ -19,6 +19,7 @@
 #include "app/modalmessagebox.h"
 #include "app/qtfiledialog.h"
 #include "app/realtimekitclient.h"
+#include "app/runcontroller.h"
 #include "app/terminationsignals.h"
 #include "port/crashguard.h"
 #include "port/module1.h"
@@ -79,6 +80,10 @@ int runSelfTest(double seconds, const port::StepThreadSetup& setup)
 
 int main(int argc, char* argv[])
 {
+    // Before anything starts a thread, so that every thread inherits the
+    // mask: termination signals are taken by the signal thread alone, which
+    // answers them even when the window's thread does not.
+    app::TerminationSignals::blockInEveryThread();
     // Before any other thread exists, so that none of them lands on the step CPU.
     port::reserveStepCpu();
 
@@ -119,6 +124,8 @@ int main(int argc, char* argv[])
     app::RealtimeKitClient realtimeKit;
 
     if (parser.isSet(selfTestOption)) {
+        // No run and no window to leave: Ctrl+C ends the self-test at once.
+        app::TerminationSignals::unblockInThisThread();
         bool ok = false;
         const double seconds = parser.value(secondsOption).toDouble(&ok);
         const double longest = std::chrono::duration<double>(port::selfTestLongestDuration).count();
@@ -140,6 +147,7 @@ int main(int argc, char* argv[])
     // Holds the port lock: it must live until the program ends.
     port::OpenedPort opened = port::openPort(choice.toStdString());
     if (!opened.refusal.empty()) {
+        app::TerminationSignals::unblockInThisThread();  // nothing to leave idle
         std::fprintf(stderr, "frequency-converter: ERROR: %s\n", opened.refusal.c_str());
         // Offscreen and minimal are what tests and headless runs use: there
         // nobody sees the box, and nobody could press OK.
@@ -168,8 +176,10 @@ int main(int argc, char* argv[])
     messageBox.setParent(&form);
     fileDialog.setParent(&form);
     // A termination signal takes the way out EXIT takes: the window closes,
-    // which ends a run with the idle pair.
-    app::TerminationSignals terminationSignals([&form] { form.close(); });
+    // which ends a run with the idle pair. When the window does not answer,
+    // the signal thread ends the run through the window's run control itself.
+    auto* runController = form.findChild<app::RunController*>();
+    app::TerminationSignals terminationSignals([&form] { form.close(); }, runController->control());
     form.show();
     return application->exec();
 }
