@@ -1,7 +1,9 @@
 // Termination signals take the orderly way out: sent to a program that runs
 // the real run controller, each ends it with status 0 and the idle pair as
 // the last writes; a second signal during the way out ends it right after
-// the idle writes.
+// the idle writes. When the window does not answer (its thread stuck, or
+// stuck in a way out that never ends), the signal thread ends the run and
+// the program itself, with the same status and the same last writes.
 #include "port/port.h"
 #include "port/steppattern.h"
 #include "piperecord.h"
@@ -51,6 +53,8 @@ private slots:
     void eachSignalLeavesThePortIdle_data();
     void eachSignalLeavesThePortIdle();
     void secondSignalEndsRightAfterTheIdleWrites();
+    void stuckWindowIsLeftFromTheSignalThread_data();
+    void stuckWindowIsLeftFromTheSignalThread();
 };
 
 void TestTermination::eachSignalLeavesThePortIdle_data()
@@ -101,6 +105,44 @@ void TestTermination::secondSignalEndsRightAfterTheIdleWrites()
     said += target.readAllStandardError();
     QCOMPARE(target.exitStatus(), QProcess::NormalExit);
     QCOMPARE(target.exitCode(), 0);
+    QVERIFY2(!said.contains("event loop ended"), said.constData());
+    QCOMPARE(checkWayOut(target.readAllStandardOutput()), QString());
+}
+
+void TestTermination::stuckWindowIsLeftFromTheSignalThread_data()
+{
+    QTest::addColumn<QString>("delayCount");
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QByteArray>("stuck");  // what the target says once it is
+    QTest::addColumn<QByteArray>("ending");  // what the signal thread says as it ends the program
+    const QByteArray byStepThread = "did not answer SIGTERM within 1 s; the run was ended from the signal thread\n";
+    QTest::newRow("window stuck at 1 kHz")
+        << QStringLiteral("714") << QStringLiteral("stuck-window") << QByteArray("window stuck") << byStepThread;
+    QTest::newRow("window stuck at 1 Hz, the step thread asleep in its dwell")
+        << QStringLiteral("714285") << QStringLiteral("stuck-window") << QByteArray("window stuck") << byStepThread;
+    QTest::newRow("port write stuck, the window joining the step thread")
+        << QStringLiteral("714") << QStringLiteral("stuck-write") << QByteArray("write stuck")
+        << QByteArray("the run was ended from the signal thread, which wrote the idle pair itself");
+}
+
+void TestTermination::stuckWindowIsLeftFromTheSignalThread()
+{
+    QFETCH(QString, delayCount);
+    QFETCH(QString, mode);
+    QFETCH(QByteArray, stuck);
+    QFETCH(QByteArray, ending);
+    QProcess target;
+    target.setReadChannel(QProcess::StandardError);
+    target.start(QStringLiteral(SIGNALTARGET), {delayCount, mode});
+    QVERIFY(target.waitForStarted());
+    QByteArray said;
+    QVERIFY2(waitForLine(target, stuck, said), said.constData());
+    ::kill(static_cast<pid_t>(target.processId()), SIGTERM);
+    QVERIFY(target.waitForFinished(20000));
+    said += target.readAllStandardError();
+    QCOMPARE(target.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(target.exitCode(), 0);
+    QVERIFY2(said.contains(ending), said.constData());
     QVERIFY2(!said.contains("event loop ended"), said.constData());
     QCOMPARE(checkWayOut(target.readAllStandardOutput()), QString());
 }
