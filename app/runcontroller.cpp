@@ -3,7 +3,15 @@
 #include "app/runcontroller.h"
 
 #include <QMetaObject>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace app {
 
@@ -19,9 +27,26 @@ RunController::RunController(port::Module1& module, const port::WriteRecord& rec
     : QObject(parent)
     , readoutTimer_(new QTimer(this))
 {
+    // A state change comes under the sequencer's lock, from the step thread
+    // too: posting a Qt event there would allocate and take Qt's event
+    // queue lock, which the window's thread holds at will. A counter in the
+    // kernel rings the window's event loop instead; what it shows is read
+    // afresh there.
+    stateBell_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stateBell_ < 0)
+        std::fprintf(stderr, "frequency-converter: ERROR: no eventfd for the run's state (%s); the strip "
+                             "will follow the run through its readout timer only\n", std::strerror(errno));
+    else
+        connect(new QSocketNotifier(stateBell_, QSocketNotifier::Read, this), &QSocketNotifier::activated, this,
+                [this] {
+                    eventfd_t rung = 0;
+                    eventfd_read(stateBell_, &rung);
+                    announceState(control_->state());
+                });
     port::SequencerCallbacks callbacks;
-    callbacks.stateChanged = [this](port::SequencerState state) {
-        QMetaObject::invokeMethod(this, [this, state] { announceState(state); }, Qt::QueuedConnection);
+    callbacks.stateChanged = [bell = stateBell_](port::SequencerState) {
+        if (bell >= 0)
+            eventfd_write(bell, 1);
     };
     callbacks.error = [this](const std::string& line) {
         const QString text = QString::fromStdString(line);
@@ -39,6 +64,9 @@ RunController::RunController(port::Module1& module, const port::WriteRecord& rec
 RunController::~RunController()
 {
     control_->shutDown();
+    control_.reset();  // no callback rings the bell after this
+    if (stateBell_ >= 0)
+        close(stateBell_);
 }
 
 void RunController::run(std::int64_t delayCount)
@@ -99,6 +127,10 @@ void RunController::announceState(port::SequencerState)
 
 void RunController::refresh()
 {
+    if (control_->state() != shown_) {
+        announceState(control_->state());  // a change whose bell has not rung yet
+        return;
+    }
     emit readoutChanged(control_->readout());
     emit timingChanged(timingText());
 }

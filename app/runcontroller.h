@@ -53,6 +53,7 @@ private:
     void refresh();
 
     QTimer* readoutTimer_;
+    int stateBell_ = -1;  // eventfd the step thread's state changes ring
     port::SequencerState shown_ = port::SequencerState::Idle;  // the state last announced
     // Last: its step thread ends before anything its callbacks reach.
     std::unique_ptr<port::RunControl> control_;
