@@ -15,7 +15,11 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace port {
@@ -26,8 +30,6 @@ using namespace std::chrono_literals;
 
 // How soon a cancel is seen: a run started meanwhile shares the step CPU until then.
 constexpr auto pollInterval = 1ms;
-// A RealtimeKit that does not answer takes its D-Bus timeout.
-constexpr auto setUpLimit = 5s;
 constexpr double millisecondsPerSecond = 1000.0;
 constexpr double nanosecondsPerMicrosecond = 1000.0;
 constexpr double nanosecondsPerSecond = 1e9;
@@ -182,84 +184,182 @@ std::int64_t delayCountForRate(double hz)
     return delayCountFor(millisecondsPerSecond / hz / static_cast<double>(stepsPerCycle));
 }
 
-// Sleeps in short slices until duration has passed or cancel is set.
-bool waitUnlessCancelled(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel)
+std::string seconds(std::chrono::nanoseconds duration)
 {
+    return figure(static_cast<double>(duration.count()) / nanosecondsPerSecond) + " s";
+}
+
+// What the step thread uses, kept together: whoever is left holding it when
+// the step thread has ended frees it, the caller or the measuring thread.
+struct Trial {
+    Trial(std::size_t recordCapacity, const StepThreadSetup& setup)
+        : recorded(simulated, recordCapacity), module(recorded), sequencer(module, {}, setup)
+    {
+    }
+    SimulatedPort simulated;
+    RecordedPort recorded;
+    Module1 module;
+    Sequencer sequencer;  // last: its thread ends before what it writes to
+};
+
+// One rate as the step thread ran it; its figures come from the record once
+// the step thread has ended.
+struct RateRun {
+    std::chrono::nanoseconds stepLength{0};
+    std::uint64_t first = 0;  // its first write's index in the record
+    std::uint64_t sleeps = 0;
+    std::chrono::nanoseconds cpuUsed{0};
+    std::chrono::nanoseconds wall{0};
+};
+
+// Between the caller and the measuring thread, which drives the sequencer
+// so that the caller never waits on anything the step thread holds.
+struct Measurement {
+    std::mutex mutex;
+    std::condition_variable changed;
+    // All guarded by mutex.
+    bool stop = false;   // cancelled, or the caller has given up
+    bool ended = false;  // the step thread has ended: what follows is final
+    std::chrono::steady_clock::time_point endBy = std::chrono::steady_clock::time_point::max();
+    std::shared_ptr<Trial> trial;
+    std::string failure;
+    bool cancelled = false;
+    TimingMode timing;
+    RateRun slow, fast;
+
+    // Waits until stop or until; true when stopped.
+    bool waitForStop(std::chrono::steady_clock::time_point until)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_until(lock, until, [this] { return stop; });
+    }
+    bool stopped()
+    {
+        std::lock_guard lock(mutex);
+        return stop;
+    }
+};
+
+std::size_t recordCapacity(std::chrono::nanoseconds duration)
+{
+    const std::chrono::nanoseconds fastPart = duration - duration / 3;
+    const double expectedSteps = static_cast<double>(fastPart.count()) /
+                                 static_cast<double>(stepLengthFor(delayCountForRate(selfTestOutputHz)).count());
+    return std::bit_ceil(static_cast<std::size_t>(expectedSteps * recordHeadroom) * writesPerStep + spareWrites);
+}
+
+// One rate, from the idle state to the idle state; false when the test was
+// stopped or the run would not end, and the step thread is to be ended at once.
+bool runRate(Measurement& measurement, Trial& trial, double hz, std::chrono::nanoseconds duration, RateRun& run)
+{
+    const std::int64_t delayCount = delayCountForRate(hz);
+    run.stepLength = stepLengthFor(delayCount);
+    run.first = trial.recorded.record().total();
     const auto started = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - started < duration) {
-        if (cancel.load(std::memory_order_acquire))
+    trial.sequencer.run(delayCount);
+    const std::chrono::nanoseconds cpuBefore = trial.sequencer.stepThreadCpuTime();
+    if (measurement.waitForStop(started + duration))
+        return false;
+    run.cpuUsed = trial.sequencer.stepThreadCpuTime() - cpuBefore;
+    run.wall = std::chrono::steady_clock::now() - started;
+    run.sleeps = trial.sequencer.sleeps();
+    trial.sequencer.stop();
+    const auto idleBy = std::chrono::steady_clock::now() + selfTestEndLimit;
+    while (trial.sequencer.state() != SequencerState::Idle) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= idleBy || measurement.waitForStop(now + pollInterval))
             return false;
-        std::this_thread::sleep_for(pollInterval);
     }
     return true;
 }
 
-// One rate: a run from the idle state to the idle state, its writes taken
-// from the record by their indexes.
-RateTiming measureRate(Sequencer& sequencer, const WriteRecord& record, double hz,
-                       std::chrono::nanoseconds duration, const std::atomic<bool>& cancel, bool& cancelled)
+// On the measuring thread: the step thread's set-up, both rates, the end of
+// the step thread, then the outcome for the caller. Takes measurement's
+// mutex only between calls into the sequencer, never across one.
+void measure(Measurement& measurement, std::chrono::nanoseconds duration, const StepThreadSetup& setup)
 {
-    const std::int64_t delayCount = delayCountForRate(hz);
-    RateTiming timing;
-    timing.stepLength = stepLengthFor(delayCount);
-    const std::uint64_t first = record.total();
-    const auto started = std::chrono::steady_clock::now();
-    sequencer.run(delayCount);
-    const std::chrono::nanoseconds cpuBefore = sequencer.stepThreadCpuTime();
-    cancelled = !waitUnlessCancelled(duration, cancel);
-    const std::chrono::nanoseconds cpuUsed = sequencer.stepThreadCpuTime() - cpuBefore;
-    const auto wall = std::chrono::steady_clock::now() - started;
-    const std::uint64_t sleeps = sequencer.sleeps();
-    sequencer.stop();
-    while (sequencer.state() != SequencerState::Idle)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (cancelled)
-        return timing;  // nobody waits for the figures: no copying, no sorting
+    std::shared_ptr<Trial> trial;
+    std::string failure;
+    TimingMode timing;
+    RateRun slow, fast;
+    try {
+        trial = std::make_shared<Trial>(recordCapacity(duration), setup);
+    } catch (const std::bad_alloc&) {
+        failure = "there is not enough memory to record " + seconds(duration) + " of steps; choose a shorter test";
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    if (trial) {
+        // The set-up (priority, calibration of the wake-ups) is not part of
+        // what is measured, as long as it ends in time; a slower one (a
+        // loaded PC at normal priority) only leaves fewer steps measured.
+        const auto setUpBy = std::chrono::steady_clock::now() + selfTestSetUpLimit;
+        bool stopped = false;
+        while (!trial->sequencer.timing().known && !stopped && std::chrono::steady_clock::now() < setUpBy)
+            stopped = measurement.waitForStop(std::chrono::steady_clock::now() + pollInterval);
+        if (!stopped) {
+            const std::chrono::nanoseconds slowPart = duration / 3;
+            const bool ran = runRate(measurement, *trial, selfTestSlowHz, slowPart, slow) &&
+                             runRate(measurement, *trial, selfTestOutputHz, duration - slowPart, fast);
+            if (!ran && !measurement.stopped())
+                failure = "the step thread did not come to a stop within " + durationText(selfTestEndLimit) +
+                          ": it got too little of the step CPU; close other programs and run it again";
+        }
+        timing = trial->sequencer.timing();
+        {
+            // The caller gives up on the step thread from now on.
+            std::lock_guard lock(measurement.mutex);
+            measurement.endBy = std::chrono::steady_clock::now() + selfTestEndLimit;
+        }
+        measurement.changed.notify_all();
+        // A run alive ends at once; this waits for the step thread, however long it takes.
+        trial->sequencer.shutDown();
+    }
+    std::lock_guard lock(measurement.mutex);
+    measurement.ended = true;
+    measurement.failure = std::move(failure);
+    measurement.cancelled = measurement.stop;
+    measurement.timing = timing;
+    measurement.slow = slow;
+    measurement.fast = fast;
+    // Handed over: the caller analyses the record and frees it, or, when it
+    // has given up, this thread frees it as it lets go of measurement.
+    measurement.trial = std::move(trial);
+    measurement.changed.notify_all();
+}
 
-    std::uint64_t next = first;
-    const StepTiming steps = stepTiming(record.since(first, record.capacity(), next), timing.stepLength);
+// The figures of one rate from its writes, oldest first.
+RateTiming rateTiming(const RateRun& run, const std::vector<WriteRecord::Write>& writes)
+{
+    RateTiming timing;
+    timing.stepLength = run.stepLength;
+    const StepTiming steps = stepTiming(writes, run.stepLength);
     timing.steps = steps.lateness.size();
     timing.p50 = percentile(steps.lateness, 0.5);
     timing.p99 = percentile(steps.lateness, 0.99);
     timing.p999 = percentile(steps.lateness, 0.999);
     timing.largest = steps.lateness.empty() ? 0ns : std::chrono::nanoseconds(steps.lateness.back());
     timing.largestStall = std::chrono::nanoseconds(steps.largestStall);
-    timing.sleepsPerStep = timing.steps == 0 ? 0.0 : static_cast<double>(sleeps) / static_cast<double>(timing.steps + 1);
-    timing.cpuShare = wall.count() == 0 ? 0.0
-                                        : static_cast<double>(cpuUsed.count()) / static_cast<double>(wall.count());
+    timing.sleepsPerStep =
+        timing.steps == 0 ? 0.0 : static_cast<double>(run.sleeps) / static_cast<double>(timing.steps + 1);
+    timing.cpuShare = run.wall.count() == 0 ? 0.0
+                                            : static_cast<double>(run.cpuUsed.count()) / static_cast<double>(run.wall.count());
     timing.bins = latenessBins(steps.lateness);
     return timing;
 }
 
-SelfTestResult measureSteps(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel,
-                            const StepThreadSetup& setup)
+void analyse(const Measurement& measurement, SelfTestResult& result)
 {
-    SelfTestResult result;
-    const std::chrono::nanoseconds slowPart = duration / 3;
-    const std::chrono::nanoseconds fastPart = duration - slowPart;
-    const double expectedSteps = static_cast<double>(fastPart.count()) /
-                                 static_cast<double>(stepLengthFor(delayCountForRate(selfTestOutputHz)).count());
-    const auto capacity = static_cast<std::size_t>(expectedSteps * recordHeadroom) * writesPerStep + spareWrites;
-
-    SimulatedPort simulated;
-    RecordedPort recorded(simulated, std::bit_ceil(capacity));
-    Module1 module(recorded);
-    Sequencer sequencer(module, {}, setup);
-    // The step thread's set-up (priority, calibration of its wake-ups) is
-    // not part of what is measured.
-    const auto setUpBy = std::chrono::steady_clock::now() + setUpLimit;
-    while (!sequencer.timing().known && std::chrono::steady_clock::now() < setUpBy &&
-           !cancel.load(std::memory_order_acquire))
-        std::this_thread::sleep_for(pollInterval);
-    const auto started = std::chrono::steady_clock::now();
-    result.slow = measureRate(sequencer, recorded.record(), selfTestSlowHz, slowPart, cancel, result.cancelled);
-    if (!result.cancelled)
-        result.fast = measureRate(sequencer, recorded.record(), selfTestOutputHz, fastPart, cancel, result.cancelled);
-    result.timing = sequencer.timing();
-    sequencer.shutDown();
-    result.measured = std::chrono::steady_clock::now() - started;
-    result.cpu = stepCpu();
-    return result;
+    const WriteRecord& record = measurement.trial->recorded.record();
+    std::uint64_t next = 0;
+    std::vector<WriteRecord::Write> writes = record.since(measurement.slow.first, record.capacity(), next);
+    const auto fastFrom = std::partition_point(writes.begin(), writes.end(), [&](const WriteRecord::Write& write) {
+        return write.index < measurement.fast.first;
+    });
+    result.slow = rateTiming(measurement.slow, std::vector<WriteRecord::Write>(writes.begin(), fastFrom));
+    writes.erase(writes.begin(), fastFrom);
+    result.fast = rateTiming(measurement.fast, writes);
+    result.measured = measurement.slow.wall + measurement.fast.wall;
 }
 
 }  // namespace
@@ -267,19 +367,65 @@ SelfTestResult measureSteps(std::chrono::nanoseconds duration, const std::atomic
 SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel,
                                  const StepThreadSetup& setup)
 {
+    SelfTestResult result;
+    const auto started = std::chrono::steady_clock::now();
+    auto measurement = std::make_shared<Measurement>();
     try {
-        return measureSteps(duration, cancel, setup);
-    } catch (const std::bad_alloc&) {
-        SelfTestResult result;
-        result.failure = "there is not enough memory to record " +
-                         figure(static_cast<double>(duration.count()) / nanosecondsPerSecond) +
-                         " s of steps; choose a shorter test";
-        return result;
-    } catch (const std::exception& error) {
-        SelfTestResult result;
-        result.failure = error.what();
+        // Its own thread calls into the sequencer: a step thread starved while
+        // it holds the sequencer's lock would hold this caller too.
+        std::thread([measurement, duration, setup] { measure(*measurement, duration, setup); }).detach();
+    } catch (const std::system_error& error) {
+        result.failure = std::string("starting the self-test's thread failed: ") + error.what() +
+                         "; close other programs and run it again";
         return result;
     }
+
+    const auto limit = selfTestSetUpLimit + duration + selfTestEndLimit;
+    auto deadline = started + limit;
+    bool cancelSeen = false;
+    std::unique_lock lock(measurement->mutex);
+    while (!measurement->ended) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!cancelSeen && cancel.load(std::memory_order_acquire)) {
+            cancelSeen = true;
+            measurement->stop = true;
+            measurement->changed.notify_all();
+            deadline = std::min(deadline, now + selfTestEndLimit);
+        }
+        const auto giveUpAt = std::min(deadline, measurement->endBy);
+        if (now >= giveUpAt)
+            break;
+        measurement->changed.wait_until(lock, std::min(giveUpAt, now + pollInterval));
+    }
+    result.cpu = stepCpu();
+    if (!measurement->ended) {
+        // The measuring thread keeps what the step thread uses and frees it
+        // once the step thread has ended.
+        measurement->stop = true;
+        measurement->changed.notify_all();
+        result.cancelled = cancelSeen;
+        const char* const why = ": it got too little of the step CPU, or its set-up did not return; close other "
+                                "programs and run it again";
+        if (cancelSeen || measurement->endBy <= deadline)
+            result.failure = "the step thread did not end within " + durationText(selfTestEndLimit) +
+                             " of being told to" + why;
+        else
+            result.failure = "the step thread did not end within " + seconds(limit) + why;
+        return result;
+    }
+    result.cancelled = measurement->cancelled;
+    result.failure = measurement->failure;
+    result.timing = measurement->timing;
+    // Nobody waits for the figures of a cancelled test: no copying, no sorting.
+    if (!result.cancelled && result.failure.empty() && measurement->trial) {
+        try {
+            analyse(*measurement, result);
+        } catch (const std::bad_alloc&) {
+            result.failure = "there is not enough memory to analyse " + seconds(duration) +
+                             " of steps; choose a shorter test";
+        }
+    }
+    return result;
 }
 
 std::string selfTestFigures(const SelfTestResult& result)

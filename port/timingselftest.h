@@ -83,8 +83,26 @@ inline constexpr std::chrono::seconds selfTestDefaultDuration{3};
 // The record holds every write of the test: about 1.7 MB a second.
 inline constexpr std::chrono::seconds selfTestLongestDuration{60};
 
+// How long the test waits for the step thread's set-up before it measures
+// anyway. It asks for its priority as a run's does: the ladder may ask RealtimeKit on
+// the system bus, and a service that does not answer holds that first call
+// for its 2 s timeout (the ladder asks nothing more of it then); calibrating
+// the wake-ups adds some tens of milliseconds.
+inline constexpr std::chrono::milliseconds selfTestSetUpLimit{2500};
+// How long a step thread may take to end once told to. One that gets the CPU
+// ends within a step, and a STOP at 30 Hz within a cycle (33 ms); this leaves
+// room for stalls of several milliseconds many times over, and is short
+// enough that a RUN waiting for the self-test to end starts without a wait
+// anyone minds.
+inline constexpr std::chrono::milliseconds selfTestEndLimit{500};
+
 // Blocks for about duration (less when cancel becomes true: the result is
-// then marked cancelled). Writes to no real port. The step thread asks for
+// then marked cancelled), and whatever the step thread does, even when it
+// never gets the CPU, returns within selfTestSetUpLimit + duration +
+// selfTestEndLimit, and within selfTestEndLimit of seeing cancel, which it
+// looks at every millisecond. A step thread that has not ended by then is
+// left to a thread of the test's own, which frees what it uses once it has
+// ended; failure says so. Writes to no real port. The step thread asks for
 // its priority through setup, as the program's does. Never throws: a test
 // that cannot run (no memory for its record) says why in failure.
 SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel,

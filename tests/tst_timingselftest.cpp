@@ -1,14 +1,21 @@
 // The self-test's figures for a person: the lateness bins the histogram is
-// drawn from, durations in the units that fit, and the verdict's wording.
+// drawn from, durations in the units that fit, and the verdict's wording; and
+// its end, which comes even when its step thread never gets going.
 #include <QRegularExpression>
 #include <QTest>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <numeric>
+#include <thread>
 #include <vector>
 
+#include "port/delaycount.h"
 #include "port/durationfigure.h"
 #include "port/sequencer.h"
 #include "port/timingselftest.h"
@@ -44,6 +51,42 @@ port::SelfTestResult measuredResult(bool realtime)
     return result;
 }
 
+// Holds a step thread in its set-up until released, as a RealtimeKit that
+// never answers would, or a CPU the thread never gets.
+struct HeldSetUp {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+
+    port::PriorityGrant hold()
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return released; });
+        return {};
+    }
+    void release()
+    {
+        {
+            std::lock_guard lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+    }
+};
+
+// Waits until done() holds, giving up after a generous while.
+template <typename Done>
+bool eventually(Done done)
+{
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > giveUp)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 } // namespace
 
 class TestTimingSelfTest : public QObject
@@ -69,6 +112,11 @@ private slots:
 
     void stepLateness_data();
     void stepLateness();
+
+    void measuresOrEndsAtOnce_data();
+    void measuresOrEndsAtOnce();
+    void endsWhileItsStepThreadHangs_data();
+    void endsWhileItsStepThreadHangs();
 };
 
 // ---- lateness bins
@@ -295,6 +343,61 @@ void TestTimingSelfTest::stepLateness()
     const port::StepTiming timing = port::stepTiming(writes, std::chrono::nanoseconds(1000));
     QCOMPARE(Times(timing.lateness.begin(), timing.lateness.end()), lateness);
     QCOMPARE(timing.largestStall, largestStall);
+}
+
+// ---- the end
+
+void TestTimingSelfTest::measuresOrEndsAtOnce_data()
+{
+    QTest::addColumn<bool>("cancelled");
+    QTest::newRow("runs its length") << false;
+    QTest::newRow("cancelled") << true;
+}
+
+// Each rate's figures come from its own writes; a cancelled test ends its
+// step thread cleanly and measures nothing.
+void TestTimingSelfTest::measuresOrEndsAtOnce()
+{
+    QFETCH(bool, cancelled);
+    const std::atomic<bool> cancel{cancelled};
+    const port::SelfTestResult result = port::runTimingSelfTest(std::chrono::milliseconds(150), cancel);
+    QVERIFY2(result.failure.empty(), result.failure.c_str());
+    QCOMPARE(result.cancelled, cancelled);
+    QCOMPARE(result.slow.steps > 0, !cancelled);
+    // Twice the time at 33 times the rate: far more steps, or the writes went to the wrong rate.
+    QCOMPARE(result.fast.steps > result.slow.steps, !cancelled);
+    if (!cancelled) {
+        QCOMPARE(result.slow.stepLength, port::stepLengthFor(port::delayCountFor(1000.0 / 30.0 / 14.0)));
+        QVERIFY(result.timing.known);
+    }
+}
+
+void TestTimingSelfTest::endsWhileItsStepThreadHangs_data()
+{
+    QTest::addColumn<bool>("cancelled");
+    QTest::newRow("never set up") << false;
+    QTest::newRow("cancelled while setting up") << true;
+}
+
+// The call returns and says why, with the step thread still in its set-up;
+// what that thread uses is freed once it lets go, and not before.
+void TestTimingSelfTest::endsWhileItsStepThreadHangs()
+{
+    QFETCH(bool, cancelled);
+    auto held = std::make_shared<HeldSetUp>();
+    const std::atomic<bool> cancel{cancelled};
+    port::SelfTestResult result;
+    {
+        const port::StepThreadSetup setup = [held](int) { return held->hold(); };
+        result = port::runTimingSelfTest(std::chrono::milliseconds(30), cancel, setup);
+    }
+    QCOMPARE(result.cancelled, cancelled);
+    QVERIFY2(result.failure.starts_with("the step thread did not end within "), result.failure.c_str());
+    QCOMPARE(result.fast.steps, std::uint64_t{0});
+    QVERIFY(held.use_count() > 1);  // the step thread still holds its set-up
+
+    held->release();
+    QVERIFY(eventually([&held] { return held.use_count() == 1; }));
 }
 
 QTEST_APPLESS_MAIN(TestTimingSelfTest)
