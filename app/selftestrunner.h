@@ -3,10 +3,8 @@
 #ifndef APP_SELFTESTRUNNER_H
 #define APP_SELFTESTRUNNER_H
 
-#include <QFutureWatcher>
 #include <QObject>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 
@@ -22,21 +20,27 @@ class SelfTestRunner : public QObject
 public:
     // setup asks for the step thread's priority, as a run's does.
     explicit SelfTestRunner(port::StepThreadSetup setup, QObject* parent = nullptr);
-    ~SelfTestRunner() override;  // cancels and waits: the test's thread must not outlive the window
+    // Cancels and waits for nothing: the test's thread ends on its own, within
+    // the self-test's end limit, and its result then goes nowhere.
+    ~SelfTestRunner() override;
 
-    bool isRunning() const;
+    // From start() until finished has been emitted.
+    bool isRunning() const { return link_ != nullptr; }
     void start(std::chrono::nanoseconds duration);
-    // Returns at once; the test notices within a millisecond, skips its
-    // analysis and reports itself cancelled.
+    // Returns at once; the test notices within a millisecond or so, ends its
+    // step thread, skips its analysis and reports itself cancelled.
     void cancel();
 
 signals:
     void finished(const port::SelfTestResult& result);
 
 private:
+    struct Link;
+
+    void deliver(const std::shared_ptr<Link>& link, const port::SelfTestResult& result);
+
     port::StepThreadSetup setup_;
-    std::shared_ptr<std::atomic<bool>> cancel_;
-    QFutureWatcher<port::SelfTestResult> watcher_;
+    std::shared_ptr<Link> link_;  // to the test under way; null when none is
 };
 
 } // namespace app
