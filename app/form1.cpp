@@ -3,6 +3,7 @@
 #include "app/form1.h"
 
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include <QApplication>
@@ -110,6 +111,14 @@ int controlNumber(const char* name)
 std::string utf8(const QLineEdit* field)
 {
     return field->text().toStdString();
+}
+
+// Shown once filled: a dialog sizes itself by whether it is already shown.
+void present(QWidget* dialog)
+{
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
 }
 
 } // namespace
@@ -319,14 +328,23 @@ void Form1::showMessage(const QString& prompt, const QString& title)
 }
 
 // RUN: while a run is under way it takes the new count at its next cycle, so
-// there is never a second writer. A self-test under way is cancelled: it
-// would share the step CPU with the run.
+// there is never a second writer. A self-test that measures is cut short
+// first: its step thread would share the step CPU with the run's, at the same
+// priority, and the one that never blocked would keep the other from ever
+// running. The run starts when the self-test's result arrives, which is once
+// its step thread has ended.
 void Form1::Command1_Click()
 {
     const std::int64_t delayCount = port::delayCountFor(held_.stepTime);
     print(QString::number(delayCount));
     field(9)->setText(QStringLiteral("0"));
-    selfTest_->cancel();
+    if (selfTest_->isRunning()) {
+        selfTest_->cancel();
+        selfTestCutShort_ = true;
+        runAfterSelfTest_ = delayCount;
+        statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN: the run starts when it has ended"));
+        return;
+    }
     runController_->run(delayCount);
 }
 
@@ -363,6 +381,7 @@ void Form1::Command2_Click()
 // written at once.
 void Form1::Command3_Click()
 {
+    runAfterSelfTest_.reset();
     runController_->stop();
 }
 
@@ -375,6 +394,8 @@ void Form1::Command4_Click()
 
 void Form1::closeEvent(QCloseEvent* event)
 {
+    runAfterSelfTest_.reset();
+    selfTestCutShort_ = false;  // nobody is left to read it
     selfTest_->cancel();
     runController_->shutDown();
     QWidget::closeEvent(event);
@@ -415,7 +436,26 @@ void Form1::startTimingSelfTest()
 
 void Form1::showTimingSelfTest(const port::SelfTestResult& result)
 {
+    // The self-test's step thread has ended (or was left to end on its own,
+    // failure says so): the step CPU is the run's.
+    if (const std::optional<std::int64_t> delayCount = std::exchange(runAfterSelfTest_, std::nullopt))
+        runController_->run(*delayCount);
     statusStrip_->setSelfTestEnabled(!runController_->isAlive());
+    if (std::exchange(selfTestCutShort_, false)) {
+        QString notice = tr("The timing self-test was cut short by RUN: a run needs the step CPU. Run it again "
+                            "with no run under way.");
+        if (!result.failure.empty()) {
+            // "the step thread did not end within 500 ms of being told to: ..."
+            QString failure = QString::fromStdString(result.failure);
+            failure[0] = failure[0].toUpper();
+            notice += QLatin1Char(' ') + failure + QLatin1Char('.');
+        }
+        statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN"));
+        SelfTestDialog* dialog = selfTestDialog();
+        dialog->showNotice(notice);
+        present(dialog);
+        return;
+    }
     if (result.cancelled) {
         if (!runController_->isAlive())
             statusStrip_->showSelfTestEnded(tr("Timing self-test cancelled"));
@@ -427,15 +467,19 @@ void Form1::showTimingSelfTest(const port::SelfTestResult& result)
         return;
     }
     statusStrip_->showSelfTestEnded(StatusStrip::selfTestText(result));
-    // Not modal: the operator may run, stop or exit while reading it; a later
-    // self-test fills the same dialog.
+    SelfTestDialog* dialog = selfTestDialog();
+    dialog->showResult(result);
+    present(dialog);
+}
+
+// Not modal: the operator may run, stop or exit while reading it; a later
+// self-test fills the same dialog.
+SelfTestDialog* Form1::selfTestDialog()
+{
     auto* dialog = findChild<SelfTestDialog*>(QString(), Qt::FindDirectChildrenOnly);
     if (!dialog)
         dialog = new SelfTestDialog(this);
-    dialog->showResult(result);
-    dialog->show();
-    dialog->raise();
-    dialog->activateWindow();
+    return dialog;
 }
 
 void Form1::reportPortError(const QString& line)

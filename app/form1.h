@@ -6,7 +6,9 @@
 #include <QWidget>
 
 #include <chrono>
+#include <cstdint>
 #include <map>
+#include <optional>
 
 #include "drive/setpoint.h"
 #include "port/runcontrol.h"
@@ -27,6 +29,7 @@ class FileDialog;
 class MessageBox;
 class MonitorWindow;
 class RunController;
+class SelfTestDialog;
 class SelfTestRunner;
 class StatusStrip;
 
@@ -96,6 +99,7 @@ private:
 
     void runPoleSpeedChecks();
     void showMessage(const QString& prompt, const QString& title = {});
+    SelfTestDialog* selfTestDialog();
     void print(const QString& line);
 
     MessageBox& messageBox_;
@@ -112,6 +116,10 @@ private:
 
     std::chrono::nanoseconds selfTestDuration_;
     SelfTestRunner* selfTest_ = nullptr;
+    // RUN came while the self-test measured: the run's delay count, for when
+    // the self-test's step thread has ended. STOP and closing drop it.
+    std::optional<std::int64_t> runAfterSelfTest_;
+    bool selfTestCutShort_ = false;  // by RUN: the dialog says so
     RunController* runController_ = nullptr;
 };
 

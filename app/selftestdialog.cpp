@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 
 #include "app/durationtext.h"
 #include "app/latenesshistogram.h"
@@ -107,6 +108,7 @@ QLabel* SelfTestDialog::createLabel(const QString& name)
 
 void SelfTestDialog::showResult(const port::SelfTestResult& result)
 {
+    showMeasurement(true);
     timingLabel_->setText(QString::fromStdString(port::timingText(result.timing)));
     slowTitleLabel_->setText(rateText(port::selfTestSlowHz, result.slow));
     slowHistogram_->setTiming(result.slow);
@@ -115,6 +117,25 @@ void SelfTestDialog::showResult(const port::SelfTestResult& result)
     fastHistogram_->setTiming(result.fast);
     fastFiguresLabel_->setText(figuresText(result.fast));
     verdictLabel_->setText(QString::fromStdString(port::selfTestAssessment(result)));
+    fitToContents();
+}
+
+void SelfTestDialog::showNotice(const QString& text)
+{
+    showMeasurement(false);
+    verdictLabel_->setText(text);
+    fitToContents();
+}
+
+void SelfTestDialog::showMeasurement(bool shown)
+{
+    for (QWidget* part : std::initializer_list<QWidget*>{timingLabel_, slowTitleLabel_, slowHistogram_, slowFiguresLabel_,
+                                                         fastTitleLabel_, fastHistogram_, fastFiguresLabel_})
+        part->setVisible(shown);
+}
+
+void SelfTestDialog::fitToContents()
+{
     // The histograms' least height follows the largest count: grow to it
     // rather than squeeze their axes.
     layout()->invalidate();

@@ -26,6 +26,9 @@ public:
     explicit SelfTestDialog(QWidget* parent = nullptr);
 
     void showResult(const port::SelfTestResult& result);
+    // A test that measured nothing worth drawing: text alone, in place of the
+    // timing, the rates and the verdict.
+    void showNotice(const QString& text);
 
     // "30 Hz: steps of 2.38 ms, 1,260 measured, the step thread using 1.80 % of a CPU"
     static QString rateText(double hertz, const port::RateTiming& timing);
@@ -38,6 +41,8 @@ protected:
 
 private:
     QLabel* createLabel(const QString& name);
+    void showMeasurement(bool shown);
+    void fitToContents();
 
     QLabel* timingLabel_;
     QLabel* slowTitleLabel_;

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <atomic>
 #include <limits>
 #include <memory>
 
@@ -98,7 +99,8 @@ private slots:
     void selfTestLineSurvivesStop();
     void selfTestLine_data();
     void selfTestLine();
-    void runCancelsTheSelfTest();
+    void runWaitsForTheSelfTestToEnd();
+    void stopDropsTheWaitingRun();
     void stripSaysTheTiming_data();
     void stripSaysTheTiming();
 
@@ -896,17 +898,88 @@ void TestForm1::selfTestLine()
     QTEST(app::StatusStrip::selfTestText(result), "line");
 }
 
-void TestForm1::runCancelsTheSelfTest()
+// Tells, from a step thread's own end, whether it has ended: set as the
+// thread exits, before anyone who joins it goes on.
+struct ThreadEnd {
+    std::shared_ptr<std::atomic<bool>> ended;
+    ~ThreadEnd()
+    {
+        if (ended)
+            ended->store(true);
+    }
+};
+
+// RUN while the self-test measures: the self-test is cut short at once and
+// says so; the run starts once the self-test's step thread has ended, so two
+// step threads never share the step CPU.
+void TestForm1::runWaitsForTheSelfTestToEnd()
 {
+    auto stepThreads = std::make_shared<std::atomic<int>>(0);
+    auto selfTestThreadEnded = std::make_shared<std::atomic<bool>>(false);
+    // The run's step thread sets itself up first, as the window starts; the
+    // self-test's is the second.
+    const port::StepThreadSetup setup = [stepThreads, selfTestThreadEnded](int) {
+        if (stepThreads->fetch_add(1) == 1) {
+            thread_local ThreadEnd end;
+            end.ended = selfTestThreadEnded;
+        }
+        return port::PriorityGrant{};
+    };
+    form_ = std::make_unique<app::Form1>(*box_, fileDialog_, *module_, recorded_->record(),
+                                         QStringLiteral("Port: recording"), setup);
+    form_->show();
+    QTRY_COMPARE(stepThreads->load(), 1);
+    auto firstWriteAfterSelfTest = std::make_shared<std::atomic<int>>(-1);
+    port_->onWrite([firstWriteAfterSelfTest, selfTestThreadEnded](std::uint64_t index) {
+        if (index == 0)
+            firstWriteAfterSelfTest->store(selfTestThreadEnded->load() ? 1 : 0);
+    });
     form_->setSelfTestDuration(std::chrono::seconds(60));
     auto* selfTest = form_->findChild<QPushButton*>(QStringLiteral("TimingSelfTest"));
     QTest::mouseClick(selfTest, Qt::LeftButton);
-    QTest::mouseClick(button(1), Qt::LeftButton);  // returns once the self-test has ended
+    QTRY_COMPARE(stepThreads->load(), 2);  // measuring
+
+    QTest::mouseClick(button(1), Qt::LeftButton);
+    QVERIFY(!form_->printedLine().isEmpty());
+    QCOMPARE(field(9)->text(), QStringLiteral("0"));
+    QVERIFY(!form_->readoutPolling());  // no run yet
+
+    app::SelfTestDialog* dialog = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((dialog = form_->findChild<app::SelfTestDialog*>()) && dialog->isVisible(), 20000);
+    const QString notice = dialog->findChild<QLabel*>(QStringLiteral("SelfTestVerdict"))->text();
+    QVERIFY2(notice.startsWith(QStringLiteral("The timing self-test was cut short by RUN: a run needs the step "
+                                              "CPU. Run it again with no run under way.")),
+             qPrintable(notice));
+    QVERIFY(!dialog->isModal());
+    QVERIFY(form_->readoutPolling());  // the run is alive
     QVERIFY(!selfTest->isEnabled());
     QTRY_VERIFY(port_->size() >= 28);
+    QCOMPARE(firstWriteAfterSelfTest->load(), 1);
+    QCOMPARE(box_->shown, QStringList());
+
     QTest::mouseClick(button(3), Qt::LeftButton);
     QTRY_VERIFY(selfTest->isEnabled());  // once the window has seen the run end
-    QCOMPARE(box_->shown, QStringList());  // a cancelled self-test has nothing to report
+}
+
+// STOP while RUN waits for the self-test to end: no run starts; the port is
+// left idle at once, as STOP with no run alive does.
+void TestForm1::stopDropsTheWaitingRun()
+{
+    form_->setSelfTestDuration(std::chrono::seconds(60));
+    QTest::mouseClick(form_->findChild<QPushButton*>(QStringLiteral("TimingSelfTest")), Qt::LeftButton);
+    QTest::mouseClick(button(1), Qt::LeftButton);
+    QTest::mouseClick(button(3), Qt::LeftButton);
+    QCOMPARE(writesOf(*port_), (Writes{{0x378, 0}, {0x37A, 2}}));
+
+    app::SelfTestDialog* dialog = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((dialog = form_->findChild<app::SelfTestDialog*>()) && dialog->isVisible(), 20000);
+    QVERIFY(dialog->findChild<QLabel*>(QStringLiteral("SelfTestVerdict"))->text().startsWith(
+        QStringLiteral("The timing self-test was cut short by RUN")));
+    QCOMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(),
+             QStringLiteral("Timing self-test cut short by RUN"));
+    QVERIFY(!form_->readoutPolling());
+    QCOMPARE(port_->size(), std::size_t(2));
+    QVERIFY(form_->findChild<QPushButton*>(QStringLiteral("TimingSelfTest"))->isEnabled());
 }
 
 // The strip's timing line follows what the step thread was granted, and
