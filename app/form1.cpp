@@ -2,6 +2,7 @@
 // and the services the handlers share (reading a field, message box, printed line).
 #include "app/form1.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "app/selftestrunner.h"
 #include "app/statusstrip.h"
 #include "port/delaycount.h"
+#include "port/threadpinning.h"
 #include "port/timingselftest.h"
 #include "port/writerecord.h"
 
@@ -137,6 +139,7 @@ Form1::Form1(MessageBox& messageBox, FileDialog& fileDialog, port::Module1& modu
     // After the operator's controls, so that the focus starts on them.
     statusStrip_ = new StatusStrip(portDescription, this);
     statusStrip_->setGeometry(0, clientHeight, clientWidth, StatusStrip::stripHeight);
+    statusStrip_->showStepCpu(port::stepCpuClaim());
     selfTest_ = new SelfTestRunner(stepSetup, this);
     runController_ = new RunController(module, record, std::move(stepSetup), this);
     chooseFont();
@@ -482,8 +485,10 @@ SelfTestDialog* Form1::selfTestDialog()
     return dialog;
 }
 
+// Said on stderr too: the box may be read by nobody, and a log keeps it.
 void Form1::reportPortError(const QString& line)
 {
+    std::fprintf(stderr, "frequency-converter: ERROR: %s\n", qPrintable(line));
     showMessage(line, tr("Port Error"));
 }
 

@@ -24,6 +24,7 @@ constexpr int sectionSpacing = 12;
 constexpr double hertzPerKilohertz = 1000.0;
 constexpr double percent = 100.0;
 constexpr int shareDigits = 2;
+constexpr int noticeWidthChars = 52;
 
 // Three significant digits, at most two decimals: "97.5", "1.70", "0.05".
 QString shareText(double percentage)
@@ -124,7 +125,12 @@ void SelfTestDialog::showNotice(const QString& text)
 {
     showMeasurement(false);
     verdictLabel_->setText(text);
-    fitToContents();
+    // A sentence or two: wide enough for the title and some eight words a
+    // line, no taller than the words need (without the histograms the
+    // measurement's size would leave it narrow, or tall and empty).
+    const int width = std::max(minimumSizeHint().width(), fontMetrics().averageCharWidth() * noticeWidthChars);
+    layout()->invalidate();
+    resize(width, layout()->totalHeightForWidth(width));
 }
 
 void SelfTestDialog::showMeasurement(bool shown)

@@ -173,8 +173,26 @@ void StatusStrip::showSelfTestEnded(const QString& line)
 
 void StatusStrip::showTiming(const QString& text)
 {
-    timingLabel_->setText(text);
-    timingLabel_->setToolTip(text);
+    timingText_ = text;
+    const QString shown = stepCpuText_.isEmpty() ? text : text + QStringLiteral("; ") + stepCpuText_;
+    timingLabel_->setText(shown);
+    timingLabel_->setToolTip(shown);
+}
+
+QString StatusStrip::stepCpuText(const port::StepCpuClaim& claim)
+{
+    if (!claim.shared)
+        return {};
+    // Short, as it follows the timing on one line; the README says what it means.
+    if (claim.sharedWithPid > 0)
+        return tr("CPU %1 shared with frequency-converter pid %2").arg(claim.cpu).arg(claim.sharedWithPid);
+    return tr("CPU %1 shared with another frequency-converter").arg(claim.cpu);
+}
+
+void StatusStrip::showStepCpu(const port::StepCpuClaim& claim)
+{
+    stepCpuText_ = stepCpuText(claim);
+    showTiming(timingText_.isEmpty() ? timingLabel_->text() : timingText_);
 }
 
 void StatusStrip::setSelfTestEnabled(bool enabled)

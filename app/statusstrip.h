@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "port/runcontrol.h"
+#include "port/threadpinning.h"
 
 class QLabel;
 class QPushButton;
@@ -36,8 +37,11 @@ public:
     void showSelfTestRunning(std::chrono::nanoseconds duration);
     void showSelfTestEnded(const QString& line);
     void setSelfTestEnabled(bool enabled);
-    // How the step thread keeps time: its priority, and whether it sleeps.
+    // How the step thread keeps time: its priority, and whether it sleeps;
+    // and whether another program's step thread shares its CPU.
     void showTiming(const QString& text);
+    void showStepCpu(const port::StepCpuClaim& claim);
+    static QString stepCpuText(const port::StepCpuClaim& claim);
 
     static QString stateText(const port::RunReadout& readout);
     static QString figuresText(const port::RunReadout& readout);
@@ -62,6 +66,8 @@ private:
     QPushButton* monitorButton_;
     QPushButton* selfTestButton_;
     bool selfTestShown_ = false;
+    QString timingText_;
+    QString stepCpuText_;
 };
 
 } // namespace app
