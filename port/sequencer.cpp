@@ -562,9 +562,10 @@ bool Sequencer::writeCycle(std::int64_t count, std::chrono::nanoseconds& nextSta
     return true;
 }
 
-bool Sequencer::spunTooLong(std::chrono::nanoseconds now) const noexcept
+bool Sequencer::spunTooLong(std::chrono::nanoseconds now, std::int64_t share) const noexcept
 {
-    return realtime_ && now - lastBlocked_ >= std::chrono::nanoseconds(spinLimit_.load(std::memory_order_relaxed));
+    const std::int64_t limit = spinLimit_.load(std::memory_order_relaxed);
+    return realtime_ && (now - lastBlocked_).count() >= limit / share;
 }
 
 bool Sequencer::pause(std::chrono::nanoseconds target)
@@ -589,16 +590,17 @@ bool Sequencer::pause(std::chrono::nanoseconds target)
 //
 // Steps shorter than the margin leave no time to sleep, and a real-time
 // thread that never blocks starves its CPU and is throttled, demoted or
-// killed by the kernel. So when the thread has run for longestSpin without
-// blocking, it takes a short break in the dwell under way: a step with room
-// for it ends on time, a shorter one ends the break's length (and a
-// wake-up) late, once in every longestSpin. With no dwell at all (negative
-// counts) the break comes between two steps.
+// killed by the kernel. So when the thread has run for half of longestSpin
+// without blocking, it takes a short break in the first dwell with room for
+// it, which still ends on time; when it has run for longestSpin, it takes
+// the break wherever it is, and a step too short for it ends the break's
+// length (and a wake-up) late, once in every longestSpin. With no dwell at
+// all (negative counts) the break comes between two steps.
 bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
 {
     if (count < 0) {
         const std::chrono::nanoseconds now = clock_.now();
-        return !spunTooLong(now) || pause(now + spinBreak);
+        return !spunTooLong(now, 1) || pause(now + spinBreak);
     }
     const auto total = static_cast<std::uint64_t>(count) + 1;
     const std::chrono::nanoseconds stepEnd = slot + passLength * static_cast<std::int64_t>(total);
@@ -616,14 +618,17 @@ bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
             done = reached;
             passes_.store(passes, std::memory_order_relaxed);
         }
-        const bool due = spunTooLong(now);
+        const bool due = spunTooLong(now, 1);
         if (done == total && !due)
             return true;
         const std::chrono::nanoseconds left = stepEnd - now;
         const std::chrono::nanoseconds margin = margin_.margin();
         std::chrono::nanoseconds target = stepEnd - margin;
         if (left <= margin + WakeMargin::shortestSleep) {
-            if (!due)
+            // Half way to the limit a break is taken where it costs nothing,
+            // in a dwell with room for it; at the limit wherever it falls.
+            const bool roomy = left >= spinBreak + WakeMargin::shortestSleep && spunTooLong(now, 2);
+            if (!due && !roomy)
                 continue;  // spin the last stretch
             target = now + spinBreak;
         }

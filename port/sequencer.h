@@ -157,9 +157,9 @@ public:
     std::int64_t pageFaultsAfterFirstCycle() const;
 
     // How long a real-time thread may run without blocking before it takes a
-    // break of spinBreak: in the dwell under way, or between two steps where
-    // there is no dwell (negative counts), even when the break makes that
-    // step late. StepClock::noDeadline: never (for measuring). A thread at
+    // break of spinBreak: from half of it on in a dwell with room for the
+    // break, at it in the dwell under way, or between two steps where there
+    // is no dwell (negative counts), even when the break makes that step late. StepClock::noDeadline: never (for measuring). A thread at
     // normal priority takes no breaks.
     static constexpr std::chrono::nanoseconds longestSpin{500'000};
     static constexpr std::chrono::nanoseconds spinBreak{20'000};
@@ -177,7 +177,8 @@ private:
     // Sleeps until target unless woken; counts the sleep, and feeds the
     // margin when it ran to its deadline. Returns false when the run ends now.
     bool pause(std::chrono::nanoseconds target);
-    bool spunTooLong(std::chrono::nanoseconds now) const noexcept;
+    // Whether a real-time thread has run share-th of the spin limit unblocked.
+    bool spunTooLong(std::chrono::nanoseconds now, std::int64_t share) const noexcept;
     bool endingNow() const noexcept { return endNow_.load(std::memory_order_acquire); }
     void changeState(State state);  // mutex_ held
     void signal();                  // mutex_ held: wakes the loop
