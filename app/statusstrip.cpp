@@ -101,6 +101,8 @@ QString StatusStrip::stateText(const port::RunReadout& readout)
     if (readout.afterRun && readout.lastStop) {
         if (readout.lastStop->kind == port::StopOutcome::Kind::AtOnce)
             return tr("Stopped at once: the cycle would have taken %1").arg(waitText(readout.lastStop->cycleLeft));
+        if (readout.lastStop->kind == port::StopOutcome::Kind::AgainAtOnce)
+            return tr("Stopped at once (STOP pressed again)");
         return tr("Stopped after the cycle under way");
     }
     return tr("Idle");

@@ -52,7 +52,7 @@ StopOutcome RunControl::stop()
 {
     heartbeat();
     const StopOutcome outcome = sequencer_.stop();
-    if (outcome.kind == StopOutcome::Kind::AfterCycle || outcome.kind == StopOutcome::Kind::AtOnce)
+    if (outcome.kind != StopOutcome::Kind::IdleWritten && outcome.kind != StopOutcome::Kind::AlreadyStopping)
         lastStop_ = outcome;
     return outcome;
 }

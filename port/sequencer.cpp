@@ -322,7 +322,11 @@ StopOutcome Sequencer::stop()
     }
     case State::Stopping:
         pendingRun_ = false;
-        return {StopOutcome::Kind::AlreadyStopping, {}};
+        if (endingNow())
+            return {StopOutcome::Kind::AlreadyStopping, {}};
+        endNow_.store(true, std::memory_order_release);
+        signal();
+        return {StopOutcome::Kind::AgainAtOnce, {}};
     case State::Idle:
         break;
     }
@@ -562,10 +566,9 @@ bool Sequencer::writeCycle(std::int64_t count, std::chrono::nanoseconds& nextSta
     return true;
 }
 
-bool Sequencer::spunTooLong(std::chrono::nanoseconds now, std::int64_t share) const noexcept
+std::chrono::nanoseconds Sequencer::runningFor(std::chrono::nanoseconds now) const noexcept
 {
-    const std::int64_t limit = spinLimit_.load(std::memory_order_relaxed);
-    return realtime_ && (now - lastBlocked_).count() >= limit / share;
+    return realtime_ ? now - lastBlocked_ : std::chrono::nanoseconds::min();
 }
 
 bool Sequencer::pause(std::chrono::nanoseconds target)
@@ -590,23 +593,27 @@ bool Sequencer::pause(std::chrono::nanoseconds target)
 //
 // Steps shorter than the margin leave no time to sleep, and a real-time
 // thread that never blocks starves its CPU and is throttled, demoted or
-// killed by the kernel. So when the thread has run for half of longestSpin
-// without blocking, it takes a short break in the first dwell with room for
-// it, which still ends on time; when it has run for longestSpin, it takes
-// the break wherever it is, and a step too short for it ends the break's
-// length (and a wake-up) late, once in every longestSpin. With no dwell at
-// all (negative counts) the break comes between two steps.
+// killed by the kernel. So a real-time thread takes a short break at the
+// start of the last dwell that begins before it has run longestSpin without
+// blocking, when that dwell has room for the break: the step is then late
+// only by as much as the wake-up is. Where no dwell has room (steps shorter
+// than the break), the break comes when longestSpin is reached, and that
+// step ends the break's length and a wake-up late, once in every
+// longestSpin. With no dwell at all (negative counts) it comes between two
+// steps.
 bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
 {
+    const std::chrono::nanoseconds spinLimit(spinLimit_.load(std::memory_order_relaxed));
     if (count < 0) {
         const std::chrono::nanoseconds now = clock_.now();
-        return !spunTooLong(now, 1) || pause(now + spinBreak);
+        return runningFor(now) < spinLimit || pause(now + spinBreak);
     }
     const auto total = static_cast<std::uint64_t>(count) + 1;
-    const std::chrono::nanoseconds stepEnd = slot + passLength * static_cast<std::int64_t>(total);
+    const std::chrono::nanoseconds stepLength = passLength * static_cast<std::int64_t>(total);
+    const std::chrono::nanoseconds stepEnd = slot + stepLength;
     std::uint64_t done = 0;
     std::uint64_t passes = passes_.load(std::memory_order_relaxed);
-    for (;;) {
+    for (bool first = true;; first = false) {
         if (endingNow())
             return false;
         const std::chrono::nanoseconds now = clock_.now();
@@ -618,17 +625,17 @@ bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
             done = reached;
             passes_.store(passes, std::memory_order_relaxed);
         }
-        const bool due = spunTooLong(now, 1);
+        const std::chrono::nanoseconds ran = runningFor(now);
+        const bool due = ran >= spinLimit;
         if (done == total && !due)
             return true;
         const std::chrono::nanoseconds left = stepEnd - now;
         const std::chrono::nanoseconds margin = margin_.margin();
         std::chrono::nanoseconds target = stepEnd - margin;
         if (left <= margin + WakeMargin::shortestSleep) {
-            // Half way to the limit a break is taken where it costs nothing,
-            // in a dwell with room for it; at the limit wherever it falls.
-            const bool roomy = left >= spinBreak + WakeMargin::shortestSleep && spunTooLong(now, 2);
-            if (!due && !roomy)
+            const bool lastChance = first && ran >= spinLimit - stepLength &&
+                                    left >= spinBreak + WakeMargin::shortestSleep;
+            if (!due && !lastChance)
                 continue;  // spin the last stretch
             target = now + spinBreak;
         }

@@ -91,9 +91,10 @@ struct SequencerCallbacks {
 };
 
 // What STOP did: the cycle under way completes when it ends soon, or the run
-// ends at once when the cycle would take longer.
+// ends at once when the cycle would take longer; STOP pressed again while the
+// cycle completes ends the run at once.
 struct StopOutcome {
-    enum class Kind { IdleWritten, AfterCycle, AtOnce, AlreadyStopping };
+    enum class Kind { IdleWritten, AfterCycle, AtOnce, AgainAtOnce, AlreadyStopping };
     Kind kind = Kind::IdleWritten;
     std::chrono::nanoseconds cycleLeft{0};  // AtOnce: what the cycle would still have taken
 };
@@ -123,8 +124,10 @@ public:
     // Running: when the cycle under way ends within promptStop it completes,
     // otherwise the step under way ends at once (its pair whole); then
     // (dataPort, 0), (controlPort, 2) are the last writes, then Idle. Idle:
-    // writes the idle values at once on the caller's thread. Stopping:
-    // nothing more. Nothing after shutDown().
+    // writes the idle values at once on the caller's thread. Stopping while
+    // the cycle completes: the run ends at once, so pressing STOP twice is
+    // always the quickest way to idle; already ending at once: nothing more.
+    // Nothing after shutDown().
     StopOutcome stop();
     // For EXIT, closing and termination signals: a run alive ends at once (a
     // sleeping loop is woken; the pair under way completes), then the idle
@@ -157,9 +160,10 @@ public:
     std::int64_t pageFaultsAfterFirstCycle() const;
 
     // How long a real-time thread may run without blocking before it takes a
-    // break of spinBreak: from half of it on in a dwell with room for the
-    // break, at it in the dwell under way, or between two steps where there
-    // is no dwell (negative counts), even when the break makes that step late. StepClock::noDeadline: never (for measuring). A thread at
+    // break of spinBreak: at the start of the last dwell before it with room
+    // for the break, else at it in the dwell under way, or between two steps
+    // where there is no dwell (negative counts), even when the break makes
+    // that step late. StepClock::noDeadline: never (for measuring). A thread at
     // normal priority takes no breaks.
     static constexpr std::chrono::nanoseconds longestSpin{500'000};
     static constexpr std::chrono::nanoseconds spinBreak{20'000};
@@ -177,8 +181,9 @@ private:
     // Sleeps until target unless woken; counts the sleep, and feeds the
     // margin when it ran to its deadline. Returns false when the run ends now.
     bool pause(std::chrono::nanoseconds target);
-    // Whether a real-time thread has run share-th of the spin limit unblocked.
-    bool spunTooLong(std::chrono::nanoseconds now, std::int64_t share) const noexcept;
+    // How long a real-time thread has run since it last blocked; the
+    // smallest duration at normal priority, which takes no breaks.
+    std::chrono::nanoseconds runningFor(std::chrono::nanoseconds now) const noexcept;
     bool endingNow() const noexcept { return endNow_.load(std::memory_order_acquire); }
     void changeState(State state);  // mutex_ held
     void signal();                  // mutex_ held: wakes the loop
