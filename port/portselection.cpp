@@ -1,5 +1,6 @@
-// Port selection: ppdev at 0x378 first, simulated as the fallback under auto;
-// the chosen device locked for this program before the library opens it.
+// Port selection: ppdev at 0x378 first, simulated as the fallback under auto
+// where there is no parallel port; the chosen device locked for this program
+// before the library opens it.
 #include "port/portselection.h"
 
 #include "port/hexvalue.h"
@@ -8,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <exception>
+#include <optional>
 #include <vector>
 
 namespace port {
@@ -24,6 +27,9 @@ constexpr std::string_view usualDevice = "/dev/parport0";
 constexpr std::string_view simulatedChoice = "simulated";
 constexpr std::string_view autoChoice = "auto";
 constexpr char namedDeviceHint[] = "; check the name, or use --port=auto";
+// Ends every refusal of a port that is there but cannot be used: the
+// operator may only have wanted to look at the program.
+constexpr char simulatedHint[] = ", or use --port=simulated to try the program without the converter";
 
 OpenedPort simulated(std::string description)
 {
@@ -34,6 +40,32 @@ OpenedPort refused(std::string reason)
 {
     return OpenedPort{nullptr, nullptr, {}, std::move(reason)};
 }
+
+// What a device node answers when there is no port behind it: no node, no
+// parport driver for it, or no hardware.
+bool noPort(int error)
+{
+    return error == ENOENT || error == ENODEV || error == ENXIO;
+}
+
+// A node that would not open, with the remedy for a port that is there: a
+// group joined only counts from the next login, and a busy node is held by
+// some other program.
+std::string nodeProblem(const std::string& path, int error)
+{
+    if (error == EACCES || error == EPERM)
+        return path + ": " + std::strerror(error) + "; add the user to group lp and log in again";
+    if (error == EBUSY)
+        return path + ": " + std::strerror(error) + "; close the other program that uses the port";
+    return deviceProblem(path, error);
+}
+
+// Why the port could not be had: a port that is not there (only this may
+// fall back to the simulated port), or one that is there and cannot be used.
+struct Problem {
+    std::string reason;
+    bool portThere = false;
+};
 
 }  // namespace
 
@@ -53,23 +85,31 @@ OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::
         return simulated("Port: simulated (chosen with --port=simulated)");
     const bool automatic = choice.empty() || choice == autoChoice;
     const std::string device(automatic ? usualDevice : choice);
-    // Whoever names a device means to drive it: running on a simulated port
-    // instead would look like a running motor.
-    const auto unusable = [&](const std::string& reason) {
-        return automatic ? simulated("Port: simulated — no parallel port (" + reason + ")") : refused(reason);
+    // Whoever names a device means to drive it, and so does whoever has a
+    // port that only needs a permission or another program closed: running
+    // on a simulated port instead would look like a running motor.
+    const auto unusable = [&](const Problem& problem) {
+        if (problem.portThere)
+            return refused(problem.reason + simulatedHint);
+        return automatic ? simulated("Port: simulated — no parallel port (" + problem.reason + ")")
+                         : refused(problem.reason);
     };
 
     std::vector<Ieee1284Api::FoundPort> ports;
     void* rawList = nullptr;
-    int found = 0;
+    std::string listingProblem;
     try {
-        found = api.findPorts(ports, rawList);
+        if (const int found = api.findPorts(ports, rawList); found < 0)
+            listingProblem = "listing parallel ports failed: " + ieee1284ErrorText(found);
     } catch (const std::exception& error) {
-        return unusable(std::string("listing parallel ports failed: ") + error.what());
+        listingProblem = std::string("listing parallel ports failed: ") + error.what();
     }
-    if (found < 0)
-        return unusable("listing parallel ports failed: " + ieee1284ErrorText(found));
-    const std::shared_ptr<void> list(rawList, [&api](void* held) { api.freePorts(held); });
+    if (!listingProblem.empty())
+        ports.clear();
+    const std::shared_ptr<void> list(rawList, [&api](void* held) {
+        if (held)
+            api.freePorts(held);
+    });
 
     std::vector<Ieee1284Api::FoundPort> candidates;
     for (const auto& entry : ports) {
@@ -82,11 +122,16 @@ OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::
     std::stable_partition(candidates.begin(), candidates.end(),
                           [](const Ieee1284Api::FoundPort& entry) { return entry.baseAddress == dataPort; });
 
-    std::string reason;
+    // The first reason met; one of a port that is there outranks one of a
+    // port that is not.
+    std::optional<Problem> problem;
+    const auto note = [&problem](Problem found) {
+        if (!problem || (found.portThere && !problem->portThere))
+            problem = std::move(found);
+    };
     for (const auto& candidate : candidates) {
         if (const int error = api.checkDevice(candidate.filename); error != 0) {
-            if (reason.empty())
-                reason = deviceProblem(candidate.filename, error);
+            note({nodeProblem(candidate.filename, error), !noPort(error)});
             continue;
         }
         // Locked before the library opens the node, so a second program
@@ -94,9 +139,8 @@ OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::
         auto lock = std::make_unique<PortLock>();
         if (!lock->acquire(deviceRoot + candidate.filename)) {
             if (lock->inUse())
-                return refused(lock->reason());
-            if (reason.empty())
-                reason = lock->reason();
+                return refused(lock->reason() + simulatedHint);
+            note({lock->reason(), true});
             continue;
         }
         try {
@@ -105,21 +149,26 @@ OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::
             return OpenedPort{std::move(lock), std::move(opened), "Port: " + candidate.filename + " (" + base + ")",
                               {}};
         } catch (const PortError& error) {
-            if (reason.empty())
-                reason = error.what();
+            // Listed and its node opens: the port is there.
+            note({error.what(), true});
         }
     }
-    if (reason.empty()) {
-        // Nothing listed: say what the device node itself answers.
+    if (!problem) {
+        // Nothing usable listed: say what the device node itself answers.
         const int error = api.checkDevice(device);
-        if (error != 0)
-            reason = deviceProblem(device, error) + (!automatic && error == ENOENT ? namedDeviceHint : "");
+        if (error != 0 && noPort(error))
+            problem = Problem{deviceProblem(device, error) + (!automatic && error == ENOENT ? namedDeviceHint : ""),
+                              false};
+        else if (error != 0)
+            problem = Problem{nodeProblem(device, error), true};
+        else if (!listingProblem.empty())
+            problem = Problem{listingProblem, true};
         else if (automatic)
-            reason = device + ": not a parallel port listed by libieee1284 at " + hexValue(dataPort);
+            problem = Problem{device + ": not a parallel port listed by libieee1284 at " + hexValue(dataPort), false};
         else
-            reason = device + ": not a parallel port listed by libieee1284" + namedDeviceHint;
+            problem = Problem{device + ": not a parallel port listed by libieee1284" + namedDeviceHint, false};
     }
-    return unusable(reason);
+    return unusable(*problem);
 }
 
 }  // namespace port

@@ -1,5 +1,6 @@
 // Chooses the port at start: the parallel port at 0x378 when it can be
-// reached, otherwise the simulated port, with one line saying which and why.
+// reached, the simulated port where there is none, with one line saying
+// which and why, or a refusal with its remedy.
 #ifndef PORT_PORTSELECTION_H
 #define PORT_PORTSELECTION_H
 
@@ -22,18 +23,23 @@ struct OpenedPort {
     // One line for the window, e.g. "Port: /dev/parport0 (0x378)" or
     // "Port: simulated — no parallel port (/dev/parport0: No such file or directory)".
     std::string description;
-    // Set when the program must not start, e.g. "/dev/parport1: Permission
-    // denied; add the user to group lp". Then nothing was opened.
+    // Set when the program must not start, e.g. "/dev/parport0: Permission
+    // denied; add the user to group lp and log in again, or use
+    // --port=simulated to try the program without the converter". Then
+    // nothing was opened.
     std::string refusal;
 };
 
 // choice: "auto" (or empty), "simulated", or a device such as "/dev/parport1".
-// Never throws. Only "auto" falls back to simulated, saying why; a device
-// named by hand that cannot be used is refused, and so is a port that another
-// program holds, even under "auto": a simulated port in its place would leave
-// the operator believing the motor runs. The program writes nothing here and
-// keeps no claim; the library's brief claims while it lists and opens the
-// port make the kernel write the saved control state (see port.h).
+// Never throws. Only "auto" falls back to simulated, and only where there is
+// no parallel port (no node, no driver or hardware behind it, none listed at
+// 0x378 by the library), saying why. A port that is there but cannot be used
+// (no permission, busy, held by another program) is refused, under "auto" as
+// for a device named by hand, with the remedy: a simulated port in its place
+// would leave the operator believing the motor runs. The program writes
+// nothing here and keeps no claim; the library's brief claims while it lists
+// and opens the port make the kernel write the saved control state (see
+// port.h).
 OpenedPort openPort(std::string_view choice);
 // The same through api, which must outlive the returned port.
 OpenedPort openPort(std::string_view choice, const Ieee1284Api& api);

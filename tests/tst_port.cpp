@@ -32,7 +32,11 @@
 
 namespace {
 
-constexpr int e1284Sys = -8;  // E1284_SYS: errno holds the reason
+constexpr int e1284Init = -7;  // E1284_INIT
+constexpr int e1284Sys = -8;   // E1284_SYS: errno holds the reason
+
+// Ends the refusal of a port that is there but cannot be used.
+const std::string simulatedHint = ", or use --port=simulated to try the program without the converter";
 
 // libieee1284 as the tests want it: ports to list, device nodes that exist
 // or not, open and claim results; every call counted, every write kept.
@@ -49,6 +53,7 @@ public:
     std::map<std::string, int> deviceErrno;  // missing: the node opens
     int claimResult = 0;
     int claimErrno = 0;
+    int findResult = 0;  // below 0: listing fails with this E1284 code
 
     mutable int finds = 0, frees = 0, opens = 0, closes = 0, claims = 0, releases = 0;
     mutable std::vector<std::uint8_t> dataWrites, controlWrites;
@@ -57,10 +62,12 @@ public:
     int findPorts(std::vector<FoundPort>& ports, void*& list) const override
     {
         ++finds;
+        list = const_cast<FakeIeee1284Api*>(this);
+        if (findResult < 0)
+            return findResult;
         for (std::size_t index = 0; index < listed.size(); ++index)
             ports.push_back(FoundPort{listed[index].name, listed[index].base, listed[index].filename,
                                       const_cast<Listed*>(&listed[index])});
-        list = const_cast<FakeIeee1284Api*>(this);
         return 0;
     }
     void freePorts(void* list) const override
@@ -212,8 +219,8 @@ private slots:
     void vbOutwSplitsTheWord();
     void vbInpwJoinsTheBytes();
 
-    void selectionFallsBack_data();
-    void selectionFallsBack();
+    void autoFallsBackOnlyWithoutAPort_data();
+    void autoFallsBackOnlyWithoutAPort();
     void selectionTakesThePpdevPort();
     void explicitDeviceIsTaken();
     void namedDeviceIsRefused_data();
@@ -456,55 +463,97 @@ void TestPort::vbInpwJoinsTheBytes()
 
 // ---- libieee1284 back end and selection -----------------------------------
 
-void TestPort::selectionFallsBack_data()
+// Under auto only a missing port gives the simulated one, and says why; a
+// port that is there but cannot be used stops the program with the remedy,
+// as a device named by hand does: a simulated port in its place would look
+// like a running motor.
+void TestPort::autoFallsBackOnlyWithoutAPort_data()
 {
     QTest::addColumn<QString>("choice");
-    QTest::addColumn<bool>("withPhantoms");
-    QTest::addColumn<int>("parportErrno");   // 0: listed and present
-    QTest::addColumn<int>("openErrno");      // 0: open succeeds
-    QTest::addColumn<QString>("description");
-    QTest::newRow("no parallel port: phantoms only")
-        << "auto" << true << ENOENT << 0
+    QTest::addColumn<bool>("listed");      // the library lists /dev/parport0 at 0x378
+    QTest::addColumn<int>("findResult");   // below 0: listing fails
+    QTest::addColumn<int>("nodeErrno");    // what opening /dev/parport0 answers; 0: it opens
+    QTest::addColumn<int>("openErrno");    // 0: the library opens it
+    QTest::addColumn<bool>("fallsBack");
+    QTest::addColumn<QString>("text");     // the description, or the refusal
+
+    const QString bios = QStringLiteral("; check that the port is enabled in the BIOS and that parport_pc and "
+                                        "ppdev are loaded");
+    const QString hint = QString::fromStdString(simulatedHint);
+    // no port: the simulated one
+    QTest::newRow("phantoms only, no node")
+        << "auto" << false << 0 << ENOENT << 0 << true
         << "Port: simulated — no parallel port (/dev/parport0: No such file or directory)";
-    QTest::newRow("nothing listed at all")
-        << "" << false << ENOENT << 0
+    QTest::newRow("empty choice means auto")
+        << "" << false << 0 << ENOENT << 0 << true
         << "Port: simulated — no parallel port (/dev/parport0: No such file or directory)";
-    QTest::newRow("node not accessible")
-        << "auto" << true << EACCES << 0
-        << "Port: simulated — no parallel port (/dev/parport0: Permission denied; add the user to group lp)";
-    QTest::newRow("open fails")
-        << "auto" << true << 0 << EBUSY
-        << "Port: simulated — no parallel port (opening /dev/parport0 (0x378) failed: E1284_SYS: "
-           "Device or resource busy; check the cable and that no printer driver holds it; add the user to group lp)";
+    QTest::newRow("node without hardware")
+        << "auto" << false << 0 << ENXIO << 0 << true
+        << "Port: simulated — no parallel port (/dev/parport0: No such device or address" + bios + ")";
+    QTest::newRow("listed, no driver behind the node")
+        << "auto" << true << 0 << ENODEV << 0 << true
+        << "Port: simulated — no parallel port (/dev/parport0: No such device" + bios + ")";
+    QTest::newRow("node opens, not listed at 0x378")
+        << "auto" << false << 0 << 0 << 0 << true
+        << "Port: simulated — no parallel port (/dev/parport0: not a parallel port listed by libieee1284 at 0x378)";
+    QTest::newRow("listing fails, no node")
+        << "auto" << false << e1284Init << ENOENT << 0 << true
+        << "Port: simulated — no parallel port (/dev/parport0: No such file or directory)";
     QTest::newRow("chosen simulated")
-        << "simulated" << true << 0 << 0 << "Port: simulated (chosen with --port=simulated)";
+        << "simulated" << true << 0 << 0 << 0 << true << "Port: simulated (chosen with --port=simulated)";
+    // a port that is there: refused with the remedy
+    QTest::newRow("no permission")
+        << "auto" << true << 0 << EACCES << 0 << false
+        << "/dev/parport0: Permission denied; add the user to group lp and log in again" + hint;
+    QTest::newRow("operation not permitted")
+        << "auto" << true << 0 << EPERM << 0 << false
+        << "/dev/parport0: Operation not permitted; add the user to group lp and log in again" + hint;
+    QTest::newRow("no permission, not listed")
+        << "auto" << false << 0 << EACCES << 0 << false
+        << "/dev/parport0: Permission denied; add the user to group lp and log in again" + hint;
+    QTest::newRow("node busy")
+        << "auto" << true << 0 << EBUSY << 0 << false
+        << "/dev/parport0: Device or resource busy; close the other program that uses the port" + hint;
+    QTest::newRow("library open busy")
+        << "auto" << true << 0 << 0 << EBUSY << false
+        << "opening /dev/parport0 (0x378) failed: E1284_SYS: Device or resource busy; check the cable and that no "
+           "printer driver holds it; add the user to group lp" + hint;
+    QTest::newRow("listing fails, node opens")
+        << "auto" << false << e1284Init << 0 << 0 << false
+        << "listing parallel ports failed: E1284_INIT: error initialising the port" + hint;
 }
 
-void TestPort::selectionFallsBack()
+void TestPort::autoFallsBackOnlyWithoutAPort()
 {
     QFETCH(QString, choice);
-    QFETCH(bool, withPhantoms);
-    QFETCH(int, parportErrno);
+    QFETCH(bool, listed);
+    QFETCH(int, findResult);
+    QFETCH(int, nodeErrno);
     QFETCH(int, openErrno);
-    QFETCH(QString, description);
+    QFETCH(bool, fallsBack);
+    QFETCH(QString, text);
     FakeIeee1284Api api;
-    if (withPhantoms)
-        api.listed = phantomPorts();
-    if (parportErrno == 0 || openErrno != 0)
-        api.listed.push_back({"parport0", 0x378, "/dev/parport0", e1284Sys, openErrno});
-    if (parportErrno != 0) {
-        api.deviceErrno["/dev/parport0"] = parportErrno;
-        api.deviceErrno["/dev/parport1"] = parportErrno;
-    }
+    api.listed = phantomPorts();
+    if (listed)
+        api.listed.push_back({"parport0", 0x378, "/dev/parport0", openErrno ? e1284Sys : 0, openErrno});
+    api.findResult = findResult;
+    if (nodeErrno != 0)
+        api.deviceErrno["/dev/parport0"] = nodeErrno;
+
     const auto opened = port::openPort(choice.toStdString(), api, nodes_.root());
-    QCOMPARE(QString::fromStdString(opened.description), description);
-    QVERIFY(opened.port);
-    QCOMPARE(opened.port->name(), std::string("simulated"));
-    QVERIFY(opened.refusal.empty());
+    QCOMPARE(QString::fromStdString(fallsBack ? opened.description : opened.refusal), text);
+    QCOMPARE(opened.port != nullptr, fallsBack);
+    if (fallsBack) {
+        QCOMPARE(opened.port->name(), std::string("simulated"));
+        QVERIFY(opened.refusal.empty());
+    } else {
+        QVERIFY(opened.description.empty());
+    }
     QVERIFY(!opened.lock);  // the simulated port keeps nobody off a real one
     QVERIFY(nodes_.free("/dev/parport0"));
     QVERIFY(api.opened.empty());  // the /dev/port phantoms were never opened
     QCOMPARE(api.claims, 0);
+    QVERIFY(api.dataWrites.empty() && api.controlWrites.empty());
     QCOMPARE(api.frees, choice == "simulated" ? 0 : 1);
 }
 
@@ -548,6 +597,7 @@ void TestPort::namedDeviceIsRefused_data()
     QTest::addColumn<int>("openErrno");    // 0: the library opens it
     QTest::addColumn<bool>("unreadableNode");
     QTest::addColumn<QString>("refusal");
+    const QString hint = QString::fromStdString(simulatedHint);
     QTest::newRow("no such node")
         << "/dev/parport1" << ENOENT << 0 << false
         << "/dev/parport1: No such file or directory; check the name, or use --port=auto";
@@ -556,21 +606,21 @@ void TestPort::namedDeviceIsRefused_data()
         << "/dev/parport7: not a parallel port listed by libieee1284; check the name, or use --port=auto";
     QTest::newRow("no permission")
         << "/dev/parport1" << EACCES << 0 << false
-        << "/dev/parport1: Permission denied; add the user to group lp";
+        << "/dev/parport1: Permission denied; add the user to group lp and log in again" + hint;
     QTest::newRow("operation not permitted")
         << "/dev/parport1" << EPERM << 0 << false
-        << "/dev/parport1: Operation not permitted; add the user to group lp";
+        << "/dev/parport1: Operation not permitted; add the user to group lp and log in again" + hint;
     QTest::newRow("no port behind the node")
         << "/dev/parport1" << ENXIO << 0 << false
         << "/dev/parport1: No such device or address; check that the port is enabled in the BIOS and that "
            "parport_pc and ppdev are loaded";
     QTest::newRow("node mode 000")
         << "/dev/parport1" << 0 << 0 << true
-        << "<root>/dev/parport1: Permission denied; add the user to group lp";
+        << "<root>/dev/parport1: Permission denied; add the user to group lp" + hint;
     QTest::newRow("library open fails")
         << "/dev/parport1" << 0 << EBUSY << false
         << "opening /dev/parport1 (0x278) failed: E1284_SYS: Device or resource busy; check the cable and "
-           "that no printer driver holds it; add the user to group lp";
+           "that no printer driver holds it; add the user to group lp" + hint;
 }
 
 void TestPort::namedDeviceIsRefused()
@@ -628,7 +678,7 @@ void TestPort::portInUseIsRefused()
 
     const auto opened = port::openPort(choice.toStdString(), api, nodes_.root());
     if (refused) {
-        QCOMPARE(opened.refusal, heldBy(node));
+        QCOMPARE(opened.refusal, heldBy(node) + simulatedHint);
         QVERIFY(!opened.port);
         QVERIFY(!opened.lock);
     } else {
@@ -648,22 +698,22 @@ void TestPort::lockIsHeldWhileThePortIsOpen()
         const auto opened = port::openPort("auto", api, nodes_.root());
         QVERIFY(opened.lock && opened.lock->held());
         const auto second = port::openPort("auto", api, nodes_.root());
-        QCOMPARE(second.refusal, heldBy(nodes_.node("/dev/parport0")));
+        QCOMPARE(second.refusal, heldBy(nodes_.node("/dev/parport0")) + simulatedHint);
         QCOMPARE(api.opens, 1);
     }
     QCOMPARE(api.freeAtClose, std::vector<bool>{false});  // still locked as the port closed
     QVERIFY(nodes_.free("/dev/parport0"));
 }
 
-// Under auto the open failure falls back; either way the node is let go.
+// A port the library cannot open is refused under auto too; the node is let go.
 void TestPort::lockIsLetGoWhenTheOpenFails()
 {
     for (const char* choice : {"auto", "/dev/parport0"}) {
         FakeIeee1284Api api;
         api.listed.push_back({"parport0", 0x378, "/dev/parport0", e1284Sys, EBUSY});
         const auto opened = port::openPort(choice, api, nodes_.root());
-        QCOMPARE(opened.port != nullptr, std::string_view(choice) == "auto");
-        QCOMPARE(opened.refusal.empty(), std::string_view(choice) == "auto");
+        QVERIFY(!opened.port);
+        QVERIFY(!opened.refusal.empty());
         QVERIFY(!opened.lock);
         QCOMPARE(api.opens, 1);
         QVERIFY(nodes_.free("/dev/parport0"));
