@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace app {
 
@@ -27,33 +28,36 @@ RunController::RunController(port::Module1& module, const port::WriteRecord& rec
     : QObject(parent)
     , readoutTimer_(new QTimer(this))
 {
-    // A state change comes under the sequencer's lock, from the step thread
-    // too: posting a Qt event there would allocate and take Qt's event
-    // queue lock, which the window's thread holds at will. A counter in the
-    // kernel rings the window's event loop instead; what it shows is read
-    // afresh there.
-    stateBell_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stateBell_ < 0)
-        std::fprintf(stderr, "frequency-converter: ERROR: no eventfd for the run's state (%s); the strip "
+    // The step thread never calls into Qt: posting a Qt event would
+    // allocate and take Qt's event queue lock, which the window's thread
+    // holds at will, and a state change comes under the sequencer's lock. A
+    // counter in the kernel rings the window's event loop instead; what the
+    // ring is about (the state, the timing, an error) is read there.
+    bell_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (bell_ < 0)
+        std::fprintf(stderr, "frequency-converter: ERROR: no eventfd for the run's news (%s); the strip "
                              "will follow the run through its readout timer only\n", std::strerror(errno));
     else
-        connect(new QSocketNotifier(stateBell_, QSocketNotifier::Read, this), &QSocketNotifier::activated, this,
-                [this] {
-                    eventfd_t rung = 0;
-                    eventfd_read(stateBell_, &rung);
-                    announceState(control_->state());
-                });
+        connect(new QSocketNotifier(bell_, QSocketNotifier::Read, this), &QSocketNotifier::activated, this,
+                &RunController::answerBell);
     port::SequencerCallbacks callbacks;
-    callbacks.stateChanged = [bell = stateBell_](port::SequencerState) {
+    const auto ring = [bell = bell_] {
         if (bell >= 0)
             eventfd_write(bell, 1);
     };
-    callbacks.error = [this](const std::string& line) {
-        const QString text = QString::fromStdString(line);
-        QMetaObject::invokeMethod(this, [this, text] { emit errorOccurred(text); }, Qt::QueuedConnection);
+    callbacks.stateChanged = [ring](port::SequencerState) { ring(); };
+    callbacks.error = [this, ring](const std::string& line) {
+        // Made here, spliced in under the lock: nothing is allocated under it.
+        std::list<std::string> news{line};
+        {
+            std::lock_guard lock(errorsMutex_);
+            errors_.splice(errors_.end(), news);
+        }
+        ring();
     };
-    callbacks.timingKnown = [this](const port::TimingMode&) {
-        QMetaObject::invokeMethod(this, [this] { emit timingChanged(timingText()); }, Qt::QueuedConnection);
+    callbacks.timingKnown = [this, ring](const port::TimingMode&) {
+        timingNews_.store(true, std::memory_order_release);
+        ring();
     };
     control_ = std::make_unique<port::RunControl>(module, record, std::move(callbacks), std::move(setup),
                                                   port::systemStepClock(), silenceLimit);
@@ -65,8 +69,8 @@ RunController::~RunController()
 {
     control_->shutDown();
     control_.reset();  // no callback rings the bell after this
-    if (stateBell_ >= 0)
-        close(stateBell_);
+    if (bell_ >= 0)
+        close(bell_);
 }
 
 void RunController::run(std::int64_t delayCount)
@@ -125,8 +129,31 @@ void RunController::announceState(port::SequencerState)
     refresh();  // the last figures of a run that ended stay shown
 }
 
+void RunController::answerBell()
+{
+    eventfd_t rung = 0;
+    eventfd_read(bell_, &rung);
+    takeNews();
+    announceState(control_->state());
+}
+
+void RunController::takeNews()
+{
+    std::list<std::string> errors;
+    {
+        std::lock_guard lock(errorsMutex_);
+        errors.swap(errors_);
+    }
+    for (const std::string& line : errors)
+        emit errorOccurred(QString::fromStdString(line));
+    if (timingNews_.exchange(false, std::memory_order_acq_rel))
+        emit timingChanged(timingText());
+}
+
 void RunController::refresh()
 {
+    if (bell_ < 0)
+        takeNews();
     if (control_->state() != shown_) {
         announceState(control_->state());  // a change whose bell has not rung yet
         return;

@@ -6,10 +6,14 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <list>
 #include <memory>
+#include <string>
 
+#include "port/pimutex.h"
 #include "port/runcontrol.h"
 
 class QTimer;
@@ -50,10 +54,15 @@ signals:
 
 private:
     void announceState(port::SequencerState state);
+    void answerBell();
+    void takeNews();  // the errors and the timing the step thread left
     void refresh();
 
     QTimer* readoutTimer_;
-    int stateBell_ = -1;  // eventfd the step thread's state changes ring
+    int bell_ = -1;  // eventfd the step thread rings: a state change, the timing, an error
+    port::PiMutex errorsMutex_;  // the step thread takes it too
+    std::list<std::string> errors_;  // guarded by errorsMutex_
+    std::atomic<bool> timingNews_{false};
     port::SequencerState shown_ = port::SequencerState::Idle;  // the state last announced
     // Last: its step thread ends before anything its callbacks reach.
     std::unique_ptr<port::RunControl> control_;

@@ -5,10 +5,10 @@
 add_executable(signaltarget signaltarget.cpp)
 target_link_libraries(signaltarget PRIVATE fc_app)
 
-fc_add_test(tst_termination SOURCES tst_termination.cpp LIBS fc_port LABELS window)
+fc_add_test(tst_termination SOURCES tst_termination.cpp LIBS fc_port LABELS "window;waysout")
 target_compile_definitions(tst_termination PRIVATE SIGNALTARGET="$<TARGET_FILE:signaltarget>")
 add_dependencies(tst_termination signaltarget)
 
 # A frozen window ends a run; a modal box or file dialog, which runs the event
 # loop itself, does not.
-fc_add_test(tst_windowsilence SOURCES tst_windowsilence.cpp LIBS fc_app LABELS window)
+fc_add_test(tst_windowsilence SOURCES tst_windowsilence.cpp LIBS fc_app LABELS "window;waysout")
