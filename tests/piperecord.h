@@ -92,4 +92,18 @@ inline bool endsIdle(const std::vector<PipeWrite>& writes)
            writes.back() == PipeWrite{port::controlPort, port::idleControl};
 }
 
+// What is wrong with the writes of a run that must end in the idle pair with
+// every step's pair whole and in pattern order before it; empty when nothing.
+inline std::string wayOutFault(std::vector<PipeWrite> writes)
+{
+    if (!endsIdle(writes))
+        return "the last pair of " + std::to_string(writes.size()) + " writes is not the idle pair";
+    writes.resize(writes.size() - 2);
+    if (writes.size() % 2 != 0)
+        return "a step cut in two before the idle pair";
+    if (const long stray = firstStray(writes); stray >= 0)
+        return "write " + std::to_string(stray) + " is not its step's";
+    return {};
+}
+
 #endif  // TESTS_PIPERECORD_H

@@ -21,15 +21,8 @@ namespace {
 // Every step's pair whole and in pattern order, the idle pair last.
 QString checkWayOut(const QByteArray& records)
 {
-    std::vector<PipeWrite> writes = pipeWrites(records.constData(), static_cast<std::size_t>(records.size()));
-    if (!endsIdle(writes))
-        return QStringLiteral("the last pair of %1 writes is not the idle pair").arg(writes.size());
-    writes.resize(writes.size() - 2);
-    if (writes.size() % 2 != 0)
-        return QStringLiteral("a step cut in two before the idle pair");
-    if (const long stray = firstStray(writes); stray >= 0)
-        return QStringLiteral("write %1 is not its step's").arg(stray);
-    return {};
+    return QString::fromStdString(
+        wayOutFault(pipeWrites(records.constData(), static_cast<std::size_t>(records.size()))));
 }
 
 // What the target says comes on stderr: waitForReadyRead waits on the read

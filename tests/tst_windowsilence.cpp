@@ -46,14 +46,7 @@ std::vector<PipeWrite> writesOf(const RecordingPort& port)
 // Every step's pair whole and in pattern order, the idle pair last.
 QString checkRunEnd(std::vector<PipeWrite> writes)
 {
-    if (!endsIdle(writes))
-        return QStringLiteral("the last pair of %1 writes is not the idle pair").arg(writes.size());
-    writes.resize(writes.size() - 2);
-    if (writes.size() % 2 != 0)
-        return QStringLiteral("a step cut in two before the idle pair");
-    if (const long stray = firstStray(writes); stray >= 0)
-        return QStringLiteral("write %1 is not its step's").arg(stray);
-    return {};
+    return QString::fromStdString(wayOutFault(std::move(writes)));
 }
 
 // The program's stack below the window, with a short silence limit.
