@@ -11,12 +11,38 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <limits>
+#include <optional>
 #include <string_view>
 
 namespace port {
 
 namespace {
 
+
+// The timescales a dump may have, finest first: ns per unit and the header's
+// name for it (VCD knows 1, 10 and 100 of each unit).
+struct Timescale {
+    std::int64_t tick;
+    std::string_view name;
+};
+constexpr std::array<Timescale, 12> timescales{{
+    {1, "1 ns"},
+    {10, "10 ns"},
+    {100, "100 ns"},
+    {1'000, "1 us"},
+    {10'000, "10 us"},
+    {100'000, "100 us"},
+    {1'000'000, "1 ms"},
+    {10'000'000, "10 ms"},
+    {100'000'000, "100 ms"},
+    {1'000'000'000, "1 s"},
+    {10'000'000'000, "10 s"},
+    {100'000'000'000, "100 s"},
+}};
+
+// Every 4096 writes: often enough for a progress bar, rare enough to cost nothing.
+constexpr std::size_t progressEvery = 4096;
 
 // Identifier codes of the lines, in line order; one printable character each.
 constexpr std::array<char, lineCount> identifiers{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i'};
@@ -103,7 +129,7 @@ void putChange(Writer& writer, std::size_t line, char value)
     writer.put('\n');
 }
 
-void putHeader(Writer& writer, const std::string& comment)
+void putHeader(Writer& writer, const std::string& comment, std::string_view timescale)
 {
     std::array<char, 64> date{};
     const std::time_t now = std::time(nullptr);
@@ -120,7 +146,9 @@ void putHeader(Writer& writer, const std::string& comment)
         writer.put(comment);
         writer.put("\n$end\n");
     }
-    writer.put("$timescale 1 ns $end\n$scope module parport $end\n");
+    writer.put("$timescale ");
+    writer.put(timescale);
+    writer.put(" $end\n$scope module parport $end\n");
     for (std::size_t line = 0; line < lineCount; ++line) {
         writer.put("$var wire 1 ");
         writer.put(identifiers[line]);
@@ -133,24 +161,55 @@ void putHeader(Writer& writer, const std::string& comment)
 
 }  // namespace
 
+std::int64_t vcdTickFor(std::int64_t span)
+{
+    for (const Timescale& timescale : timescales) {
+        // Units the dump spans, rounded up: span / tick <= budget.
+        if (span <= 0 || (span - 1) / timescale.tick < vcdTickBudget)
+            return timescale.tick;
+    }
+    return timescales.back().tick;
+}
+
 VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& writes,
-                    const std::string& comment)
+                    const std::string& comment, const VcdProgress& progress)
 {
     VcdSummary summary;
     if (!out)
         return summary;
+
+    // The span sets the unit, so it is known before the first time is written.
+    std::optional<std::int64_t> first;
+    std::int64_t last = 0;
+    for (const WriteRecord::Write& write : writes) {
+        if (!relevant(write))
+            continue;
+        if (!first)
+            first = last = write.nanoseconds;
+        last = std::max(last, write.nanoseconds);
+    }
+    const std::uint64_t span = first ? static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(*first) : 0;
+    const std::int64_t tick = vcdTickFor(static_cast<std::int64_t>(
+        std::min<std::uint64_t>(span, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))));
+    const auto timescale = std::find_if(timescales.begin(), timescales.end(),
+                                        [tick](const Timescale& candidate) { return candidate.tick == tick; });
+    summary.tick = tick;
+
     Writer writer(out);
-    putHeader(writer, comment);
+    putHeader(writer, comment, timescale->name);
 
     Lines lines;  // after the writes so far
     lines.fill('x');
     Lines dumped = lines;  // as the file has them
     bool dumpvarsDone = false;
     bool started = false;        // a write to a register was seen
-    std::int64_t groupTime = 0;  // time of the writes being gathered
-    std::uint64_t origin = 0;    // the first one's nanoseconds
+    std::uint64_t groupUnit = 0; // time, in units, of the writes being gathered
+    std::int64_t latest = 0;     // the latest nanoseconds so far
+    // Per register (data, control): the nanoseconds of its write in the
+    // writes being gathered, none when it has none there.
+    std::array<std::optional<std::int64_t>, 2> gathered;
 
-    // What the writes at groupTime did: the first time gives $dumpvars with
+    // What the writes at groupUnit did: the first time gives $dumpvars with
     // every line (x where its register was not written yet), a later one a
     // #t with only the lines that changed, or nothing when none did.
     const auto emit = [&] {
@@ -162,9 +221,7 @@ VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& wr
             dumpvarsDone = true;
         } else if (lines != dumped) {
             writer.put('#');
-            // Unsigned: the distance always fits, even where the signed
-            // difference would overflow.
-            writer.put(static_cast<std::uint64_t>(groupTime) - origin);
+            writer.put(groupUnit);
             writer.put('\n');
             for (std::size_t line = 0; line < lineCount; ++line) {
                 if (lines[line] != dumped[line]) {
@@ -176,31 +233,55 @@ VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& wr
         dumped = lines;
     };
 
-    for (const WriteRecord::Write& write : writes) {
+    for (std::size_t index = 0; index < writes.size(); ++index) {
+        if (progress && index % progressEvery == 0 && index != 0)
+            progress(index, writes.size());
+        const WriteRecord::Write& write = writes[index];
         // Writes to other registers do not exist for the dump, not even as
         // the time origin.
         if (!relevant(write))
             continue;
+        auto& sameRegister = gathered[write.address == dataPort ? 0 : 1];
         if (!started) {
             started = true;
-            groupTime = write.nanoseconds;
-            origin = static_cast<std::uint64_t>(groupTime);
-        } else if (write.nanoseconds > groupTime) {
-            emit();
-            if (!writer.good())
-                return summary;
-            groupTime = write.nanoseconds;
+            latest = write.nanoseconds;
+        } else {
+            // A time that went backwards (which steady_clock should never
+            // give) joins the writes being gathered, so times still strictly
+            // increase. Unsigned: the distance always fits, even where the
+            // signed difference would overflow.
+            const std::uint64_t unit =
+                write.nanoseconds > *first
+                    ? (static_cast<std::uint64_t>(write.nanoseconds) - static_cast<std::uint64_t>(*first)) /
+                          static_cast<std::uint64_t>(tick)
+                    : 0;
+            std::uint64_t target = std::max(unit, groupUnit);
+            if (target == groupUnit && sameRegister && write.nanoseconds > *sameRegister)
+                target = groupUnit + 1;  // a step of its own, however short
+            if (target != groupUnit) {
+                emit();
+                if (!writer.good())
+                    return summary;
+                groupUnit = target;
+                gathered = {};
+            }
+            latest = std::max(latest, write.nanoseconds);
         }
-        // A time that went backwards (which steady_clock should never give)
-        // joins the writes being gathered, so times still strictly increase.
+        sameRegister = std::max(sameRegister.value_or(write.nanoseconds), write.nanoseconds);
         apply(write, lines);
     }
     emit();  // the last time, or an all-x $dumpvars when nothing was written
     if (started) {
-        summary.firstWrite = static_cast<std::int64_t>(origin);
-        summary.lastWrite = groupTime;
+        // The closing time: the last levels last one unit.
+        writer.put('#');
+        writer.put(groupUnit + 1);
+        writer.put('\n');
+        summary.firstWrite = first;
+        summary.lastWrite = latest;
     }
     summary.written = writer.finish();
+    if (progress)
+        progress(writes.size(), writes.size());
     return summary;
 }
 
