@@ -1,3 +1,7 @@
+// The monitor: the traces and their lines of text, where the window opens,
+// and the VCD export, whose writing runs on a std::thread so that a slow or
+// hung file system never holds the window (a window that stops answering
+// ends a run).
 #include "app/monitorwindow.h"
 
 #include "app/durationtext.h"
@@ -9,7 +13,9 @@
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMetaObject>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QSettings>
 #include <QStandardPaths>
@@ -19,15 +25,17 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <fstream>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <ostream>
+#include <streambuf>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "app/filedialog.h"
-#include "app/messagebox.h"
 #include "app/traceview.h"
-#include "port/vcdexport.h"
 
 namespace app {
 
@@ -68,20 +76,73 @@ QString changesText(std::uint64_t count)
                       : MonitorWindow::tr("%1 changes").arg(groupedCount(count));
 }
 
+// The dump's bytes into a Qt device. writeVcd hands over blocks of 64 KiB,
+// so every block goes straight to the device; a short write fails the
+// stream, and the device keeps the reason.
+class DeviceBuffer : public std::streambuf
+{
+public:
+    explicit DeviceBuffer(QIODevice& device) : device_(device) {}
+
+protected:
+    std::streamsize xsputn(const char* data, std::streamsize count) override
+    {
+        const qint64 written = device_.write(data, count);
+        return written < 0 ? 0 : static_cast<std::streamsize>(written);
+    }
+
+    int_type overflow(int_type c) override
+    {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        const char byte = traits_type::to_char_type(c);
+        return device_.write(&byte, 1) == 1 ? c : traits_type::eof();
+    }
+
+private:
+    QIODevice& device_;
+};
+
 } // namespace
 
-MonitorWindow::MonitorWindow(const port::WriteRecord& record, MessageBox& messageBox,
-                             FileDialog& fileDialog, QWidget* parent)
+// Between the window and an export's thread. The thread reaches the window
+// only through window, under mutex, and only to post to it; the destructor
+// clears window under the same mutex, so it waits at most for one post.
+// The rest is the window's alone, set before the thread starts.
+struct MonitorWindow::ExportLink {
+    std::mutex mutex;
+    MonitorWindow* window = nullptr;  // guarded by mutex; null once the window is gone
+
+    QString path;
+    bool inRun = false;     // the writes are a run's
+    bool startHeld = false; // from its first write on
+    // How far into the run the file begins, when that is known, or at most.
+    std::optional<std::int64_t> missing;
+    std::optional<std::int64_t> missingAtMost;
+
+    // Queued to the window's thread; dropped by Qt with the window if it goes first.
+    template <typename Call>
+    static void post(const std::shared_ptr<ExportLink>& link, Call call)
+    {
+        std::lock_guard lock(link->mutex);
+        if (MonitorWindow* window = link->window)
+            QMetaObject::invokeMethod(
+                window, [window, link, call] { call(*window, link); }, Qt::QueuedConnection);
+    }
+};
+
+MonitorWindow::MonitorWindow(const port::WriteRecord& record, FileDialog& fileDialog, QWidget* parent)
     : QWidget(parent, Qt::Window),
       record_(record),
-      messageBox_(messageBox),
       fileDialog_(fileDialog),
       clock_(steadyNow),
+      dumpSaver_(saveDump),
       view_(new TraceView(this)),
       currentStep_(new QLabel(this)),
       recordSpan_(new QLabel(this)),
+      exportNote_(new QLabel(this)),
       follow_(new QPushButton(tr("&Follow"), this)),
-      export_(new QPushButton(tr("&Export VCD…"), this)),
+      exportButton_(new QPushButton(tr("&Export VCD…"), this)),
       timer_(new QTimer(this))
 {
     setObjectName(QStringLiteral("Monitor"));
@@ -94,23 +155,45 @@ MonitorWindow::MonitorWindow(const port::WriteRecord& record, MessageBox& messag
         currentStep_->fontMetrics().horizontalAdvance(QStringLiteral("data 0x00, control 0x00  ")));
     recordSpan_->setObjectName(QStringLiteral("RecordSpan"));
     recordSpan_->setWordWrap(true);
+    exportNote_->setObjectName(QStringLiteral("ExportNote"));
+    exportNote_->setWordWrap(true);
+    // Paths and the system's reasons are text, whatever they hold.
+    exportNote_->setTextFormat(Qt::PlainText);
+    exportNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     follow_->setObjectName(QStringLiteral("FollowLive"));
-    export_->setObjectName(QStringLiteral("ExportVcd"));
+    exportButton_->setObjectName(QStringLiteral("ExportVcd"));
     timer_->setObjectName(QStringLiteral("RefreshTimer"));
     timer_->setInterval(refreshInterval);
 
-    auto* bottom = new QHBoxLayout;
-    bottom->addWidget(currentStep_);
-    bottom->addWidget(recordSpan_, 1);
-    bottom->addWidget(follow_);
-    bottom->addWidget(export_);
+    auto* status = new QHBoxLayout;
+    status->addWidget(currentStep_);
+    status->addWidget(recordSpan_, 1);
+    auto* actions = new QHBoxLayout;
+    actions->addWidget(exportNote_, 1);
+    actions->addWidget(follow_);
+    actions->addWidget(exportButton_);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(view_, 1);
-    layout->addLayout(bottom);
+    layout->addLayout(status);
+    layout->addLayout(actions);
 
     connect(timer_, &QTimer::timeout, this, &MonitorWindow::refresh);
     connect(follow_, &QPushButton::clicked, view_, &TraceView::followLive);
-    connect(export_, &QPushButton::clicked, this, &MonitorWindow::exportVcd);
+    connect(exportButton_, &QPushButton::clicked, this, &MonitorWindow::exportVcd);
+}
+
+MonitorWindow::MonitorWindow(const port::WriteRecord& record, MessageBox&, FileDialog& fileDialog,
+                             QWidget* parent)
+    : MonitorWindow(record, fileDialog, parent)
+{
+}
+
+MonitorWindow::~MonitorWindow()
+{
+    if (!export_)
+        return;
+    std::lock_guard lock(export_->mutex);
+    export_->window = nullptr;
 }
 
 bool MonitorWindow::polling() const
@@ -121,6 +204,11 @@ bool MonitorWindow::polling() const
 void MonitorWindow::setClock(Clock clock)
 {
     clock_ = std::move(clock);
+}
+
+void MonitorWindow::setDumpSaver(DumpSaver saver)
+{
+    dumpSaver_ = std::move(saver);
 }
 
 void MonitorWindow::showBeside(const QWidget& window)
@@ -147,48 +235,45 @@ QRect MonitorWindow::besideRect(QRect mainFrame, QSize monitorSize, QRect availa
 {
     const QSize wanted = monitorSize.boundedTo(available.size());
     const auto within = [](int value, int low, int high) { return std::max(low, std::min(value, high)); };
-    const auto rightOf = [&](QSize size) {
-        return QRect(QPoint(mainFrame.right() + 1,
-                            within(mainFrame.top(), available.top(), available.bottom() + 1 - size.height())),
+    const auto besideAt = [&](int left, QSize size) {
+        return QRect(QPoint(left, within(mainFrame.top(), available.top(), available.bottom() + 1 - size.height())),
                      size);
     };
-    const auto leftOf = [&](QSize size) {
-        return QRect(QPoint(mainFrame.left() - size.width(),
-                            within(mainFrame.top(), available.top(), available.bottom() + 1 - size.height())),
+    const auto acrossAt = [&](int top, QSize size) {
+        return QRect(QPoint(within(mainFrame.left(), available.left(), available.right() + 1 - size.width()), top),
                      size);
     };
-    const auto below = [&](QSize size) {
-        return QRect(QPoint(within(mainFrame.left(), available.left(), available.right() + 1 - size.width()),
-                            mainFrame.bottom() + 1),
-                     size);
-    };
-    struct Side {
-        QSize room;
+    struct Room {
+        QSize size;
         std::function<QRect(QSize)> place;
     };
-    const std::array<Side, 3> sides{{
-        {QSize(available.right() - mainFrame.right(), available.height()), rightOf},
-        {QSize(mainFrame.left() - available.left(), available.height()), leftOf},
-        {QSize(available.width(), available.bottom() - mainFrame.bottom()), below},
-    }};
+    const Room right{QSize(available.right() - mainFrame.right(), available.height()),
+                     [&](QSize size) { return besideAt(mainFrame.right() + 1, size); }};
+    const Room left{QSize(mainFrame.left() - available.left(), available.height()),
+                    [&](QSize size) { return besideAt(mainFrame.left() - size.width(), size); }};
+    const Room below{QSize(available.width(), available.bottom() - mainFrame.bottom()),
+                     [&](QSize size) { return acrossAt(mainFrame.bottom() + 1, size); }};
+    const Room above{QSize(available.width(), mainFrame.top() - available.top()),
+                     [&](QSize size) { return acrossAt(mainFrame.top() - size.height(), size); }};
 
-    for (const Side& side : sides) {
-        if (side.room.width() >= wanted.width() && side.room.height() >= wanted.height())
-            return side.place(wanted);
+    for (const Room* room : {&right, &left, &below}) {
+        if (room->size.width() >= wanted.width() && room->size.height() >= wanted.height())
+            return room->place(wanted);
     }
-    const Side* roomiest = nullptr;
+    const Room* roomiest = nullptr;
     QSize roomiestSize;
-    for (const Side& side : sides) {
-        const QSize size = wanted.boundedTo(side.room);
-        const bool usable = size.width() >= minimumBesideSize.width() && size.height() >= minimumBesideSize.height();
+    for (const Room* room : {&right, &left, &below, &above}) {
+        const QSize size = wanted.boundedTo(room->size);
+        const bool usable = size.width() >= leastSize.width() && size.height() >= leastSize.height();
         if (usable && (!roomiest || size.width() * size.height() > roomiestSize.width() * roomiestSize.height())) {
-            roomiest = &side;
+            roomiest = room;
             roomiestSize = size;
         }
     }
     if (roomiest)
         return roomiest->place(roomiestSize);
-    return QRect(QPoint(available.right() + 1 - wanted.width(), available.top()), wanted);
+    const QSize least = leastSize.boundedTo(available.size());
+    return QRect(QPoint(available.right() + 1 - least.width(), available.bottom() + 1 - least.height()), least);
 }
 
 QString MonitorWindow::shortPath(const QString& path, const QString& home)
@@ -227,46 +312,117 @@ void MonitorWindow::refresh()
 
 void MonitorWindow::exportVcd()
 {
+    if (exporting())
+        return;
     const QString path =
         fileDialog_.saveFileName(tr("Export VCD"), suggestedExportPath(), tr("Value change dump (*.vcd)"));
     if (path.isEmpty())
         return;
 
     refresh();
-    const std::vector<port::WriteRecord::Write> writes = view_->runWrites();
+    auto link = std::make_shared<ExportLink>();
+    link->window = this;
+    link->path = path;
+    std::vector<port::WriteRecord::Write> writes = view_->runWrites();
     const std::optional<TraceView::Run> run = view_->run();
-    const bool startHeld = run && run->startSeen && !writes.empty() && writes.front().index == run->firstIndex;
-    // How far into the run the file begins, when that is known, or at most.
-    std::optional<std::int64_t> missing;
-    std::optional<std::int64_t> missingAtMost;
-    if (run && !startHeld && !writes.empty()) {
+    link->inRun = run.has_value();
+    link->startHeld = run && run->startSeen && !writes.empty() && writes.front().index == run->firstIndex;
+    if (run && !link->startHeld && !writes.empty()) {
         if (run->startSeen)
-            missing = writes.front().nanoseconds - run->start;
+            link->missing = writes.front().nanoseconds - run->start;
         else if (run->startedAfter)
-            missingAtMost = writes.front().nanoseconds - *run->startedAfter;
+            link->missingAtMost = writes.front().nanoseconds - *run->startedAfter;
     }
 
     std::string comment = "frequency converter port writes";
-    if (startHeld)
+    if (link->startHeld)
         comment += "; time 0 is RUN";
-    else if (missing)
-        comment += "; time 0 is " + std::to_string(*missing) + " ns after RUN";
-    else if (missingAtMost)
-        comment += "; time 0 is at most " + std::to_string(*missingAtMost) + " ns after RUN";
+    else if (link->missing)
+        comment += "; time 0 is " + std::to_string(*link->missing) + " ns after RUN";
+    else if (link->missingAtMost)
+        comment += "; time 0 is at most " + std::to_string(*link->missingAtMost) + " ns after RUN";
     else if (run)
         comment += "; the start of the run was not seen";
 
-    port::VcdSummary summary;
-    {
-        std::ofstream out(QFile::encodeName(path).toStdString(), std::ios::binary);
-        if (out.is_open())
-            summary = port::writeVcd(out, writes, comment);
-        out.close();
-        summary.written = summary.written && !out.fail();
+    export_ = link;
+    exportButton_->setEnabled(false);
+    exportNote_->setText(tr("Exporting… %1 %").arg(0));
+    // A std::thread, not Qt's global thread pool: a hung file system can
+    // hold the writing for as long as it likes, and Qt's raster engine waits
+    // on that pool while it paints. Nothing waits for this thread; it holds
+    // its own copy of everything it uses.
+    try {
+        std::thread([link, saver = dumpSaver_, writes = std::move(writes), comment] {
+            int shown = 0;
+            const auto progress = [&link, &shown](std::size_t done, std::size_t total) {
+                const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+                if (percent <= shown)
+                    return;
+                shown = percent;
+                ExportLink::post(link, [percent](MonitorWindow& window, const std::shared_ptr<ExportLink>& from) {
+                    window.showExportProgress(from, percent);
+                });
+            };
+            const SavedDump saved = saver(link->path, writes, comment, progress);
+            ExportLink::post(link, [saved](MonitorWindow& window, const std::shared_ptr<ExportLink>& from) {
+                window.finishExport(from, saved);
+            });
+        }).detach();
+    } catch (const std::system_error& error) {
+        SavedDump saved;
+        saved.error = tr("starting the export's thread failed (%1); close other programs and export again")
+                          .arg(QString::fromLocal8Bit(error.what()));
+        finishExport(link, saved);
     }
+}
+
+MonitorWindow::SavedDump MonitorWindow::saveDump(const QString& path,
+                                                 const std::vector<port::WriteRecord::Write>& writes,
+                                                 const std::string& comment, const port::VcdProgress& progress)
+{
+    SavedDump saved;
+    saved.fileWasThere = QFileInfo(path).isFile();
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        saved.error = file.errorString();
+        return saved;
+    }
+    DeviceBuffer buffer(file);
+    std::ostream out(&buffer);
+    saved.summary = port::writeVcd(out, writes, comment, progress);
+    if (!saved.summary) {
+        saved.error = file.errorString();
+        file.cancelWriting();  // the temporary file goes; path keeps what it had
+        return saved;
+    }
+    if (!file.commit()) {
+        saved.summary.written = false;
+        saved.error = file.errorString();
+    }
+    return saved;
+}
+
+void MonitorWindow::showExportProgress(const std::shared_ptr<ExportLink>& link, int percent)
+{
+    if (link == export_)
+        exportNote_->setText(tr("Exporting… %1 %").arg(percent));
+}
+
+void MonitorWindow::finishExport(const std::shared_ptr<ExportLink>& link, const SavedDump& saved)
+{
+    if (link != export_)
+        return;
+    export_.reset();
+    exportButton_->setEnabled(true);
+    const QString& path = link->path;
+    const port::VcdSummary& summary = saved.summary;
     if (!summary) {
-        messageBox_.show(tr("The file %1 could not be written.").arg(QDir::toNativeSeparators(path)),
-                         tr("Export VCD"));
+        QString text = tr("The file %1 could not be written: %2.")
+                           .arg(QDir::toNativeSeparators(path),
+                                saved.error.isEmpty() ? tr("no reason given") : saved.error);
+        if (saved.fileWasThere)
+            text += QLatin1Char(' ') + tr("The file that was there is unchanged.");
+        exportNote_->setText(text);
         return;
     }
     rememberExportFolder(QFileInfo(path).absolutePath());
@@ -279,24 +435,24 @@ void MonitorWindow::exportVcd()
         const QString length =
             durationText(std::chrono::nanoseconds(*summary.lastWrite - *summary.firstWrite), TraceView::spanDigits);
         const QString changes = changesText(summary.changes);
-        if (!run)
+        if (!link->inRun)
             text = tr("Wrote %1 of port writes, %2, to %3.").arg(length, changes, shown);
-        else if (startHeld)
+        else if (link->startHeld)
             text = tr("Wrote the whole run, %1, %2, to %3.").arg(length, changes, shown);
         else
             text = tr("Wrote %1 of the run, %2, to %3.").arg(length, changes, shown);
-        if (missing)
+        if (link->missing)
             text += QLatin1Char(' ')
                 + tr("The first %1 of the run are no longer held.")
-                      .arg(durationText(std::chrono::nanoseconds(*missing), TraceView::spanDigits));
-        else if (missingAtMost)
+                      .arg(durationText(std::chrono::nanoseconds(*link->missing), TraceView::spanDigits));
+        else if (link->missingAtMost)
             text += QLatin1Char(' ')
                 + tr("The start of the run was not seen: the file begins at most %1 after it.")
-                      .arg(durationText(std::chrono::nanoseconds(*missingAtMost), TraceView::spanDigits));
-        else if (run && !startHeld)
+                      .arg(durationText(std::chrono::nanoseconds(*link->missingAtMost), TraceView::spanDigits));
+        else if (link->inRun && !link->startHeld)
             text += QLatin1Char(' ') + tr("The start of the run was not seen.");
     }
-    messageBox_.show(text, tr("Export VCD"));
+    exportNote_->setText(text);
 }
 
 void MonitorWindow::showEvent(QShowEvent* event)
@@ -314,7 +470,8 @@ void MonitorWindow::hideEvent(QHideEvent* event)
 }
 
 // The folder of the last export, while it exists; else the operator's
-// documents rather than wherever the program happened to be started.
+// documents where that folder exists, else the home folder, rather than
+// wherever the program happened to be started.
 QString MonitorWindow::suggestedExportPath() const
 {
     const QSettings settings(settingsOrganization(), QCoreApplication::applicationName());

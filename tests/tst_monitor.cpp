@@ -1,9 +1,12 @@
 // The monitor as the operator sees it: traces painted from known writes up
 // to now, zoom and pan, the time axis counted from RUN, the step text, how
 // much of the run is held, where the window opens, polling only while shown,
-// VCD export and what it says.
+// VCD export off the window's thread and what it says, and STOP answering
+// while an export ends during a run, with the program's real message box.
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -13,21 +16,33 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QWheelEvent>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "app/durationtext.h"
+#include "app/form1.h"
+#include "app/modalmessagebox.h"
 #include "app/monitorwindow.h"
 #include "app/traceview.h"
+#include "port/module1.h"
 #include "port/port.h"
+#include "port/recordedport.h"
 #include "port/steppattern.h"
 #include "port/writerecord.h"
 #include "recordingfiledialog.h"
-#include "recordingmessagebox.h"
+#include "recordingport.h"
 
 using app::TraceView;
 
@@ -113,17 +128,100 @@ QString grouped(int count)
     return text;
 }
 
+// How long a test waits for what must come before it calls it lost.
+constexpr int giveUpMilliseconds = 20'000;
+constexpr auto giveUp = std::chrono::milliseconds(giveUpMilliseconds);
+
 // A window over record with a clock the test sets.
 struct Watched {
-    explicit Watched(const port::WriteRecord& record) : window(record, box, dialog)
+    explicit Watched(const port::WriteRecord& record) : window(record, dialog)
     {
         window.setClock([this] { return now; });
     }
 
-    RecordingMessageBox box;
     RecordingFileDialog dialog;
     app::MonitorWindow window;
     std::int64_t now = 0;
+};
+
+QString exportNote(const app::MonitorWindow& window)
+{
+    return window.findChild<QLabel*>(QStringLiteral("ExportNote"))->text();
+}
+
+// Exports and waits for the outcome; what the monitor then says.
+QString exported(app::MonitorWindow& window)
+{
+    window.exportVcd();
+    if (!QTest::qWaitFor([&] { return !window.exporting(); }, giveUpMilliseconds))
+        return QStringLiteral("no outcome within the give-up");
+    return exportNote(window);
+}
+
+// A file system that hangs: the export's writing holds, having reported
+// 40 %, until released (or the give-up), then writes as the program does.
+class HeldSaver
+{
+public:
+    app::MonitorWindow::DumpSaver saver()
+    {
+        return [this](const QString& path, const std::vector<port::WriteRecord::Write>& writes,
+                      const std::string& comment, const port::VcdProgress& progress) {
+            progress(2, 5);
+            {
+                std::unique_lock lock(mutex_);
+                held_ = true;
+                released_.wait_for(lock, giveUp, [this] { return release_; });
+                held_ = false;
+            }
+            auto saved = app::MonitorWindow::saveDump(path, writes, comment, progress);
+            finished_.store(true);
+            return saved;
+        };
+    }
+    bool held()
+    {
+        std::lock_guard lock(mutex_);
+        return held_;
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex_);
+        release_ = true;
+        released_.notify_all();
+    }
+    // The writing thread is done with this saver.
+    bool finished() const { return finished_.load(); }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool held_ = false;
+    bool release_ = false;
+    std::atomic<bool> finished_{false};
+};
+
+// Closes, and notes, any modal window that opens: a modal box of the
+// monitor's would hold the window while a run is alive, and the test then
+// fails instead of waiting for a press.
+class ModalWatch : public QObject
+{
+public:
+    ModalWatch()
+    {
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                const auto* box = qobject_cast<QMessageBox*>(modal);
+                seen.append(modal->windowTitle() + QStringLiteral(" | ") + (box ? box->text() : QString()));
+                QTest::keyClick(modal, Qt::Key_Escape);
+            }
+        });
+        timer_.start(10);
+    }
+    QStringList seen;
+
+private:
+    QTimer timer_;
 };
 
 // An 800 x 400 view of count whole steps written from start.
@@ -191,7 +289,13 @@ private slots:
     void exportConfirms();
     void exportStartsInTheLastFolder();
     void exportCancelledWritesNothing();
-    void exportFailureShowsOneBox();
+    void exportFailureSaysWhy_data();
+    void exportFailureSaysWhy();
+    void exportRunsOffTheWindowThread();
+    void windowGoneWhileExporting();
+    void leastSizeHoldsTheMonitor();
+    void stopWorksWhileAnExportEndsInARun_data();
+    void stopWorksWhileAnExportEndsInARun();
     void shortPath_data();
     void shortPath();
 
@@ -457,9 +561,8 @@ void TestMonitor::currentStepText()
 void TestMonitor::windowHasNamedControls()
 {
     port::WriteRecord record(64);
-    RecordingMessageBox box;
     RecordingFileDialog dialog;
-    app::MonitorWindow window(record, box, dialog);
+    app::MonitorWindow window(record, dialog);
     QCOMPARE(window.objectName(), QStringLiteral("Monitor"));
     QCOMPARE(window.windowTitle(), QStringLiteral("Monitor"));
     for (const char* name : {"TraceView", "CurrentStep", "RecordSpan", "FollowLive", "ExportVcd"})
@@ -771,8 +874,19 @@ void TestMonitor::besideRect_data()
                                               << QRect(2400, 100, 800, 480);
     QTest::newRow("panel on the left")        << QRect(1300, 100, 600, 300) << wanted << QRect(48, 0, 1872, 1080)
                                               << QRect(500, 100, 800, 480);
-    QTest::newRow("no room at all")           << QRect(50, 50, 700, 500) << wanted << QRect(0, 0, 800, 600)
-                                              << QRect(0, 0, 800, 480);
+    // The main window as it opens on a 1280 x 800 screen under a 30 px
+    // panel: 475 x 466 and its frame.
+    const QRect small(0, 0, 1280, 770);
+    QTest::newRow("1280 x 800, top left")     << QRect(0, 0, 478, 497) << wanted << small
+                                              << QRect(478, 0, 800, 480);
+    QTest::newRow("1280 x 800, centred: shrunk beside")
+                                              << QRect(401, 137, 478, 497) << wanted << small
+                                              << QRect(879, 137, 401, 480);
+    QTest::newRow("only above: shrunk there") << QRect(0, 400, 1280, 370) << wanted << small
+                                              << QRect(0, 0, 800, 400);
+    QTest::newRow("room too small all round") << QRect(50, 50, 700, 500) << wanted << QRect(0, 0, 800, 600)
+                                              << QRect(440, 300, 360, 300);
+    QTest::newRow("maximised")                << fullHd << wanted << fullHd << QRect(1560, 740, 360, 300);
 }
 
 void TestMonitor::besideRect()
@@ -785,8 +899,15 @@ void TestMonitor::besideRect()
     const QRect beside = app::MonitorWindow::besideRect(main, monitor, available);
     QCOMPARE(beside, placed);
     QVERIFY(available.contains(beside));
-    if (QTest::currentDataTag() != QByteArrayLiteral("no room at all"))
-        QVERIFY(!beside.intersects(main));
+    // Over the main window only where it leaves no room of the least size:
+    // then in the corner farthest from its controls.
+    const QSize least = app::MonitorWindow::leastSize;
+    const bool roomSomewhere = available.right() - main.right() >= least.width()
+        || main.left() - available.left() >= least.width() || available.bottom() - main.bottom() >= least.height()
+        || main.top() - available.top() >= least.height();
+    QCOMPARE(beside.intersects(main), !roomSomewhere);
+    QVERIFY(beside.width() >= std::min(least.width(), available.width()));
+    QVERIFY(beside.height() >= std::min(least.height(), available.height()));
 }
 
 // The monitor must not open over the main window's RUN, STOP and EXIT; once
@@ -820,9 +941,8 @@ void TestMonitor::showBesideLeavesTheMainWindowFree()
 void TestMonitor::writesLostWhileHiddenLeaveNoGap()
 {
     port::WriteRecord record(64);
-    RecordingMessageBox box;
     RecordingFileDialog dialog;
-    app::MonitorWindow window(record, box, dialog);
+    app::MonitorWindow window(record, dialog);
     // Room for more than the record holds, as when a read racing the writer
     // skips the oldest slots: old writes would otherwise stay beside the gap.
     window.view()->setCapacity(1024);
@@ -842,9 +962,8 @@ void TestMonitor::writesLostWhileHiddenLeaveNoGap()
 void TestMonitor::pollsOnlyWhileShown()
 {
     port::WriteRecord record(1024);
-    RecordingMessageBox box;
     RecordingFileDialog dialog;
-    app::MonitorWindow window(record, box, dialog);
+    app::MonitorWindow window(record, dialog);
     QVERIFY(!window.polling());
 
     window.show();
@@ -945,17 +1064,17 @@ void TestMonitor::exportWritesVcd()
     QVERIFY(directory.isValid());
     port::WriteRecord record(1024);
     addSteps(record, 30);
-    RecordingMessageBox box;
     RecordingFileDialog dialog;
     dialog.answer = directory.filePath(QStringLiteral("run.vcd"));
-    app::MonitorWindow window(record, box, dialog);
+    app::MonitorWindow window(record, dialog);
 
     QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("ExportVcd")), Qt::LeftButton);
     QCOMPARE(dialog.asked.size(), 1);
     QVERIFY(dialog.asked.front().startsWith(QStringLiteral("Export VCD | ")));
     QVERIFY(dialog.asked.front().contains(QStringLiteral("frequency-converter.vcd | ")));
     QVERIFY(dialog.asked.front().endsWith(QStringLiteral("Value change dump (*.vcd)")));
-    QCOMPARE(box.shown.size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.exporting(), giveUpMilliseconds);
+    QVERIFY2(exportNote(window).startsWith(QStringLiteral("Wrote the whole run")), qPrintable(exportNote(window)));
 
     QFile file(dialog.answer);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -1027,18 +1146,18 @@ void TestMonitor::exportConfirms()
         addIdle(record, start + steps * stepTime);
     watched.now = start + steps * stepTime + 2;
 
-    watched.window.exportVcd();
+    const QString note = exported(watched.window);
     QFile file(watched.dialog.answer);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QString expected = QStringLiteral("Export VCD | ")
-        + QString(message)
+    const QString expected = QString(message)
               .replace(QStringLiteral("%changes"), grouped(changesInDump(file.readAll())))
               .replace(QStringLiteral("%path"), app::MonitorWindow::shortPath(watched.dialog.answer, QDir::homePath()));
-    QCOMPARE(watched.box.shown, QStringList{expected});
+    QCOMPARE(note, expected);
 }
 
 // The dialog opens where the last export went, while that folder exists;
-// otherwise in the operator's documents, never in the program's working folder.
+// otherwise in the operator's documents where they exist, else at home,
+// never in the program's working folder.
 void TestMonitor::exportStartsInTheLastFolder()
 {
     const QDir home(home_.path());
@@ -1057,9 +1176,9 @@ void TestMonitor::exportStartsInTheLastFolder()
     {
         Watched watched(record);
         watched.dialog.answer = QDir(chosen).filePath(QStringLiteral("first.vcd"));
-        watched.window.exportVcd();
+        exported(watched.window);
         QCOMPARE(folderAsked(watched.dialog), documents);
-        watched.window.exportVcd();
+        exported(watched.window);
         QCOMPARE(folderAsked(watched.dialog), chosen);
     }
     {
@@ -1080,29 +1199,217 @@ void TestMonitor::exportCancelledWritesNothing()
     QTemporaryDir directory;
     port::WriteRecord record(64);
     addSteps(record, 3);
-    RecordingMessageBox box;
     RecordingFileDialog dialog;  // empty answer: cancelled
-    app::MonitorWindow window(record, box, dialog);
+    app::MonitorWindow window(record, dialog);
     window.exportVcd();
     QCOMPARE(dialog.asked.size(), 1);
-    QVERIFY(box.shown.isEmpty());
+    QVERIFY(!window.exporting());
+    QCOMPARE(exportNote(window), QString());
     QVERIFY(QDir(directory.path()).entryList(QDir::Files).isEmpty());
 }
 
-void TestMonitor::exportFailureShowsOneBox()
+// A file that cannot be written says why, in the system's words, and leaves
+// what was there as it was: nothing half written, no temporary file left.
+void TestMonitor::exportFailureSaysWhy_data()
+{
+    QTest::addColumn<QString>("target");        // in a fresh folder; ending in / a folder there
+    QTest::addColumn<bool>("oldFile");          // a file there already
+    QTest::addColumn<qint64>("fileSizeLimit");  // RLIMIT_FSIZE for the export; 0: none
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("no such folder")      << "missing/run.vcd" << false << qint64(0) << "No such file or directory";
+    QTest::newRow("a folder in the way") << "run.vcd/"        << false << qint64(0) << "Filename refers to a directory";
+    QTest::newRow("file too large midway, old file kept")
+                                         << "run.vcd"         << true  << qint64(64 * 1024) << "File too large";
+}
+
+void TestMonitor::exportFailureSaysWhy()
+{
+    QFETCH(QString, target);
+    QFETCH(bool, oldFile);
+    QFETCH(qint64, fileSizeLimit);
+    QFETCH(QString, reason);
+
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    const QDir folder(directory.path());
+    const QString path = folder.filePath(target.chopped(target.endsWith(QLatin1Char('/')) ? 1 : 0));
+    const QByteArray old("an earlier export\n");
+    if (target.endsWith(QLatin1Char('/'))) {
+        QVERIFY(folder.mkpath(path));
+    } else if (oldFile) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(old);
+    }
+    port::WriteRecord record(1 << 16);
+    addSteps(record, 1 << 15);  // some 900 KB of dump
+    Watched watched(record);
+    watched.dialog.answer = path;
+
+    rlimit before{};
+    if (fileSizeLimit > 0) {
+        // Past the limit a write fails with EFBIG, as on a full disk; the
+        // signal that comes with it would end the test.
+        std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &before), 0);
+        rlimit limited = before;
+        limited.rlim_cur = rlim_t(fileSizeLimit);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    const QString note = exported(watched.window);
+    if (fileSizeLimit > 0) {
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &before), 0);
+        std::signal(SIGXFSZ, SIG_DFL);
+    }
+
+    QString expected = QStringLiteral("The file %1 could not be written: %2.")
+                           .arg(QDir::toNativeSeparators(path), reason);
+    if (oldFile)
+        expected += QStringLiteral(" The file that was there is unchanged.");
+    QCOMPARE(note, expected);
+    QVERIFY(watched.window.findChild<QPushButton*>(QStringLiteral("ExportVcd"))->isEnabled());
+    if (oldFile) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), old);
+    }
+    const bool somethingThere = oldFile || target.endsWith(QLatin1Char('/'));
+    const QStringList left = folder.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    QCOMPARE(left, somethingThere ? QStringList{QFileInfo(path).fileName()} : QStringList{});
+}
+
+// While the file system holds the writing, the monitor goes on: it follows
+// the record, says how far the export has come and takes no second export;
+// the outcome comes when the writing is done.
+void TestMonitor::exportRunsOffTheWindowThread()
 {
     QTemporaryDir directory;
-    port::WriteRecord record(64);
-    addSteps(record, 3);
-    RecordingMessageBox box;
+    QVERIFY(directory.isValid());
+    port::WriteRecord record(1024);
+    addSteps(record, 30);
+    Watched watched(record);
+    watched.dialog.answer = directory.filePath(QStringLiteral("run.vcd"));
+    HeldSaver held;
+    watched.window.setDumpSaver(held.saver());
+    auto* button = watched.window.findChild<QPushButton*>(QStringLiteral("ExportVcd"));
+
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(watched.window.exporting());
+    QVERIFY(!button->isEnabled());
+    QCOMPARE(exportNote(watched.window), QStringLiteral("Exporting… 0 %"));
+    QTRY_COMPARE_WITH_TIMEOUT(exportNote(watched.window), QStringLiteral("Exporting… 40 %"), giveUpMilliseconds);
+    QVERIFY(held.held());
+
+    addSteps(record, 10, start + 30 * stepTime, stepTime, 30);
+    watched.window.refresh();
+    QCOMPARE(watched.window.view()->writes().size(), std::size_t{80});
+    watched.window.exportVcd();  // refused while one is under way
+    QCOMPARE(watched.dialog.asked.size(), 1);
+
+    held.release();
+    QTRY_VERIFY_WITH_TIMEOUT(!watched.window.exporting(), giveUpMilliseconds);
+    QVERIFY(button->isEnabled());
+    QVERIFY2(exportNote(watched.window).startsWith(QStringLiteral("Wrote the whole run, 290 µs")),
+             qPrintable(exportNote(watched.window)));
+    QVERIFY(held.finished());
+}
+
+// Closed for good while the file system holds the writing: the window goes
+// at once, without waiting for the writing; that ends on its own, whole,
+// and its outcome goes nowhere.
+void TestMonitor::windowGoneWhileExporting()
+{
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    port::WriteRecord record(1024);
+    addSteps(record, 30);
+    HeldSaver held;
     RecordingFileDialog dialog;
-    dialog.answer = directory.filePath(QStringLiteral("missing/folder/run.vcd"));
-    app::MonitorWindow window(record, box, dialog);
-    window.exportVcd();
-    QCOMPARE(box.shown.size(), 1);
-    QVERIFY(box.shown.front().startsWith(QStringLiteral("Export VCD | ")));
-    QVERIFY(box.shown.front().contains(QDir::toNativeSeparators(dialog.answer)));
-    QVERIFY(!QFile::exists(dialog.answer));
+    dialog.answer = directory.filePath(QStringLiteral("run.vcd"));
+    auto window = std::make_unique<app::MonitorWindow>(record, dialog);
+    window->setDumpSaver(held.saver());
+    window->exportVcd();
+    QTRY_VERIFY_WITH_TIMEOUT(held.held(), giveUpMilliseconds);
+
+    window.reset();
+    QVERIFY(held.held());  // the window went while the writing was held
+    held.release();
+    QTRY_VERIFY_WITH_TIMEOUT(held.finished(), giveUpMilliseconds);
+    QCoreApplication::processEvents();  // anything posted to the window is dropped
+    QFile file(dialog.answer);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll().count("$var wire 1"), qsizetype(9));
+}
+
+// The monitor is never made smaller than it takes beside the main window,
+// or its layout would grow it back over the main window.
+void TestMonitor::leastSizeHoldsTheMonitor()
+{
+    port::WriteRecord record(64);
+    RecordingFileDialog dialog;
+    app::MonitorWindow window(record, dialog);
+    const QSize least = window.minimumSizeHint();
+    QVERIFY2(least.width() <= app::MonitorWindow::leastSize.width()
+                 && least.height() <= app::MonitorWindow::leastSize.height(),
+             qPrintable(QStringLiteral("%1 x %2").arg(least.width()).arg(least.height())));
+}
+
+// With a run alive, an export and its outcome leave STOP answering at once:
+// no modal window of the monitor's in between. The window here has the
+// program's own message box, and every click is a real one.
+void TestMonitor::stopWorksWhileAnExportEndsInARun_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("written") << "run.vcd" << "Wrote the whole run";
+    QTest::newRow("failed") << "missing/run.vcd" << "The file ";
+}
+
+void TestMonitor::stopWorksWhileAnExportEndsInARun()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, outcome);
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    RecordingPort port;
+    port::RecordedPort recorded(port);
+    port::Module1 module(recorded);
+    app::ModalMessageBox box;
+    RecordingFileDialog dialog;
+    dialog.answer = QDir(directory.path()).filePath(target);
+    app::Form1 form(box, dialog, module, recorded.record(), QStringLiteral("Port: recording"));
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    ModalWatch watch;
+
+    // 900 rpm at 7.6 V/Hz from a 380 V motor: 30 Hz. The speed checks box
+    // the demand while the rating is not filled in; those boxes are the
+    // window's, and closed.
+    for (const auto& [number, text] : {std::pair{1, "380"}, {6, "4"}, {7, "900"}, {8, "7.6"}, {9, "15"}})
+        form.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number))->setText(QString::fromLatin1(text));
+    watch.seen.clear();
+    QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("Command2")), Qt::LeftButton);
+    QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(port.size() >= 4 * port::writesPerStep, giveUpMilliseconds);
+    auto* runState = form.findChild<QLabel*>(QStringLiteral("RunState"));
+    QVERIFY2(runState->text().startsWith(QStringLiteral("Running")), qPrintable(runState->text()));
+
+    QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("OpenMonitor")), Qt::LeftButton);
+    app::MonitorWindow* monitor = form.monitor();
+    QVERIFY(monitor);
+    QVERIFY(QTest::qWaitForWindowExposed(monitor));
+    QTest::mouseClick(monitor->findChild<QPushButton*>(QStringLiteral("ExportVcd")), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(exportNote(*monitor).startsWith(outcome), giveUpMilliseconds);
+    QVERIFY2(runState->text().startsWith(QStringLiteral("Running")), qPrintable(runState->text()));
+
+    QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("Command3")), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(runState->text(), QStringLiteral("Stopped after the cycle under way"),
+                              giveUpMilliseconds);
+    const auto writes = port.writes();
+    QCOMPARE(writes[writes.size() - 2].value, port::idleData);
+    QCOMPARE(writes.back().value, port::idleControl);
+    QVERIFY2(watch.seen.isEmpty(), qPrintable(watch.seen.join(QLatin1Char('\n'))));
 }
 
 void TestMonitor::shortPath_data()
