@@ -4,7 +4,6 @@
 #include "app/latenesshistogram.h"
 
 #include <QEvent>
-#include <QLocale>
 #include <QPainter>
 
 #include <algorithm>
@@ -46,9 +45,9 @@ std::size_t slotOfBin(std::size_t bin)
     return bin == port::earlyBin ? bin : bin + gapSlots;
 }
 
-QString countText(int decade)
+QString decadeCountText(int decade)
 {
-    return QLocale().toString(static_cast<qulonglong>(std::llround(std::pow(10.0, decade))));
+    return countText(static_cast<std::uint64_t>(std::llround(std::pow(10.0, decade))));
 }
 
 QList<std::size_t> decadeBins()
@@ -98,7 +97,7 @@ int LatenessHistogram::leftMargin() const
     const QFontMetrics metrics = fontMetrics();
     int widest = metrics.horizontalAdvance(tr("steps"));
     for (int decade = 0; decade <= topDecade(); ++decade)
-        widest = std::max(widest, metrics.horizontalAdvance(countText(decade)));
+        widest = std::max(widest, metrics.horizontalAdvance(decadeCountText(decade)));
     return widest + tickLength + metrics.height() / 2;
 }
 
@@ -235,7 +234,7 @@ void LatenessHistogram::paintAxes(QPainter& painter) const
         painter.setPen(text);
         painter.drawLine(QPointF(plot.left() - tickLength, y), QPointF(plot.left(), y));
         painter.drawText(QRectF(0, y - line / 2.0, plot.left() - tickLength - rowSpacing, line),
-                         Qt::AlignRight | Qt::AlignVCenter, countText(decade));
+                         Qt::AlignRight | Qt::AlignVCenter, decadeCountText(decade));
     }
     painter.drawText(QRectF(0, 0, plot.left(), line), Qt::AlignLeft | Qt::AlignTop, tr("steps"));
 

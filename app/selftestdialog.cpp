@@ -4,12 +4,10 @@
 
 #include <QDialogButtonBox>
 #include <QLabel>
-#include <QLocale>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cmath>
 #include <initializer_list>
 
 #include "app/durationtext.h"
@@ -21,25 +19,8 @@ namespace app {
 namespace {
 
 constexpr int sectionSpacing = 12;
-constexpr double hertzPerKilohertz = 1000.0;
 constexpr double percent = 100.0;
-constexpr int shareDigits = 2;
 constexpr int noticeWidthChars = 52;
-
-// Three significant digits, at most two decimals: "97.5", "1.70", "0.05".
-QString shareText(double percentage)
-{
-    const double magnitude = std::fabs(percentage);
-    const int order = magnitude > 0.0 ? static_cast<int>(std::floor(std::log10(magnitude))) : 0;
-    return QLocale().toString(percentage, 'f', std::clamp(shareDigits - order, 0, shareDigits));
-}
-
-QString frequencyText(double hertz)
-{
-    if (hertz >= hertzPerKilohertz)
-        return SelfTestDialog::tr("%1 kHz").arg(QLocale().toString(hertz / hertzPerKilohertz, 'g', 3));
-    return SelfTestDialog::tr("%1 Hz").arg(QLocale().toString(hertz, 'g', 3));
-}
 
 // Steps are on time or late; a share early is said so rather than as a
 // negative lateness.
@@ -165,7 +146,7 @@ QString SelfTestDialog::rateText(double hertz, const port::RateTiming& timing)
 {
     return tr("%1: steps of %2, %3 measured, the step thread using %4 % of a CPU")
         .arg(frequencyText(hertz), durationText(timing.stepLength),
-             QLocale().toString(static_cast<qulonglong>(timing.steps)),
+             countText(timing.steps),
              shareText(timing.cpuShare * percent));
 }
 

@@ -3,11 +3,9 @@
 
 #include <QGridLayout>
 #include <QLabel>
-#include <QLocale>
 #include <QPushButton>
 
 #include <algorithm>
-#include <cmath>
 
 #include "app/durationtext.h"
 #include "port/timingselftest.h"
@@ -16,7 +14,6 @@ namespace app {
 
 namespace {
 
-constexpr int significantDigits = 6;
 constexpr int margin = 4;
 constexpr int spacing = 2;
 
@@ -26,21 +23,6 @@ QLabel* createLabel(const QString& name, QWidget* parent)
     label->setObjectName(name);
     label->setTextFormat(Qt::PlainText);
     return label;
-}
-
-// Six significant digits and never in exponent form, even for the cycle of a
-// count in the millions: rounded first, then written in as few digits as hold it.
-QString frequencyText(double hertz)
-{
-    double shown = hertz;
-    if (std::isfinite(hertz) && hertz != 0.0) {
-        // Divided by an exact power of ten, so that the rounded figure is the
-        // double nearest its decimals and is written with no stray digits.
-        const int decimals = significantDigits - 1 - static_cast<int>(std::floor(std::log10(std::fabs(hertz))));
-        const double scale = std::pow(10.0, std::abs(decimals));
-        shown = decimals > 0 ? std::round(hertz * scale) / scale : std::round(hertz / scale) * scale;
-    }
-    return QStringLiteral("%1 Hz").arg(QLocale().toString(shown, 'f', QLocale::FloatingPointShortest));
 }
 
 } // namespace
@@ -144,7 +126,7 @@ QString StatusStrip::figuresText(const port::RunReadout& readout)
     if (readout.state == port::SequencerState::Idle && !readout.afterRun)
         return {};
     const QString figures = tr("%1 cycles, largest lateness %2")
-                                .arg(QLocale().toString(static_cast<qulonglong>(readout.cycles)),
+                                .arg(countText(readout.cycles),
                                      durationText(readout.largestLateness));
     if (readout.state == port::SequencerState::Idle)
         return tr("Last run: %1").arg(figures);

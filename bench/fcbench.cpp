@@ -23,6 +23,7 @@
 #include "app/monitorwindow.h"
 #include "app/traceview.h"
 #include "port/delaycount.h"
+#include "port/durationfigure.h"
 #include "port/module1.h"
 #include "port/realtimepriority.h"
 #include "port/recordedport.h"
@@ -41,7 +42,6 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -198,14 +198,10 @@ void printText(const std::string& name, const std::string& text)
 }
 
 // QApplication sets the user's locale, which would turn printf's decimal
-// point into a comma for the monitor's figures; to_chars never does.
+// point into a comma for the monitor's figures: the line is the self-test's.
 void print(const std::string& name, double value, const char* unit)
 {
-    std::array<char, 64> digits{};
-    const auto [end, error] =
-        std::to_chars(digits.data(), digits.data() + digits.size(), value, std::chars_format::general, 6);
-    const std::string number = error == std::errc{} ? std::string(digits.data(), end) : std::string("?");
-    printText(name, number + " " + unit);
+    std::fputs(port::figureLine(name, value, unit).c_str(), stdout);
 }
 
 double stepTimeMsFor(double hz)

@@ -1,9 +1,12 @@
-// The units a duration is read in, and the rounding that picks one.
+// The units a duration is read in, and the rounding that picks one. Numbers
+// become text through std::to_chars alone: printf follows the locale the
+// program set (QApplication sets the user's), and would write "2,50" in German.
 #include "port/durationfigure.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
 namespace port {
@@ -86,9 +89,34 @@ const char* unitSymbol(DurationUnit unit)
 std::string durationText(std::chrono::nanoseconds duration, int significantDigits)
 {
     const DurationFigure figure = durationFigure(duration, significantDigits);
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f %s", figure.decimals, figure.value, unitSymbol(figure.unit));
-    return text;
+    return fixedText(figure.value, figure.decimals) + ' ' + unitSymbol(figure.unit);
+}
+
+std::string fixedText(double value, int decimals)
+{
+    // Room for every digit of the largest double and the decimals asked for.
+    std::array<char, std::numeric_limits<double>::max_exponent10 + 64> text{};
+    const auto written = std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed,
+                                       std::clamp(decimals, 0, 32));
+    if (written.ec != std::errc{})
+        return "?";
+    return std::string(text.data(), written.ptr);
+}
+
+std::string figureLine(std::string_view name, double value, std::string_view unit)
+{
+    std::array<char, 32> number{};  // "%.6g" of any double: at most "-1.79769e+308"
+    const auto written =
+        std::to_chars(number.data(), number.data() + number.size(), value, std::chars_format::general, 6);
+    std::string line(name);
+    line += ": ";
+    line.append(number.data(), written.ptr);
+    if (!unit.empty()) {
+        line += ' ';
+        line += unit;
+    }
+    line += '\n';
+    return line;
 }
 
 }  // namespace port

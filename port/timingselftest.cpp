@@ -13,10 +13,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -54,30 +52,27 @@ double microseconds(std::chrono::nanoseconds value)
     return static_cast<double>(value.count()) / nanosecondsPerMicrosecond;
 }
 
-// Three significant digits, never in exponent form: 0.0213, 18.7, 599, 12300.
+// Three significant digits, never in exponent form, in the C locale: 0.0213,
+// 18.7, 2.5, 599, 12300.
 std::string figure(double value)
 {
-    char text[64];
     const double magnitude = std::fabs(value);
     if (magnitude >= 100.0) {
         const double scale = std::pow(10.0, std::floor(std::log10(magnitude)) - 2.0);
-        std::snprintf(text, sizeof text, "%.0f", std::round(value / scale) * scale);
-    } else {
-        // Below a ten-thousandth, %g would turn to exponent form; such a
-        // share or rate is nothing to the operator.
-        constexpr int mostDecimals = 4;
-        const int order = magnitude > 0.0 ? static_cast<int>(std::floor(std::log10(magnitude))) : 0;
-        std::snprintf(text, sizeof text, "%.*f", std::clamp(2 - order, 0, mostDecimals), value);
-        // Trailing zeros carry nothing here: "2.50" reads "2.5", "0.0000" reads "0".
-        std::string trimmed = text;
-        if (trimmed.find('.') != std::string::npos) {
-            trimmed.erase(trimmed.find_last_not_of('0') + 1);
-            if (trimmed.back() == '.')
-                trimmed.pop_back();
-        }
-        return trimmed == "-0" ? "0" : trimmed;
+        return fixedText(std::round(value / scale) * scale, 0);
     }
-    return text;
+    // Below a ten-thousandth, %g would turn to exponent form; such a share or
+    // rate is nothing to the operator.
+    constexpr int mostDecimals = 4;
+    const int order = magnitude > 0.0 ? static_cast<int>(std::floor(std::log10(magnitude))) : 0;
+    std::string text = fixedText(value, std::clamp(2 - order, 0, mostDecimals));
+    // Trailing zeros carry nothing here: "2.50" reads "2.5", "0.0000" reads "0".
+    if (text.find('.') != std::string::npos) {
+        text.erase(text.find_last_not_of('0') + 1);
+        if (text.back() == '.')
+            text.pop_back();
+    }
+    return text == "-0" ? "0" : text;
 }
 
 }  // namespace
@@ -431,20 +426,10 @@ SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::a
 std::string selfTestFigures(const SelfTestResult& result)
 {
     std::string text;
-    // Scripts read these lines: the figures are written as %.6g would in the C
-    // locale, with a full stop whatever locale the program runs in.
     const auto line = [&text](const std::string& name, double value, const char* unit) {
-        char number[32];  // "%.6g" of any double: at most "-1.79769e+308"
-        const auto written = std::to_chars(number, number + sizeof number, value, std::chars_format::general, 6);
-        text += name;
-        text += ": ";
-        text.append(number, written.ptr);
-        if (*unit != '\0') {
-            text += ' ';
-            text += unit;
-        }
-        text += '\n';
+        text += figureLine(name, value, unit);
     };
+    // Each rate named alike, so that a script finds the same figure of either.
     const auto rate = [&line](const std::string& prefix, const RateTiming& timing) {
         line(prefix + "step_length", microseconds(timing.stepLength), "us");
         line(prefix + "steps", static_cast<double>(timing.steps), "steps");
@@ -460,8 +445,8 @@ std::string selfTestFigures(const SelfTestResult& result)
     line("selftest_realtime_priority",
          result.timing.grant.priorityClass == PriorityClass::Realtime ? result.timing.grant.priority : 0, "");
     line("selftest_seconds", static_cast<double>(result.measured.count()) / nanosecondsPerSecond, "s");
-    rate("selftest_", result.fast);
     rate("selftest_30hz_", result.slow);
+    rate("selftest_1khz_", result.fast);
     return text;
 }
 

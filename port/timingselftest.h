@@ -108,10 +108,13 @@ inline constexpr std::chrono::milliseconds selfTestEndLimit{500};
 SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::atomic<bool>& cancel,
                                  const StepThreadSetup& setup = {});
 
-// "name: value unit" lines, one per figure.
+// "name: value unit" lines, one per figure, in the C locale (figureLine): the
+// test's own, then those of each rate under "selftest_30hz_" and
+// "selftest_1khz_" ("selftest_1khz_lateness_p99: 23.2 us").
 std::string selfTestFigures(const SelfTestResult& result);
 // A few plain sentences for the operator: the timing the step thread got,
-// then the assessment below. Durations in the units of durationText.
+// then the assessment below. Durations in the units of durationText, every
+// figure with a full stop whatever the locale.
 std::string selfTestVerdict(const SelfTestResult& result);
 // The verdict without the timing, for a screen that shows that on its own:
 // why real-time priority was refused, how closely steps are held, from which

@@ -1,5 +1,5 @@
-// Durations as the screen shows them: the strip's lateness and waits, the
-// self-test's line and its dialog.
+// Figures as the screen shows them: durations (the strip's lateness and
+// waits, the self-test's line and its dialog), frequencies and shares.
 #include <QLocale>
 #include <QTest>
 
@@ -20,6 +20,10 @@ private slots:
     void durationText();
     void followsTheLocale_data();
     void followsTheLocale();
+    void frequencyText_data();
+    void frequencyText();
+    void shareText_data();
+    void shareText();
 };
 
 void TestDurationText::init()
@@ -85,6 +89,52 @@ void TestDurationText::followsTheLocale()
     QFETCH(qint64, nanoseconds);
     QLocale::setDefault(QLocale(locale));
     QTEST(app::durationText(std::chrono::nanoseconds(nanoseconds)), "text");
+}
+
+void TestDurationText::frequencyText_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<double>("hertz");
+    QTest::addColumn<QString>("text");
+    // check the unit boundaries after rounding to six digits
+    QTest::newRow("30 Hz") << "C" << 30.0 << "30 Hz";
+    QTest::newRow("just under 1 kHz") << "C" << 999.9994 << "999.999 Hz";
+    QTest::newRow("999.9996 Hz is 1 kHz") << "C" << 999.9996 << "1 kHz";
+    QTest::newRow("1 kHz, the self-test's rate") << "C" << 1000.0 << "1 kHz";
+    QTest::newRow("999999.6 Hz is 1 MHz") << "C" << 999'999.6 << "1 MHz";
+    QTest::newRow("a cycle a day, no exponent") << "C" << 1.0 / 86400.0 << "0.0000115741 Hz";
+    QTest::newRow("German decimal comma") << "de_DE" << 29.99943 << "29,9994 Hz";
+    QTest::newRow("German kHz") << "de_DE" << 714'285.714 << "714,286 kHz";
+}
+
+void TestDurationText::frequencyText()
+{
+    QFETCH(QString, locale);
+    QFETCH(double, hertz);
+    QLocale::setDefault(QLocale(locale));
+    QTEST(app::frequencyText(hertz), "text");
+}
+
+void TestDurationText::shareText_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<double>("percentage");
+    QTest::addColumn<QString>("text");
+    // check three digits, at most two decimals
+    QTest::newRow("97.5") << "C" << 97.5 << "97.5";
+    QTest::newRow("1.7 keeps its digits") << "C" << 1.7 << "1.70";
+    QTest::newRow("a twentieth") << "C" << 0.05 << "0.05";
+    QTest::newRow("9.996 rounds to 10.0") << "C" << 9.996 << "10.0";
+    QTest::newRow("nothing") << "C" << 0.0 << "0.00";
+    QTest::newRow("German decimal comma") << "de_DE" << 1.7 << "1,70";
+}
+
+void TestDurationText::shareText()
+{
+    QFETCH(QString, locale);
+    QFETCH(double, percentage);
+    QLocale::setDefault(QLocale(locale));
+    QTEST(app::shareText(percentage), "text");
 }
 
 QTEST_GUILESS_MAIN(TestDurationText)

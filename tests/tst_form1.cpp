@@ -740,8 +740,10 @@ void TestForm1::stripTextFrequency_data()
     // six significant digits, never in exponent form
     QTest::newRow("50 Hz") << 50.0 << "50 Hz";
     QTest::newRow("measured") << 49.98123 << "49.9812 Hz";
-    QTest::newRow("delay count 0") << 714285.714 << "714286 Hz";
-    QTest::newRow("a million") << 1234567.0 << "1234570 Hz";
+    QTest::newRow("just under 1 kHz") << 999.9994 << "999.999 Hz";
+    QTest::newRow("rounds to 1 kHz") << 999.9996 << "1 kHz";
+    QTest::newRow("delay count 0") << 714285.714 << "714.286 kHz";
+    QTest::newRow("a million") << 1234567.0 << "1.23457 MHz";
     QTest::newRow("a cycle a day") << 1.0 / 86400.0 << "0.0000115741 Hz";
     QTest::newRow("the longest count") << 1.23456789e-9 << "0.00000000123457 Hz";
 }
@@ -777,7 +779,7 @@ void TestForm1::readoutMeasuresTheRun()
 {
     QTest::mouseClick(button(1), Qt::LeftButton);
     auto* runState = form_->findChild<QLabel*>(QStringLiteral("RunState"));
-    QTRY_VERIFY2(runState->text().contains(QStringLiteral(" Hz, measured ")) &&
+    QTRY_VERIFY2(runState->text().contains(QStringLiteral("Hz, measured ")) &&
                      !runState->text().endsWith(QStringLiteral("—")),
                  qPrintable(runState->text()));
     QVERIFY(form_->findChild<QLabel*>(QStringLiteral("RunFigures"))->text().contains(

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <clocale>
 #include <condition_variable>
 #include <cstdint>
 #include <limits>
@@ -74,6 +75,29 @@ struct HeldSetUp {
     }
 };
 
+// Switches the C library to a German locale, whose decimal point is a comma,
+// for as long as it lives: the program runs in the user's locale (Qt sets
+// it), and port/'s figures must keep the full stop. Off when none is installed.
+class GermanLocale
+{
+public:
+    GermanLocale()
+    {
+        for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"})
+            if (std::setlocale(LC_ALL, name) != nullptr) {
+                on_ = true;
+                return;
+            }
+    }
+    ~GermanLocale() { std::setlocale(LC_ALL, "C"); }
+    GermanLocale(const GermanLocale&) = delete;
+    GermanLocale& operator=(const GermanLocale&) = delete;
+    bool on() const { return on_; }
+
+private:
+    bool on_ = false;
+};
+
 // Waits until done() holds, giving up after a generous while.
 template <typename Done>
 bool eventually(Done done)
@@ -105,6 +129,10 @@ private slots:
 
     void durationFigure_data();
     void durationFigure();
+    void figureLine_data();
+    void figureLine();
+    void figuresNameEachRate_data();
+    void figuresNameEachRate();
 
     void verdictWording_data();
     void verdictWording();
@@ -256,6 +284,56 @@ void TestTimingSelfTest::durationFigure()
     QFETCH(qint64, nanoseconds);
     QFETCH(int, digits);
     QTEST(QString::fromStdString(port::durationText(std::chrono::nanoseconds(nanoseconds), digits)), "text");
+    const GermanLocale german;
+    if (!german.on())
+        QSKIP("no German locale installed: checked in the C locale only");
+    QTEST(QString::fromStdString(port::durationText(std::chrono::nanoseconds(nanoseconds), digits)), "text");
+}
+
+// ---- figures for scripts
+
+// As %.6g writes them in the C locale, which scripts have read all along.
+void TestTimingSelfTest::figureLine_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("six digits") << 71.42857142 << "us" << "x: 71.4286 us\n";
+    QTest::newRow("a whole number") << 40.0 << "" << "x: 40\n";
+    QTest::newRow("small, in exponent form") << 1.5e-7 << "%" << "x: 1.5e-07 %\n";
+    QTest::newRow("large, in exponent form") << 123456789.0 << "steps" << "x: 1.23457e+08 steps\n";
+    QTest::newRow("negative") << -0.5 << "us" << "x: -0.5 us\n";
+}
+
+void TestTimingSelfTest::figureLine()
+{
+    QFETCH(double, value);
+    QFETCH(QString, unit);
+    QTEST(QString::fromStdString(port::figureLine("x", value, unit.toStdString())), "line");
+    const GermanLocale german;
+    if (!german.on())
+        QSKIP("no German locale installed: checked in the C locale only");
+    QTEST(QString::fromStdString(port::figureLine("x", value, unit.toStdString())), "line");
+}
+
+// Each rate's figures carry its rate in their names, alike for both.
+void TestTimingSelfTest::figuresNameEachRate_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::newRow("30 Hz p99") << "selftest_30hz_lateness_p99: 8.82 us";
+    QTest::newRow("1 kHz p99") << "selftest_1khz_lateness_p99: 20.1 us";
+    QTest::newRow("30 Hz CPU share") << "selftest_30hz_step_cpu: 1.7 %";
+    QTest::newRow("1 kHz stall") << "selftest_1khz_largest_stall: 1830 us";
+    QTest::newRow("the test's own") << "selftest_realtime_priority: 40";
+}
+
+void TestTimingSelfTest::figuresNameEachRate()
+{
+    QFETCH(QString, line);
+    const GermanLocale german;
+    const QStringList lines = QString::fromStdString(port::selfTestFigures(measuredResult(true))).split(QLatin1Char('\n'));
+    QVERIFY2(lines.contains(line), qPrintable(lines.join(QLatin1Char('\n'))));
+    QVERIFY(lines.filter(QRegularExpression(QStringLiteral("^selftest_(lateness|step_length|steps):"))).isEmpty());
 }
 
 // ---- the verdict
@@ -278,6 +356,8 @@ void TestTimingSelfTest::verdictWording_data()
                                            "of a step. The longest stall was 1.50 min";
     QTest::newRow("a CPU share too small for %g") << qint64{20'100} << qint64{0} << 1e-9
                                                   << "sleeping before each deadline and using 0 % of a CPU.";
+    QTest::newRow("a CPU share with a trailing zero") << qint64{20'100} << qint64{0} << 0.025
+                                                      << "and using 2.5 % of a CPU.";
     QTest::newRow("steps early at 99 %") << qint64{-400} << qint64{0} << 0.017
                                          << "to within -0.40 µs of their time. The longest stall was 1.20 µs.";
 }
@@ -293,10 +373,20 @@ void TestTimingSelfTest::verdictWording()
     result.fast.p99 = std::chrono::nanoseconds(fastP99);
     result.fast.largestStall = std::chrono::nanoseconds(stall);
     result.slow.cpuShare = cpuShare;
-    const QString verdict = QString::fromStdString(port::selfTestVerdict(result));
-    QVERIFY2(verdict.contains(expected), qPrintable(verdict));
-    QVERIFY2(!verdict.contains(QRegularExpression(QStringLiteral("\\d us\\b"))), qPrintable(verdict));
-    QVERIFY2(!verdict.contains(QRegularExpression(QStringLiteral("\\de[-+]?\\d"))), qPrintable(verdict));
+    const auto check = [&result, &expected] {
+        const QString verdict = QString::fromStdString(port::selfTestVerdict(result));
+        QVERIFY2(verdict.contains(expected), qPrintable(verdict));
+        QVERIFY2(!verdict.contains(QRegularExpression(QStringLiteral("\\d us\\b"))), qPrintable(verdict));
+        QVERIFY2(!verdict.contains(QRegularExpression(QStringLiteral("\\de[-+]?\\d"))), qPrintable(verdict));
+    };
+    check();
+    if (QTest::currentTestFailed())
+        return;
+    // The figures keep their full stop in a comma locale.
+    const GermanLocale german;
+    if (!german.on())
+        QSKIP("no German locale installed: checked in the C locale only");
+    check();
 }
 
 // The dialog shows the timing on its own line and the assessment below it;
