@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMouseEvent>
 #include <QPainter>
 
 #include "app/applicationicon.h"
@@ -209,7 +210,9 @@ void Form1::connectHandlers()
     connect(field(3), &QLineEdit::textChanged, this, &Form1::Text3_Change);
     connect(field(6), &QLineEdit::textChanged, this, &Form1::Text6_Change);
     connect(field(7), &QLineEdit::textChanged, this, &Form1::Text7_Change);
-    field(4)->installEventFilter(this);
+    // Leaving P.F. is seen on the field, the end of the click that left it
+    // wherever its release goes.
+    QCoreApplication::instance()->installEventFilter(this);
     connect(runController_, &RunController::stateChanged, this, &Form1::showRunState);
     connect(runController_, &RunController::errorOccurred, this, &Form1::reportPortError);
     connect(runController_, &RunController::readoutChanged, statusStrip_, &StatusStrip::showReadout);
@@ -299,15 +302,70 @@ void Form1::Form_Load()
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == field(4) && event->type() == QEvent::FocusOut) {
+    switch (event->type()) {
+    case QEvent::FocusOut: {
+        if (watched != field(4))
+            break;
         // Only a real move of the focus to another control counts: the window
         // losing activation, or a box opening over it, is no leaving of the field,
         // and counting it would let the check's own box re-trigger the check.
         const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
-        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
-            Text4_LostFocus();
+        if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason)
+            break;
+        // A press moves the focus while its button is still held. A box
+        // opened now would block the window before the release arrives: the
+        // release would be dropped, and the button pressed never clicked
+        // (STOP drawn pressed, the run going on).
+        powerFactorCheck_ = QGuiApplication::mouseButtons() != Qt::NoButton ? PendingCheck::ClickUnderWay
+                                                                            : PendingCheck::Due;
+        checkPowerFactorWhenFree();
+        break;
+    }
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseMove:
+        // The press's grab brings the release here even off the window. A
+        // move with every button up ends the click too: a release the
+        // program never got, its grab taken by another program.
+        if (powerFactorCheck_ == PendingCheck::ClickUnderWay
+            && static_cast<QMouseEvent*>(event)->buttons() == Qt::NoButton) {
+            powerFactorCheck_ = PendingCheck::Due;
+            postPowerFactorCheck();
+        }
+        break;
+    case QEvent::WindowUnblocked:
+        if (powerFactorCheck_ == PendingCheck::Due)
+            postPowerFactorCheck();
+        break;
+    default:
+        break;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+// The check runs once the click has done its work (STOP has stopped, EXIT
+// has closed the window) and the boxes it opened are closed, so that one box
+// is open at a time. A move of the focus by keyboard is checked at once.
+void Form1::checkPowerFactorWhenFree()
+{
+    if (powerFactorCheck_ != PendingCheck::Due || QApplication::activeModalWidget())
+        return;
+    powerFactorCheck_ = PendingCheck::None;
+    Text4_LostFocus();
+}
+
+// Queued, so that the event that ended the wait (the release, a box
+// closing) has been delivered in full before the check opens its box.
+void Form1::postPowerFactorCheck()
+{
+    if (std::exchange(powerFactorCheckPosted_, true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            powerFactorCheckPosted_ = false;
+            checkPowerFactorWhenFree();
+        },
+        Qt::QueuedConnection);
 }
 
 void Form1::paintEvent(QPaintEvent*)
@@ -397,6 +455,8 @@ void Form1::Command4_Click()
 
 void Form1::closeEvent(QCloseEvent* event)
 {
+    // Nobody is left to read a check's box.
+    powerFactorCheck_ = PendingCheck::None;
     runAfterSelfTest_.reset();
     selfTestCutShort_ = false;  // nobody is left to read it
     selfTest_->cancel();

@@ -97,6 +97,8 @@ private:
     QLineEdit* field(int number) const { return fields_.at(number); }
     QPushButton* command(int number) const { return commands_.at(number); }
 
+    void checkPowerFactorWhenFree();
+    void postPowerFactorCheck();
     void runPoleSpeedChecks();
     void showMessage(const QString& prompt, const QString& title = {});
     SelfTestDialog* selfTestDialog();
@@ -121,6 +123,12 @@ private:
     std::optional<std::int64_t> runAfterSelfTest_;
     bool selfTestCutShort_ = false;  // by RUN: the dialog says so
     RunController* runController_ = nullptr;
+
+    // Leaving P.F. checks it once the click that moved the focus is over and
+    // the boxes that click opened are closed.
+    enum class PendingCheck { None, ClickUnderWay, Due };
+    PendingCheck powerFactorCheck_ = PendingCheck::None;
+    bool powerFactorCheckPosted_ = false;
 };
 
 } // namespace app
