@@ -99,27 +99,34 @@ double octalValue(std::string_view digits)
     return hexValue(hex);
 }
 
+// A reading and how much of the blank-free text it took: all of it, or it
+// stopped before text that is no part of the number.
+struct Scan {
+    double value = 0.0;
+    bool whole = true;
+};
+
 // "&H..." / "&O..." after the blanks are gone; anything else after '&' is not
 // a number.
-double radixReading(std::string_view s)
+Scan radixReading(std::string_view s)
 {
     if (s.size() < 2)
-        return 0.0;
+        return {0.0, false};
     const char kind = s[1];
     std::string_view rest = s.substr(2);
     if (kind == 'H' || kind == 'h') {
         std::size_t n = 0;
         while (n < rest.size() && isHexDigit(rest[n]))
             ++n;
-        return hexValue(rest.substr(0, n));
+        return {hexValue(rest.substr(0, n)), n > 0 && n == rest.size()};
     }
     if (kind == 'O' || kind == 'o') {
         std::size_t n = 0;
         while (n < rest.size() && isOctalDigit(rest[n]))
             ++n;
-        return octalValue(rest.substr(0, n));
+        return {octalValue(rest.substr(0, n)), n > 0 && n == rest.size()};
     }
-    return 0.0;
+    return {0.0, false};
 }
 
 constexpr long long kExponentCap = 1'000'000'000LL;
@@ -134,9 +141,7 @@ long long saturatingAdd(long long a, long long b)
     return sum;
 }
 
-} // namespace
-
-double numericReading(std::string_view text)
+Scan scan(std::string_view text)
 {
     const std::string s = withoutBlanks(text);
     if (!s.empty() && s[0] == '&')
@@ -163,7 +168,7 @@ double numericReading(std::string_view text)
     }
 
     if (intDigits.empty() && fracDigits.empty())
-        return 0.0;
+        return {0.0, s.empty()};
 
     // The exponent belongs to the number only when digits follow its letter
     // (and optional sign); "3e" and "3e+" are just 3. E is the only exponent
@@ -183,8 +188,10 @@ double numericReading(std::string_view text)
         if (j > expBegin) {
             expNegative = sign;
             expDigits = std::string_view(s.data() + expBegin, j - expBegin);
+            i = j;
         }
     }
+    const bool whole = i == s.size();
 
     // A plain ASCII copy in the one shape from_chars reads, independent of
     // the locale.
@@ -212,7 +219,7 @@ double numericReading(std::string_view text)
                                            value, std::chars_format::general);
     (void)ptr;
     if (ec != std::errc::result_out_of_range)
-        return value;
+        return {value, whole};
 
     // Out of range: the decimal position of the leading digit tells overflow
     // (at or above 1e308) from underflow (below 1e-323).
@@ -242,8 +249,20 @@ double numericReading(std::string_view text)
     }
     const bool overflow = saturatingAdd(exponent, lead) > 0;
     if (overflow)
-        return negative ? -kInf : kInf;
-    return negative ? -0.0 : 0.0;
+        return {negative ? -kInf : kInf, whole};
+    return {negative ? -0.0 : 0.0, whole};
+}
+
+} // namespace
+
+double numericReading(std::string_view text)
+{
+    return scan(text).value;
+}
+
+bool readsWhole(std::string_view text)
+{
+    return scan(text).whole;
 }
 
 std::string displayText(double value, std::string_view decimalSeparator)

@@ -1,5 +1,6 @@
 // Conversions between the text of a field and a number: the reading every
-// handler applies to a field, and the text a number is shown with.
+// handler applies to a field, whether it took all of the text, and the text a
+// number is shown with.
 #ifndef APP_FIELDCONVERSION_H
 #define APP_FIELDCONVERSION_H
 
@@ -16,6 +17,12 @@ namespace app {
 // The full stop is the decimal point in every locale. Text that does not
 // begin with a number reads as 0; a number beyond a double reads as +-inf.
 double numericReading(std::string_view text);
+
+// Whether numericReading takes all of text: false when the text holds more
+// than the number it gives (a comma, letters, a second point, text after the
+// number, or no number at all). Skipped blanks, tabs and line feeds are no
+// more; an empty or blank text reads as 0 whole.
+bool readsWhole(std::string_view text);
 
 // A number as a field shows it: rounded to 15 significant digits, no leading
 // blank, no trailing zeros, no separator for a whole number; decimalSeparator

@@ -17,6 +17,7 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStringList>
 
 #include "app/applicationicon.h"
 #include "app/captionbutton.h"
@@ -122,6 +123,32 @@ void present(QWidget* dialog)
     dialog->show();
     dialog->raise();
     dialog->activateWindow();
+}
+
+// The fields Required Voltage reads, in the window's order, by the names
+// its note gives them.
+struct ReadField {
+    int number;
+    const char* name;
+};
+
+constexpr ReadField requiredVoltageFields[] = {
+    {1, QT_TRANSLATE_NOOP("app::Form1", "Voltage")},
+    {6, QT_TRANSLATE_NOOP("app::Form1", "# of poles")},
+    {7, QT_TRANSLATE_NOOP("app::Form1", "Speed")},
+    {8, QT_TRANSLATE_NOOP("app::Form1", "V/f")},
+};
+
+// Enough of a field's text to recognise it on one line of the strip.
+constexpr qsizetype quotedLength = 16;
+
+QString quoted(QString text)
+{
+    // Skipped by the reading, and a line feed would break the strip's line.
+    text.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\t'), QLatin1Char(' '));
+    if (text.size() > quotedLength)
+        text = text.left(quotedLength - 1) + QChar(0x2026);  // …
+    return text;
 }
 
 } // namespace
@@ -415,6 +442,8 @@ void Form1::Command2_Click()
         numericReading(utf8(field(6))), numericReading(utf8(field(7))),
         numericReading(utf8(field(8))), numericReading(utf8(field(1))), held_);
     held_ = setPoint.values;
+    // Before any box, so that the note is there to read while it is open.
+    statusStrip_->showFieldReading(readingNote());
 
     switch (setPoint.verdict) {
     case drive::Verdict::Accepted:
@@ -435,6 +464,24 @@ void Form1::Command2_Click()
                     tr("Error value"));
         break;
     }
+}
+
+// "V/f read as 7 from '7,6x'" for each field whose text held more than the
+// number it gave, in the window's order; empty when every field read cleanly.
+QString Form1::readingNote() const
+{
+    const QString decimalPoint = QLocale().decimalPoint();
+    QStringList notes;
+    for (const ReadField& read : requiredVoltageFields) {
+        const std::string text = utf8(field(read.number));
+        if (readsWhole(text))
+            continue;
+        notes << tr("%1 read as %2 from '%3'")
+                     .arg(tr(read.name),
+                          QString::fromStdString(displayText(numericReading(text), decimalPoint.toStdString())),
+                          quoted(field(read.number)->text()));
+    }
+    return notes.join(QStringLiteral("; "));
 }
 
 // STOP: a run completes its cycle when it ends soon, otherwise it ends at

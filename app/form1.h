@@ -97,6 +97,7 @@ private:
     QLineEdit* field(int number) const { return fields_.at(number); }
     QPushButton* command(int number) const { return commands_.at(number); }
 
+    QString readingNote() const;
     void checkPowerFactorWhenFree();
     void postPowerFactorCheck();
     void runPoleSpeedChecks();

@@ -33,6 +33,7 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     , timingLabel_(createLabel(QStringLiteral("TimingMode"), this))
     , runStateLabel_(createLabel(QStringLiteral("RunState"), this))
     , runFiguresLabel_(createLabel(QStringLiteral("RunFigures"), this))
+    , fieldReadingLabel_(createLabel(QStringLiteral("FieldReading"), this))
     , monitorButton_(new QPushButton(tr("&Monitor…"), this))
     , selfTestButton_(new QPushButton(tr("Timing &self-test"), this))
 {
@@ -55,9 +56,12 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     layout->addWidget(portStatusLabel_, 0, 0, 1, 3);
     layout->addWidget(timingLabel_, 1, 0, 1, 3);
     layout->addWidget(runStateLabel_, 2, 0, 1, 3);
-    layout->addWidget(runFiguresLabel_, 3, 0);
-    layout->addWidget(monitorButton_, 3, 1);
-    layout->addWidget(selfTestButton_, 3, 2);
+    // A line of its own: the readout rewrites the run's lines ten times a
+    // second during a run, and the note must stay until it is read.
+    layout->addWidget(fieldReadingLabel_, 3, 0, 1, 3);
+    layout->addWidget(runFiguresLabel_, 4, 0);
+    layout->addWidget(monitorButton_, 4, 1);
+    layout->addWidget(selfTestButton_, 4, 2);
     layout->setColumnStretch(0, 1);
 
     showReadout(port::RunReadout{});
@@ -153,6 +157,13 @@ void StatusStrip::showSelfTestEnded(const QString& line)
 {
     selfTestShown_ = false;
     runStateLabel_->setText(line);
+}
+
+void StatusStrip::showFieldReading(const QString& note)
+{
+    fieldReadingLabel_->setText(note);
+    // A long note is cut at the strip's edge; the tooltip holds all of it.
+    fieldReadingLabel_->setToolTip(note);
 }
 
 void StatusStrip::showTiming(const QString& text)

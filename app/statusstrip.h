@@ -1,6 +1,6 @@
 // The strip below the operator's area: which port is in use, what the run is
-// doing as measured on the writes, and the buttons of the monitor and the
-// timing self-test.
+// doing as measured on the writes, how Required Voltage read the fields, and
+// the buttons of the monitor and the timing self-test.
 #ifndef APP_STATUSSTRIP_H
 #define APP_STATUSSTRIP_H
 
@@ -27,7 +27,7 @@ class StatusStrip : public QWidget
     Q_OBJECT
 
 public:
-    static constexpr int stripHeight = 80;
+    static constexpr int stripHeight = 96;
 
     explicit StatusStrip(const QString& portDescription, QWidget* parent = nullptr);
 
@@ -37,6 +37,9 @@ public:
     void showSelfTestRunning(std::chrono::nanoseconds duration);
     void showSelfTestEnded(const QString& line);
     void setSelfTestEnabled(bool enabled);
+    // How Required Voltage read fields whose text held more than a number:
+    // "V/f read as 7 from '7,6x'"; empty when every field read cleanly.
+    void showFieldReading(const QString& note);
     // How the step thread keeps time: its priority, and whether it sleeps;
     // and whether another program's step thread shares its CPU.
     void showTiming(const QString& text);
@@ -63,6 +66,7 @@ private:
     QLabel* timingLabel_;
     QLabel* runStateLabel_;
     QLabel* runFiguresLabel_;
+    QLabel* fieldReadingLabel_;
     QPushButton* monitorButton_;
     QPushButton* selfTestButton_;
     bool selfTestShown_ = false;

@@ -185,6 +185,8 @@ private slots:
     void readingOutOfRange();
     void readingInGermanLocale_data();
     void readingInGermanLocale();
+    void readsWhole_data();
+    void readsWhole();
 
     void display_data();
     void display();
@@ -394,6 +396,44 @@ void TestFieldConversion::readingInGermanLocale()
     QCOMPARE(exact(app::numericReading(text.toStdString())), exact(expected));
 }
 
+// Whether the text held more than the number it gave: what the window says
+// after Required Voltage.
+void TestFieldConversion::readsWhole_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("whole");
+
+    QTest::newRow("empty text") << "" << true;
+    QTest::newRow("only blanks") << " \t\n " << true;
+    QTest::newRow("blanks inside") << " 1 500\n" << true;
+    QTest::newRow("fraction") << "7.6" << true;
+    QTest::newRow("trailing point") << "7." << true;
+    QTest::newRow("exponent") << "+.5e-1" << true;
+    QTest::newRow("hex") << "&hFF" << true;
+    QTest::newRow("octal") << "&O17" << true;
+    QTest::newRow("comma") << "7,6" << false;
+    QTest::newRow("unit after number") << "380 V" << false;
+    QTest::newRow("second point") << "1.2.3" << false;
+    QTest::newRow("letters only") << "abc" << false;
+    QTest::newRow("sign alone") << "-" << false;
+    QTest::newRow("point alone") << "." << false;
+    QTest::newRow("exponent letter without digits") << "3e" << false;
+    QTest::newRow("exponent sign without digits") << "3e+" << false;
+    QTest::newRow("carriage return") << "12.5\r\n" << false;
+    QTest::newRow("hex without digits") << "&H" << false;
+    QTest::newRow("hex then a letter") << "&H1G" << false;
+    QTest::newRow("octal stops at 8") << "&O78" << false;
+    QTest::newRow("ampersand other letter") << "&B101" << false;
+    QTest::newRow("overflow") << "1e999" << true;
+    QTest::newRow("overflow then text") << "1e999x" << false;
+}
+
+void TestFieldConversion::readsWhole()
+{
+    QFETCH(QString, text);
+    QTEST(app::readsWhole(text.toStdString()), "whole");
+}
+
 void TestFieldConversion::display_data()
 {
     QTest::addColumn<double>("value");
@@ -491,7 +531,8 @@ void TestFieldConversion::displayInGermanLocale()
     QCOMPARE(shown(1.5e-7), QStringLiteral("1.5E-07"));
 }
 
-// Blanks, tabs and line feeds typed anywhere must not change the reading.
+// Blanks, tabs and line feeds typed anywhere must not change the reading,
+// nor whether it took all of the text.
 void TestFieldConversion::blanksNeverChangeReading()
 {
     std::mt19937 rng(20240611);
@@ -512,6 +553,7 @@ void TestFieldConversion::blanksNeverChangeReading()
         QVERIFY2(!std::isnan(plain), qPrintable(describe(text)));
         QVERIFY2(sameBits(plain, spaced),
                  qPrintable(describe(text) + " vs " + describe(padded) + ": " + exact(plain) + " vs " + exact(spaced)));
+        QVERIFY2(app::readsWhole(text) == app::readsWhole(padded), qPrintable(describe(text) + " vs " + describe(padded)));
     }
 }
 
@@ -545,7 +587,8 @@ void TestFieldConversion::readingMatchesCLibrary()
     }
 }
 
-// A character that cannot continue a number ends it, whatever follows.
+// A character that cannot continue a number ends it, whatever follows, and
+// the text then holds more than the number.
 void TestFieldConversion::readingStopsAtForeignCharacter()
 {
     std::mt19937 rng(99);
@@ -557,6 +600,7 @@ void TestFieldConversion::readingStopsAtForeignCharacter()
         const std::string longer = text + std::string(tails[whichTail(rng)]);
         QVERIFY2(sameBits(app::numericReading(text), app::numericReading(longer)),
                  qPrintable(describe(text) + " vs " + describe(longer)));
+        QVERIFY2(!app::readsWhole(longer), qPrintable(describe(longer)));
     }
 }
 

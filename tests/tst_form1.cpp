@@ -70,6 +70,8 @@ private slots:
     void zeroFrequencyKeepsTiming_data();
     void zeroFrequencyKeepsTiming();
     void requiredVoltageInCommaLocale();
+    void fieldReadingNote_data();
+    void fieldReadingNote();
 
     void powerCheckAtEveryKey();
     void powerFactorCheckOnLeaving_data();
@@ -433,6 +435,63 @@ void TestForm1::requiredVoltageInCommaLocale()
     fill({{8, "5,1"}});
     QTest::mouseClick(button(2), Qt::LeftButton);
     QCOMPARE(field(10)->text(), QStringLiteral("225"));
+    QCOMPARE(form_->findChild<QLabel*>(QStringLiteral("FieldReading"))->text(),
+             QStringLiteral("V/f read as 5 from '5,1'"));
+    fill({{8, "5.1x"}});
+    QTest::mouseClick(button(2), Qt::LeftButton);
+    QCOMPARE(form_->findChild<QLabel*>(QStringLiteral("FieldReading"))->text(),
+             QStringLiteral("V/f read as 5,1 from '5.1x'"));
+}
+
+// Required Voltage says on the strip how it read a field whose text held
+// more than the number it gave; the reading itself is unchanged.
+void TestForm1::fieldReadingNote_data()
+{
+    QTest::addColumn<QString>("rating");
+    QTest::addColumn<QString>("poles");
+    QTest::addColumn<QString>("speed");
+    QTest::addColumn<QString>("voltsPerHertz");
+    QTest::addColumn<QString>("note");
+
+    QTest::newRow("all clean")        << "380" << "4" << "900" << "7.6" << "";
+    QTest::newRow("blanks are skipped, not more") << " 380 " << "4\n" << "9 00" << "\t7.6" << "";
+    QTest::newRow("hex form")         << "380" << "&H4" << "900" << "7.6" << "";
+    QTest::newRow("empty reads 0, no note") << "" << "4" << "900" << "7.6" << "";
+    QTest::newRow("comma and letter") << "380" << "4" << "900" << "7,6x" << "V/f read as 7 from '7,6x'";
+    QTest::newRow("second point")     << "380" << "4" << "900" << "7.6.1" << "V/f read as 7.6 from '7.6.1'";
+    QTest::newRow("letters only")     << "380" << "abc" << "900" << "7.6" << "# of poles read as 0 from 'abc'";
+    QTest::newRow("every field, in the window's order")
+        << "380 V" << "4 poles" << "900 rpm" << "7.6V"
+        << "Voltage read as 380 from '380 V'; # of poles read as 4 from '4 poles'; "
+           "Speed read as 900 from '900 rpm'; V/f read as 7.6 from '7.6V'";
+    QTest::newRow("a long text is cut") << "380" << "4" << "900" << "7.6 volts per hertz"
+                                        << "V/f read as 7.6 from '7.6 volts per h…'";
+    QTest::newRow("a pasted line feed stays on the line") << "380" << "4" << "900" << "7.6\nx"
+                                                          << "V/f read as 7.6 from '7.6 x'";
+}
+
+void TestForm1::fieldReadingNote()
+{
+    QFETCH(QString, rating);
+    QFETCH(QString, poles);
+    QFETCH(QString, speed);
+    QFETCH(QString, voltsPerHertz);
+    QFETCH(QString, note);
+    auto* strip = form_->findChild<QLabel*>(QStringLiteral("FieldReading"));
+    fill({{1, "380"}, {6, "4"}, {7, "900"}, {8, "7,6"}});
+    QTest::mouseClick(button(2), Qt::LeftButton);  // a note from before
+    fill({{1, rating}, {6, poles}, {7, speed}, {8, voltsPerHertz}});
+    QStringList noteWhileBoxOpen;
+    box_->whileShown = [&] { noteWhileBoxOpen << strip->text(); };
+
+    QTest::mouseClick(button(2), Qt::LeftButton);
+
+    QCOMPARE(strip->text(), note);
+    for (const QString& shown : noteWhileBoxOpen)
+        QCOMPARE(shown, note);
+    // a line of the strip's own, not squeezed by the others
+    const auto* whole = form_->findChild<QWidget*>(QStringLiteral("StatusStrip"));
+    QVERIFY(whole->minimumSizeHint().height() <= whole->height());
 }
 
 // ---- input checks
@@ -853,8 +912,10 @@ void TestForm1::stripTextFrequency_data()
     // six significant digits, never in exponent form
     QTest::newRow("50 Hz") << 50.0 << "50 Hz";
     QTest::newRow("measured") << 49.98123 << "49.9812 Hz";
-    QTest::newRow("delay count 0") << 714285.714 << "714286 Hz";
-    QTest::newRow("a million") << 1234567.0 << "1234570 Hz";
+    QTest::newRow("just under 1 kHz") << 999.9994 << "999.999 Hz";
+    QTest::newRow("rounds to 1 kHz") << 999.9996 << "1 kHz";
+    QTest::newRow("delay count 0") << 714285.714 << "714.286 kHz";
+    QTest::newRow("a million") << 1234567.0 << "1.23457 MHz";
     QTest::newRow("a cycle a day") << 1.0 / 86400.0 << "0.0000115741 Hz";
     QTest::newRow("the longest count") << 1.23456789e-9 << "0.00000000123457 Hz";
 }
@@ -890,7 +951,7 @@ void TestForm1::readoutMeasuresTheRun()
 {
     QTest::mouseClick(button(1), Qt::LeftButton);
     auto* runState = form_->findChild<QLabel*>(QStringLiteral("RunState"));
-    QTRY_VERIFY2(runState->text().contains(QStringLiteral(" Hz, measured ")) &&
+    QTRY_VERIFY2(runState->text().contains(QStringLiteral("Hz, measured ")) &&
                      !runState->text().endsWith(QStringLiteral("—")),
                  qPrintable(runState->text()));
     QVERIFY(form_->findChild<QLabel*>(QStringLiteral("RunFigures"))->text().contains(
