@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -12,6 +13,8 @@
 #include <QFocusEvent>
 #include <QFontInfo>
 #include <QImage>
+#include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -125,6 +128,39 @@ void present(QWidget* dialog)
     dialog->activateWindow();
 }
 
+// STOP from the keyboard, anywhere in the program. No field and no box uses it.
+constexpr Qt::Key stopKey = Qt::Key_F12;
+
+// Sees every key press of the program before any widget does, whichever
+// window has the focus. A shortcut of the window would not do: Qt holds a
+// window's shortcuts back while a modal box is open over it, and the box's
+// buttons take Return, Escape and Space for themselves.
+class StopKeyFilter : public QObject
+{
+public:
+    StopKeyFilter(std::function<void()> stop, QObject* parent)
+        : QObject(parent)
+        , stop_(std::move(stop))
+    {
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() != QEvent::KeyPress || static_cast<QKeyEvent*>(event)->key() != stopKey)
+            return QObject::eventFilter(watched, event);
+        // A held key repeats: one press is one click, as a second STOP means
+        // "at once" to a run that completes its cycle.
+        if (!static_cast<QKeyEvent*>(event)->isAutoRepeat())
+            stop_();
+        event->accept();
+        return true;
+    }
+
+private:
+    std::function<void()> stop_;
+};
+
 // The fields Required Voltage reads, in the window's order, by the names
 // its note gives them.
 struct ReadField {
@@ -172,6 +208,7 @@ Form1::Form1(MessageBox& messageBox, FileDialog& fileDialog, port::Module1& modu
     runController_ = new RunController(module, record, std::move(stepSetup), this);
     chooseFont();
     connectHandlers();
+    installStopKey();
 
     // The controls keep their places whatever the size: the window never gets
     // smaller than they need, so RUN, STOP and EXIT cannot be hidden.
@@ -247,6 +284,16 @@ void Form1::connectHandlers()
     connect(selfTest_, &SelfTestRunner::finished, this, &Form1::showTimingSelfTest);
     connect(statusStrip_, &StatusStrip::monitorRequested, this, &Form1::openMonitor);
     connect(statusStrip_, &StatusStrip::selfTestRequested, this, &Form1::startTimingSelfTest);
+}
+
+// STOP stays one key away while a box of the field checks is open (they
+// are modal, and a run goes on behind them).
+void Form1::installStopKey()
+{
+    QCoreApplication::instance()->installEventFilter(new StopKeyFilter([this] { Command3_Click(); }, this));
+    command(3)->setToolTip(tr("Leaves the port idle. %1 does the same anywhere in the program, also while a "
+                              "message box is open.")
+                               .arg(QKeySequence(stopKey).toString(QKeySequence::NativeText)));
 }
 
 // The layout was drawn for a narrow 8-point face. Prefer a face with such
@@ -572,8 +619,12 @@ void Form1::showTimingSelfTest(const port::SelfTestResult& result)
         return;
     }
     if (!result.failure.empty()) {
+        // In the dialog, not a modal box: no box of ours holds the window
+        // while a run may be alive.
         statusStrip_->showSelfTestEnded(tr("Timing self-test could not run"));
-        showMessage(QString::fromStdString(port::selfTestVerdict(result)), tr("Timing self-test"));
+        SelfTestDialog* dialog = selfTestDialog();
+        dialog->showNotice(QString::fromStdString(port::selfTestVerdict(result)));
+        present(dialog);
         return;
     }
     statusStrip_->showSelfTestEnded(StatusStrip::selfTestText(result));

@@ -83,6 +83,7 @@ private slots:
 private:
     void createControls();
     void connectHandlers();
+    void installStopKey();
     void chooseFont();
     bool captionsFit(const QFont& font) const;
 

@@ -94,6 +94,10 @@ private slots:
     void waitText_data();
     void waitText();
     void printedLineSurvivesRepaint();
+    void stopKey_data();
+    void stopKey();
+    void stopKeyThroughARealBox();
+    void stopClickRightAfterOk();
 
     void stripText_data();
     void stripText();
@@ -102,7 +106,7 @@ private slots:
     void readoutPolledOnlyWhileRunning();
     void readoutMeasuresTheRun();
     void selfTestReportsInADialog();
-    void selfTestFailureShowsABox();
+    void selfTestFailureShowsANote();
     void selfTestDialogIsReused();
     void selfTestLineSurvivesStop();
     void selfTestLine_data();
@@ -838,6 +842,153 @@ void TestForm1::printedLineSurvivesRepaint()
     QTRY_COMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), QStringLiteral("Stopped after the cycle under way"));
 }
 
+// F12 does what a click on STOP does, wherever the focus is; a held key that
+// repeats is one press, not the second STOP that ends a run at once.
+void TestForm1::stopKey_data()
+{
+    QTest::addColumn<bool>("run");
+    QTest::addColumn<bool>("repeats");
+    QTest::addColumn<QString>("runState");
+    QTest::newRow("no run: the idle pair") << false << false << "Idle";
+    QTest::newRow("a 30 Hz run completes its cycle") << true << false << "Stopped after the cycle under way";
+    QTest::newRow("a held key is one press") << true << true << "Stopped after the cycle under way";
+}
+
+void TestForm1::stopKey()
+{
+    QFETCH(bool, run);
+    QFETCH(bool, repeats);
+    QFETCH(QString, runState);
+    QVERIFY(button(3)->toolTip().contains(QStringLiteral("F12")));
+    fill({{1, "380"}, {6, "4"}, {7, "900"}, {8, "7.6"}});
+    QTest::mouseClick(button(2), Qt::LeftButton);  // 30 Hz
+    if (run) {
+        QTest::mouseClick(button(1), Qt::LeftButton);
+        QTRY_VERIFY(port_->size() >= 28);
+    }
+    field(8)->setFocus(Qt::TabFocusReason);
+
+    QTest::keyClick(field(8), Qt::Key_F12);
+    if (repeats) {
+        QKeyEvent repeat(QEvent::KeyPress, Qt::Key_F12, Qt::NoModifier, QString(), true);
+        QApplication::sendEvent(field(8), &repeat);
+    }
+
+    QTRY_VERIFY(!form_->readoutPolling());
+    QTRY_COMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(), runState);
+    const Writes writes = writesOf(*port_);
+    QVERIFY(writes.size() >= 2);
+    QCOMPARE(writes.mid(writes.size() - 2), (Writes{{0x378, 0}, {0x37A, 2}}));
+    if (!run)
+        QCOMPARE(writes.size(), 2);
+    QCOMPARE(field(8)->text(), QStringLiteral("7.6"));
+}
+
+// The open modal box, or nullptr.
+static QWidget* openBox()
+{
+    QWidget* box = QApplication::activeModalWidget();
+    return box && box->isVisible() ? box : nullptr;
+}
+
+// A window that opens real modal boxes, running at 30 Hz, in place of the
+// recording one: two windows would share the port.
+static void startWithRealBoxes(std::unique_ptr<app::Form1>& recording, app::Form1& form, app::ModalMessageBox& boxes)
+{
+    recording.reset();
+    boxes.setParent(&form);
+    form.show();
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    for (const auto& [number, text] : {std::pair{1, "380"}, {5, "1500"}, {6, "4"}, {7, "900"}, {8, "7.6"}})
+        form.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number))->setText(QString::fromLatin1(text));
+    QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("Command2")), Qt::LeftButton);
+    QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
+    QTRY_VERIFY(form.readoutPolling());
+}
+
+// The key reaches STOP while a real modal box of the field checks is open
+// over a run: sent to the box, which has the focus, as the keyboard would.
+void TestForm1::stopKeyThroughARealBox()
+{
+    app::ModalMessageBox boxes;
+    app::Form1 form(boxes, fileDialog_, *module_, recorded_->record(), QStringLiteral("Port: recording"));
+    startWithRealBoxes(form_, form, boxes);
+    QTRY_VERIFY(port_->size() >= 28);
+
+    // Runs inside the box's own event loop: F12 to the box, then, once the
+    // run has ended or the wait has given up, OK.
+    QString boxTitle;
+    bool keySent = false;
+    bool endedWhileOpen = false;
+    int waits = 0;
+    constexpr int giveUpAfter = 2000;  // of 10 ms
+    QTimer inBox;
+    inBox.setInterval(10);
+    connect(&inBox, &QTimer::timeout, this, [&] {
+        QWidget* box = openBox();
+        if (!box)
+            return;
+        QWidget* focus = box->focusWidget() ? box->focusWidget() : box;
+        if (!keySent) {
+            boxTitle = box->windowTitle();
+            QTest::keyClick(focus, Qt::Key_F12);
+            keySent = true;
+            return;
+        }
+        endedWhileOpen = !form.readoutPolling();
+        if (!endedWhileOpen && ++waits < giveUpAfter)
+            return;
+        inBox.stop();
+        QTest::keyClick(focus, Qt::Key_Return);  // OK
+    });
+    inBox.start();
+    auto* power = form.findChild<QLineEdit*>(QStringLiteral("Text3"));
+    power->setFocus(Qt::TabFocusReason);
+    QTest::keyClicks(power, QStringLiteral("2500"));  // the power box opens at the last key
+
+    QVERIFY(keySent);
+    QCOMPARE(boxTitle, QStringLiteral("Frequency Converter"));
+    QVERIFY(endedWhileOpen);
+    QVERIFY(!openBox());
+    const Writes writes = writesOf(*port_);
+    QCOMPARE(writes.mid(writes.size() - 2), (Writes{{0x378, 0}, {0x37A, 2}}));
+}
+
+// OK on a real box, then a click on STOP: the run ends; nothing of the box
+// is left in the way.
+void TestForm1::stopClickRightAfterOk()
+{
+    app::ModalMessageBox boxes;
+    app::Form1 form(boxes, fileDialog_, *module_, recorded_->record(), QStringLiteral("Port: recording"));
+    startWithRealBoxes(form_, form, boxes);
+
+    bool okPressed = false;
+    QTimer inBox;
+    inBox.setInterval(10);
+    connect(&inBox, &QTimer::timeout, this, [&] {
+        QWidget* box = openBox();
+        if (!box)
+            return;
+        inBox.stop();
+        QTest::keyClick(box->focusWidget() ? box->focusWidget() : box, Qt::Key_Return);
+        okPressed = true;
+    });
+    inBox.start();
+    auto* power = form.findChild<QLineEdit*>(QStringLiteral("Text3"));
+    power->setFocus(Qt::TabFocusReason);
+    QTest::keyClicks(power, QStringLiteral("2500"));
+    QVERIFY(okPressed);
+    QVERIFY(form.readoutPolling());  // the run went on behind the box
+
+    QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("Command3")), Qt::LeftButton);
+
+    QTRY_VERIFY(!form.readoutPolling());
+    QVERIFY(!openBox());
+    const Writes writes = writesOf(*port_);
+    QCOMPARE(writes.mid(writes.size() - 2), (Writes{{0x378, 0}, {0x37A, 2}}));
+}
+
 void TestForm1::stripText_data()
 {
     using port::SequencerState;
@@ -987,16 +1138,20 @@ void TestForm1::selfTestReportsInADialog()
     QCOMPARE(port_->size(), std::size_t(0));  // the self-test writes to no port
 }
 
-// A self-test that could not run has nothing to draw: the reason in a box.
-void TestForm1::selfTestFailureShowsABox()
+// A self-test that could not run has nothing to draw: the reason in the
+// dialog, which holds nothing, since a run may start while it is open.
+void TestForm1::selfTestFailureShowsANote()
 {
     port::SelfTestResult result;
     result.failure = "there is not enough memory to record 60 s of steps; choose a shorter test";
     emit form_->findChild<app::SelfTestRunner*>()->finished(result);
-    QCOMPARE(box_->shown, QStringList{QStringLiteral(
-        "Timing self-test | The timing self-test could not run: there is not enough memory to record 60 s of "
-        "steps; choose a shorter test.")});
-    QVERIFY(!form_->findChild<app::SelfTestDialog*>());
+    QCOMPARE(box_->shown, QStringList());
+    auto* dialog = form_->findChild<app::SelfTestDialog*>();
+    QVERIFY(dialog && dialog->isVisible());
+    QVERIFY(!dialog->isModal());
+    QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("SelfTestVerdict"))->text(),
+             QStringLiteral("The timing self-test could not run: there is not enough memory to record 60 s of "
+                            "steps; choose a shorter test."));
     QCOMPARE(form_->findChild<QLabel*>(QStringLiteral("RunState"))->text(),
              QStringLiteral("Timing self-test could not run"));
 }
