@@ -1,15 +1,22 @@
 // Starts the frequency converter's operator window on the parallel port, or on
 // the simulated port where no parallel port can be used. --self-test measures
 // how closely this PC holds the steps, prints the figures and exits; --help and
-// --version print and exit. Those three need no display.
+// --version print and exit. Those three need no display. --write-log keeps
+// what reaches the simulated port in a file, for tests and diagnostics.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFile>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -26,6 +33,7 @@
 #include "port/portselection.h"
 #include "port/realtimepriority.h"
 #include "port/recordedport.h"
+#include "port/simulatedport.h"
 #include "port/threadpinning.h"
 #include "port/timingselftest.h"
 
@@ -49,7 +57,7 @@ bool wantsNoWindow(int argc, char* argv[])
 {
     constexpr std::array<std::string_view, 6> textOnly{"--help", "-h", "--help-all", "--version", "-v",
                                                        "--self-test"};
-    constexpr std::array<std::string_view, 2> takingValue{"--port", "--self-test-seconds"};
+    constexpr std::array<std::string_view, 3> takingValue{"--port", "--self-test-seconds", "--write-log"};
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument(argv[i]);
         if (argument == "--")
@@ -117,9 +125,16 @@ int main(int argc, char* argv[])
         QStringLiteral("self-test-seconds"),
         QCoreApplication::translate("main", "How long the self-test measures, at most 60 (default 3)."),
         QStringLiteral("seconds"), QStringLiteral("3"));
+    const QCommandLineOption writeLogOption(
+        QStringLiteral("write-log"),
+        QCoreApplication::translate("main", "For tests and diagnostics: append every write the simulated port "
+                                            "takes to <path>, 3 bytes a write (address low byte, high byte, "
+                                            "value). Simulated port only."),
+        QStringLiteral("path"));
     parser.addOption(portOption);
     parser.addOption(selfTestOption);
     parser.addOption(secondsOption);
+    parser.addOption(writeLogOption);
     parser.process(*application);
     app::RealtimeKitClient realtimeKit;
 
@@ -156,6 +171,28 @@ int main(int argc, char* argv[])
             app::ModalMessageBox().show(QString::fromStdString(opened.refusal),
                                         QCoreApplication::translate("main", "Port Error"));
         return 2;
+    }
+    if (parser.isSet(writeLogOption)) {
+        // Each record is a system call on the step thread: on a port that
+        // drives a motor it would take from every step's timing.
+        auto* simulated = dynamic_cast<port::SimulatedPort*>(opened.port.get());
+        const QByteArray path = QFile::encodeName(parser.value(writeLogOption));
+        if (!simulated) {
+            app::TerminationSignals::unblockInThisThread();  // nothing to leave idle
+            std::fprintf(stderr, "frequency-converter: ERROR: --write-log '%s' refused: it logs the simulated "
+                                 "port only, and %s is in use; add --port=simulated\n",
+                         path.constData(), opened.port->name().c_str());
+            return 2;
+        }
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            const int error = errno;
+            app::TerminationSignals::unblockInThisThread();  // nothing to leave idle
+            std::fprintf(stderr, "frequency-converter: ERROR: opening the write log '%s' failed: %s\n",
+                         path.constData(), std::strerror(error));
+            return 2;
+        }
+        simulated->logWritesTo(fd);
     }
     std::fprintf(stderr, "frequency-converter: %s\n", opened.description.c_str());
 

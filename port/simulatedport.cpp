@@ -5,6 +5,12 @@
 #include "port/hexvalue.h"
 #include "port/steppattern.h"
 
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+
 namespace port {
 
 static_assert(std::atomic<std::uint8_t>::is_always_lock_free);
@@ -12,6 +18,8 @@ static_assert(std::atomic<std::uint8_t>::is_always_lock_free);
 SimulatedPort::~SimulatedPort()
 {
     CrashGuard::forget(*this);
+    if (logFd_ >= 0)
+        ::close(logFd_);
 }
 
 void SimulatedPort::out(std::uint16_t address, std::uint8_t value)
@@ -27,6 +35,7 @@ void SimulatedPort::out(std::uint16_t address, std::uint8_t value)
         throw PortError("writing " + hexValue(value) + " to " + hexValue(address) +
                         " failed: not a writable register of the simulated port; use " +
                         hexValue(dataPort) + " or " + hexValue(controlPort));
+    log(address, value);
 }
 
 std::uint8_t SimulatedPort::in(std::uint16_t address)
@@ -50,7 +59,30 @@ std::string SimulatedPort::name() const
 void SimulatedPort::writeIdleFromSignalHandler() noexcept
 {
     data_.store(idleData, std::memory_order_relaxed);
+    log(dataPort, idleData);
     control_.store(idleControl, std::memory_order_relaxed);
+    log(controlPort, idleControl);
+}
+
+void SimulatedPort::logWritesTo(int fd) noexcept
+{
+    logFd_ = fd;
+}
+
+// A log that cannot be written does not stop a run: it is no part of the port.
+void SimulatedPort::log(std::uint16_t address, std::uint8_t value) const noexcept
+{
+    if (logFd_ < 0)
+        return;
+    constexpr unsigned byteBits = 8;
+    constexpr std::uint16_t lowByte = 0xFF;
+    constexpr std::size_t recordSize = 3;
+    const std::array<unsigned char, recordSize> record{static_cast<unsigned char>(address & lowByte),
+                                              static_cast<unsigned char>(address >> byteBits), value};
+    const int savedErrno = errno;  // a signal handler's caller may be reading it
+    while (::write(logFd_, record.data(), record.size()) < 0 && errno == EINTR) {
+    }
+    errno = savedErrno;
 }
 
 }  // namespace port
