@@ -574,7 +574,7 @@ bool Form1::readoutPolling() const
 void Form1::openMonitor()
 {
     if (!monitor_) {
-        monitor_ = new MonitorWindow(record_, messageBox_, fileDialog_, this);
+        monitor_ = new MonitorWindow(record_, fileDialog_, this);
         monitor_->setWindowFlag(Qt::Window);
     }
     monitor_->showBeside(*this);

@@ -182,12 +182,6 @@ MonitorWindow::MonitorWindow(const port::WriteRecord& record, FileDialog& fileDi
     connect(exportButton_, &QPushButton::clicked, this, &MonitorWindow::exportVcd);
 }
 
-MonitorWindow::MonitorWindow(const port::WriteRecord& record, MessageBox&, FileDialog& fileDialog,
-                             QWidget* parent)
-    : MonitorWindow(record, fileDialog, parent)
-{
-}
-
 MonitorWindow::~MonitorWindow()
 {
     if (!export_)

@@ -25,7 +25,6 @@ class QTimer;
 namespace app {
 
 class FileDialog;
-class MessageBox;
 class TraceView;
 
 class MonitorWindow : public QWidget
@@ -52,11 +51,6 @@ public:
                                               const std::string& comment, const port::VcdProgress& progress)>;
 
     MonitorWindow(const port::WriteRecord& record, FileDialog& fileDialog, QWidget* parent = nullptr);
-    // For callers that still hand over a message box: the monitor shows
-    // nothing in one, since a modal box would hold the window while a run
-    // is alive; its outcomes go to a line in the monitor.
-    MonitorWindow(const port::WriteRecord& record, MessageBox& messageBox, FileDialog& fileDialog,
-                  QWidget* parent = nullptr);
     // Waits for no export: one under way writes on, and its outcome goes nowhere.
     ~MonitorWindow() override;
 

@@ -19,7 +19,6 @@
 //     --spin-limit-us N: a real-time step thread spins at most N us before a
 //       break (-1: never), instead of the sequencer's own limit
 #include "app/filedialog.h"
-#include "app/messagebox.h"
 #include "app/monitorwindow.h"
 #include "app/traceview.h"
 #include "port/delaycount.h"
@@ -476,13 +475,7 @@ void breakFigures(double seconds)
     }
 }
 
-// The monitor never exports here, so neither service is ever asked.
-class NoMessageBox : public app::MessageBox
-{
-public:
-    void show(const QString&, const QString&) override {}
-};
-
+// The monitor never exports here, so its file dialog is never asked.
 class NoFileDialog : public app::FileDialog
 {
 public:
@@ -528,9 +521,8 @@ void monitorFigures(double seconds)
     port::RecordedPort recorded(simulated, std::bit_ceil(expectedWrites + spareWrites));
     port::Module1 module(recorded);
     port::Sequencer sequencer(module, {});
-    NoMessageBox messageBox;
     NoFileDialog fileDialog;
-    app::MonitorWindow monitor(recorded.record(), messageBox, fileDialog);
+    app::MonitorWindow monitor(recorded.record(), fileDialog);
     monitor.resize(900, 470);
 
     struct Phase {
