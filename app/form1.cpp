@@ -120,12 +120,15 @@ std::string utf8(const QLineEdit* field)
     return field->text().toStdString();
 }
 
-// Shown once filled: a dialog sizes itself by whether it is already shown.
+// Shown once filled (a dialog sizes itself by whether it is already shown),
+// on top, but without taking the keyboard: the result comes when it comes,
+// and the Return the operator meant for a field or a box would otherwise
+// close it unread (its Close button is the default), leaving only the strip.
 void present(QWidget* dialog)
 {
+    dialog->setAttribute(Qt::WA_ShowWithoutActivating);
     dialog->show();
     dialog->raise();
-    dialog->activateWindow();
 }
 
 // STOP from the keyboard, anywhere in the program. No field and no box uses it.
