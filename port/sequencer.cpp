@@ -450,25 +450,20 @@ void Sequencer::loop()
     std::unique_lock lock(mutex_);
     bool fresh = true;  // the next cycle begins a run: its grid starts now
     std::chrono::nanoseconds nextStart{0};
-    std::string failure;  // reported with the mutex let go
+    std::string failure;  // the port's, reported with the mutex let go before Idle
     const auto leaveIdle = [&](const char* when) {
         lock.unlock();
+        std::string idleFailure = writeIdle(when);
         if (failure.empty())
-            failure = writeIdle(when);
-        else
-            writeIdle(when);  // the port has failed already: one line says so
+            failure = std::move(idleFailure);  // else the port has failed already: one line says so
+        if (!failure.empty())
+            report(failure);
+        failure.clear();
         lock.lock();
         endRun();
         fresh = true;
     };
     for (;;) {
-        if (!failure.empty()) {
-            lock.unlock();
-            report(failure);
-            failure.clear();
-            lock.lock();
-            continue;
-        }
         switch (state_) {
         case State::Idle: {
             if (shutDown_)
