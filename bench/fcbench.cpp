@@ -18,19 +18,19 @@
 //     --load-only, --monitor-only: only that section (both: both)
 //     --spin-limit-us N: a real-time step thread spins at most N us before a
 //       break (-1: never), instead of the sequencer's own limit
-#include "app/filedialog.h"
-#include "app/monitorwindow.h"
-#include "app/traceview.h"
-#include "port/delaycount.h"
-#include "port/durationfigure.h"
-#include "port/module1.h"
-#include "port/realtimepriority.h"
-#include "port/recordedport.h"
-#include "port/sequencer.h"
-#include "port/simulatedport.h"
-#include "port/steppattern.h"
-#include "port/threadpinning.h"
-#include "port/timingselftest.h"
+#include "app/window/filedialog.h"
+#include "app/monitor/monitorwindow.h"
+#include "app/monitor/traceview.h"
+#include "port/pattern/delaycount.h"
+#include "port/report/durationfigure.h"
+#include "port/backend/module1.h"
+#include "port/run/realtimepriority.h"
+#include "port/record/recordedport.h"
+#include "port/run/sequencer.h"
+#include "port/backend/simulatedport.h"
+#include "port/pattern/steppattern.h"
+#include "port/run/threadpinning.h"
+#include "port/selftest/timingselftest.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -67,8 +67,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double nanosecondsPerSecond = 1e9;
 constexpr double nanosecondsPerMicrosecond = 1e3;
-using port::cycleStartData;
-using port::writesPerCycle;
+using port::pattern::cycleStartData;
+using port::pattern::writesPerCycle;
 constexpr std::size_t spareWrites = 1 << 12;
 
 struct Measured {
@@ -82,14 +82,14 @@ struct Measured {
 };
 
 // Frequency and step lengths from the data writes of one run (oldest first).
-void analyse(const std::vector<port::WriteRecord::Write>& writes, std::int64_t delayCount, Measured& result)
+void analyse(const std::vector<port::record::WriteRecord::Write>& writes, std::int64_t delayCount, Measured& result)
 {
     std::vector<std::int64_t> cycleStarts;
-    const double scheduled = static_cast<double>(port::stepLengthFor(delayCount).count());
+    const double scheduled = static_cast<double>(port::pattern::stepLengthFor(delayCount).count());
     double largestStall = 0.0;
     std::int64_t previousData = -1;
     for (const auto& write : writes) {
-        if (write.address != port::dataPort || write.value == port::idleData)
+        if (write.address != port::backend::dataPort || write.value == port::pattern::idleData)
             continue;
         ++result.steps;
         if (write.value == cycleStartData)
@@ -111,25 +111,25 @@ void analyse(const std::vector<port::WriteRecord::Write>& writes, std::int64_t d
 // The literal loop: a volatile counter counted up to delayCount, no clock.
 class CountedLoop {
 public:
-    explicit CountedLoop(port::Module1& module) : module_(module) {}
+    explicit CountedLoop(port::backend::Module1& module) : module_(module) {}
 
     void run(std::int64_t delayCount)
     {
         running_ = true;
         thread_ = std::thread([this, delayCount] {
-            port::pinCurrentThreadToStepCpu();
+            port::run::pinCurrentThreadToStepCpu();
             while (running_.load(std::memory_order_acquire)) {
-                for (const port::Step& step : port::stepPattern) {
-                    module_.vbOut(port::dataPort, step.data);
-                    module_.vbOut(port::controlPort, step.control);
+                for (const port::pattern::Step& step : port::pattern::stepPattern) {
+                    module_.vbOut(port::backend::dataPort, step.data);
+                    module_.vbOut(port::backend::controlPort, step.control);
                     volatile std::int64_t delayCounter = 0;
                     while (delayCounter <= delayCount)
                         delayCounter = delayCounter + 1;
                 }
                 cycles_.store(cycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
             }
-            module_.vbOut(port::dataPort, port::idleData);
-            module_.vbOut(port::controlPort, port::idleControl);
+            module_.vbOut(port::backend::dataPort, port::pattern::idleData);
+            module_.vbOut(port::backend::controlPort, port::pattern::idleControl);
         });
     }
     void stop()
@@ -140,25 +140,25 @@ public:
     std::uint64_t cyclesWritten() const { return cycles_.load(std::memory_order_relaxed); }
 
 private:
-    port::Module1& module_;
+    port::backend::Module1& module_;
     std::thread thread_;
     std::atomic<bool> running_{false};
     std::atomic<std::uint64_t> cycles_{0};
 };
 
-void stopAndWait(port::Sequencer& sequencer)
+void stopAndWait(port::run::Sequencer& sequencer)
 {
     sequencer.stop();
-    while (sequencer.state() != port::Sequencer::State::Idle)
+    while (sequencer.state() != port::run::Sequencer::State::Idle)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 Measured measure(std::int64_t delayCount, double seconds, std::size_t recordCapacity, bool useSequencer)
 {
-    port::SimulatedPort simulated;
-    port::RecordedPort recorded(simulated, recordCapacity);
-    port::Module1 module(recorded);
-    port::Sequencer sequencer(module, {});
+    port::backend::SimulatedPort simulated;
+    port::record::RecordedPort recorded(simulated, recordCapacity);
+    port::backend::Module1 module(recorded);
+    port::run::Sequencer sequencer(module, {});
     CountedLoop counted(module);
     const auto started = Clock::now();
     if (useSequencer)
@@ -200,27 +200,27 @@ void printText(const std::string& name, const std::string& text)
 // point into a comma for the monitor's figures: the line is the self-test's.
 void print(const std::string& name, double value, const char* unit)
 {
-    std::fputs(port::figureLine(name, value, unit).c_str(), stdout);
+    std::fputs(port::report::figureLine(name, value, unit).c_str(), stdout);
 }
 
 double stepTimeMsFor(double hz)
 {
-    return 1.0 / hz / static_cast<double>(port::stepsPerCycle) * 1000.0;
+    return 1.0 / hz / static_cast<double>(port::pattern::stepsPerCycle) * 1000.0;
 }
 
 // The record must hold the whole measurement: 28 writes a cycle.
 std::size_t recordCapacityFor(std::int64_t delayCount, double seconds)
 {
     const auto expectedWrites =
-        static_cast<std::size_t>(port::frequencyFor(delayCount) * seconds * 1.5) * writesPerCycle;
+        static_cast<std::size_t>(port::pattern::frequencyFor(delayCount) * seconds * 1.5) * writesPerCycle;
     return std::bit_ceil(expectedWrites + spareWrites);
 }
 
 void frequencyFigures(const std::string& prefix, const std::string& label, double asked, double seconds,
                       bool useSequencer)
 {
-    const std::int64_t delayCount = port::delayCountFor(stepTimeMsFor(asked));
-    const double defined = port::frequencyFor(delayCount);
+    const std::int64_t delayCount = port::pattern::delayCountFor(stepTimeMsFor(asked));
+    const double defined = port::pattern::frequencyFor(delayCount);
     const Measured result = measure(delayCount, seconds, recordCapacityFor(delayCount, seconds), useSequencer);
     const std::string tag = prefix + label;
     if (useSequencer) {
@@ -241,7 +241,7 @@ void frequencyFigures(const std::string& prefix, const std::string& label, doubl
 void rateFigure(const std::string& prefix, const std::string& label, std::int64_t delayCount, double seconds,
                 bool useSequencer)
 {
-    const Measured result = measure(delayCount, seconds, port::WriteRecord::defaultCapacity, useSequencer);
+    const Measured result = measure(delayCount, seconds, port::record::WriteRecord::defaultCapacity, useSequencer);
     print(prefix + "cycle_rate_" + label, static_cast<double>(result.cycles) / result.elapsedSeconds,
           "cycles/s");
 }
@@ -321,9 +321,9 @@ long busyProcessesWanted()
 // process to have used up its start-up credit.
 constexpr std::chrono::milliseconds loadRampUp{200};
 
-port::PriorityGrant realtimeStepThread(int tid)
+port::run::PriorityGrant realtimeStepThread(int tid)
 {
-    return port::requestRealtime(tid, port::stepThreadPriority, port::linuxScheduling(), nullptr);
+    return port::run::requestRealtime(tid, port::run::stepThreadPriority, port::run::linuxScheduling(), nullptr);
 }
 
 struct LoadRun {
@@ -331,7 +331,7 @@ struct LoadRun {
     double stepCpuPercent = 0.0;  // of the wall time between the two readings
     double sleepsPerStep = 0.0;
     double wakeMarginMicroseconds = 0.0;
-    port::TimingMode timing;
+    port::run::TimingMode timing;
     std::size_t busyProcesses = 0;
     std::int64_t pageFaults = -1;  // the step thread's, after the run's first whole cycle
     double cycleRate = 0.0;        // cycles/s
@@ -346,11 +346,11 @@ LoadRun measureUnderLoad(std::int64_t delayCount, double seconds, bool loaded, b
                          std::size_t largestRecord = std::numeric_limits<std::size_t>::max())
 {
     const std::size_t recordCapacity = std::min(recordCapacityFor(delayCount, seconds), largestRecord);
-    port::SimulatedPort simulated;
-    port::RecordedPort recorded(simulated, recordCapacity);
-    port::Module1 module(recorded);
-    port::Sequencer sequencer(module, {}, realtime ? port::StepThreadSetup(realtimeStepThread)
-                                                   : port::StepThreadSetup());
+    port::backend::SimulatedPort simulated;
+    port::record::RecordedPort recorded(simulated, recordCapacity);
+    port::backend::Module1 module(recorded);
+    port::run::Sequencer sequencer(module, {}, realtime ? port::run::StepThreadSetup(realtimeStepThread)
+                                                   : port::run::StepThreadSetup());
     // Declared after the sequencer so that it ends first on any way out.
     std::optional<BusyLoad> load;
     LoadRun run;
@@ -389,11 +389,11 @@ LoadRun measureUnderLoad(std::int64_t delayCount, double seconds, bool loaded, b
     return run;
 }
 
-std::string timingModeText(const port::TimingMode& mode)
+std::string timingModeText(const port::run::TimingMode& mode)
 {
     if (!mode.known)
         return "unknown (the step thread had not set itself up)";
-    std::string text = port::priorityText(mode.grant);
+    std::string text = port::run::priorityText(mode.grant);
     if (!mode.grant.refusal.empty())
         text += " (" + mode.grant.refusal + ")";
     return text;
@@ -417,8 +417,8 @@ void loadFigures(double seconds)
         const std::string priority = realtime ? "realtime" : "normal";
         std::string modeShown;
         for (const Rate& rate : rates) {
-            const std::int64_t delayCount = port::delayCountFor(stepTimeMsFor(rate.hz));
-            const double defined = port::frequencyFor(delayCount);
+            const std::int64_t delayCount = port::pattern::delayCountFor(stepTimeMsFor(rate.hz));
+            const double defined = port::pattern::frequencyFor(delayCount);
             for (const bool loaded : {false, true}) {
                 const LoadRun run = measureUnderLoad(delayCount, seconds, loaded, realtime);
                 // Once per priority, and again should a later run be granted otherwise.
@@ -461,7 +461,7 @@ void breakFigures(double seconds)
 {
     for (const bool breaks : {true, false}) {
         const std::optional<std::chrono::nanoseconds> chosen = spinLimit;
-        spinLimit = breaks ? chosen : std::optional(port::StepClock::noDeadline);
+        spinLimit = breaks ? chosen : std::optional(port::run::StepClock::noDeadline);
         const LoadRun run = measureUnderLoad(0, seconds, false, true, fullSpeedRecord);
         spinLimit = chosen;
         const std::string tag = std::string("dc0_idle_realtime_") + (breaks ? "breaks" : "no_breaks");
@@ -476,7 +476,7 @@ void breakFigures(double seconds)
 }
 
 // The monitor never exports here, so its file dialog is never asked.
-class NoFileDialog : public app::FileDialog
+class NoFileDialog : public app::window::FileDialog
 {
 public:
     QString saveFileName(const QString&, const QString&, const QString&) override { return {}; }
@@ -495,7 +495,7 @@ std::int64_t nowNanoseconds()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-void latenessFigures(const std::string& prefix, const port::StepTiming& timing)
+void latenessFigures(const std::string& prefix, const port::selftest::StepTiming& timing)
 {
     const auto at = [&timing](double fraction) {
         return percentile(timing.lateness, fraction) / nanosecondsPerMicrosecond;
@@ -513,16 +513,16 @@ void latenessFigures(const std::string& prefix, const port::StepTiming& timing)
 // loop throughout, as in the program.
 void monitorFigures(double seconds)
 {
-    const std::int64_t delayCount = port::delayCountFor(stepTimeMsFor(1000.0));
-    const auto stepLength = port::stepLengthFor(delayCount);
-    const double defined = port::frequencyFor(delayCount);
+    const std::int64_t delayCount = port::pattern::delayCountFor(stepTimeMsFor(1000.0));
+    const auto stepLength = port::pattern::stepLengthFor(delayCount);
+    const double defined = port::pattern::frequencyFor(delayCount);
     const auto expectedWrites = static_cast<std::size_t>(defined * seconds * 3 * 1.5) * writesPerCycle;
-    port::SimulatedPort simulated;
-    port::RecordedPort recorded(simulated, std::bit_ceil(expectedWrites + spareWrites));
-    port::Module1 module(recorded);
-    port::Sequencer sequencer(module, {});
+    port::backend::SimulatedPort simulated;
+    port::record::RecordedPort recorded(simulated, std::bit_ceil(expectedWrites + spareWrites));
+    port::backend::Module1 module(recorded);
+    port::run::Sequencer sequencer(module, {});
     NoFileDialog fileDialog;
-    app::MonitorWindow monitor(recorded.record(), fileDialog);
+    app::monitor::MonitorWindow monitor(recorded.record(), fileDialog);
     monitor.resize(900, 470);
 
     struct Phase {
@@ -559,11 +559,11 @@ void monitorFigures(double seconds)
     print("monitor_writes_held", static_cast<double>(writes.size()) /
                                      static_cast<double>(recorded.record().total()) * 100.0, "%");
     for (const Phase& phase : phases) {
-        std::vector<port::WriteRecord::Write> inPhase;
+        std::vector<port::record::WriteRecord::Write> inPhase;
         for (const auto& write : writes)
             if (write.nanoseconds >= phase.begin && write.nanoseconds < phase.end)
                 inPhase.push_back(write);
-        latenessFigures(phase.name, port::stepTiming(inPhase, stepLength));
+        latenessFigures(phase.name, port::selftest::stepTiming(inPhase, stepLength));
         print(std::string(phase.name) + "_gui_thread_cpu",
               static_cast<double>(phase.guiCpu) / static_cast<double>(phase.end - phase.begin) * 100.0, "%");
         if (phase.open)
@@ -582,7 +582,7 @@ int main(int argc, char** argv)
         BusyLoad::spin(static_cast<pid_t>(std::atol(argv[2])));
     // As the program does: before any other thread, so the step CPU is the
     // step loop's alone.
-    port::reserveStepCpu();
+    port::run::reserveStepCpu();
     double seconds = 10.0;
     bool monitorOnly = false;
     bool loadOnly = false;
@@ -595,7 +595,7 @@ int main(int argc, char** argv)
             loadOnly = true;
         } else if (std::strcmp(argv[index], "--spin-limit-us") == 0 && index + 1 < argc) {
             const double microseconds = std::atof(argv[++index]);
-            spinLimit = microseconds < 0 ? port::StepClock::noDeadline
+            spinLimit = microseconds < 0 ? port::run::StepClock::noDeadline
                                          : std::chrono::nanoseconds(static_cast<std::int64_t>(microseconds * 1e3));
         } else {
             std::fprintf(stderr, "usage: %s [--seconds N] [--load-only] [--monitor-only] [--spin-limit-us N]\n",
@@ -610,7 +610,7 @@ int main(int argc, char** argv)
     const bool everything = !monitorOnly && !loadOnly;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     print("seconds_per_measurement", seconds, "s");
-    const double scheduleRate = port::frequencyFor(0);
+    const double scheduleRate = port::pattern::frequencyFor(0);
     for (const bool useSequencer : {true, false}) {
         if (!everything)
             break;

@@ -4,7 +4,7 @@
 # can be started.
 add_executable(logstate display/logstate.cpp)
 target_link_libraries(logstate PRIVATE fc_port)
-target_include_directories(logstate PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_include_directories(logstate PRIVATE ${FC_TESTS_DIR}/support)
 set_target_properties(logstate PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
 
 add_test(NAME display

@@ -19,13 +19,13 @@
 // "RECORD case: a=v ..." (the program's own record of its writes) and
 // "RESULT case: ok" or "RESULT case: FAIL why". Exit status 0: every check
 // made here passed; the register values are checked on the host.
-#include "port/crashguard.h"
-#include "port/module1.h"
-#include "port/port.h"
-#include "port/portselection.h"
-#include "port/recordedport.h"
-#include "port/runcontrol.h"
-#include "port/steppattern.h"
+#include "port/backend/crashguard.h"
+#include "port/backend/module1.h"
+#include "port/backend/port.h"
+#include "port/backend/portselection.h"
+#include "port/record/recordedport.h"
+#include "port/run/runcontrol.h"
+#include "port/pattern/steppattern.h"
 
 #include <grp.h>
 #include <ieee1284.h>
@@ -86,7 +86,7 @@ bool contains(std::string_view text, std::string_view part)
     return text.find(part) != std::string_view::npos;
 }
 
-void printRecord(const port::WriteRecord& record)
+void printRecord(const port::record::WriteRecord& record)
 {
     std::uint64_t next = 0;
     std::printf("RECORD %s:", currentCase.c_str());
@@ -105,9 +105,9 @@ int finish()
 }
 
 // The usual port, opened the way the program opens it; false when it is not.
-bool openUsual(port::OpenedPort& opened)
+bool openUsual(port::backend::OpenedPort& opened)
 {
-    opened = port::openPort("auto");
+    opened = port::backend::openPort("auto");
     std::printf("DESCRIPTION %s: %s\n", currentCase.c_str(), opened.description.c_str());
     std::fflush(stdout);
     check(opened.refusal.empty(), "refused: " + opened.refusal);
@@ -134,11 +134,11 @@ int outsider()
 {
     phase("open");
     // The port is there: auto refuses it too, rather than run on a simulated one.
-    const port::OpenedPort automatic = port::openPort("auto");
+    const port::backend::OpenedPort automatic = port::backend::openPort("auto");
     std::printf("REFUSAL %s: %s\n", currentCase.c_str(), automatic.refusal.c_str());
     check(!automatic.port, "auto opened a port");
     check(contains(automatic.refusal, groupHint), "auto's refusal does not say: " + std::string(groupHint));
-    const port::OpenedPort named = port::openPort("/dev/parport0");
+    const port::backend::OpenedPort named = port::backend::openPort("/dev/parport0");
     std::printf("REFUSAL %s: %s\n", currentCase.c_str(), named.refusal.c_str());
     check(!named.port, "/dev/parport0 was opened");
     check(contains(named.refusal, groupHint), "refusal does not say: " + std::string(groupHint));
@@ -152,7 +152,7 @@ int selectCase()
 {
     phase("open");
     {
-        port::OpenedPort opened;
+        port::backend::OpenedPort opened;
         if (!openUsual(opened))
             return finish();
 
@@ -160,8 +160,8 @@ int selectCase()
         std::fflush(stdout);
         const pid_t child = fork();
         if (child == 0) {
-            const port::OpenedPort second = port::openPort("auto");
-            const port::OpenedPort named = port::openPort("/dev/parport0");
+            const port::backend::OpenedPort second = port::backend::openPort("auto");
+            const port::backend::OpenedPort named = port::backend::openPort("/dev/parport0");
             std::printf("REFUSAL %s: %s\n", currentCase.c_str(), second.refusal.c_str());
             std::fflush(stdout);
             const bool refused = !second.port && contains(second.refusal, "in use by another program") &&
@@ -172,12 +172,12 @@ int selectCase()
         check(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0,
               "a second instance was not refused");
 
-        port::RecordedPort recorded(*opened.port);
-        port::Module1 module(recorded);
-        port::RunControl control(module, recorded.record(), {});
+        port::record::RecordedPort recorded(*opened.port);
+        port::backend::Module1 module(recorded);
+        port::run::RunControl control(module, recorded.record(), {});
         phase("stop");
-        const port::StopOutcome outcome = control.stop();
-        check(outcome.kind == port::StopOutcome::Kind::IdleWritten, "STOP when idle did not write the idle pair");
+        const port::run::StopOutcome outcome = control.stop();
+        check(outcome.kind == port::run::StopOutcome::Kind::IdleWritten, "STOP when idle did not write the idle pair");
         phase("stopped");
         printRecord(recorded.record());
         control.shutDown();
@@ -190,10 +190,10 @@ int selectCase()
 // The program's own stack over the opened port, as main.cpp wires it: the
 // record above the back end, the crash guard on it, run control.
 struct ProgramStack {
-    explicit ProgramStack(port::Port& port)
+    explicit ProgramStack(port::backend::Port& port)
         : recorded(port), module(recorded), control(module, recorded.record(), {})
     {
-        port::CrashGuard::install(recorded);
+        port::backend::CrashGuard::install(recorded);
     }
 
     // RUN; whether the first cycles went out.
@@ -204,9 +204,9 @@ struct ProgramStack {
         return waitFor([this] { return control.readout().cycles; });
     }
 
-    port::RecordedPort recorded;
-    port::Module1 module;
-    port::RunControl control;
+    port::record::RecordedPort recorded;
+    port::backend::Module1 module;
+    port::run::RunControl control;
 };
 
 // RUN for a few cycles, then STOP (stop) or shutDown (not stop).
@@ -214,11 +214,11 @@ int run(bool stop)
 {
     phase("open");
     {
-        port::OpenedPort opened;
+        port::backend::OpenedPort opened;
         if (!openUsual(opened))
             return finish();
         ProgramStack stack(*opened.port);
-        port::RunControl& control = stack.control;
+        port::run::RunControl& control = stack.control;
         check(stack.startRun(), "the run never wrote its cycles");
         if (stop) {
             // A second instance in the middle of the run: refused, and the
@@ -226,7 +226,7 @@ int run(bool stop)
             std::fflush(stdout);
             const pid_t child = fork();
             if (child == 0) {
-                const port::OpenedPort second = port::openPort("auto");
+                const port::backend::OpenedPort second = port::backend::openPort("auto");
                 std::printf("REFUSAL %s: %s\n", currentCase.c_str(), second.refusal.c_str());
                 std::fflush(stdout);
                 std::_Exit(!second.port && contains(second.refusal, "in use by another program") ? 0 : 1);
@@ -238,9 +238,9 @@ int run(bool stop)
             const std::uint64_t before = control.readout().cycles;
             check(waitFor([&control] { return control.readout().cycles; }, before + 1),
                   "the run did not go on after the second instance");
-            const port::StopOutcome outcome = control.stop();
-            check(outcome.kind == port::StopOutcome::Kind::AfterCycle, "STOP did not let the cycle complete");
-            while (control.state() != port::SequencerState::Idle)
+            const port::run::StopOutcome outcome = control.stop();
+            check(outcome.kind == port::run::StopOutcome::Kind::AfterCycle, "STOP did not let the cycle complete");
+            while (control.state() != port::run::SequencerState::Idle)
                 std::this_thread::sleep_for(1ms);
             phase("stopped");
         } else {
@@ -276,7 +276,7 @@ int crash()
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
     phase("open");
-    port::OpenedPort opened;
+    port::backend::OpenedPort opened;
     if (!openUsual(opened))
         return finish();
     ProgramStack stack(*opened.port);

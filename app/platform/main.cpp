@@ -1,0 +1,222 @@
+// Starts the frequency converter's operator window on the parallel port, or on
+// the simulated port where no parallel port can be used. --self-test measures
+// how closely this PC holds the steps, prints the figures and exits; --help and
+// --version print and exit. Those three need no display. --write-log keeps
+// what reaches the simulated port in a file, for tests and diagnostics.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QFile>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <system_error>
+
+#include "app/window/applicationicon.h"
+#include "app/window/form1.h"
+#include "app/window/modalmessagebox.h"
+#include "app/window/qtfiledialog.h"
+#include "app/platform/realtimekitclient.h"
+#include "app/window/runadapter.h"
+#include "app/platform/terminationsignals.h"
+#include "port/backend/crashguard.h"
+#include "port/backend/module1.h"
+#include "port/backend/portselection.h"
+#include "port/run/realtimepriority.h"
+#include "port/record/recordedport.h"
+#include "port/backend/simulatedport.h"
+#include "port/run/threadpinning.h"
+#include "port/selftest/timingselftest.h"
+
+namespace {
+
+// The step thread's priority: from the kernel where this user may take it,
+// else from RealtimeKit, else normal.
+port::run::StepThreadSetup realtimeSetup(app::platform::RealtimeKitClient& realtimeKit)
+{
+    return [&realtimeKit](int tid) {
+        return port::run::requestRealtime(tid, port::run::stepThreadPriority, port::run::linuxScheduling(), &realtimeKit);
+    };
+}
+
+// Whether the command line asks only for text (help, the version, the
+// self-test), which must work in a terminal without a display: a QApplication
+// aborts where it finds none, so this is decided before one exists. The
+// arguments are read as the parser reads them: the argument after an option
+// that takes a value is that value, and nothing after "--" is an option.
+bool wantsNoWindow(int argc, char* argv[])
+{
+    constexpr std::array<std::string_view, 6> textOnly{"--help", "-h", "--help-all", "--version", "-v",
+                                                       "--self-test"};
+    constexpr std::array<std::string_view, 3> takingValue{"--port", "--self-test-seconds", "--write-log"};
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument(argv[i]);
+        if (argument == "--")
+            return false;
+        if (std::ranges::find(takingValue, argument) != takingValue.end())
+            ++i;
+        else if (std::ranges::find(textOnly, argument) != textOnly.end())
+            return true;
+    }
+    return false;
+}
+
+int runSelfTest(double seconds, const port::run::StepThreadSetup& setup)
+{
+    const std::atomic<bool> never{false};
+    const port::selftest::SelfTestResult result = port::selftest::runTimingSelfTest(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds)),
+        never, setup);
+    if (!result.failure.empty()) {
+        std::fprintf(stderr, "frequency-converter: ERROR: %s\n", port::selftest::selfTestVerdict(result).c_str());
+        return 1;
+    }
+    std::printf("%s\n%s\n", port::selftest::selfTestFigures(result).c_str(), port::selftest::selfTestVerdict(result).c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    // Before anything starts a thread, so that every thread inherits the
+    // mask: termination signals are taken by the signal thread alone, which
+    // answers them even when the window's thread does not.
+    app::platform::TerminationSignals::blockInEveryThread();
+    // Before any other thread exists, so that none of them lands on the step CPU.
+    port::run::reserveStepCpu();
+
+    std::unique_ptr<QCoreApplication> application = wantsNoWindow(argc, argv)
+                                                        ? std::make_unique<QCoreApplication>(argc, argv)
+                                                        : std::make_unique<QApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("frequency-converter"));
+    // From the project's version in CMake, its one home.
+    QCoreApplication::setApplicationVersion(QStringLiteral(FC_VERSION));
+    // Every window shows the program's icon, the refusal box at start too.
+    if (auto* guiApplication = qobject_cast<QApplication*>(application.get())) {
+        guiApplication->setWindowIcon(app::window::applicationIcon());
+        // Lets the desktop match the window to the menu entry and its icon.
+        QGuiApplication::setDesktopFileName(QStringLiteral("frequency-converter"));
+    }
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QCoreApplication::translate("main", "Operator's console of a PC-driven frequency converter."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption portOption(
+        QStringLiteral("port"),
+        QCoreApplication::translate("main", "Port to drive: auto, simulated or /dev/parportN."),
+        QStringLiteral("choice"), QStringLiteral("auto"));
+    const QCommandLineOption selfTestOption(
+        QStringLiteral("self-test"),
+        QCoreApplication::translate("main", "Measure how closely this PC holds the steps, print the "
+                                            "figures and exit. Writes to no port."));
+    const QCommandLineOption secondsOption(
+        QStringLiteral("self-test-seconds"),
+        QCoreApplication::translate("main", "How long the self-test measures, at most 60 (default 3)."),
+        QStringLiteral("seconds"), QStringLiteral("3"));
+    const QCommandLineOption writeLogOption(
+        QStringLiteral("write-log"),
+        QCoreApplication::translate("main", "For tests and diagnostics: append every write the simulated port "
+                                            "takes to <path>, 3 bytes a write (address low byte, high byte, "
+                                            "value). Simulated port only."),
+        QStringLiteral("path"));
+    parser.addOption(portOption);
+    parser.addOption(selfTestOption);
+    parser.addOption(secondsOption);
+    parser.addOption(writeLogOption);
+    parser.process(*application);
+    app::platform::RealtimeKitClient realtimeKit;
+
+    if (parser.isSet(selfTestOption)) {
+        // No run and no window to leave: Ctrl+C ends the self-test at once.
+        app::platform::TerminationSignals::unblockInThisThread();
+        bool ok = false;
+        const double seconds = parser.value(secondsOption).toDouble(&ok);
+        const double longest = std::chrono::duration<double>(port::selftest::selfTestLongestDuration).count();
+        if (!ok || !(seconds > 0.0) || seconds > longest) {
+            std::fprintf(stderr, "frequency-converter: ERROR: bad self-test length '%s': give seconds "
+                                 "above 0 and at most %g\n", qPrintable(parser.value(secondsOption)), longest);
+            return 2;
+        }
+        return runSelfTest(seconds, realtimeSetup(realtimeKit));
+    }
+
+    const QString choice = parser.value(portOption);
+    if (choice != QLatin1String("auto") && choice != QLatin1String("simulated")
+        && !choice.startsWith(QLatin1String("/dev/"))) {
+        std::fprintf(stderr, "frequency-converter: ERROR: bad port choice '%s': use auto, simulated "
+                             "or a device such as /dev/parport0\n", qPrintable(choice));
+        return 2;
+    }
+    // Holds the port lock: it must live until the program ends.
+    port::backend::OpenedPort opened = port::backend::openPort(choice.toStdString());
+    if (!opened.refusal.empty()) {
+        app::platform::TerminationSignals::unblockInThisThread();  // nothing to leave idle
+        std::fprintf(stderr, "frequency-converter: ERROR: %s\n", opened.refusal.c_str());
+        // Offscreen and minimal are what tests and headless runs use: there
+        // nobody sees the box, and nobody could press OK.
+        const QString platform = QGuiApplication::platformName();
+        if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+            app::window::ModalMessageBox().show(QString::fromStdString(opened.refusal),
+                                        QCoreApplication::translate("main", "Port Error"));
+        return 2;
+    }
+    if (parser.isSet(writeLogOption)) {
+        // Each record is a system call on the step thread: on a port that
+        // drives a motor it would take from every step's timing.
+        auto* simulated = dynamic_cast<port::backend::SimulatedPort*>(opened.port.get());
+        const QByteArray path = QFile::encodeName(parser.value(writeLogOption));
+        if (!simulated) {
+            app::platform::TerminationSignals::unblockInThisThread();  // nothing to leave idle
+            std::fprintf(stderr, "frequency-converter: ERROR: --write-log '%s' refused: it logs the simulated "
+                                 "port only, and %s is in use; add --port=simulated\n",
+                         path.constData(), opened.port->name().c_str());
+            return 2;
+        }
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            const int error = errno;
+            app::platform::TerminationSignals::unblockInThisThread();  // nothing to leave idle
+            std::fprintf(stderr, "frequency-converter: ERROR: opening the write log '%s' failed: %s\n",
+                         path.constData(), std::strerror(error));
+            return 2;
+        }
+        simulated->logWritesTo(fd);
+    }
+    std::fprintf(stderr, "frequency-converter: %s\n", opened.description.c_str());
+
+    // The record sits above the back end, so it holds what reached the port in use.
+    port::record::RecordedPort recorded(*opened.port, port::record::RecordedPort::programCapacity);
+    // A crash from here on leaves the port idle, as far as a signal handler can.
+    try {
+        port::backend::CrashGuard::install(recorded);
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "frequency-converter: ERROR: crash guard not installed (%s); a crash "
+                             "would leave the last step on the port\n", error.what());
+    }
+    port::backend::Module1 module(recorded);
+    app::window::ModalMessageBox messageBox;
+    app::window::QtFileDialog fileDialog;
+    app::window::Form1 form(messageBox, fileDialog, module, recorded.record(),
+                    QString::fromStdString(opened.description), realtimeSetup(realtimeKit));
+    messageBox.setParent(&form);
+    fileDialog.setParent(&form);
+    // A termination signal takes the way out EXIT takes: the window closes,
+    // which ends a run with the idle pair. When the window does not answer,
+    // the signal thread ends the run through the window's run control itself.
+    auto* runController = form.findChild<app::window::RunController*>();
+    app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runController->control());
+    form.show();
+    return application->exec();
+}

@@ -1,0 +1,147 @@
+// The operator's window: the motor rating and the demanded operating point,
+// Required Voltage, RUN, STOP and EXIT.
+#ifndef APP_WINDOW_FORM1_H
+#define APP_WINDOW_FORM1_H
+
+#include <QWidget>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+
+#include "drive/setpoint/setpoint.h"
+#include "port/run/runcontrol.h"
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace port::backend {
+class Module1;
+}
+namespace port::record {
+class WriteRecord;
+}
+namespace port::selftest {
+struct SelfTestResult;
+}
+
+namespace app::monitor {
+class MonitorWindow;
+}
+namespace app::selftest {
+class SelfTestDialog;
+class SelfTestRunner;
+}
+
+namespace app::window {
+
+class FileDialog;
+class MessageBox;
+class RunController;
+class StatusStrip;
+
+class Form1 : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // The title of message boxes that bring none of their own.
+    static const char* const applicationTitle;
+
+    // record holds the writes that module makes; portDescription says which
+    // port is in use and, for a stand-in, why. stepSetup asks for the step
+    // thread's priority (empty: normal priority); the timing self-test asks
+    // the same way.
+    Form1(MessageBox& messageBox, FileDialog& fileDialog, port::backend::Module1& module,
+          const port::record::WriteRecord& record, const QString& portDescription,
+          port::run::StepThreadSetup stepSetup = {}, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    const drive::HeldValues& heldValues() const { return held_; }
+    // The line RUN printed last; it stays on the window until the next print.
+    QString printedLine() const { return printedLine_; }
+
+    // How long the timing self-test measures (a few seconds by default).
+    void setSelfTestDuration(std::chrono::nanoseconds duration) { selfTestDuration_ = duration; }
+    bool readoutPolling() const;
+    monitor::MonitorWindow* monitor() const { return monitor_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private slots:
+    void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
+    void Command4_Click();
+    void Text3_Change();
+    void Text4_LostFocus();
+    void Text6_Change();
+    void Text7_Change();
+
+    void showRunState(port::run::SequencerState state);
+    void reportPortError(const QString& line);
+    void openMonitor();
+    void startTimingSelfTest();
+    void showTimingSelfTest(const port::selftest::SelfTestResult& result);
+
+private:
+    void createControls();
+    void connectHandlers();
+    void installStopKey();
+    void chooseFont();
+    bool captionsFit(const QFont& font) const;
+
+public:
+    // Whether text drawn in box with flags leaves no ink outside it.
+    static bool inkFits(const QFont& font, const QString& text, const QRect& box, int flags);
+
+private:
+    void Form_Load();
+
+    // Controls by the number in their names: field(6) is Text6.
+    QLineEdit* field(int number) const { return fields_.at(number); }
+    QPushButton* command(int number) const { return commands_.at(number); }
+
+    QString readingNote() const;
+    void checkPowerFactorWhenFree();
+    void postPowerFactorCheck();
+    void runPoleSpeedChecks();
+    void showMessage(const QString& prompt, const QString& title = {});
+    selftest::SelfTestDialog* selfTestDialog();
+    void print(const QString& line);
+
+    MessageBox& messageBox_;
+    FileDialog& fileDialog_;
+    const port::record::WriteRecord& record_;
+    drive::HeldValues held_;
+    QString printedLine_;
+
+    std::map<int, QLineEdit*> fields_;
+    std::map<int, QPushButton*> commands_;
+    std::map<int, QLabel*> labels_;
+    StatusStrip* statusStrip_ = nullptr;
+    monitor::MonitorWindow* monitor_ = nullptr;
+
+    std::chrono::nanoseconds selfTestDuration_;
+    selftest::SelfTestRunner* selfTest_ = nullptr;
+    // RUN came while the self-test measured: the run's delay count, for when
+    // the self-test's step thread has ended. STOP and closing drop it.
+    std::optional<std::int64_t> runAfterSelfTest_;
+    bool selfTestCutShort_ = false;  // by RUN: the dialog says so
+    RunController* runController_ = nullptr;
+
+    // Leaving P.F. checks it once the click that moved the focus is over and
+    // the boxes that click opened are closed.
+    enum class PendingCheck { None, ClickUnderWay, Due };
+    PendingCheck powerFactorCheck_ = PendingCheck::None;
+    bool powerFactorCheckPosted_ = false;
+};
+
+}  // namespace app::window
+
+#endif

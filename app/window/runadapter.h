@@ -1,0 +1,73 @@
+// The window's side of run control: RUN, STOP and the way out, the step
+// thread's callbacks turned into signals on the window's thread, and the
+// readout, polled only while a run is alive.
+#ifndef APP_WINDOW_RUNADAPTER_H
+#define APP_WINDOW_RUNADAPTER_H
+
+#include <QObject>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "port/run/pimutex.h"
+#include "port/run/runcontrol.h"
+
+class QTimer;
+
+namespace app::window {
+
+class RunController : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A run ends at once when the window has not answered for silenceLimit
+    // (the readout timer is its heartbeat).
+    RunController(port::backend::Module1& module, const port::record::WriteRecord& record, port::run::StepThreadSetup setup,
+                  QObject* parent = nullptr,
+                  std::chrono::nanoseconds silenceLimit = port::run::RunControl::windowSilenceLimit);
+    ~RunController() override;
+
+    void run(std::int64_t delayCount);
+    port::run::StopOutcome stop();
+    void shutDown();
+
+    port::run::SequencerState state() const;
+    bool isAlive() const { return state() != port::run::SequencerState::Idle; }
+    bool polling() const;
+    // The readout as it is now; also sent with readoutChanged.
+    port::run::RunReadout readout();
+    QString timingText() const;
+    // For the signal thread, which ends the run itself when the window does
+    // not answer.
+    port::run::RunControl& control() { return *control_; }
+
+signals:
+    void stateChanged(port::run::SequencerState state);
+    void errorOccurred(const QString& line);
+    void timingChanged(const QString& text);
+    void readoutChanged(const port::run::RunReadout& readout);
+
+private:
+    void announceState(port::run::SequencerState state);
+    void answerBell();
+    void takeNews();  // the errors and the timing the step thread left
+    void refresh();
+
+    QTimer* readoutTimer_;
+    int bell_ = -1;  // eventfd the step thread rings: a state change, the timing, an error
+    port::run::PiMutex errorsMutex_;  // the step thread takes it too
+    std::list<std::string> errors_;  // guarded by errorsMutex_
+    std::atomic<bool> timingNews_{false};
+    port::run::SequencerState shown_ = port::run::SequencerState::Idle;  // the state last announced
+    // Last: its step thread ends before anything its callbacks reach.
+    std::unique_ptr<port::run::RunControl> control_;
+};
+
+}  // namespace app::window
+
+#endif

@@ -1,0 +1,43 @@
+// A port that passes every write on to another port and records it, with its
+// time, once the write has been made: the record then holds what reached the
+// registers, whichever back end is underneath.
+#ifndef PORT_RECORD_RECORDEDPORT_H
+#define PORT_RECORD_RECORDEDPORT_H
+
+#include "port/backend/port.h"
+#include "port/record/writerecord.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace port::record {
+
+class RecordedPort : public backend::Port {
+public:
+    // Enough for some 9 s of writes at 1 kHz output (28 writes a cycle).
+    static constexpr std::size_t programCapacity = std::size_t{1} << 18;
+
+    // target must outlive this port.
+    explicit RecordedPort(backend::Port& target, std::size_t recordCapacity = WriteRecord::defaultCapacity);
+    ~RecordedPort() override;
+
+    // A write the target refuses (it throws) is not recorded.
+    void out(std::uint16_t address, std::uint8_t value) override;
+    std::uint8_t in(std::uint16_t address) override;
+    std::string name() const override;
+    void check() override;
+    // Passes it on to the target; the record does not show it (see there).
+    void writeIdleFromSignalHandler() noexcept override;
+
+    const WriteRecord& record() const noexcept { return record_; }
+    backend::Port& target() const noexcept { return target_; }
+
+private:
+    backend::Port& target_;
+    WriteRecord record_;
+};
+
+}  // namespace port::record
+
+#endif  // PORT_RECORD_RECORDEDPORT_H

@@ -1,0 +1,130 @@
+// Run control over the sequencer, the watch on the window's heartbeat, and
+// the readout of the run.
+#include "port/run/runcontrol.h"
+
+#include "port/backend/crashguard.h"
+
+namespace port::run {
+
+RunControl::RunControl(backend::Module1& module, const record::WriteRecord& record, SequencerCallbacks callbacks,
+                       StepThreadSetup setup, StepClock& clock, std::chrono::nanoseconds silenceLimit)
+    : record_(record), silenceLimit_(silenceLimit),
+      sequencer_(module, std::move(callbacks), std::move(setup), clock)
+{
+    lastBeat_.store(monotonicNow(), std::memory_order_relaxed);
+    watch_ = std::thread([this] { watch(); });
+}
+
+RunControl::~RunControl()
+{
+    {
+        std::lock_guard lock(watchMutex_);
+        watchEnds_ = true;
+    }
+    watchWake_.notify_all();
+    watch_.join();
+    sequencer_.shutDown();
+}
+
+std::int64_t RunControl::monotonicNow() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void RunControl::run(std::int64_t delayCount)
+{
+    heartbeat();
+    if (sequencer_.state() == SequencerState::Idle) {
+        meter_.reset();
+        recordNext_ = record_.total();
+        ranOnce_ = true;
+        lastStop_.reset();
+        silentFrom_.store(-1, std::memory_order_relaxed);
+        windowSilence_.store(0, std::memory_order_relaxed);
+    }
+    sequencer_.run(delayCount);
+    watchWake_.notify_all();  // from waiting for a run to watching it
+}
+
+StopOutcome RunControl::stop()
+{
+    heartbeat();
+    const StopOutcome outcome = sequencer_.stop();
+    if (outcome.kind != StopOutcome::Kind::IdleWritten && outcome.kind != StopOutcome::Kind::AlreadyStopping)
+        lastStop_ = outcome;
+    return outcome;
+}
+
+void RunControl::shutDown()
+{
+    sequencer_.shutDown();
+}
+
+void RunControl::heartbeat() noexcept
+{
+    const std::int64_t now = monotonicNow();
+    lastBeat_.store(now, std::memory_order_release);
+    const std::int64_t from = silentFrom_.load(std::memory_order_acquire);
+    if (from >= 0 && windowSilence_.load(std::memory_order_acquire) == 0)
+        windowSilence_.store(now - from, std::memory_order_release);
+}
+
+bool RunControl::forceIdle(RunEndCause cause, std::chrono::nanoseconds wait)
+{
+    sequencer_.endNow(cause);
+    const auto giveUp = std::chrono::steady_clock::now() + wait;
+    while (sequencer_.state() != SequencerState::Idle) {
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            backend::CrashGuard::leaveIdleNow();
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Sleeps while no run is alive; while one is, looks every watchInterval
+// whether the window has answered within the limit.
+void RunControl::watch()
+{
+    std::unique_lock lock(watchMutex_);
+    while (!watchEnds_) {
+        if (sequencer_.state() == SequencerState::Idle) {
+            watchWake_.wait_for(lock, std::chrono::seconds(1));
+            continue;
+        }
+        watchWake_.wait_for(lock, watchInterval);
+        const std::int64_t beat = lastBeat_.load(std::memory_order_acquire);
+        if (sequencer_.state() == SequencerState::Idle || silentFrom_.load(std::memory_order_acquire) >= 0)
+            continue;
+        if (monotonicNow() - beat > silenceLimit_.count()) {
+            silentFrom_.store(beat, std::memory_order_release);
+            sequencer_.endNow(RunEndCause::WindowSilent);
+        }
+    }
+}
+
+RunReadout RunControl::readout()
+{
+    heartbeat();  // asked for on the window's thread: it answers
+    std::uint64_t next = recordNext_;
+    meter_.add(record_.since(recordNext_, record_.capacity(), next));
+    recordNext_ = next;
+
+    RunReadout readout;
+    readout.state = sequencer_.state();
+    readout.afterRun = ranOnce_;
+    readout.delayCount = sequencer_.delayCount();
+    readout.definedFrequency = pattern::frequencyFor(readout.delayCount);
+    readout.measuredFrequency = meter_.frequency(monotonicNow());
+    readout.cycles = sequencer_.cyclesWritten();
+    readout.largestLateness = sequencer_.largestLateness();
+    readout.lastStop = lastStop_;
+    readout.endCause = sequencer_.endCause();
+    readout.windowSilence = std::chrono::nanoseconds(windowSilence_.load(std::memory_order_acquire));
+    return readout;
+}
+
+}  // namespace port::run

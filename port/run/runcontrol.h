@@ -1,0 +1,110 @@
+// Run control: RUN, STOP and the way out, over the sequencer, and the readout
+// of a run measured on the writes the port really took. No Qt: the window
+// reaches it through a thin adapter.
+#ifndef PORT_RUN_RUNCONTROL_H
+#define PORT_RUN_RUNCONTROL_H
+
+#include "port/record/frequencymeter.h"
+#include "port/backend/module1.h"
+#include "port/run/sequencer.h"
+#include "port/record/writerecord.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace port::run {
+
+// What the strip shows of a run.
+struct RunReadout {
+    SequencerState state = SequencerState::Idle;
+    bool afterRun = false;  // idle with the figures of the run that ended
+    std::int64_t delayCount = 0;
+    double definedFrequency = 0.0;            // Hz, from the passes each step makes
+    std::optional<double> measuredFrequency;  // Hz, from the cycle starts written
+    std::uint64_t cycles = 0;
+    std::chrono::nanoseconds largestLateness{0};
+    std::optional<StopOutcome> lastStop;  // how the run that ended was stopped
+    RunEndCause endCause = RunEndCause::None;  // why it ended at once without STOP
+    // WindowSilent: from the window's last answer before the trip to its
+    // first one after, 0 while it has not answered again.
+    std::chrono::nanoseconds windowSilence{0};
+};
+
+class RunControl {
+public:
+    // A frozen window ends a run, as a drive trips on keypad loss: the
+    // operator could no longer press STOP. The window's event loop answers
+    // within milliseconds, also while a modal box or a file dialog is open
+    // (they run it); 2 s is some ten times the longest stall measured on a
+    // loaded PC, so a busy machine does not trip it, and short enough that a
+    // hung window does not leave the motor running on its own for long.
+    static constexpr std::chrono::milliseconds windowSilenceLimit{2000};
+    static constexpr std::chrono::milliseconds watchInterval{100};
+
+    // module and record must outlive the run control; record holds the
+    // writes that module makes.
+    RunControl(backend::Module1& module, const record::WriteRecord& record, SequencerCallbacks callbacks,
+               StepThreadSetup setup = {}, StepClock& clock = systemStepClock(),
+               std::chrono::nanoseconds silenceLimit = windowSilenceLimit);
+    ~RunControl();
+    RunControl(const RunControl&) = delete;
+    RunControl& operator=(const RunControl&) = delete;
+
+    // A new run starts the readout again from its own writes.
+    void run(std::int64_t delayCount);
+    StopOutcome stop();
+    // EXIT, closing, a termination signal: the run ends with the idle pair.
+    void shutDown();
+
+    // The window's event loop says it answers: called from it a few times a
+    // second while a run is alive (run(), stop() and readout() count too).
+    // When it has been silent for longer than the limit, a watch thread
+    // ends the run at once (RunEndCause::WindowSilent).
+    void heartbeat() noexcept;
+
+    // For a thread other than the window's, when the window does not take
+    // the way out: ends a run alive at once (cause kept for the readout) and
+    // waits up to wait for the step thread's idle pair. When that does not
+    // come, takes the port over (CrashGuard::leaveIdleNow): the pair under
+    // way completes, the idle pair goes out, and nothing is written after
+    // it, so the caller ends the process next. True when the step thread
+    // ended the run itself or none was alive.
+    bool forceIdle(RunEndCause cause, std::chrono::nanoseconds wait);
+
+    SequencerState state() const { return sequencer_.state(); }
+    TimingMode timing() const { return sequencer_.timing(); }
+    const Sequencer& sequencer() const { return sequencer_; }
+    // Takes in the writes made since the last call; reads only atomics and
+    // the record, so it never waits for the step thread.
+    RunReadout readout();
+
+private:
+    static std::int64_t monotonicNow() noexcept;
+    void watch();
+
+    const record::WriteRecord& record_;
+    record::FrequencyMeter meter_;
+    std::uint64_t recordNext_ = 0;
+    bool ranOnce_ = false;
+    std::optional<StopOutcome> lastStop_;
+
+    const std::chrono::nanoseconds silenceLimit_;
+    std::atomic<std::int64_t> lastBeat_{0};     // ns, steady_clock
+    std::atomic<std::int64_t> silentFrom_{-1};  // the last beat before a trip, -1: no trip
+    std::atomic<std::int64_t> windowSilence_{0};
+    std::mutex watchMutex_;  // the watch thread's and the window's only: never the step thread's
+    std::condition_variable watchWake_;
+    bool watchEnds_ = false;  // guarded by watchMutex_
+    std::thread watch_;
+
+    Sequencer sequencer_;  // last: its thread ends before the members it reads
+};
+
+}  // namespace port::run
+
+#endif  // PORT_RUN_RUNCONTROL_H

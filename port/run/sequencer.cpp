@@ -1,0 +1,642 @@
+// The step thread: its set-up, the state machine it shares with run/stop/
+// shutDown, and the cycle with its sleep-then-spin dwell.
+#include "port/run/sequencer.h"
+
+#include "port/backend/crashguard.h"
+#include "port/pattern/steppattern.h"
+#include "port/run/threadpinning.h"
+
+#include <link.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <exception>
+#include <mutex>
+#include <system_error>
+
+namespace port::run {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The deepest the step path's calls go, with room to spare: touched and
+// locked before the first step, so no page fault ever holds a step.
+constexpr std::size_t stackReserve = 64 * 1024;
+constexpr std::size_t pageSize = 4096;
+
+// Wake-ups measured before the first run, so the margin fits this machine
+// and this priority from the first step on.
+constexpr int calibrationSleeps = static_cast<int>(WakeMargin::window);
+constexpr auto calibrationSleep = 50us;
+
+// A normal thread's sleeps end up to 50 us late by default, on purpose, to
+// batch wake-ups; the step thread wants its deadlines.
+constexpr unsigned long exactTimerSlack = 1;
+
+// The sequencers alive in the process, for a signal handler to reach.
+constexpr std::size_t registrySize = 8;
+std::array<std::atomic<Sequencer*>, registrySize> registry{};
+static_assert(std::atomic<Sequencer*>::is_always_lock_free);
+
+void enlist(Sequencer* sequencer) noexcept
+{
+    for (auto& slot : registry) {
+        Sequencer* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, sequencer, std::memory_order_acq_rel))
+            return;
+    }
+}
+
+void strike(Sequencer* sequencer) noexcept
+{
+    for (auto& slot : registry) {
+        Sequencer* expected = sequencer;
+        slot.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+    }
+}
+
+// SIGXCPU: the kernel's real-time CPU limit (RLIMIT_RTTIME) or the CPU time
+// limit (RLIMIT_CPU) has passed its soft value, and the hard one comes next
+// with SIGKILL, which nothing can catch. End every run now, so that the idle
+// pair goes out while it still can; the step thread then blocks, which
+// starts the real-time count again.
+extern "C" void onCpuLimit(int)
+{
+    const int savedErrno = errno;
+    Sequencer::endAllRuns(RunEndCause::CpuLimit);
+    errno = savedErrno;
+}
+
+void catchCpuLimit() noexcept
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_handler = onCpuLimit;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGXCPU, &action, nullptr);
+    });
+}
+
+// Minor and major faults of the calling thread so far.
+std::int64_t threadPageFaults() noexcept
+{
+    rusage usage{};
+    if (getrusage(RUSAGE_THREAD, &usage) != 0)
+        return -1;
+    return usage.ru_minflt + usage.ru_majflt;
+}
+
+[[gnu::noinline]] void prefaultStack() noexcept
+{
+    volatile unsigned char reserve[stackReserve];
+    for (std::size_t at = 0; at < stackReserve; at += pageSize)
+        reserve[at] = 0;
+    // Where the whole process could not be locked, lock at least these pages.
+    const auto first = reinterpret_cast<std::uintptr_t>(&reserve[0]) & ~(pageSize - 1);
+    const auto last = reinterpret_cast<std::uintptr_t>(&reserve[stackReserve - 1]);
+    mlock(reinterpret_cast<void*>(first), last - first + 1);
+}
+
+// Reads in and locks the code of the program part that holds the step loop:
+// some 400 KB, within the lock limit every user has. A branch the loop takes
+// only now and then (a break, a late step) would otherwise fault its page in
+// the middle of a run; the libraries' code the loop calls is touched in its
+// first cycle. Best effort: unlocked code is slower to reach, not wrong.
+void lockStepCode() noexcept
+{
+    const auto here = reinterpret_cast<ElfW(Addr)>(&prefaultStack);
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            const auto code = *static_cast<const ElfW(Addr)*>(data);
+            bool ours = false;
+            for (ElfW(Half) at = 0; at < info->dlpi_phnum; ++at) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[at];
+                const ElfW(Addr) start = info->dlpi_addr + segment.p_vaddr;
+                if (segment.p_type == PT_LOAD && code >= start && code < start + segment.p_memsz)
+                    ours = true;
+            }
+            if (!ours)
+                return 0;
+            for (ElfW(Half) at = 0; at < info->dlpi_phnum; ++at) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[at];
+                if (segment.p_type != PT_LOAD || (segment.p_flags & PF_X) == 0)
+                    continue;
+                const ElfW(Addr) start = (info->dlpi_addr + segment.p_vaddr) & ~(pageSize - 1);
+                const ElfW(Addr) end = info->dlpi_addr + segment.p_vaddr + segment.p_memsz;
+                mlock(reinterpret_cast<void*>(start), end - start);
+            }
+            return 1;
+        },
+        const_cast<ElfW(Addr)*>(&here));
+}
+
+}  // namespace
+
+std::string timingText(const TimingMode& mode)
+{
+    if (!mode.known)
+        return "Timing: setting up the step thread";
+    if (mode.grant.priorityClass == PriorityClass::Realtime) {
+        std::string text = "Timing: " + priorityText(mode.grant);
+        if (mode.sleeping)
+            text += *mode.sleeping ? ", sleeping between steps" : ", spinning: steps too short to sleep";
+        return text;
+    }
+    return "Timing: normal priority — other programs can delay the steps (see README, Real-time priority)";
+}
+
+Sequencer::Sequencer(backend::Module1& module, Callbacks callbacks, StepThreadSetup setup, StepClock& clock)
+    : module_(module), callbacks_(std::move(callbacks)), setup_(std::move(setup)), clock_(clock)
+{
+    catchCpuLimit();
+    enlist(this);
+    std::lock_guard lock(mutex_);
+    try {
+        thread_ = std::thread([this] { loop(); });
+        started_ = true;
+    } catch (const std::system_error& error) {
+        startFailure_ = std::string("starting the step thread failed: ") + error.what() +
+                        "; close other programs and start the program again";
+    }
+}
+
+Sequencer::~Sequencer()
+{
+    shutDown();
+    strike(this);
+}
+
+Sequencer::State Sequencer::state() const
+{
+    return stateMirror_.load(std::memory_order_acquire);
+}
+
+std::int64_t Sequencer::delayCount() const
+{
+    return delayCount_.load(std::memory_order_acquire);
+}
+
+std::uint64_t Sequencer::cyclesWritten() const
+{
+    return cycles_.load(std::memory_order_relaxed);
+}
+
+std::uint64_t Sequencer::dwellPasses() const
+{
+    return passes_.load(std::memory_order_relaxed);
+}
+
+std::chrono::nanoseconds Sequencer::largestLateness() const
+{
+    return std::chrono::nanoseconds(largestLateness_.load(std::memory_order_relaxed));
+}
+
+std::uint64_t Sequencer::sleeps() const
+{
+    return sleeps_.load(std::memory_order_relaxed);
+}
+
+void Sequencer::setSpinLimit(std::chrono::nanoseconds limit)
+{
+    spinLimit_.store(limit.count(), std::memory_order_relaxed);
+}
+
+std::chrono::nanoseconds Sequencer::wakeMargin() const
+{
+    return margin_.margin();
+}
+
+TimingMode Sequencer::timing() const
+{
+    if (!timingKnown_.load(std::memory_order_acquire))
+        return {};
+    TimingMode mode = timing_;
+    if (state() != State::Idle)
+        mode.sleeping = pattern::stepLengthFor(delayCount()) > margin_.margin() + WakeMargin::shortestSleep;
+    return mode;
+}
+
+std::int64_t Sequencer::pageFaultsAfterFirstCycle() const
+{
+    return faultsAfterFirstCycle_.load(std::memory_order_acquire);
+}
+
+RunEndCause Sequencer::endCause() const noexcept
+{
+    return endCause_.load(std::memory_order_acquire);
+}
+
+void Sequencer::endNow(RunEndCause cause) noexcept
+{
+    if (stateMirror_.load(std::memory_order_acquire) == State::Idle)
+        return;
+    RunEndCause none = RunEndCause::None;
+    endCause_.compare_exchange_strong(none, cause, std::memory_order_acq_rel);
+    endNow_.store(true, std::memory_order_release);
+    wake_.fetch_add(1, std::memory_order_acq_rel);
+    clock_.wake(wake_);
+}
+
+void Sequencer::endAllRuns(RunEndCause cause) noexcept
+{
+    for (auto& slot : registry)
+        if (Sequencer* sequencer = slot.load(std::memory_order_acquire))
+            sequencer->endNow(cause);
+}
+
+std::chrono::nanoseconds Sequencer::stepThreadCpuTime() const
+{
+    if (!cpuClockKnown_.load(std::memory_order_acquire))
+        return 0ns;
+    timespec used{};
+    if (clock_gettime(cpuClock_, &used) != 0)
+        return 0ns;
+    return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
+}
+
+void Sequencer::run(std::int64_t delayCount)
+{
+    std::unique_lock lock(mutex_);
+    if (shutDown_)
+        return;
+    delayCount_.store(std::min(delayCount, maxDelayCount), std::memory_order_release);
+    switch (state_) {
+    case State::Running:
+        return;  // the loop takes the new count at its next cycle
+    case State::Stopping:
+        pendingRun_ = true;  // after the idle writes
+        return;
+    case State::Idle:
+        break;
+    }
+    if (!started_) {
+        lock.unlock();
+        report(startFailure_);
+        return;
+    }
+    startRun();
+    signal();
+}
+
+void Sequencer::startRun()
+{
+    // A request to end a run that came while none was alive is not for this one.
+    endNow_.store(shutDown_, std::memory_order_release);
+    endCause_.store(RunEndCause::None, std::memory_order_release);
+    faultsAtFirstCycle_ = -1;
+    cycles_.store(0, std::memory_order_relaxed);
+    passes_.store(0, std::memory_order_relaxed);
+    sleeps_.store(0, std::memory_order_relaxed);
+    largestLateness_.store(0, std::memory_order_relaxed);
+    changeState(State::Running);
+}
+
+StopOutcome Sequencer::stop()
+{
+    std::unique_lock lock(mutex_);
+    if (shutDown_)
+        return {StopOutcome::Kind::AlreadyStopping, {}};
+    switch (state_) {
+    case State::Running: {
+        pendingRun_ = false;
+        const std::chrono::nanoseconds left = cycleEnd_ - clock_.now();
+        changeState(State::Stopping);
+        if (left <= promptStop)
+            return {StopOutcome::Kind::AfterCycle, {}};
+        // A slow output: waiting for its cycle would leave a step on the
+        // wires for as long. End the step under way now.
+        endNow_.store(true, std::memory_order_release);
+        signal();
+        return {StopOutcome::Kind::AtOnce, left};
+    }
+    case State::Stopping:
+        pendingRun_ = false;
+        if (endingNow())
+            return {StopOutcome::Kind::AlreadyStopping, {}};
+        endNow_.store(true, std::memory_order_release);
+        signal();
+        return {StopOutcome::Kind::AgainAtOnce, {}};
+    case State::Idle:
+        break;
+    }
+    // No run is alive and none can start while the mutex is held: this
+    // thread is the only writer.
+    std::string failure;
+    try {
+        module_.vbOut(backend::dataPort, pattern::idleData);
+        module_.vbOut(backend::controlPort, pattern::idleControl);
+    } catch (const std::exception& error) {
+        failure = std::string("STOP: ") + error.what();
+    }
+    lock.unlock();
+    if (!failure.empty())
+        report(failure);
+    return {StopOutcome::Kind::IdleWritten, {}};
+}
+
+void Sequencer::shutDown()
+{
+    {
+        std::lock_guard lock(mutex_);
+        shutDown_ = true;
+        pendingRun_ = false;
+        endNow_.store(true, std::memory_order_release);
+        signal();
+    }
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void Sequencer::changeState(State state)
+{
+    if (state == state_)
+        return;
+    state_ = state;
+    stateMirror_.store(state, std::memory_order_release);
+    if (callbacks_.stateChanged)
+        callbacks_.stateChanged(state);
+}
+
+void Sequencer::signal()
+{
+    wake_.fetch_add(1, std::memory_order_acq_rel);
+    clock_.wake(wake_);
+}
+
+void Sequencer::report(const std::string& line)
+{
+    if (callbacks_.error)
+        callbacks_.error(line);
+}
+
+// Once, on the step thread, before its first step: its CPU, its priority,
+// its memory, and the wake-up margin that fits them.
+void Sequencer::setUp()
+{
+    pinCurrentThreadToStepCpu();  // unpinned is slower, not wrong: go on
+    try {
+        backend::CrashGuard::protectThisThread();  // a stack overflow here still leaves the port idle
+    } catch (const std::system_error&) {
+        // Without an alternate stack only an overflow of this stack goes unguarded.
+    }
+    prctl(PR_SET_TIMERSLACK, exactTimerSlack, 0, 0, 0);
+    const int tid = static_cast<int>(gettid());
+    TimingMode mode;
+    mode.known = true;
+    if (setup_)
+        mode.grant = setup_(tid);
+    else
+        mode.grant.refusal = "not asked for";
+    // A thread at normal priority is never throttled for spinning, and a
+    // break would only hand the CPU to another program.
+    realtime_ = mode.grant.priorityClass == PriorityClass::Realtime;
+    prefaultStack();
+    lockStepCode();
+    if (pthread_getcpuclockid(pthread_self(), &cpuClock_) == 0)
+        cpuClockKnown_.store(true, std::memory_order_release);
+
+    for (int sleep = 0; sleep < calibrationSleeps && !endingNow(); ++sleep) {
+        const std::uint32_t seen = wake_.load(std::memory_order_acquire);
+        const std::chrono::nanoseconds target = clock_.now() + calibrationSleep;
+        clock_.sleepUntil(target, wake_, seen);
+        const std::chrono::nanoseconds woke = clock_.now();
+        if (woke >= target)
+            margin_.addWakeUp(woke - target);
+    }
+
+    timing_ = mode;
+    timingKnown_.store(true, std::memory_order_release);
+    if (callbacks_.timingKnown)
+        callbacks_.timingKnown(mode);
+}
+
+std::string Sequencer::writeIdle(const char* when)
+{
+    try {
+        module_.vbOut(backend::dataPort, pattern::idleData);
+        module_.vbOut(backend::controlPort, pattern::idleControl);
+    } catch (const std::exception& error) {
+        return std::string(when) + error.what();
+    }
+    return {};
+}
+
+void Sequencer::endRun()
+{
+    if (faultsAtFirstCycle_ >= 0)
+        faultsAfterFirstCycle_.store(threadPageFaults() - faultsAtFirstCycle_, std::memory_order_release);
+    endNow_.store(shutDown_, std::memory_order_release);
+    changeState(State::Idle);
+}
+
+// Between cycles, under the mutex: Idle waits, Stopping leaves the port idle
+// (and starts a run that came meanwhile), Running writes one more cycle. The
+// mutex is let go for every port write: while Running or Stopping only this
+// thread writes, and the window's thread may take the mutex meanwhile.
+void Sequencer::loop()
+{
+    setUp();
+    std::unique_lock lock(mutex_);
+    bool fresh = true;  // the next cycle begins a run: its grid starts now
+    std::chrono::nanoseconds nextStart{0};
+    std::string failure;  // the port's, reported with the mutex let go before Idle
+    const auto leaveIdle = [&](const char* when) {
+        lock.unlock();
+        std::string idleFailure = writeIdle(when);
+        if (failure.empty())
+            failure = std::move(idleFailure);  // else the port has failed already: one line says so
+        if (!failure.empty())
+            report(failure);
+        failure.clear();
+        lock.lock();
+        endRun();
+        fresh = true;
+    };
+    for (;;) {
+        switch (state_) {
+        case State::Idle: {
+            if (shutDown_)
+                return;
+            fresh = true;
+            const std::uint32_t seen = wake_.load(std::memory_order_acquire);
+            lock.unlock();
+            clock_.sleepUntil(StepClock::noDeadline, wake_, seen);
+            lastBlocked_ = clock_.now();
+            lock.lock();
+            continue;
+        }
+        case State::Stopping:
+            leaveIdle("leaving the port idle after the run: ");
+            if (pendingRun_ && !shutDown_) {
+                pendingRun_ = false;
+                startRun();
+            }
+            continue;
+        case State::Running:
+            if (shutDown_) {
+                leaveIdle("leaving the port idle on the way out: ");
+                continue;
+            }
+            break;
+        }
+        const std::int64_t count = delayCount_.load(std::memory_order_acquire);
+        if (fresh)
+            nextStart = clock_.now();
+        fresh = false;
+        cycleEnd_ = nextStart + pattern::cycleLengthFor(count);
+        lock.unlock();
+        bool whole = false;
+        try {
+            whole = writeCycle(count, nextStart);
+        } catch (const std::exception& error) {
+            // The port is gone or refused: say it once, and still try the
+            // idle pair, which may yet reach a port that failed only its check.
+            failure = error.what();
+            RunEndCause none = RunEndCause::None;
+            endCause_.compare_exchange_strong(none, RunEndCause::PortFailed, std::memory_order_acq_rel);
+            lock.lock();
+            leaveIdle("leaving the port idle after it failed: ");
+            pendingRun_ = false;
+            continue;
+        }
+        if (whole && cycles_.load(std::memory_order_relaxed) == 0)
+            faultsAtFirstCycle_ = threadPageFaults();
+        lock.lock();
+        if (whole)
+            cycles_.store(cycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        else if (state_ == State::Running)
+            changeState(State::Stopping);  // ended at once: the idle pair comes next
+    }
+}
+
+bool Sequencer::writeCycle(std::int64_t count, std::chrono::nanoseconds& nextStart)
+{
+    const std::chrono::nanoseconds stepLength = pattern::stepLengthFor(count);
+    std::int64_t largest = largestLateness_.load(std::memory_order_relaxed);
+    for (const pattern::Step& step : pattern::stepPattern) {
+        if (endingNow())
+            return false;  // between two steps: the last pair went out whole
+        const std::chrono::nanoseconds now = clock_.now();
+        std::chrono::nanoseconds slot = nextStart;
+        if (count < 0) {
+            slot = now;  // no dwell: as fast as the writes go, no grid
+        } else {
+            const std::chrono::nanoseconds lateness = now - slot;
+            if (lateness.count() > largest) {
+                largest = lateness.count();
+                largestLateness_.store(largest, std::memory_order_relaxed);
+            }
+            if (lateness > stepLength)
+                slot = now;  // a whole step behind: move the grid, keep the steps whole
+        }
+        {
+            // The pair goes out whole: data and control of one step belong
+            // together. Held over both writes, so that a crash handler or a
+            // forced way out that takes the port over waits for the pair.
+            const backend::CrashGuard::WritePermit permit;
+            if (!permit)
+                return false;  // the port has been taken over and left idle
+            module_.vbOut(backend::dataPort, step.data);
+            module_.vbOut(backend::controlPort, step.control);
+        }
+        // Once a cycle, after its last step's pair: a port that went away
+        // (an adapter pulled, a driver unloaded) takes writes without a word.
+        if (&step == &pattern::stepPattern.back())
+            module_.port().check();
+        if (!dwell(count, slot))
+            return false;
+        nextStart = slot + stepLength;
+    }
+    return true;
+}
+
+std::chrono::nanoseconds Sequencer::runningFor(std::chrono::nanoseconds now) const noexcept
+{
+    return realtime_ ? now - lastBlocked_ : std::chrono::nanoseconds::min();
+}
+
+bool Sequencer::pause(std::chrono::nanoseconds target)
+{
+    const std::uint32_t seen = wake_.load(std::memory_order_acquire);
+    if (endingNow())
+        return false;
+    clock_.sleepUntil(target, wake_, seen);
+    sleeps_.store(sleeps_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    const std::chrono::nanoseconds woke = clock_.now();
+    lastBlocked_ = woke;
+    // Only a sleep that ran to its deadline says how late wake-ups come.
+    if (woke >= target && wake_.load(std::memory_order_acquire) == seen)
+        margin_.addWakeUp(woke - target);
+    return !endingNow();
+}
+
+// Pass k of the step ends at slot + (k + 1) x passLength. While the step's
+// end is further than the margin, sleep until end - margin; then spin,
+// counting each pass as its time comes. Passes whose time came during a
+// sleep are counted on waking.
+//
+// Steps shorter than the margin leave no time to sleep, and a real-time
+// thread that never blocks starves its CPU and is throttled, demoted or
+// killed by the kernel. So a real-time thread takes a short break at the
+// start of the last dwell that begins before it has run longestSpin without
+// blocking, when that dwell has room for the break: the step is then late
+// only by as much as the wake-up is. Where no dwell has room (steps shorter
+// than the break), the break comes when longestSpin is reached, and that
+// step ends the break's length and a wake-up late, once in every
+// longestSpin. With no dwell at all (negative counts) it comes between two
+// steps.
+bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
+{
+    const std::chrono::nanoseconds spinLimit(spinLimit_.load(std::memory_order_relaxed));
+    if (count < 0) {
+        const std::chrono::nanoseconds now = clock_.now();
+        return runningFor(now) < spinLimit || pause(now + spinBreak);
+    }
+    const auto total = static_cast<std::uint64_t>(count) + 1;
+    const std::chrono::nanoseconds stepLength = pattern::passLength * static_cast<std::int64_t>(total);
+    const std::chrono::nanoseconds stepEnd = slot + stepLength;
+    std::uint64_t done = 0;
+    std::uint64_t passes = passes_.load(std::memory_order_relaxed);
+    for (bool first = true;; first = false) {
+        if (endingNow())
+            return false;
+        const std::chrono::nanoseconds now = clock_.now();
+        const std::chrono::nanoseconds elapsed = now - slot;
+        const std::uint64_t reached =
+            elapsed.count() <= 0 ? 0 : std::min<std::uint64_t>(total, static_cast<std::uint64_t>(elapsed / pattern::passLength));
+        if (reached > done) {
+            passes += reached - done;
+            done = reached;
+            passes_.store(passes, std::memory_order_relaxed);
+        }
+        const std::chrono::nanoseconds ran = runningFor(now);
+        const bool due = ran >= spinLimit;
+        if (done == total && !due)
+            return true;
+        const std::chrono::nanoseconds left = stepEnd - now;
+        const std::chrono::nanoseconds margin = margin_.margin();
+        std::chrono::nanoseconds target = stepEnd - margin;
+        if (left <= margin + WakeMargin::shortestSleep) {
+            const bool lastChance = first && ran >= spinLimit - stepLength &&
+                                    left >= spinBreak + WakeMargin::shortestSleep;
+            if (!due && !lastChance)
+                continue;  // spin the last stretch
+            target = now + spinBreak;
+        }
+        if (!pause(target))
+            return false;
+    }
+}
+
+}  // namespace port::run

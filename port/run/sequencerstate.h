@@ -1,0 +1,27 @@
+// The state of a run, and why the last one ended, for those who only need to
+// show or test it.
+#ifndef PORT_RUN_SEQUENCERSTATE_H
+#define PORT_RUN_SEQUENCERSTATE_H
+
+#include <cstdint>
+
+namespace port::run {
+
+// Idle: nothing is written. Running: cycles are written. Stopping: STOP has
+// come; the cycle under way completes, then the idle pair, then Idle.
+enum class SequencerState { Idle, Running, Stopping };
+
+// Why a run ended at once without the operator's STOP or EXIT. Each still
+// ends with the pair under way whole and the idle pair last (where the port
+// still takes writes).
+enum class RunEndCause : std::uint8_t {
+    None,          // still running, or ended by STOP or EXIT
+    PortFailed,    // a write or the port's check failed: the port went away
+    CpuLimit,      // SIGXCPU: the kernel's real-time CPU limit was nearly used up
+    WindowSilent,  // the window missed its heartbeat for too long
+    Signal,        // a termination signal, and the window did not take the way out in time
+};
+
+}  // namespace port::run
+
+#endif  // PORT_RUN_SEQUENCERSTATE_H

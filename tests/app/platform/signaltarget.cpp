@@ -1,0 +1,135 @@
+// Runs the real run controller with the program's termination signals
+// taken by their own thread, on a port that sends every write to stdout as
+// one 3-byte record (address low byte, address high byte, value), for
+// tst_termination. The crash guard guards the port, as in the program, so
+// that the signal thread's own idle pair reaches stdout too.
+//
+//   signaltarget DELAYCOUNT [slow-way-out|stuck-window|stuck-write]
+//
+// Says "running" on stderr once two steps are out (at 1 Hz the loop then
+// sleeps in the second step's dwell). With slow-way-out the
+// idle data write of the way out says "leaving" and waits for a second
+// signal, so that it comes while the port is being left idle. With
+// stuck-window the window's thread then says "window stuck" and sleeps in a
+// queued call, so that it answers nothing. With stuck-write a data write of
+// the fourth cycle says "write stuck" and never goes out, so that the step
+// thread never writes the idle pair and the window's way out never ends.
+// Says "event loop ended" when exec() returns.
+#include "app/window/runadapter.h"
+#include "app/platform/terminationsignals.h"
+#include "port/backend/crashguard.h"
+#include "port/backend/module1.h"
+#include "port/backend/port.h"
+#include "port/record/recordedport.h"
+#include "port/pattern/steppattern.h"
+#include "piperecord.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QTimer>
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <thread>
+#include <utility>
+
+namespace {
+
+// The slow idle write waits this long at most for the test's second signal.
+constexpr auto secondSignalWait = std::chrono::seconds(20);
+// A stuck window or write holds this long, far beyond the test's patience:
+// only the signal thread can end the program in that time.
+constexpr auto stuckFor = std::chrono::seconds(60);
+// The data write of the fourth step in the fourth cycle.
+constexpr std::uint64_t stuckWrite = 3 * port::pattern::writesPerCycle + 3 * port::pattern::writesPerStep;
+// The heartbeat watch would end a run in a frozen window too: here it never
+// does, so that what ends the run is the signal thread.
+constexpr auto noSilenceLimit = std::chrono::hours(1);
+
+enum class Mode { Plain, SlowWayOut, StuckWindow, StuckWrite };
+
+void say(const char* line)
+{
+    const std::size_t length = std::strlen(line);
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line, length);
+}
+
+class SignalledPort : public PipePort {
+public:
+    explicit SignalledPort(Mode mode) : PipePort(STDOUT_FILENO), mode_(mode) {}
+
+    void out(std::uint16_t address, std::uint8_t value) override
+    {
+        if (mode_ == Mode::SlowWayOut && address == port::backend::dataPort && value == port::pattern::idleData) {
+            say("leaving\n");
+            const auto giveUp = std::chrono::steady_clock::now() + secondSignalWait;
+            while (app::platform::TerminationSignals::received() < 2 && std::chrono::steady_clock::now() < giveUp)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (mode_ == Mode::StuckWrite && writes_++ == stuckWrite) {
+            say("write stuck\n");
+            std::this_thread::sleep_for(stuckFor);
+            return;
+        }
+        put(address, value);
+    }
+private:
+    Mode mode_;
+    std::uint64_t writes_ = 0;  // the step thread's, the only writer while a run is alive
+};
+
+std::optional<Mode> modeNamed(const char* name)
+{
+    constexpr std::array<std::pair<const char*, Mode>, 3> modes{{
+        {"slow-way-out", Mode::SlowWayOut}, {"stuck-window", Mode::StuckWindow}, {"stuck-write", Mode::StuckWrite}}};
+    for (const auto& [known, mode] : modes)
+        if (std::strcmp(name, known) == 0)
+            return mode;
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    app::platform::TerminationSignals::blockInEveryThread();  // as the program does, before any thread
+    if (argc < 2)
+        return 2;
+    const std::int64_t delayCount = std::strtoll(argv[1], nullptr, 10);
+    const std::optional<Mode> named = argc > 2 ? modeNamed(argv[2]) : Mode::Plain;
+    if (!named)
+        return 2;
+    const Mode mode = *named;
+    QCoreApplication application(argc, argv);
+    SignalledPort pipe(mode);
+    port::record::RecordedPort recorded(pipe);
+    port::backend::CrashGuard::install(recorded);
+    port::backend::Module1 module(recorded);
+    app::window::RunController controller(module, recorded.record(), {}, nullptr, noSilenceLimit);
+    app::platform::TerminationSignals terminationSignals([&controller] { controller.shutDown(); }, controller.control());
+    controller.run(delayCount);
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (recorded.record().total() >= 2 * port::pattern::writesPerStep) {
+            say("running\n");
+            watch.stop();
+            if (mode == Mode::StuckWindow)
+                QMetaObject::invokeMethod(
+                    &application,
+                    [] {
+                        say("window stuck\n");
+                        std::this_thread::sleep_for(stuckFor);
+                    },
+                    Qt::QueuedConnection);
+        }
+    });
+    watch.start(1);
+    const int status = application.exec();
+    say("event loop ended\n");
+    return status;
+}
