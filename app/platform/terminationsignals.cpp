@@ -5,6 +5,7 @@
 // leaving safe.
 #include "app/platform/terminationsignals.h"
 
+#include "port/backend/signalname.h"
 #include "port/run/runcontrol.h"
 
 #include <QCoreApplication>
@@ -32,14 +33,7 @@ namespace app::platform {
 
 namespace {
 
-struct HandledSignal {
-    int number;
-    const char* name;
-};
-
-constexpr std::array<HandledSignal, 4> handled{{
-    {SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"},
-}};
+constexpr std::array<int, 4> handled{SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 
 std::atomic<int> signalsSeen{0};
 // Set once std::exit() has begun: the objects the forced way out uses may
@@ -56,17 +50,9 @@ sigset_t handledSet()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (const HandledSignal& signal : handled)
-        sigaddset(&set, signal.number);
+    for (const int signal : handled)
+        sigaddset(&set, signal);
     return set;
-}
-
-const char* signalName(int number)
-{
-    for (const HandledSignal& signal : handled)
-        if (signal.number == number)
-            return signal.name;
-    return "a termination signal";
 }
 
 // Runs in a child made by fork(), where only async-signal-safe calls are
@@ -101,9 +87,9 @@ void TerminationSignals::blockInEveryThread()
         sigset_t before;
         pthread_sigmask(SIG_BLOCK, &set, &before);
         sigemptyset(&blockedHere);
-        for (const HandledSignal& signal : handled)
-            if (sigismember(&before, signal.number) == 0)
-                sigaddset(&blockedHere, signal.number);
+        for (const int signal : handled)
+            if (sigismember(&before, signal) == 0)
+                sigaddset(&blockedHere, signal);
         pthread_atfork(nullptr, nullptr, unblockInChild);
     });
 }
@@ -237,7 +223,7 @@ void TerminationSignals::endFromSignalThread(int signalNumber)
                       "thread had not within %lld ms)", static_cast<long long>(idleWait.count()));
     std::array<char, 320> line{};
     std::snprintf(line.data(), line.size(), "frequency-converter: the window did not answer %s within %lld s; %s\n",
-                  signalName(signalNumber), static_cast<long long>(answerWait.count()), how.data());
+                  port::backend::signalName(signalNumber), static_cast<long long>(answerWait.count()), how.data());
     say(line.data());
     _exit(0);
 }

@@ -4,6 +4,7 @@
 #include "port/backend/crashguard.h"
 
 #include "port/backend/port.h"
+#include "port/backend/signalname.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -24,14 +25,7 @@ namespace port::backend {
 
 namespace {
 
-struct FatalSignal {
-    int number;
-    const char* name;
-};
-
-constexpr std::array<FatalSignal, 5> fatalSignals{{
-    {SIGSEGV, "SIGSEGV"}, {SIGBUS, "SIGBUS"}, {SIGFPE, "SIGFPE"}, {SIGILL, "SIGILL"}, {SIGABRT, "SIGABRT"},
-}};
+constexpr std::array<int, 5> fatalSignals{SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
 // Writes under way in the low bits; the top bit, set once by the first crash
 // handler, refuses every write after it. One word, so a permit and the
@@ -154,16 +148,16 @@ void installHandlers()
     // A fault inside the handler then finds its signal blocked, and the
     // kernel ends the process at once instead of nesting handlers.
     sigemptyset(&action.sa_mask);
-    for (const FatalSignal& fatal : fatalSignals)
-        sigaddset(&action.sa_mask, fatal.number);
+    for (const int fatal : fatalSignals)
+        sigaddset(&action.sa_mask, fatal);
     // SA_RESETHAND: once it has run, the default action is back.
     // SA_ONSTACK: the alternate stack, so that a stack overflow still runs it.
     action.sa_flags = SA_RESETHAND | SA_ONSTACK;
-    for (const FatalSignal& fatal : fatalSignals)
-        if (sigaction(fatal.number, &action, nullptr) != 0)
+    for (const int fatal : fatalSignals)
+        if (sigaction(fatal, &action, nullptr) != 0)
             throw std::system_error(errno, std::generic_category(),
                                     std::string("setting up the crash guard failed: sigaction(") +
-                                        fatal.name + ")");
+                                        signalName(fatal) + ")");
     previousTerminate.store(std::set_terminate(onTerminate), std::memory_order_release);
 }
 
