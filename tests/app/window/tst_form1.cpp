@@ -11,6 +11,7 @@
 #include <QWindow>
 
 #include <atomic>
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -907,6 +908,25 @@ static void startWithRealBoxes(std::unique_ptr<app::window::Form1>& recording, a
     QTRY_VERIFY(form.readoutPolling());
 }
 
+// Types a power above the limit into the form, whose check opens a real
+// modal box at the last key; while the box's own event loop runs, act is
+// called every 10 ms with the box and its focus, as the keyboard reaches it,
+// until it says it is done.
+static void typePowerOverLimit(app::window::Form1& form, const std::function<bool(QWidget* box, QWidget* focus)>& act)
+{
+    QTimer inBox;
+    inBox.setInterval(10);
+    QObject::connect(&inBox, &QTimer::timeout, &form, [&] {
+        QWidget* box = openBox();
+        if (box && act(box, box->focusWidget() ? box->focusWidget() : box))
+            inBox.stop();
+    });
+    inBox.start();
+    auto* power = form.findChild<QLineEdit*>(QStringLiteral("Text3"));
+    power->setFocus(Qt::TabFocusReason);
+    QTest::keyClicks(power, QStringLiteral("2500"));
+}
+
 // The key reaches STOP while a real modal box of the field checks is open
 // over a run: sent to the box, which has the focus, as the keyboard would.
 void TestForm1::stopKeyThroughARealBox()
@@ -916,36 +936,26 @@ void TestForm1::stopKeyThroughARealBox()
     startWithRealBoxes(form_, form, boxes);
     QTRY_VERIFY(port_->size() >= 28);
 
-    // Runs inside the box's own event loop: F12 to the box, then, once the
-    // run has ended or the wait has given up, OK.
+    // F12 to the box, then, once the run has ended or the wait has given
+    // up, OK.
     QString boxTitle;
     bool keySent = false;
     bool endedWhileOpen = false;
     int waits = 0;
     constexpr int giveUpAfter = 2000;  // of 10 ms
-    QTimer inBox;
-    inBox.setInterval(10);
-    connect(&inBox, &QTimer::timeout, this, [&] {
-        QWidget* box = openBox();
-        if (!box)
-            return;
-        QWidget* focus = box->focusWidget() ? box->focusWidget() : box;
+    typePowerOverLimit(form, [&](QWidget* box, QWidget* focus) {
         if (!keySent) {
             boxTitle = box->windowTitle();
             QTest::keyClick(focus, Qt::Key_F12);
             keySent = true;
-            return;
+            return false;
         }
         endedWhileOpen = !form.readoutPolling();
         if (!endedWhileOpen && ++waits < giveUpAfter)
-            return;
-        inBox.stop();
+            return false;
         QTest::keyClick(focus, Qt::Key_Return);  // OK
+        return true;
     });
-    inBox.start();
-    auto* power = form.findChild<QLineEdit*>(QStringLiteral("Text3"));
-    power->setFocus(Qt::TabFocusReason);
-    QTest::keyClicks(power, QStringLiteral("2500"));  // the power box opens at the last key
 
     QVERIFY(keySent);
     QCOMPARE(boxTitle, QStringLiteral("Frequency Converter"));
@@ -964,20 +974,11 @@ void TestForm1::stopClickRightAfterOk()
     startWithRealBoxes(form_, form, boxes);
 
     bool okPressed = false;
-    QTimer inBox;
-    inBox.setInterval(10);
-    connect(&inBox, &QTimer::timeout, this, [&] {
-        QWidget* box = openBox();
-        if (!box)
-            return;
-        inBox.stop();
-        QTest::keyClick(box->focusWidget() ? box->focusWidget() : box, Qt::Key_Return);
+    typePowerOverLimit(form, [&](QWidget*, QWidget* focus) {
+        QTest::keyClick(focus, Qt::Key_Return);
         okPressed = true;
+        return true;
     });
-    inBox.start();
-    auto* power = form.findChild<QLineEdit*>(QStringLiteral("Text3"));
-    power->setFocus(Qt::TabFocusReason);
-    QTest::keyClicks(power, QStringLiteral("2500"));
     QVERIFY(okPressed);
     QVERIFY(form.readoutPolling());  // the run went on behind the box
 
