@@ -26,6 +26,7 @@
 #include "port/backend/module1.h"
 #include "port/run/realtimepriority.h"
 #include "port/record/recordedport.h"
+#include "port/record/runmodel.h"
 #include "port/run/sequencer.h"
 #include "port/backend/simulatedport.h"
 #include "port/pattern/steppattern.h"
@@ -67,7 +68,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double nanosecondsPerSecond = 1e9;
 constexpr double nanosecondsPerMicrosecond = 1e3;
-using port::pattern::cycleStartData;
 using port::pattern::writesPerCycle;
 constexpr std::size_t spareWrites = 1 << 12;
 
@@ -88,11 +88,13 @@ void analyse(const std::vector<port::record::WriteRecord::Write>& writes, std::i
     const double scheduled = static_cast<double>(port::pattern::stepLengthFor(delayCount).count());
     double largestStall = 0.0;
     std::int64_t previousData = -1;
+    port::record::RunModel run;
     for (const auto& write : writes) {
-        if (write.address != port::backend::dataPort || write.value == port::pattern::idleData)
+        const port::record::RunModel::Reading reading = run.take(write);
+        if (!reading.stepStart)
             continue;
         ++result.steps;
-        if (write.value == cycleStartData)
+        if (reading.cycleStart)
             cycleStarts.push_back(write.nanoseconds);
         if (previousData >= 0) {
             const double length = static_cast<double>(write.nanoseconds - previousData);

@@ -36,6 +36,7 @@
 
 #include "app/window/filedialog.h"
 #include "app/monitor/traceview.h"
+#include "port/record/runmodel.h"
 
 namespace app::monitor {
 
@@ -115,10 +116,8 @@ struct MonitorWindow::ExportLink {
 
     QString path;
     bool inRun = false;     // the writes are a run's
-    bool startHeld = false; // from its first write on
-    // How far into the run the file begins, when that is known, or at most.
-    std::optional<std::int64_t> missing;
-    std::optional<std::int64_t> missingAtMost;
+    // How much of the run lies before the file's first write.
+    port::record::RunModel::Lost lost;
 
     // Queued to the window's thread; dropped by Qt with the window if it goes first.
     template <typename Call>
@@ -320,21 +319,16 @@ void MonitorWindow::exportVcd()
     std::vector<port::record::WriteRecord::Write> writes = view_->runWrites();
     const std::optional<TraceView::Run> run = view_->run();
     link->inRun = run.has_value();
-    link->startHeld = run && run->startSeen && !writes.empty() && writes.front().index == run->firstIndex;
-    if (run && !link->startHeld && !writes.empty()) {
-        if (run->startSeen)
-            link->missing = writes.front().nanoseconds - run->start;
-        else if (run->startedAfter)
-            link->missingAtMost = writes.front().nanoseconds - *run->startedAfter;
-    }
+    if (run && !writes.empty())
+        link->lost = run->lostBefore(writes.front());
 
     std::string comment = "frequency converter port writes";
-    if (link->startHeld)
+    if (link->lost.startHeld)
         comment += "; time 0 is RUN";
-    else if (link->missing)
-        comment += "; time 0 is " + std::to_string(*link->missing) + " ns after RUN";
-    else if (link->missingAtMost)
-        comment += "; time 0 is at most " + std::to_string(*link->missingAtMost) + " ns after RUN";
+    else if (link->lost.missing)
+        comment += "; time 0 is " + std::to_string(*link->lost.missing) + " ns after RUN";
+    else if (link->lost.missingAtMost)
+        comment += "; time 0 is at most " + std::to_string(*link->lost.missingAtMost) + " ns after RUN";
     else if (run)
         comment += "; the start of the run was not seen";
 
@@ -431,19 +425,19 @@ void MonitorWindow::finishExport(const std::shared_ptr<ExportLink>& link, const 
         const QString changes = changesText(summary.changes);
         if (!link->inRun)
             text = tr("Wrote %1 of port writes, %2, to %3.").arg(length, changes, shown);
-        else if (link->startHeld)
+        else if (link->lost.startHeld)
             text = tr("Wrote the whole run, %1, %2, to %3.").arg(length, changes, shown);
         else
             text = tr("Wrote %1 of the run, %2, to %3.").arg(length, changes, shown);
-        if (link->missing)
+        if (link->lost.missing)
             text += QLatin1Char(' ')
                 + tr("The first %1 of the run are no longer held.")
-                      .arg(text::durationText(std::chrono::nanoseconds(*link->missing), TraceView::spanDigits));
-        else if (link->missingAtMost)
+                      .arg(text::durationText(std::chrono::nanoseconds(*link->lost.missing), TraceView::spanDigits));
+        else if (link->lost.missingAtMost)
             text += QLatin1Char(' ')
                 + tr("The start of the run was not seen: the file begins at most %1 after it.")
-                      .arg(text::durationText(std::chrono::nanoseconds(*link->missingAtMost), TraceView::spanDigits));
-        else if (link->inRun && !link->startHeld)
+                      .arg(text::durationText(std::chrono::nanoseconds(*link->lost.missingAtMost), TraceView::spanDigits));
+        else if (link->inRun && !link->lost.startHeld)
             text += QLatin1Char(' ') + tr("The start of the run was not seen.");
     }
     exportNote_->setText(text);

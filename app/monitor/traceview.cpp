@@ -1,5 +1,5 @@
-// The trace view keeps, per line, the times at which the line changes, so a
-// frame only needs binary searches over those edges for the visible columns.
+// The trace view: the axis, the painting of the traces its model holds, and
+// zoom and pan.
 #include "app/monitor/traceview.h"
 
 #include "app/text/durationtext.h"
@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <limits>
 
-#include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
 
 namespace app::monitor {
@@ -67,13 +66,8 @@ TraceView::TraceView(QWidget* parent) : QWidget(parent)
 
 void TraceView::setWrites(std::vector<Write> writes)
 {
-    clear();
-    writes_ = std::move(writes);
-    // The run's start may be among the writes that do not fit.
-    for (const Write& write : writes_)
-        track(write);
-    trim();
-    rebuild();
+    model_.setWrites(std::move(writes));
+    origin_.reset();
     adoptOrigin();
     updateRange();
 }
@@ -82,38 +76,21 @@ void TraceView::appendWrites(const std::vector<Write>& writes)
 {
     if (writes.empty())
         return;
-    const bool gap = lastIndex_ && writes.front().index != *lastIndex_ + 1;
-    if (gap)
-        writes_.clear();
-    for (const Write& write : writes)
-        track(write);
-    writes_.insert(writes_.end(), writes.begin(), writes.end());
-    if (gap || writes_.size() > capacity_) {
-        // The oldest writes fall out; their edges must go too.
-        trim();
-        rebuild();
-    } else {
-        for (const Write& write : writes)
-            take(write);
-    }
+    model_.appendWrites(writes);
     adoptOrigin();
     updateRange();
 }
 
 void TraceView::setCapacity(std::size_t capacity)
 {
-    capacity_ = std::max<std::size_t>(1, capacity);
-    if (writes_.size() > capacity_) {
-        trim();
-        rebuild();
-    }
+    model_.setCapacity(capacity);
     updateRange();
 }
 
 void TraceView::setPresent(std::int64_t nanoseconds)
 {
     present_ = nanoseconds;
-    presentSet_ = true;
+    model_.lookedAt(nanoseconds);
     if (following_)
         updateRange();
     else
@@ -122,17 +99,7 @@ void TraceView::setPresent(std::int64_t nanoseconds)
 
 std::int64_t TraceView::present() const
 {
-    return writes_.empty() ? newest() : std::max(present_, newest());
-}
-
-std::vector<TraceView::Write> TraceView::runWrites() const
-{
-    if (!run_)
-        return writes_;
-    const auto first = std::lower_bound(
-        writes_.begin(), writes_.end(), run_->firstIndex,
-        [](const Write& write, std::uint64_t index) { return write.index < index; });
-    return {first, writes_.end()};
+    return writes().empty() ? newest() : std::max(present_, newest());
 }
 
 void TraceView::setTimeRange(std::int64_t begin, std::int64_t end)
@@ -154,49 +121,40 @@ TraceView::TimeRange TraceView::timeRange() const
 
 QString TraceView::currentStepText() const
 {
-    if (writes_.empty())
+    if (writes().empty())
         return {};
-    if (lastData_) {
-        const auto& pattern = port::pattern::stepPattern;
-        for (std::size_t i = 0; i < pattern.size(); ++i) {
-            if (pattern[i].data != lastData_->value)
-                continue;
-            // Between a step's data and control writes the control register
-            // still holds the step before; the data byte already names the step.
-            if (!lastControl_ || lastControl_->index < lastData_->index
-                || lastControl_->value == pattern[i].control)
-                return QStringLiteral("step %1 of %2").arg(i + 1).arg(port::pattern::stepsPerCycle);
-        }
-        if (lastData_->value == port::pattern::idleData
-            && (!lastControl_ || lastControl_->value == port::pattern::idleControl))
-            return QStringLiteral("idle");
-    }
+    const port::record::RunModel& run = model_.runModel();
+    if (const auto step = run.stepShown())
+        return QStringLiteral("step %1 of %2").arg(*step + 1).arg(port::pattern::stepsPerCycle);
+    if (run.idleShown())
+        return QStringLiteral("idle");
     const auto hex = [](const std::optional<Write>& write) {
         return write ? QStringLiteral("0x")
                 + QString::number(write->value, 16).rightJustified(2, QLatin1Char('0')).toUpper()
                      : QStringLiteral("unknown");
     };
-    return QStringLiteral("data %1, control %2").arg(hex(lastData_), hex(lastControl_));
+    return QStringLiteral("data %1, control %2").arg(hex(run.lastData()), hex(run.lastControl()));
 }
 
 QString TraceView::recordSpanText() const
 {
-    if (writes_.empty())
+    if (writes().empty())
         return tr("nothing written yet");
-    if (!run_)
+    const std::optional<Run>& run = this->run();
+    if (!run)
         return tr("no run held");
-    const Write& oldestHeld = writes_.front();
-    const std::int64_t end = run_->end.value_or(present());
-    if (run_->startSeen && oldestHeld.index <= run_->firstIndex)
-        return tr("the whole run, %1").arg(text::durationText(std::chrono::nanoseconds(end - run_->start), spanDigits));
+    const Write& oldestHeld = writes().front();
+    const std::int64_t end = run->end.value_or(present());
+    if (run->lostBefore(oldestHeld).startHeld)
+        return tr("the whole run, %1").arg(text::durationText(std::chrono::nanoseconds(end - run->start), spanDigits));
     if (end <= oldestHeld.nanoseconds)
         return tr("no run held");
     const QString held =
-        text::durationText(std::chrono::nanoseconds(end - std::max(run_->start, oldestHeld.nanoseconds)), spanDigits);
-    if (run_->startedAfter)
+        text::durationText(std::chrono::nanoseconds(end - std::max(run->start, oldestHeld.nanoseconds)), spanDigits);
+    if (run->startedAfter)
         return tr("showing the last %1 of the run, at most %2 long; time 0 is the first write seen")
-            .arg(held, text::durationText(std::chrono::nanoseconds(end - *run_->startedAfter), spanDigits));
-    if (!run_->startSeen)
+            .arg(held, text::durationText(std::chrono::nanoseconds(end - *run->startedAfter), spanDigits));
+    if (!run->startSeen)
         return tr("showing the last %1 of the run; its start was not seen, time 0 is the first write seen")
             .arg(held);
     return tr("showing the last %1 of the run").arg(held);
@@ -299,7 +257,7 @@ std::int64_t TraceView::axisStep() const
 
 std::vector<TraceView::AxisLabel> TraceView::axisLabels() const
 {
-    if (writes_.empty())
+    if (writes().empty())
         return {};
     return axisLabels(axisStep());
 }
@@ -398,113 +356,14 @@ void TraceView::mouseDoubleClickEvent(QMouseEvent*)
     followLive();
 }
 
-void TraceView::clear()
-{
-    writes_.clear();
-    portState_ = PortState::Unknown;
-    lastIndex_.reset();
-    lastTime_ = 0;
-    presentSet_ = false;
-    run_.reset();
-    origin_.reset();
-}
-
-void TraceView::trim()
-{
-    if (writes_.size() > capacity_)
-        writes_.erase(writes_.begin(), writes_.end() - static_cast<std::ptrdiff_t>(capacity_));
-}
-
-void TraceView::rebuild()
-{
-    traces_ = {};
-    lastData_.reset();
-    lastControl_.reset();
-    lastCycleStart_.reset();
-    previousCycleStart_.reset();
-    for (const Write& write : writes_)
-        take(write);
-}
-
-void TraceView::take(const Write& write)
-{
-    const auto change = [&](int line, bool level) {
-        Trace& trace = traces_[static_cast<std::size_t>(line)];
-        if (trace.edges.empty()) {
-            trace.edges.push_back(write.nanoseconds);
-            trace.firstLevel = level;
-            trace.level = level;
-        } else if (trace.level != level) {
-            trace.edges.push_back(write.nanoseconds);
-            trace.level = level;
-        }
-    };
-    if (write.address == port::backend::dataPort) {
-        for (std::size_t line = 0; line < port::pattern::dataLineCount; ++line)
-            change(static_cast<int>(line), port::pattern::isHigh(write.value, line));
-        lastData_ = write;
-        if (write.value == port::pattern::cycleStartData) {
-            previousCycleStart_ = lastCycleStart_;
-            lastCycleStart_ = write.nanoseconds;
-        }
-    } else if (write.address == port::backend::controlPort) {
-        change(controlLine, port::pattern::isHigh(write.value, port::pattern::controlLine));
-        lastControl_ = write;
-    }
-}
-
-// A run begins with a step's data write while the port is idle; the record
-// begins with the port idle (nothing written yet). When the first write
-// taken is not the record's first, what the port was doing is not known, and
-// a run found then began before its first write seen.
-void TraceView::track(const Write& write)
-{
-    if (!lastIndex_) {
-        if (write.index == 0) {
-            portState_ = PortState::Idle;
-        } else if (presentSet_) {
-            // Nothing was written when the view last looked: the port was idle.
-            portState_ = PortState::IdleThenLost;
-            startedAfter_ = present_;
-        } else {
-            portState_ = PortState::Unknown;
-        }
-    } else if (write.index != *lastIndex_ + 1) {
-        // Lost writes. A run under way is taken to go on: STOP leaves the
-        // idle pair as the newest writes until the next RUN, and the record
-        // is read far more often than anyone can press STOP and RUN.
-        if (portState_ == PortState::Idle) {
-            portState_ = PortState::IdleThenLost;
-            startedAfter_ = std::max(present_, lastTime_);
-        }
-    }
-    lastIndex_ = write.index;
-    lastTime_ = write.nanoseconds;
-    if (write.address != port::backend::dataPort)
-        return;
-    if (write.value == port::pattern::idleData) {
-        if (portState_ == PortState::InRun && run_)
-            run_->end = write.nanoseconds;
-        portState_ = PortState::Idle;
-        return;
-    }
-    if (portState_ == PortState::InRun)
-        return;
-    std::optional<std::int64_t> after;
-    if (portState_ == PortState::IdleThenLost)
-        after = startedAfter_;
-    run_ = Run{write.nanoseconds, write.index, portState_ == PortState::Idle, after, std::nullopt};
-    portState_ = PortState::InRun;
-}
-
 // A paused view keeps its time 0 so that what the operator looks at keeps
 // its times; a following one counts from the run it follows.
 void TraceView::adoptOrigin()
 {
-    if (run_ && (following_ || !origin_))
-        origin_ = run_->start;
-    else if (!origin_ && !writes_.empty())
-        origin_ = writes_.front().nanoseconds;
+    if (run() && (following_ || !origin_))
+        origin_ = run()->start;
+    else if (!origin_ && !writes().empty())
+        origin_ = writes().front().nanoseconds;
 }
 
 void TraceView::leaveFollowing()
@@ -526,18 +385,18 @@ void TraceView::updateRange()
 
 std::int64_t TraceView::oldest() const
 {
-    return writes_.empty() ? 0 : writes_.front().nanoseconds;
+    return writes().empty() ? 0 : writes().front().nanoseconds;
 }
 
 std::int64_t TraceView::newest() const
 {
-    return writes_.empty() ? 0 : writes_.back().nanoseconds;
+    return writes().empty() ? 0 : writes().back().nanoseconds;
 }
 
 std::int64_t TraceView::defaultSpan() const
 {
-    if (lastCycleStart_ && previousCycleStart_ && *lastCycleStart_ > *previousCycleStart_)
-        return clampedSpan(2 * (*lastCycleStart_ - *previousCycleStart_));
+    if (const auto cycle = model_.runModel().cycleLength())
+        return clampedSpan(2 * *cycle);
     return fallbackSpan;
 }
 
@@ -565,17 +424,12 @@ std::int64_t TraceView::columnStart(int x) const
         static_cast<double>(x - plot.left()) * static_cast<double>(span_) / std::max(1, plot.width())));
 }
 
-bool TraceView::stepUnderWay() const
-{
-    return lastData_ && lastData_->value != port::pattern::idleData;
-}
-
 void TraceView::paintAxis(QPainter& painter) const
 {
     const QRect plot = plotRect();
     painter.setPen(axisColor);
     painter.drawLine(plot.left(), plot.bottom() + 1, plot.right(), plot.bottom() + 1);
-    if (!writes_.empty()) {
+    if (!writes().empty()) {
         const std::int64_t step = axisStep();
         const std::int64_t first = begin_ - origin();
         for (std::int64_t tick = firstTickAt(first, step); tick < first + span_; tick += step) {
@@ -595,10 +449,11 @@ void TraceView::paintAxis(QPainter& painter) const
 
 void TraceView::paintStep(QPainter& painter) const
 {
-    if (!stepUnderWay())
+    const std::optional<Write> step = model_.runModel().stepUnderWay();
+    if (!step)
         return;
     const QRect plot = plotRect();
-    const double from = std::max<double>(plot.left(), xForAbsolute(lastData_->nanoseconds));
+    const double from = std::max<double>(plot.left(), xForAbsolute(step->nanoseconds));
     const double to = std::min<double>(plot.right() + 1, presentX());
     if (from >= to)
         return;
@@ -607,7 +462,7 @@ void TraceView::paintStep(QPainter& painter) const
 
 void TraceView::paintUnknown(QPainter& painter, int line) const
 {
-    const Trace& trace = traces_[static_cast<std::size_t>(line)];
+    const TraceModel::Trace& trace = model_.trace(static_cast<std::size_t>(line));
     const QRect row = traceRect(line);
     double until = std::min<double>(row.right() + 1, presentX());
     if (!trace.edges.empty())
@@ -620,7 +475,7 @@ void TraceView::paintUnknown(QPainter& painter, int line) const
 
 void TraceView::paintTrace(QPainter& painter, int line) const
 {
-    const Trace& trace = traces_[static_cast<std::size_t>(line)];
+    const TraceModel::Trace& trace = model_.trace(static_cast<std::size_t>(line));
     const std::vector<std::int64_t>& edges = trace.edges;
     if (edges.empty())
         return;

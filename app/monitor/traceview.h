@@ -9,13 +9,14 @@
 #include <QString>
 #include <QWidget>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "app/monitor/tracemodel.h"
 #include "port/pattern/steppattern.h"
+#include "port/record/runmodel.h"
 #include "port/record/writerecord.h"
 
 namespace app::monitor {
@@ -26,26 +27,13 @@ class TraceView : public QWidget
 
 public:
     using Write = port::record::WriteRecord::Write;
+    using Run = port::record::RunModel::Run;
 
     // Lines 0..7 are D0..D7, line 8 is C1.
     static constexpr int lineCount = static_cast<int>(port::pattern::lineCount);
     static constexpr int controlLine = static_cast<int>(port::pattern::controlLine);
     static constexpr std::int64_t minimumSpan = 1'000;          // ns
-    static constexpr std::int64_t fallbackSpan = 10'000'000;    // ns, when no cycle is held
-
-    // The run the newest writes belong to: the writes from a step after the
-    // port was idle up to the idle write that ends them.
-    struct Run {
-        std::int64_t start;        // ns, its first write, or the first one the view took
-        std::uint64_t firstIndex;  // that write's index
-        // False when the view took its first writes in the middle of the
-        // run (it was opened late, or writes were lost): it began earlier.
-        bool startSeen;
-        // When its start was lost between two reads that found the port
-        // idle and then running: it began after this (ns).
-        std::optional<std::int64_t> startedAfter;
-        std::optional<std::int64_t> end;  // ns, its idle write once it has ended
-    };
+    static constexpr std::int64_t fallbackSpan = 10'000'000;    // ns, before a whole cycle is seen
 
     // Times below are in ns relative to time 0: the first write of the run
     // shown (or, with no run, the first write taken). Time 0 stays where it
@@ -72,9 +60,9 @@ public:
     // since levels must not be drawn as held across the gap; a run under way
     // goes on, and one that began in the gap has its start not seen.
     void appendWrites(const std::vector<Write>& writes);
-    const std::vector<Write>& writes() const { return writes_; }
+    const std::vector<Write>& writes() const { return model_.writes(); }
     void setCapacity(std::size_t capacity);
-    std::size_t capacity() const { return capacity_; }
+    std::size_t capacity() const { return model_.capacity(); }
 
     // Now, on the writes' clock: the last levels are drawn up to it, and a
     // following view ends there. Never before the newest write. Writes
@@ -83,9 +71,10 @@ public:
     void setPresent(std::int64_t nanoseconds);
     std::int64_t present() const;
 
-    const std::optional<Run>& run() const { return run_; }
+    // The run the newest writes belong to.
+    const std::optional<Run>& run() const { return model_.runModel().run(); }
     // The held writes of that run, or all of them when none is held.
-    std::vector<Write> runWrites() const;
+    std::vector<Write> runWrites() const { return model_.runWrites(); }
 
     // An explicit range leaves follow mode; it is clamped to what is held.
     void setTimeRange(std::int64_t begin, std::int64_t end);
@@ -140,23 +129,6 @@ protected:
 private:
     static constexpr int minimumTickSpacing = 80;  // px between time ticks
 
-    // Times at which a line changes; edges.front() is its first write, when
-    // it leaves unknown. Levels alternate after that, starting at firstLevel.
-    struct Trace {
-        std::vector<std::int64_t> edges;
-        bool firstLevel = false;
-        bool level = false;
-    };
-
-    // What the port was doing before the write being taken. IdleThenLost:
-    // idle at the last write taken, and writes were lost since.
-    enum class PortState { Idle, InRun, IdleThenLost, Unknown };
-
-    void clear();
-    void trim();
-    void rebuild();
-    void take(const Write& write);
-    void track(const Write& write);
     void adoptOrigin();
     void leaveFollowing();
     void updateRange();
@@ -170,32 +142,16 @@ private:
     double xForAbsolute(std::int64_t time) const;
     double presentX() const;
     std::int64_t columnStart(int x) const;
-    bool stepUnderWay() const;
 
     void paintAxis(QPainter& painter) const;
     void paintStep(QPainter& painter) const;
     void paintUnknown(QPainter& painter, int line) const;
     void paintTrace(QPainter& painter, int line) const;
 
-    std::vector<Write> writes_;
-    std::size_t capacity_ = port::record::WriteRecord::defaultCapacity;
-    std::array<Trace, lineCount> traces_;
-    std::optional<Write> lastData_;
-    std::optional<Write> lastControl_;
-    std::optional<std::int64_t> lastCycleStart_;
-    std::optional<std::int64_t> previousCycleStart_;
-
-    // Follows the writes as they arrive; unlike the traces it is not rebuilt
-    // when the oldest writes fall out, so a run's start outlives its write.
-    PortState portState_ = PortState::Unknown;
-    std::optional<std::uint64_t> lastIndex_;
-    std::int64_t lastTime_ = 0;
-    std::int64_t startedAfter_ = 0;  // while IdleThenLost
-    std::optional<Run> run_;
+    TraceModel model_;
 
     std::optional<std::int64_t> origin_;  // absolute, like the writes' times
     std::int64_t present_ = 0;            // absolute
-    bool presentSet_ = false;             // since the view last started afresh
     std::int64_t begin_ = 0;              // absolute
     std::int64_t span_ = fallbackSpan;
     bool following_ = true;

@@ -1,9 +1,6 @@
 // Cycle periods from the record's timestamps, kept for one window.
 #include "port/record/frequencymeter.h"
 
-#include "port/backend/port.h"
-#include "port/pattern/steppattern.h"
-
 namespace port::record {
 
 namespace {
@@ -15,14 +12,8 @@ FrequencyMeter::FrequencyMeter(std::chrono::nanoseconds window) : window_(window
 void FrequencyMeter::add(const std::vector<WriteRecord::Write>& writes)
 {
     for (const WriteRecord::Write& write : writes) {
-        if (write.address != backend::dataPort || write.value != pattern::cycleStartData)
-            continue;
-        if (haveStart_ && write.index == lastStartIndex_ + pattern::writesPerCycle &&
-            write.nanoseconds > lastStartTime_)
-            periods_.push_back(Period{write.nanoseconds, write.nanoseconds - lastStartTime_});
-        haveStart_ = true;
-        lastStartIndex_ = write.index;
-        lastStartTime_ = write.nanoseconds;
+        if (const auto length = run_.take(write).wholeCycle)
+            periods_.push_back(Period{write.nanoseconds, *length});
     }
     // Only the newest periods can be in any later window; keep the last one
     // for slow outputs whose period is longer than the window.
@@ -57,7 +48,7 @@ std::optional<double> FrequencyMeter::frequency(std::int64_t nowNanoseconds) con
 void FrequencyMeter::reset()
 {
     periods_.clear();
-    haveStart_ = false;
+    run_ = RunModel();
 }
 
 }  // namespace port::record

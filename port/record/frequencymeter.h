@@ -3,6 +3,7 @@
 #ifndef PORT_RECORD_FREQUENCYMETER_H
 #define PORT_RECORD_FREQUENCYMETER_H
 
+#include "port/record/runmodel.h"
 #include "port/record/writerecord.h"
 
 #include <chrono>
@@ -18,9 +19,9 @@ public:
     explicit FrequencyMeter(std::chrono::nanoseconds window = std::chrono::seconds(1));
 
     // Takes writes oldest first, as drained from the record; writes may be
-    // missing (overwritten before they were read). A period counts only from
-    // one cycle start to the next exactly one cycle of writes later, so lost
-    // writes, a STOP's idle writes or a new run never pass for a period.
+    // missing (overwritten before they were read). A period is a whole cycle
+    // of the run model, so lost writes, a STOP's idle writes or a new run
+    // never pass for a period.
     void add(const std::vector<WriteRecord::Write>& writes);
 
     // Cycles per second over the periods that ended within the window before
@@ -38,9 +39,7 @@ private:
 
     std::chrono::nanoseconds window_;
     std::deque<Period> periods_;  // oldest first
-    bool haveStart_ = false;
-    std::uint64_t lastStartIndex_ = 0;
-    std::int64_t lastStartTime_ = 0;
+    RunModel run_;
 };
 
 }  // namespace port::record

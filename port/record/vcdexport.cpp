@@ -3,6 +3,7 @@
 
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
+#include "port/record/runmodel.h"
 
 #include <algorithm>
 #include <array>
@@ -46,9 +47,6 @@ constexpr std::size_t progressEvery = 4096;
 
 // Identifier codes of the lines, in line order; one printable character each.
 constexpr std::array<char, pattern::lineCount> identifiers{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i'};
-
-// The 4-state value of every line, as the VCD character.
-using Lines = std::array<char, pattern::lineCount>;
 
 // A fixed buffer in front of the stream: the body is a few bytes per change,
 // so it is gathered here and handed to the stream in large blocks; no
@@ -106,25 +104,10 @@ private:
     std::size_t used_ = 0;
 };
 
-// Puts the register's new value into the lines it drives.
-void apply(const WriteRecord::Write& write, Lines& lines)
+// A line's level as its VCD value: x until its register is written.
+void putChange(Writer& writer, std::size_t line, std::optional<bool> level)
 {
-    if (write.address == backend::dataPort) {
-        for (std::size_t line = 0; line < pattern::dataLineCount; ++line)
-            lines[line] = pattern::isHigh(write.value, line) ? '1' : '0';
-    } else if (write.address == backend::controlPort) {
-        lines[pattern::controlLine] = pattern::isHigh(write.value, pattern::controlLine) ? '1' : '0';
-    }
-}
-
-bool relevant(const WriteRecord::Write& write)
-{
-    return write.address == backend::dataPort || write.address == backend::controlPort;
-}
-
-void putChange(Writer& writer, std::size_t line, char value)
-{
-    writer.put(value);
+    writer.put(!level ? 'x' : *level ? '1' : '0');
     writer.put(identifiers[line]);
     writer.put('\n');
 }
@@ -182,7 +165,7 @@ VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& wr
     std::optional<std::int64_t> first;
     std::int64_t last = 0;
     for (const WriteRecord::Write& write : writes) {
-        if (!relevant(write))
+        if (!drivesLines(write))
             continue;
         if (!first)
             first = last = write.nanoseconds;
@@ -198,9 +181,8 @@ VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& wr
     Writer writer(out);
     putHeader(writer, comment, timescale->name);
 
-    Lines lines;  // after the writes so far
-    lines.fill('x');
-    Lines dumped = lines;  // as the file has them
+    LineLevels lines;   // after the writes so far
+    LineLevels dumped;  // as the file has them
     bool dumpvarsDone = false;
     bool started = false;        // a write to a register was seen
     std::uint64_t groupUnit = 0; // time, in units, of the writes being gathered
@@ -239,7 +221,7 @@ VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& wr
         const WriteRecord::Write& write = writes[index];
         // Writes to other registers do not exist for the dump, not even as
         // the time origin.
-        if (!relevant(write))
+        if (!drivesLines(write))
             continue;
         auto& sameRegister = gathered[write.address == backend::dataPort ? 0 : 1];
         if (!started) {
@@ -268,7 +250,7 @@ VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& wr
             latest = std::max(latest, write.nanoseconds);
         }
         sameRegister = std::max(sameRegister.value_or(write.nanoseconds), write.nanoseconds);
-        apply(write, lines);
+        applyWrite(write, lines);
     }
     emit();  // the last time, or an all-x $dumpvars when nothing was written
     if (started) {

@@ -6,6 +6,7 @@
 #include "port/report/durationfigure.h"
 #include "port/backend/module1.h"
 #include "port/record/recordedport.h"
+#include "port/record/runmodel.h"
 #include "port/run/sequencer.h"
 #include "port/backend/simulatedport.h"
 #include "port/pattern/steppattern.h"
@@ -84,8 +85,9 @@ StepTiming stepTiming(const std::vector<record::WriteRecord::Write>& writes, std
     bool first = true;
     std::int64_t slot = 0;
     std::int64_t previous = 0;
+    record::RunModel run;
     for (const record::WriteRecord::Write& write : writes) {
-        if (write.address != backend::dataPort || write.value == pattern::idleData)
+        if (!run.take(write).stepStart)
             continue;
         if (first) {
             first = false;

@@ -27,7 +27,8 @@ struct StepTiming {
     std::int64_t largestStall = 0;       // ns: the longest step beyond its length
 };
 
-// From the data writes among writes (oldest first); the idle write is not a step.
+// From the steps the run model finds among writes (oldest first): each
+// starts at its data write; STOP's idle write is not a step.
 StepTiming stepTiming(const std::vector<record::WriteRecord::Write>& writes,
                       std::chrono::nanoseconds stepLength);
 
