@@ -34,6 +34,7 @@ struct ConsoleReadings {
     std::optional<double> measuredFrequency;  // Hz
     std::uint64_t cycles = 0;
     port::run::RunEndCause endCause = port::run::RunEndCause::None;
+    std::uint64_t runsEnded = 0;  // how many runs have ended since the start
     bool remoteControlOn = false;
     double ratedVoltage = 0.0;     // V, Text1
     double poles = 0.0;            // Text6

@@ -250,6 +250,7 @@ std::vector<std::uint8_t> RegisterMap::write(std::uint8_t function, std::uint16_
         if (command == Command::Run) {
             runClient_ = client;
             runClientHeard_ = now;
+            runsEndedBefore_ = readings.runsEnded;
         }
     }
     lastRefusal_ = Refusal::None;
@@ -266,9 +267,11 @@ std::optional<RegisterMap::Clock::time_point> RegisterMap::watch(Clock::time_poi
     if (!runClient_)
         return std::nullopt;
     const ConsoleReadings readings = console_.read();
-    // A run that has ended, or that the operator took back by turning remote
-    // control off, is no longer the client's to keep alive.
-    if (readings.state == port::run::SequencerState::Idle || !readings.remoteControlOn) {
+    // A run that has ended (a later one is not the client's, even when the
+    // watch did not look in between), or that the operator took back by
+    // turning remote control off, is no longer the client's to keep alive.
+    if (readings.state == port::run::SequencerState::Idle || !readings.remoteControlOn ||
+        readings.runsEnded != runsEndedBefore_) {
         runClient_.reset();
         return std::nullopt;
     }

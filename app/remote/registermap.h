@@ -116,6 +116,7 @@ private:
     // it last sent a valid request.
     std::optional<ClientId> runClient_;
     Clock::time_point runClientHeard_{};
+    std::uint64_t runsEndedBefore_ = 0;  // at the client's RUN: an end since then is its run's
 };
 
 }  // namespace app::remote

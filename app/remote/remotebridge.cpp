@@ -46,6 +46,11 @@ RemoteBridge::RemoteBridge(window::Form1& form, window::RunController& runs, QOb
         connect(form.findChild<QLineEdit*>(QLatin1String(name)), &QLineEdit::textChanged, this,
                 &RemoteBridge::takeFields);
     connect(&runs, &window::RunController::readoutChanged, this, &RemoteBridge::takeReadout);
+    // Announced only on a real change: Idle comes once at the end of each run.
+    connect(&runs, &window::RunController::stateChanged, this, [this](port::run::SequencerState state) {
+        if (state == port::run::SequencerState::Idle)
+            runsEnded_.fetch_add(1, std::memory_order_acq_rel);
+    });
     takeFields();
 }
 
@@ -83,6 +88,7 @@ ConsoleReadings RemoteBridge::read()
     readings.cycles = sequencer.cyclesWritten();
     readings.endCause = sequencer.endCause();
     readings.remoteControlOn = remoteOn_.load(std::memory_order_acquire);
+    readings.runsEnded = runsEnded_.load(std::memory_order_acquire);
     if (readings.state == port::run::SequencerState::Idle)
         readings.measuredFrequency.reset();
     return readings;

@@ -56,6 +56,7 @@ private:
     window::Form1& form_;
     port::run::RunControl& control_;
     std::atomic<bool> remoteOn_{false};
+    std::atomic<std::uint64_t> runsEnded_{0};
     std::mutex shownMutex_;
     ConsoleReadings shown_;  // guarded by shownMutex_: the fields and the measured frequency
 };

@@ -209,14 +209,16 @@ void TestRegisterMap::communicationLoss_data()
     QTest::addColumn<Bytes>("laterRequest");  // from the client at 600 ms, none when empty
     QTest::addColumn<int>("fromClient");
     QTest::addColumn<bool>("remoteTurnedOff");
+    QTest::addColumn<bool>("anotherRun");  // the client's run ended, the operator's began
     QTest::addColumn<int>("tripsAt");  // ms, -1: never
 
     const Bytes read{4, 0, 0, 0, 1};
-    QTest::newRow("silent from the start") << Bytes{} << 1 << false << 1000;
-    QTest::newRow("a read keeps it alive") << read << 1 << false << 1600;
-    QTest::newRow("another client does not") << read << 2 << false << 1000;
-    QTest::newRow("an exception does not") << Bytes{4, 0, 99, 0, 1} << 1 << false << 1000;
-    QTest::newRow("remote control turned off: the operator's run") << Bytes{} << 1 << true << -1;
+    QTest::newRow("silent from the start") << Bytes{} << 1 << false << false << 1000;
+    QTest::newRow("a read keeps it alive") << read << 1 << false << false << 1600;
+    QTest::newRow("another client does not") << read << 2 << false << false << 1000;
+    QTest::newRow("an exception does not") << Bytes{4, 0, 99, 0, 1} << 1 << false << false << 1000;
+    QTest::newRow("remote control turned off: the operator's run") << Bytes{} << 1 << true << false << -1;
+    QTest::newRow("a later run is not the client's") << Bytes{} << 1 << false << true << -1;
 }
 
 void TestRegisterMap::communicationLoss()
@@ -224,6 +226,7 @@ void TestRegisterMap::communicationLoss()
     QFETCH(Bytes, laterRequest);
     QFETCH(int, fromClient);
     QFETCH(bool, remoteTurnedOff);
+    QFETCH(bool, anotherRun);
     QFETCH(int, tripsAt);
     FakeConsole console;
     console.readings = thirtyHertz();
@@ -233,6 +236,8 @@ void TestRegisterMap::communicationLoss()
     if (!laterRequest.empty())
         map.handle(laterRequest, static_cast<RegisterMap::ClientId>(fromClient), start + 600ms);
     console.readings.remoteControlOn = !remoteTurnedOff;
+    if (anotherRun)
+        ++console.readings.runsEnded;
 
     int trippedAt = -1;
     for (int ms = 0; ms <= 3000 && trippedAt < 0; ms += 1) {
