@@ -3,6 +3,7 @@
 // how closely this PC holds the steps, prints the figures and exits; --help and
 // --version print and exit. Those three need no display. --write-log keeps
 // what reaches the simulated port in a file, for tests and diagnostics.
+// --modbus serves remote control over Modbus TCP, off unless asked for.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFile>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -28,6 +30,9 @@
 #include "app/platform/realtimekitclient.h"
 #include "app/window/runadapter.h"
 #include "app/platform/terminationsignals.h"
+#include "app/remote/modbusserver.h"
+#include "app/remote/registermap.h"
+#include "app/remote/remotebridge.h"
 #include "port/backend/crashguard.h"
 #include "port/backend/module1.h"
 #include "port/backend/portselection.h"
@@ -68,6 +73,20 @@ bool wantsNoWindow(int argc, char* argv[])
             return true;
     }
     return false;
+}
+
+// "--modbus" alone listens on the loopback address at the default port;
+// QCommandLineParser knows no option whose value may be left out.
+QStringList withModbusDefault(QStringList arguments)
+{
+    const app::remote::Endpoint loopback;
+    for (QString& argument : arguments) {
+        if (argument == QLatin1String("--"))
+            break;
+        if (argument == QLatin1String("--modbus"))
+            argument = QStringLiteral("--modbus=") + QString::fromStdString(loopback.text());
+    }
+    return arguments;
 }
 
 int runSelfTest(double seconds, const port::run::StepThreadSetup& setup)
@@ -134,8 +153,15 @@ int main(int argc, char* argv[])
     parser.addOption(portOption);
     parser.addOption(selfTestOption);
     parser.addOption(secondsOption);
+    const QCommandLineOption modbusOption(
+        QStringLiteral("modbus"),
+        QCoreApplication::translate("main", "Serve remote control over Modbus TCP at <address:port> (IPv4); "
+                                            "--modbus alone: 127.0.0.1:1502. The operator turns it on in the "
+                                            "window."),
+        QStringLiteral("address:port"));
     parser.addOption(writeLogOption);
-    parser.process(*application);
+    parser.addOption(modbusOption);
+    parser.process(withModbusDefault(QCoreApplication::arguments()));
     app::platform::RealtimeKitClient realtimeKit;
 
     if (parser.isSet(selfTestOption)) {
@@ -158,6 +184,15 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "frequency-converter: ERROR: bad port choice '%s': use auto, simulated "
                              "or a device such as /dev/parport0\n", qPrintable(choice));
         return 2;
+    }
+    std::optional<app::remote::Endpoint> modbusEndpoint;
+    if (parser.isSet(modbusOption)) {
+        modbusEndpoint = app::remote::parseEndpoint(parser.value(modbusOption).toStdString());
+        if (!modbusEndpoint) {
+            std::fprintf(stderr, "frequency-converter: ERROR: bad --modbus address '%s': give an IPv4 address and "
+                                 "a port, such as 127.0.0.1:1502\n", qPrintable(parser.value(modbusOption)));
+            return 2;
+        }
     }
     // Holds the port lock: it must live until the program ends.
     port::backend::OpenedPort opened = port::backend::openPort(choice.toStdString());
@@ -216,6 +251,24 @@ int main(int argc, char* argv[])
     // which ends a run with the idle pair. When the window does not answer,
     // the signal thread ends the run through the window's run control itself.
     auto* runController = form.findChild<app::window::RunController*>();
+    // Ended in reverse: the server's thread first, then what it reaches.
+    std::optional<app::remote::RemoteBridge> remoteBridge;
+    std::optional<app::remote::RegisterMap> registerMap;
+    std::optional<app::remote::ModbusServer> modbusServer;
+    if (modbusEndpoint) {
+        remoteBridge.emplace(form, *runController);
+        registerMap.emplace(*remoteBridge);
+        try {
+            modbusServer.emplace(*registerMap, *modbusEndpoint);
+        } catch (const app::remote::ServerError& error) {
+            std::fprintf(stderr, "frequency-converter: ERROR: %s\n", error.what());
+            return 2;  // no run was started: nothing to leave idle
+        }
+        const QString where = QString::fromStdString(modbusServer->endpoint().text());
+        form.offerRemoteControl(where);
+        std::fprintf(stderr, "frequency-converter: Modbus TCP server on %s; remote control is off until the "
+                             "operator turns it on\n", qPrintable(where));
+    }
     app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runController->control());
     form.show();
     return application->exec();

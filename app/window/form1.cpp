@@ -20,6 +20,7 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QSignalBlocker>
 #include <QStringList>
 
 #include "app/window/applicationicon.h"
@@ -460,8 +461,15 @@ void Form1::print(const QString& line)
     update();
 }
 
-void Form1::showMessage(const QString& prompt, const QString& title)
+void Form1::showMessage(remote::Refusal reason, const QString& prompt, const QString& title)
 {
+    if (remoteRefusal_) {
+        if (*remoteRefusal_ == remote::Refusal::None) {
+            remoteRefusal_ = reason;
+            statusStrip_->showRemoteNote(tr("Remote request refused: %1").arg(prompt.trimmed()));
+        }
+        return;
+    }
     messageBox_.show(prompt, title.isEmpty() ? tr(applicationTitle) : title);
 }
 
@@ -501,15 +509,15 @@ void Form1::Command2_Click()
             fields::displayText(held_.requiredVoltage, QLocale().decimalPoint().toStdString())));
         break;
     case drive::Verdict::AtOrAboveRating:
-        showMessage(tr("Enter the correct value "), tr("Error value"));
+        showMessage(remote::Refusal::VoltageNotBelowRating, tr("Enter the correct value "), tr("Error value"));
         break;
     case drive::Verdict::ZeroFrequency:
-        showMessage(tr("The frequency is 0 Hz: enter a number of poles and a demanded speed "
+        showMessage(remote::Refusal::ZeroFrequency, tr("The frequency is 0 Hz: enter a number of poles and a demanded speed "
                        "other than 0"),
                     tr("Error value"));
         break;
     case drive::Verdict::OutOfRange:
-        showMessage(tr("The frequency is too large or too small to divide into steps: enter a "
+        showMessage(remote::Refusal::FrequencyOutOfRange, tr("The frequency is too large or too small to divide into steps: enter a "
                        "number of poles and a demanded speed of ordinary size"),
                     tr("Error value"));
         break;
@@ -541,6 +549,9 @@ void Form1::Command3_Click()
 {
     runAfterSelfTest_.reset();
     runController_->stop();
+    // The operator takes the drive back: remote control stays off until the
+    // operator turns it on again.
+    statusStrip_->setRemoteControl(false);
 }
 
 // EXIT ends the program: a run alive ends at once with the idle pair; with
@@ -650,19 +661,19 @@ selftest::SelfTestDialog* Form1::selfTestDialog()
 void Form1::reportPortError(const QString& line)
 {
     std::fprintf(stderr, "frequency-converter: ERROR: %s\n", qPrintable(line));
-    showMessage(line, tr("Port Error"));
+    showMessage(remote::Refusal::PortError, line, tr("Port Error"));
 }
 
 void Form1::Text3_Change()
 {
     if (!fields::powerPasses(utf8(field(3))))
-        showMessage(tr(" The Power must be less than 2000"));
+        showMessage(remote::Refusal::Power, tr(" The Power must be less than 2000"));
 }
 
 void Form1::Text4_LostFocus()
 {
     if (!fields::powerFactorPasses(utf8(field(4))))
-        showMessage(tr("The Power Factor must be less than 1 and greater than 0.6"),
+        showMessage(remote::Refusal::PowerFactor, tr("The Power Factor must be less than 1 and greater than 0.6"),
                     tr("Error Power Factor Value"));
 }
 
@@ -671,9 +682,9 @@ void Form1::Text4_LostFocus()
 void Form1::runPoleSpeedChecks()
 {
     if (!fields::twoPoleSpeedPasses(utf8(field(6)), utf8(field(7))))
-        showMessage(tr("The speed value must be less than 2100"), tr("Error Value"));
+        showMessage(remote::Refusal::TwoPoleSpeed, tr("The speed value must be less than 2100"), tr("Error Value"));
     if (!fields::fourPoleSpeedPasses(utf8(field(6)), utf8(field(7))))
-        showMessage(tr("The speed value must be less than 1050"), tr("Error Value"));
+        showMessage(remote::Refusal::FourPoleSpeed, tr("The speed value must be less than 1050"), tr("Error Value"));
 }
 
 void Form1::Text6_Change()
@@ -684,8 +695,63 @@ void Form1::Text6_Change()
 void Form1::Text7_Change()
 {
     if (!fields::demandSpeedWithinRated(utf8(field(5)), utf8(field(7))))
-        showMessage(tr("The speed value must be less than or equale the rated "), tr("Error Value"));
+        showMessage(remote::Refusal::AboveRatedSpeed, tr("The speed value must be less than or equale the rated "),
+                    tr("Error Value"));
     runPoleSpeedChecks();
+}
+
+void Form1::offerRemoteControl(const QString& where)
+{
+    statusStrip_->offerRemoteControl(where);
+    connect(statusStrip_, &StatusStrip::remoteControlToggled, this, &Form1::remoteControlChanged);
+    const int stripHeight = StatusStrip::stripHeight + StatusStrip::remoteRowHeight;
+    statusStrip_->setGeometry(0, clientHeight, clientWidth, stripHeight);
+    setMinimumSize(clientWidth, clientHeight + stripHeight);
+    resize(width(), height() + StatusStrip::remoteRowHeight);
+}
+
+bool Form1::remoteControlOn() const
+{
+    return statusStrip_->remoteControlOn();
+}
+
+remote::Refusal Form1::setFieldsRemotely(std::span<const remote::FieldValue> values)
+{
+    if (!remoteControlOn())
+        return remote::Refusal::RemoteControlOff;
+    std::map<int, QString> before;
+    remoteRefusal_ = remote::Refusal::None;
+    for (const remote::FieldValue& value : values) {
+        QLineEdit* edit = field(static_cast<int>(value.field));
+        before.try_emplace(static_cast<int>(value.field), edit->text());
+        edit->setText(QString::fromStdString(fields::displayText(value.value)));
+    }
+    const remote::Refusal refusal = *std::exchange(remoteRefusal_, std::nullopt);
+    // Put back as they were, without checking them again: they were checked
+    // when they were set.
+    if (refusal != remote::Refusal::None) {
+        for (const auto& [number, text] : before) {
+            const QSignalBlocker blocker(field(number));
+            field(number)->setText(text);
+        }
+    }
+    return refusal;
+}
+
+remote::Refusal Form1::pressRemotely(remote::Command command)
+{
+    if (command == remote::Command::Stop) {
+        runAfterSelfTest_.reset();
+        return remote::Refusal::None;
+    }
+    if (!remoteControlOn())
+        return remote::Refusal::RemoteControlOff;
+    remoteRefusal_ = remote::Refusal::None;
+    if (command == remote::Command::RequiredVoltage)
+        Command2_Click();
+    else if (command == remote::Command::Run)
+        Command1_Click();
+    return *std::exchange(remoteRefusal_, std::nullopt);
 }
 
 }  // namespace app::window

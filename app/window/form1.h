@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 
+#include "app/remote/console.h"
 #include "drive/setpoint/setpoint.h"
 #include "port/run/runcontrol.h"
 
@@ -68,6 +70,22 @@ public:
     bool readoutPolling() const;
     monitor::MonitorWindow* monitor() const { return monitor_; }
 
+    // Remote control, when the program serves it at where: the operator's
+    // switch on the strip, off at start.
+    void offerRemoteControl(const QString& where);
+    bool remoteControlOn() const;
+    // A remote client's request, on the window's thread, as the operator's
+    // typing or press would do it, while remote control is on. A check's
+    // message opens no box (nobody may be at the PC to close it): the strip
+    // says it, and its code is returned. Fields a check refused get their
+    // texts back. STOP's run has been stopped already (a remote STOP never
+    // waits for the window); here the window catches up.
+    remote::Refusal setFieldsRemotely(std::span<const remote::FieldValue> values);
+    remote::Refusal pressRemotely(remote::Command command);
+
+signals:
+    void remoteControlChanged(bool on);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -111,7 +129,7 @@ private:
     void checkPowerFactorWhenFree();
     void postPowerFactorCheck();
     void runPoleSpeedChecks();
-    void showMessage(const QString& prompt, const QString& title = {});
+    void showMessage(remote::Refusal reason, const QString& prompt, const QString& title = {});
     selftest::SelfTestDialog* selfTestDialog();
     void print(const QString& line);
 
@@ -140,6 +158,9 @@ private:
     enum class PendingCheck { None, ClickUnderWay, Due };
     PendingCheck powerFactorCheck_ = PendingCheck::None;
     bool powerFactorCheckPosted_ = false;
+
+    // While a remote request runs: the first refusal its checks gave.
+    std::optional<remote::Refusal> remoteRefusal_;
 };
 
 }  // namespace app::window

@@ -1,7 +1,9 @@
 // The strip's controls and the wording of its readout.
 #include "app/window/statusstrip.h"
 
+#include <QCheckBox>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 
@@ -36,6 +38,8 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     , fieldReadingLabel_(createLabel(QStringLiteral("FieldReading"), this))
     , monitorButton_(new QPushButton(tr("&Monitor…"), this))
     , selfTestButton_(new QPushButton(tr("Timing &self-test"), this))
+    , remoteControlBox_(new QCheckBox(this))
+    , remoteNoteLabel_(createLabel(QStringLiteral("RemoteNote"), this))
 {
     setObjectName(QStringLiteral("StatusStrip"));
     portStatusLabel_->setText(portDescription);
@@ -49,6 +53,15 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     selfTestButton_->setToolTip(tr("Runs the step timing for a few seconds on the step CPU, writing to no "
                                    "port, and tells how closely this PC holds the steps"));
     connect(selfTestButton_, &QPushButton::clicked, this, &StatusStrip::selfTestRequested);
+    remoteControlBox_->setObjectName(QStringLiteral("RemoteControl"));
+    remoteControlBox_->setToolTip(tr("Lets a Modbus client set the operating point and press Required Voltage, "
+                                     "RUN and STOP. STOP on the window turns it off."));
+    connect(remoteControlBox_, &QCheckBox::toggled, this, [this](bool on) {
+        remoteControlBox_->setText(on ? tr("Remote control: on (%1)").arg(remoteWhere_) : tr("Remote control: off"));
+        emit remoteControlToggled(on);
+    });
+    remoteControlBox_->hide();
+    remoteNoteLabel_->hide();
 
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(margin, spacing, margin, spacing);
@@ -62,6 +75,11 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     layout->addWidget(runFiguresLabel_, 4, 0);
     layout->addWidget(monitorButton_, 4, 1);
     layout->addWidget(selfTestButton_, 4, 2);
+    // Shown only when remote control is offered.
+    auto* remoteRow = new QHBoxLayout;
+    remoteRow->addWidget(remoteControlBox_);
+    remoteRow->addWidget(remoteNoteLabel_, 1);
+    layout->addLayout(remoteRow, 5, 0, 1, 3);
     layout->setColumnStretch(0, 1);
 
     showReadout(port::run::RunReadout{});
@@ -109,6 +127,9 @@ QString StatusStrip::endCauseText(const port::run::RunReadout& readout)
         return tr("Stopped: the window did not answer");
     case port::run::RunEndCause::Signal:
         return tr("Stopped: a termination signal the window did not answer");
+    case port::run::RunEndCause::CommunicationLost:
+        return tr("Stopped: the remote client sent nothing for %1")
+            .arg(text::durationText(readout.communicationSilence, 2));
     }
     return {};
 }
@@ -188,6 +209,30 @@ void StatusStrip::showStepCpu(const port::run::StepCpuClaim& claim)
 {
     stepCpuText_ = stepCpuText(claim);
     showTiming(timingText_.isEmpty() ? timingLabel_->text() : timingText_);
+}
+
+void StatusStrip::offerRemoteControl(const QString& where)
+{
+    remoteWhere_ = where;
+    remoteControlBox_->setText(tr("Remote control: off"));
+    remoteControlBox_->show();
+    remoteNoteLabel_->show();
+}
+
+bool StatusStrip::remoteControlOn() const
+{
+    return remoteControlBox_->isChecked();
+}
+
+void StatusStrip::setRemoteControl(bool on)
+{
+    remoteControlBox_->setChecked(on);
+}
+
+void StatusStrip::showRemoteNote(const QString& note)
+{
+    remoteNoteLabel_->setText(note);
+    remoteNoteLabel_->setToolTip(note);
 }
 
 void StatusStrip::setSelfTestEnabled(bool enabled)

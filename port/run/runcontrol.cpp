@@ -40,7 +40,11 @@ void RunControl::run(std::int64_t delayCount)
         meter_.reset();
         recordNext_ = record_.total();
         ranOnce_ = true;
-        lastStop_.reset();
+        {
+            std::lock_guard lock(lastStopMutex_);
+            lastStop_.reset();
+        }
+        communicationSilence_.store(0, std::memory_order_relaxed);
         silentFrom_.store(-1, std::memory_order_relaxed);
         windowSilence_.store(0, std::memory_order_relaxed);
     }
@@ -51,10 +55,25 @@ void RunControl::run(std::int64_t delayCount)
 StopOutcome RunControl::stop()
 {
     heartbeat();
+    return stopFromElsewhere();
+}
+
+StopOutcome RunControl::stopFromElsewhere()
+{
     const StopOutcome outcome = sequencer_.stop();
-    if (outcome.kind != StopOutcome::Kind::IdleWritten && outcome.kind != StopOutcome::Kind::AlreadyStopping)
+    if (outcome.kind != StopOutcome::Kind::IdleWritten && outcome.kind != StopOutcome::Kind::AlreadyStopping) {
+        std::lock_guard lock(lastStopMutex_);
         lastStop_ = outcome;
+    }
     return outcome;
+}
+
+void RunControl::communicationLost(std::chrono::nanoseconds silence) noexcept
+{
+    if (sequencer_.state() == SequencerState::Idle)
+        return;
+    communicationSilence_.store(silence.count(), std::memory_order_release);
+    sequencer_.endNow(RunEndCause::CommunicationLost);
 }
 
 void RunControl::shutDown()
@@ -121,9 +140,13 @@ RunReadout RunControl::readout()
     readout.measuredFrequency = meter_.frequency(monotonicNow());
     readout.cycles = sequencer_.cyclesWritten();
     readout.largestLateness = sequencer_.largestLateness();
-    readout.lastStop = lastStop_;
+    {
+        std::lock_guard lock(lastStopMutex_);
+        readout.lastStop = lastStop_;
+    }
     readout.endCause = sequencer_.endCause();
     readout.windowSilence = std::chrono::nanoseconds(windowSilence_.load(std::memory_order_acquire));
+    readout.communicationSilence = std::chrono::nanoseconds(communicationSilence_.load(std::memory_order_acquire));
     return readout;
 }
 

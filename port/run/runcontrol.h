@@ -33,6 +33,8 @@ struct RunReadout {
     // WindowSilent: from the window's last answer before the trip to its
     // first one after, 0 while it has not answered again.
     std::chrono::nanoseconds windowSilence{0};
+    // CommunicationLost: how long the remote client had sent nothing.
+    std::chrono::nanoseconds communicationSilence{0};
 };
 
 class RunControl {
@@ -76,6 +78,14 @@ public:
     // ended the run itself or none was alive.
     bool forceIdle(RunEndCause cause, std::chrono::nanoseconds wait);
 
+    // STOP from a thread other than the window's (a remote client's): as
+    // stop(), but no sign that the window answers.
+    StopOutcome stopFromElsewhere();
+    // The remote client that started the run has sent nothing for silence:
+    // ends the run at once (RunEndCause::CommunicationLost), from any thread,
+    // without waiting.
+    void communicationLost(std::chrono::nanoseconds silence) noexcept;
+
     SequencerState state() const { return sequencer_.state(); }
     TimingMode timing() const { return sequencer_.timing(); }
     const Sequencer& sequencer() const { return sequencer_; }
@@ -91,7 +101,9 @@ private:
     record::FrequencyMeter meter_;
     std::uint64_t recordNext_ = 0;
     bool ranOnce_ = false;
-    std::optional<StopOutcome> lastStop_;
+    std::mutex lastStopMutex_;  // stop() and stopFromElsewhere() come from two threads; never the step thread's
+    std::optional<StopOutcome> lastStop_;  // guarded by lastStopMutex_
+    std::atomic<std::int64_t> communicationSilence_{0};  // ns
 
     const std::chrono::nanoseconds silenceLimit_;
     std::atomic<std::int64_t> lastBeat_{0};     // ns, steady_clock

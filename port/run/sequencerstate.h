@@ -20,6 +20,7 @@ enum class RunEndCause : std::uint8_t {
     CpuLimit,      // SIGXCPU: the kernel's real-time CPU limit was nearly used up
     WindowSilent,  // the window missed its heartbeat for too long
     Signal,        // a termination signal, and the window did not take the way out in time
+    CommunicationLost,  // the remote client that started the run went silent
 };
 
 }  // namespace port::run

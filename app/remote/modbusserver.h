@@ -1,0 +1,97 @@
+// The Modbus TCP server: listens where it was told (127.0.0.1:1502 unless
+// named otherwise), serves at most a few clients on a thread of its own and
+// hands each whole request to the register map. Off unless the program is
+// started with --modbus.
+//
+// Never blocks for long: every socket is read without waiting, a request is
+// framed by its header's length (at most 260 bytes), and the thread sleeps
+// in poll() until a socket has news, the communication-loss watch is due, a
+// client's limit runs out or the wake-up fd rings (the destructor). A
+// client over the limit is accepted and closed at once; one silent for
+// idleLimit, one whose request is not whole within frameLimit, one that
+// sends a header no request can have or that does not take its reply is
+// dropped.
+#ifndef APP_REMOTE_MODBUSSERVER_H
+#define APP_REMOTE_MODBUSSERVER_H
+
+#include "app/remote/registermap.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace app::remote {
+
+// Where to listen: an IPv4 address and a port.
+struct Endpoint {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 1502;
+
+    std::string text() const { return address + ":" + std::to_string(port); }
+};
+
+// "ADDRESS:PORT", such as "127.0.0.1:1502" or "0.0.0.0:1502" (port 0: one
+// the kernel picks); nothing when the text is not one.
+std::optional<Endpoint> parseEndpoint(std::string_view text);
+
+// Why the server could not start, in one line: what failed, the value, a hint.
+class ServerError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class ModbusServer {
+public:
+    static constexpr std::size_t mostClients = 4;
+    static constexpr std::chrono::seconds idleLimit{60};
+    static constexpr std::chrono::seconds frameLimit{1};
+
+    // Listens at once (throws ServerError when it cannot) and starts
+    // serving; map must outlive the server and is used by its thread alone.
+    ModbusServer(RegisterMap& map, const Endpoint& endpoint, std::chrono::nanoseconds idle = idleLimit);
+    // Wakes the thread, which closes every connection and ends; joins it.
+    ~ModbusServer();
+    ModbusServer(const ModbusServer&) = delete;
+    ModbusServer& operator=(const ModbusServer&) = delete;
+
+    // Where it listens, with the port the kernel gave when 0 was asked for.
+    const Endpoint& endpoint() const { return endpoint_; }
+
+private:
+    using Clock = RegisterMap::Clock;
+    struct Client {
+        int fd = -1;
+        RegisterMap::ClientId id = 0;
+        std::vector<std::uint8_t> frame;  // what has come of the request under way
+        Clock::time_point heard;          // its last byte
+        Clock::time_point frameStarted;   // the first byte of the request under way
+    };
+
+    void serve();
+    void accept();
+    // Reads what came and answers each whole request; false when the
+    // client is to be dropped.
+    bool take(Client& client, Clock::time_point now);
+    bool answer(Client& client, Clock::time_point now);
+    // The earliest of the clients' limits and the watch, or none.
+    std::optional<Clock::time_point> nextDeadline(Clock::time_point now);
+
+    RegisterMap& map_;
+    Endpoint endpoint_;
+    const std::chrono::nanoseconds idle_;
+    void* context_ = nullptr;  // libmodbus's modbus_t, which holds the listening socket
+    int listenFd_ = -1;
+    int wakeFd_ = -1;
+    std::uint64_t nextClient_ = 1;
+    std::vector<Client> clients_;  // the thread's alone
+    std::thread thread_;
+};
+
+}  // namespace app::remote
+
+#endif  // APP_REMOTE_MODBUSSERVER_H

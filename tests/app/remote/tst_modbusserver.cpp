@@ -1,0 +1,297 @@
+// The server over loopback with raw sockets: requests framed and answered,
+// headers no request has, a request cut short, a flood of connections, an
+// idle client, and the communication-loss stop from the server's thread.
+// Run under ThreadSanitizer too.
+#include "app/remote/modbusserver.h"
+#include "fakeconsole.h"
+
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <optional>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+Q_DECLARE_METATYPE(Bytes)
+
+namespace {
+
+constexpr int giveUpMilliseconds = 10000;
+
+// The fake console, read by the test while the server's thread uses it.
+class LockedConsole : public app::remote::Console {
+public:
+    LockedConsole() { fake_.readings.remoteControlOn = true; }
+
+    app::remote::ConsoleReadings read() override
+    {
+        std::lock_guard lock(mutex_);
+        return fake_.read();
+    }
+    app::remote::Refusal setFields(std::span<const app::remote::FieldValue> values) override
+    {
+        std::lock_guard lock(mutex_);
+        return fake_.setFields(values);
+    }
+    app::remote::Refusal press(app::remote::Command command) override
+    {
+        std::lock_guard lock(mutex_);
+        return fake_.press(command);
+    }
+    void communicationLost(std::chrono::nanoseconds silence) override
+    {
+        std::lock_guard lock(mutex_);
+        fake_.communicationLost(silence);
+    }
+    std::vector<std::string> done()
+    {
+        std::lock_guard lock(mutex_);
+        return fake_.done;
+    }
+
+private:
+    std::mutex mutex_;
+    FakeConsole fake_;
+};
+
+Bytes joined(Bytes first, const Bytes& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// A connection to the server; -1 when it could not be made.
+int connectTo(std::uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A request with its header: transaction id 0x1234, unit 0xFF.
+Bytes frame(const Bytes& pdu)
+{
+    Bytes out{0x12, 0x34, 0, 0, 0, static_cast<std::uint8_t>(pdu.size() + 1), 0xFF};
+    out.insert(out.end(), pdu.begin(), pdu.end());
+    return out;
+}
+
+void sendAll(int fd, const Bytes& bytes)
+{
+    QCOMPARE(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+// What comes within the wait; nothing when the server closed the connection.
+std::optional<Bytes> receive(int fd, int waitMilliseconds = giveUpMilliseconds)
+{
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, waitMilliseconds) != 1)
+        return Bytes{};
+    std::array<std::uint8_t, 300> bytes{};
+    const ssize_t got = recv(fd, bytes.data(), bytes.size(), 0);
+    if (got <= 0)
+        return std::nullopt;
+    return Bytes(bytes.begin(), bytes.begin() + got);
+}
+
+struct Rig {
+    LockedConsole console;
+    app::remote::RegisterMap map{console};
+    app::remote::ModbusServer server;
+    explicit Rig(std::chrono::nanoseconds idle = app::remote::ModbusServer::idleLimit)
+        : server(map, {"127.0.0.1", 0}, idle)
+    {
+    }
+    std::uint16_t port() const { return server.endpoint().port; }
+};
+
+}  // namespace
+
+class TestModbusServer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void answers_data();
+    void answers();
+    void refusesToListen_data();
+    void refusesToListen();
+    void endpoint_data();
+    void endpoint();
+    void requestCutShort();
+    void floodOfConnections();
+    void idleClientDropped();
+    void communicationLoss();
+};
+
+void TestModbusServer::answers_data()
+{
+    QTest::addColumn<Bytes>("sent");
+    QTest::addColumn<std::optional<Bytes>>("reply");  // nothing: the connection is dropped
+
+    QTest::newRow("a read") << frame({3, 0, 5, 0, 1}) << std::optional(frame({3, 2, 0x03, 0xE8}));
+    QTest::newRow("two requests in one segment") << joined(frame({3, 0, 5, 0, 1}), frame({6, 0, 5, 0x07, 0xD0}))
+                                                 << std::optional(joined(frame({3, 2, 0x03, 0xE8}), frame({6, 0, 5, 0x07, 0xD0})));
+    QTest::newRow("function 8 with its data") << frame({8, 0, 0, 0x12, 0x34}) << std::optional(frame({0x88, 1}));
+    QTest::newRow("protocol id 1") << Bytes{0, 1, 0, 1, 0, 6, 0xFF, 3, 0, 0, 0, 1} << std::optional<Bytes>();
+    QTest::newRow("length 0") << Bytes{0, 1, 0, 0, 0, 0, 0xFF} << std::optional<Bytes>();
+    QTest::newRow("length 300") << Bytes{0, 1, 0, 0, 0x01, 0x2C, 0xFF, 3} << std::optional<Bytes>();
+}
+
+void TestModbusServer::answers()
+{
+    QFETCH(Bytes, sent);
+    QFETCH(std::optional<Bytes>, reply);
+    Rig rig;
+    const int fd = connectTo(rig.port());
+    QVERIFY(fd >= 0);
+    sendAll(fd, sent);
+    std::optional<Bytes> got = receive(fd);
+    // two replies may come as two segments
+    while (got && reply && got->size() < reply->size() && !got->empty()) {
+        const std::optional<Bytes> more = receive(fd);
+        if (!more || more->empty())
+            break;
+        got->insert(got->end(), more->begin(), more->end());
+    }
+    QCOMPARE(got, reply);
+    ::close(fd);
+}
+
+void TestModbusServer::refusesToListen_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("not this machine's") << "192.0.2.1" << "the address is not one of this machine's";
+}
+
+void TestModbusServer::refusesToListen()
+{
+    QFETCH(QString, address);
+    QFETCH(QString, says);
+    LockedConsole console;
+    app::remote::RegisterMap map(console);
+    try {
+        app::remote::ModbusServer server(map, {address.toStdString(), 1502});
+        QFAIL("listened");
+    } catch (const app::remote::ServerError& error) {
+        QVERIFY2(QString::fromUtf8(error.what()).contains(says), error.what());
+    }
+    // a port in use
+    Rig rig;
+    try {
+        app::remote::ModbusServer second(map, rig.server.endpoint());
+        QFAIL("listened twice");
+    } catch (const app::remote::ServerError& error) {
+        QVERIFY2(QString::fromUtf8(error.what()).contains("another program listens there"), error.what());
+    }
+}
+
+void TestModbusServer::endpoint_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("parsed");  // empty: refused
+    QTest::newRow("loopback") << "127.0.0.1:1502" << "127.0.0.1:1502";
+    QTest::newRow("every address, named") << "0.0.0.0:502" << "0.0.0.0:502";
+    QTest::newRow("no port") << "127.0.0.1" << "";
+    QTest::newRow("empty port") << "127.0.0.1:" << "";
+    QTest::newRow("port 65536") << "127.0.0.1:65536" << "";
+    QTest::newRow("a host name") << "localhost:1502" << "";
+    QTest::newRow("IPv6") << "[::1]:1502" << "";
+    QTest::newRow("port with a sign") << "127.0.0.1:+1" << "";
+}
+
+void TestModbusServer::endpoint()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, parsed);
+    const auto endpoint = app::remote::parseEndpoint(text.toStdString());
+    QCOMPARE(endpoint ? QString::fromStdString(endpoint->text()) : QString(), parsed);
+}
+
+// A request cut short holds nobody else up, and is dropped after frameLimit.
+void TestModbusServer::requestCutShort()
+{
+    Rig rig;
+    const int cut = connectTo(rig.port());
+    sendAll(cut, Bytes{0x12, 0x34, 0, 0, 0, 6, 0xFF, 3});
+    const int other = connectTo(rig.port());
+    sendAll(other, frame({4, 0, 0, 0, 1}));
+    QCOMPARE(receive(other), std::optional(frame({4, 2, 0, 0})));
+    QCOMPARE(receive(cut), std::optional<Bytes>());
+    ::close(cut);
+    ::close(other);
+}
+
+// Past the limit connections are closed at once; the clients served go on.
+void TestModbusServer::floodOfConnections()
+{
+    Rig rig;
+    std::vector<int> fds;
+    for (int i = 0; i < 12; ++i)
+        fds.push_back(connectTo(rig.port()));
+    int served = 0;
+    for (const int fd : fds) {
+        sendAll(fd, frame({4, 0, 0, 0, 1}));
+        const std::optional<Bytes> got = receive(fd);
+        if (got) {
+            QCOMPARE(*got, frame({4, 2, 0, 0}));
+            ++served;
+        }
+    }
+    QCOMPARE(served, int(app::remote::ModbusServer::mostClients));
+    for (const int fd : fds)
+        ::close(fd);
+    // the places are free again
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            const int fd = connectTo(rig.port());
+            sendAll(fd, frame({4, 0, 0, 0, 1}));
+            const bool answered = receive(fd, 200).has_value();
+            ::close(fd);
+            return answered;
+        }(),
+        giveUpMilliseconds);
+}
+
+void TestModbusServer::idleClientDropped()
+{
+    Rig rig(200ms);
+    const int fd = connectTo(rig.port());
+    sendAll(fd, frame({4, 0, 0, 0, 1}));
+    QCOMPARE(receive(fd), std::optional(frame({4, 2, 0, 0})));
+    QCOMPARE(receive(fd), std::optional<Bytes>());
+    ::close(fd);
+}
+
+// The server's thread ends the run of a client that went silent, and only
+// after the timeout.
+void TestModbusServer::communicationLoss()
+{
+    Rig rig;
+    const int fd = connectTo(rig.port());
+    const auto started = std::chrono::steady_clock::now();
+    sendAll(fd, frame({16, 0, 4, 0, 2, 4, 0, 2, 0, 100}));  // RUN, timeout 100 ms
+    QCOMPARE(receive(fd), std::optional(frame({16, 0, 4, 0, 2})));
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.console.done().empty() && rig.console.done().back().starts_with("lost"),
+                             giveUpMilliseconds);
+    QVERIFY(std::chrono::steady_clock::now() - started >= 100ms);
+    ::close(fd);
+}
+
+QTEST_GUILESS_MAIN(TestModbusServer)
+#include "tst_modbusserver.moc"
