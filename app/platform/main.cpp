@@ -215,8 +215,8 @@ int main(int argc, char* argv[])
     // A termination signal takes the way out EXIT takes: the window closes,
     // which ends a run with the idle pair. When the window does not answer,
     // the signal thread ends the run through the window's run control itself.
-    auto* runController = form.findChild<app::window::RunController*>();
-    app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runController->control());
+    auto* runAdapter = form.findChild<app::window::RunAdapter*>();
+    app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runAdapter->control());
     form.show();
     return application->exec();
 }

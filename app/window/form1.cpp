@@ -208,7 +208,7 @@ Form1::Form1(MessageBox& messageBox, FileDialog& fileDialog, port::backend::Modu
     statusStrip_->setGeometry(0, clientHeight, clientWidth, StatusStrip::stripHeight);
     statusStrip_->showStepCpu(port::run::stepCpuClaim());
     selfTest_ = new selftest::SelfTestRunner(stepSetup, this);
-    runController_ = new RunController(module, record, std::move(stepSetup), this);
+    runAdapter_ = new RunAdapter(module, record, std::move(stepSetup), this);
     chooseFont();
     connectHandlers();
     installStopKey();
@@ -280,10 +280,10 @@ void Form1::connectHandlers()
     // Leaving P.F. is seen on the field, the end of the click that left it
     // wherever its release goes.
     QCoreApplication::instance()->installEventFilter(this);
-    connect(runController_, &RunController::stateChanged, this, &Form1::showRunState);
-    connect(runController_, &RunController::errorOccurred, this, &Form1::reportPortError);
-    connect(runController_, &RunController::readoutChanged, statusStrip_, &StatusStrip::showReadout);
-    connect(runController_, &RunController::timingChanged, statusStrip_, &StatusStrip::showTiming);
+    connect(runAdapter_, &RunAdapter::stateChanged, this, &Form1::showRunState);
+    connect(runAdapter_, &RunAdapter::errorOccurred, this, &Form1::reportPortError);
+    connect(runAdapter_, &RunAdapter::readoutChanged, statusStrip_, &StatusStrip::showReadout);
+    connect(runAdapter_, &RunAdapter::timingChanged, statusStrip_, &StatusStrip::showTiming);
     connect(selfTest_, &selftest::SelfTestRunner::finished, this, &Form1::showTimingSelfTest);
     connect(statusStrip_, &StatusStrip::monitorRequested, this, &Form1::openMonitor);
     connect(statusStrip_, &StatusStrip::selfTestRequested, this, &Form1::startTimingSelfTest);
@@ -483,7 +483,7 @@ void Form1::Command1_Click()
         statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN: the run starts when it has ended"));
         return;
     }
-    runController_->run(delayCount);
+    runAdapter_->run(delayCount);
 }
 
 void Form1::Command2_Click()
@@ -540,7 +540,7 @@ QString Form1::readingNote() const
 void Form1::Command3_Click()
 {
     runAfterSelfTest_.reset();
-    runController_->stop();
+    runAdapter_->stop();
 }
 
 // EXIT ends the program: a run alive ends at once with the idle pair; with
@@ -557,7 +557,7 @@ void Form1::closeEvent(QCloseEvent* event)
     runAfterSelfTest_.reset();
     selfTestCutShort_ = false;  // nobody is left to read it
     selfTest_->cancel();
-    runController_->shutDown();
+    runAdapter_->shutDown();
     QWidget::closeEvent(event);
 }
 
@@ -569,7 +569,7 @@ void Form1::showRunState(port::run::SequencerState state)
 
 bool Form1::readoutPolling() const
 {
-    return runController_->polling();
+    return runAdapter_->polling();
 }
 
 // The monitor is its own top-level window, made on first use; it polls the
@@ -587,7 +587,7 @@ void Form1::openMonitor()
 
 void Form1::startTimingSelfTest()
 {
-    if (selfTest_->isRunning() || runController_->isAlive())
+    if (selfTest_->isRunning() || runAdapter_->isAlive())
         return;
     statusStrip_->setSelfTestEnabled(false);
     statusStrip_->showSelfTestRunning(selfTestDuration_);
@@ -599,8 +599,8 @@ void Form1::showTimingSelfTest(const port::selftest::SelfTestResult& result)
     // The self-test's step thread has ended (or was left to end on its own,
     // failure says so): the step CPU is the run's.
     if (const std::optional<std::int64_t> delayCount = std::exchange(runAfterSelfTest_, std::nullopt))
-        runController_->run(*delayCount);
-    statusStrip_->setSelfTestEnabled(!runController_->isAlive());
+        runAdapter_->run(*delayCount);
+    statusStrip_->setSelfTestEnabled(!runAdapter_->isAlive());
     if (std::exchange(selfTestCutShort_, false)) {
         QString notice = tr("The timing self-test was cut short by RUN: a run needs the step CPU. Run it again "
                             "with no run under way.");
@@ -617,7 +617,7 @@ void Form1::showTimingSelfTest(const port::selftest::SelfTestResult& result)
         return;
     }
     if (result.cancelled) {
-        if (!runController_->isAlive())
+        if (!runAdapter_->isAlive())
             statusStrip_->showSelfTestEnded(tr("Timing self-test cancelled"));
         return;
     }

@@ -39,7 +39,7 @@ namespace app::window {
 
 class FileDialog;
 class MessageBox;
-class RunController;
+class RunAdapter;
 class StatusStrip;
 
 class Form1 : public QWidget
@@ -133,7 +133,7 @@ private:
     // the self-test's step thread has ended. STOP and closing drop it.
     std::optional<std::int64_t> runAfterSelfTest_;
     bool selfTestCutShort_ = false;  // by RUN: the dialog says so
-    RunController* runController_ = nullptr;
+    RunAdapter* runAdapter_ = nullptr;
 
     // Leaving P.F. checks it once the click that moved the focus is over and
     // the boxes that click opened are closed.
