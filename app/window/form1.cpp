@@ -2,17 +2,17 @@
 // and the services the handlers share (reading a field, message box, printed line).
 #include "app/window/form1.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <utility>
 #include <vector>
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFocusEvent>
-#include <QFontInfo>
-#include <QImage>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
@@ -24,6 +24,7 @@
 
 #include "app/window/applicationicon.h"
 #include "app/window/captionbutton.h"
+#include "app/window/captionfont.h"
 #include "app/fields/fieldconversion.h"
 #include "app/fields/inputchecks.h"
 #include "app/window/messagebox.h"
@@ -99,12 +100,6 @@ constexpr QRect pixels(const ControlGeometry& g)
                  g.width / twipsPerPixel, g.height / twipsPerPixel);
 }
 
-// The narrow face is used from 9 points down to 8; the default face may be
-// shrunk to 7 before the captions are left to overflow.
-constexpr qreal preferredPointSize = 9.0;
-constexpr qreal minimumPreferredPointSize = 8.0;
-constexpr qreal minimumPointSize = 7.0;
-constexpr qreal pointSizeStep = 0.5;
 constexpr int labelFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
 
 // The number a control's default name ends in: "Text10" is 10.
@@ -299,76 +294,21 @@ void Form1::installStopKey()
                                .arg(QKeySequence(stopKey).toString(QKeySequence::NativeText)));
 }
 
-// The layout was drawn for a narrow 8-point face. Prefer a face with such
-// metrics (Liberation Sans Narrow) at the largest size from 9 points down to
-// 8 at which every caption, wrapped at its blanks, is read in full; failing
-// that, shrink the default face as far as it must.
+// The font every caption is read in full with: the captions as their
+// controls lay them out, and a line no taller than the inside of a field.
 void Form1::chooseFont()
 {
-    struct Candidate {
-        QFont font;
-        qreal largest;
-        qreal smallest;
-    };
-    QFont narrow(QStringLiteral("Liberation Sans Narrow"));
-    narrow.setStyleHint(QFont::SansSerif);
-    const QFont fallback = QApplication::font();
-    const qreal fallbackSize = fallback.pointSizeF() > 0 ? fallback.pointSizeF() : preferredPointSize;
-    std::vector<Candidate> candidates;
-    if (QFontInfo(narrow).family() == narrow.family())
-        candidates.push_back({narrow, preferredPointSize, minimumPreferredPointSize});
-    candidates.push_back({fallback, fallbackSize, minimumPointSize});
-    for (Candidate& candidate : candidates) {
-        for (qreal size = candidate.largest; size >= candidate.smallest; size -= pointSizeStep) {
-            candidate.font.setPointSizeF(size);
-            if (captionsFit(candidate.font)) {
-                setFont(candidate.font);
-                return;
-            }
-        }
-    }
-    candidates.back().font.setPointSizeF(minimumPointSize);
-    setFont(candidates.back().font);
-}
-
-// Whether text, laid out in box as a control lays it out, leaves no ink
-// outside the box: drawn on a larger canvas, nothing the box would clip.
-bool Form1::inkFits(const QFont& font, const QString& text, const QRect& box, int flags)
-{
-    constexpr int room = 16;  // beyond the box, where clipped ink would fall
-    QImage canvas(box.width() + room, box.height() + room, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
-    {
-        QPainter painter(&canvas);
-        painter.setFont(font);
-        painter.setPen(Qt::black);
-        painter.drawText(QRect(QPoint(0, 0), box.size()), flags | Qt::TextDontClip, text);
-    }
-    for (int y = 0; y < canvas.height(); ++y)
-        for (int x = 0; x < canvas.width(); ++x)
-            if ((x >= box.width() || y >= box.height()) && qAlpha(canvas.pixel(x, y)) != 0)
-                return false;
-    return true;
-}
-
-bool Form1::captionsFit(const QFont& font) const
-{
+    std::vector<Caption> captions;
     for (const auto& [number, label] : labels_)
-        if (!inkFits(font, label->text(), label->contentsRect(), labelFlags))
-            return false;
-    for (const auto& [number, button] : commands_) {
-        if (button->text().isEmpty())
-            continue;
-        const QRect box = static_cast<const CaptionButton*>(button)->captionRect();
-        if (!inkFits(font, button->text(), box, CaptionButton::captionFlags))
-            return false;
-    }
-    // A field shows its text whole: the line is no taller than its inside.
-    const QFontMetrics metrics(font);
+        captions.push_back({label->text(), label->contentsRect(), labelFlags});
+    for (const auto& [number, button] : commands_)
+        if (!button->text().isEmpty())
+            captions.push_back({button->text(), static_cast<const CaptionButton*>(button)->captionRect(),
+                                CaptionButton::captionFlags});
+    int lineRoom = std::numeric_limits<int>::max();
     for (const auto& [number, field] : fields_)
-        if (metrics.height() > field->contentsRect().height())
-            return false;
-    return true;
+        lineRoom = std::min(lineRoom, field->contentsRect().height());
+    setFont(captionFont(captions, lineRoom, QApplication::font()));
 }
 
 void Form1::Form_Load()

@@ -94,13 +94,6 @@ private:
     void connectHandlers();
     void installStopKey();
     void chooseFont();
-    bool captionsFit(const QFont& font) const;
-
-public:
-    // Whether text drawn in box with flags leaves no ink outside it.
-    static bool inkFits(const QFont& font, const QString& text, const QRect& box, int flags);
-
-private:
     void Form_Load();
 
     // Controls by the number in their names: field(6) is Text6.

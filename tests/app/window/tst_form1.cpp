@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "app/window/captionbutton.h"
+#include "app/window/captionfont.h"
 #include "app/window/filedialog.h"
 #include "app/window/form1.h"
 #include "app/window/modalmessagebox.h"
@@ -256,20 +257,20 @@ void TestForm1::captionsFitTheirControls()
     const auto labels = form_->findChildren<QLabel*>(QRegularExpression(QStringLiteral("^Label\\d+$")));
     QCOMPARE(labels.size(), 11);
     for (const QLabel* label : labels)
-        QVERIFY2(app::window::Form1::inkFits(label->font(), label->text(), label->contentsRect(),
-                                     Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap),
+        QVERIFY2(app::window::inkFits(label->font(), label->text(), label->contentsRect(),
+                                      Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap),
                  qPrintable(label->objectName()));
     const auto buttons = form_->findChildren<app::window::CaptionButton*>();
     QCOMPARE(buttons.size(), 7);
     for (const app::window::CaptionButton* b : buttons) {
         if (b->text().isEmpty())
             continue;
-        QVERIFY2(app::window::Form1::inkFits(b->font(), b->text(), b->captionRect(), app::window::CaptionButton::captionFlags),
+        QVERIFY2(app::window::inkFits(b->font(), b->text(), b->captionRect(), app::window::CaptionButton::captionFlags),
                  qPrintable(b->objectName()));
     }
     // a caption that needs a third line in a two-line box is caught
-    QVERIFY(!app::window::Form1::inkFits(form_->font(), QStringLiteral("Operating time of the motor in minutes:"),
-                                 QRect(0, 0, 73, 25), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap));
+    QVERIFY(!app::window::inkFits(form_->font(), QStringLiteral("Operating time of the motor in minutes:"),
+                                  QRect(0, 0, 73, 25), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap));
 }
 
 // At start the focus is on Text1, so typing goes straight into the rating.
