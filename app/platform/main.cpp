@@ -21,6 +21,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "app/selftest/selftestverdict.h"
 #include "app/window/applicationicon.h"
 #include "app/window/form1.h"
 #include "app/window/modalmessagebox.h"
@@ -76,11 +77,13 @@ int runSelfTest(double seconds, const port::run::StepThreadSetup& setup)
     const port::selftest::SelfTestResult result = port::selftest::runTimingSelfTest(
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds)),
         never, setup);
-    if (!result.failure.empty()) {
-        std::fprintf(stderr, "frequency-converter: ERROR: %s\n", port::selftest::selfTestVerdict(result).c_str());
+    // The sentences in the C locale's figures, as the figure lines above them.
+    const QByteArray verdict = app::selftest::selfTestVerdict(result, QLocale::c()).toUtf8();
+    if (result.failed()) {
+        std::fprintf(stderr, "frequency-converter: ERROR: %s\n", verdict.constData());
         return 1;
     }
-    std::printf("%s\n%s\n", port::selftest::selfTestFigures(result).c_str(), port::selftest::selfTestVerdict(result).c_str());
+    std::printf("%s\n%s\n", port::selftest::selfTestFigures(result).c_str(), verdict.constData());
     return 0;
 }
 

@@ -32,6 +32,7 @@
 #include "app/window/runadapter.h"
 #include "app/selftest/selftestdialog.h"
 #include "app/selftest/selftestrunner.h"
+#include "app/selftest/selftestverdict.h"
 #include "app/window/statusstrip.h"
 #include "port/pattern/delaycount.h"
 #include "port/run/threadpinning.h"
@@ -542,17 +543,9 @@ void Form1::showTimingSelfTest(const port::selftest::SelfTestResult& result)
         runAdapter_->run(*delayCount);
     statusStrip_->setSelfTestEnabled(!runAdapter_->isAlive());
     if (std::exchange(selfTestCutShort_, false)) {
-        QString notice = tr("The timing self-test was cut short by RUN: a run needs the step CPU. Run it again "
-                            "with no run under way.");
-        if (!result.failure.empty()) {
-            // "the step thread did not end within 500 ms of being told to: ..."
-            QString failure = QString::fromStdString(result.failure);
-            failure[0] = failure[0].toUpper();
-            notice += QLatin1Char(' ') + failure + QLatin1Char('.');
-        }
         statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN"));
         selftest::SelfTestDialog* dialog = selfTestDialog();
-        dialog->showNotice(notice);
+        dialog->showNotice(selftest::selfTestCutShortNotice(result));
         present(dialog);
         return;
     }
@@ -561,12 +554,12 @@ void Form1::showTimingSelfTest(const port::selftest::SelfTestResult& result)
             statusStrip_->showSelfTestEnded(tr("Timing self-test cancelled"));
         return;
     }
-    if (!result.failure.empty()) {
+    if (result.failed()) {
         // In the dialog, not a modal box: no box of ours holds the window
         // while a run may be alive.
         statusStrip_->showSelfTestEnded(tr("Timing self-test could not run"));
         selftest::SelfTestDialog* dialog = selfTestDialog();
-        dialog->showNotice(QString::fromStdString(port::selftest::selfTestVerdict(result)));
+        dialog->showNotice(selftest::selfTestVerdict(result));
         present(dialog);
         return;
     }

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/text/timingtext.h"
+
 namespace app::window {
 
 namespace {
@@ -109,7 +111,7 @@ port::run::RunReadout RunAdapter::readout()
 
 QString RunAdapter::timingText() const
 {
-    return QString::fromStdString(port::run::timingText(control_->timing()));
+    return text::timingText(control_->timing());
 }
 
 // Announcements come queued, some after the state has moved on: what is

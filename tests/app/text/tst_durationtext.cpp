@@ -76,19 +76,24 @@ void TestDurationText::durationText()
 void TestDurationText::followsTheLocale_data()
 {
     QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("given");  // empty: the default
     QTest::addColumn<qint64>("nanoseconds");
     QTest::addColumn<QString>("text");
-    QTest::newRow("German decimal comma") << "de_DE" << qint64{23'159} << "23,2 µs";
-    QTest::newRow("German, negative") << "de_DE" << qint64{-1'830'000} << "-1,83 ms";
-    QTest::newRow("English") << "en_GB" << qint64{1'830'000} << "1.83 ms";
+    QTest::newRow("German decimal comma") << "de_DE" << "" << qint64{23'159} << "23,2 µs";
+    QTest::newRow("German, negative") << "de_DE" << "" << qint64{-1'830'000} << "-1,83 ms";
+    QTest::newRow("English") << "en_GB" << "" << qint64{1'830'000} << "1.83 ms";
+    QTest::newRow("German, C asked for, as the command line does") << "de_DE" << "C" << qint64{23'159} << "23.2 µs";
 }
 
 void TestDurationText::followsTheLocale()
 {
     QFETCH(QString, locale);
+    QFETCH(QString, given);
     QFETCH(qint64, nanoseconds);
     QLocale::setDefault(QLocale(locale));
-    QTEST(app::text::durationText(std::chrono::nanoseconds(nanoseconds)), "text");
+    const std::chrono::nanoseconds duration(nanoseconds);
+    QTEST(given.isEmpty() ? app::text::durationText(duration) : app::text::durationText(duration, 3, QLocale(given)),
+          "text");
 }
 
 void TestDurationText::frequencyText_data()

@@ -1144,7 +1144,7 @@ void TestForm1::selfTestReportsInADialog()
 void TestForm1::selfTestFailureShowsANote()
 {
     port::selftest::SelfTestResult result;
-    result.failure = "there is not enough memory to record 60 s of steps; choose a shorter test";
+    result.failure = {port::selftest::SelfTestFailure::Kind::NoMemoryToRecord, std::chrono::seconds(60), {}};
     emit form_->findChild<app::selftest::SelfTestRunner*>()->finished(result);
     QCOMPARE(box_->shown, QStringList());
     auto* dialog = form_->findChild<app::selftest::SelfTestDialog*>();
