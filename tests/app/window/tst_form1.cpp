@@ -1386,14 +1386,9 @@ void TestForm1::waitText_data()
 {
     QTest::addColumn<qint64>("nanoseconds");
     QTest::addColumn<QString>("text");
-    // check the unit boundaries, three significant digits
+    // check the waits STOP can meet, in three digits as every duration on
+    // screen (where the digits end is durationFigure's rule, tested with it)
     QTest::newRow("just over the prompt limit") << qint64{100'400'000} << "100 ms";
-    QTest::newRow("just under a second") << qint64{999'000'000} << "999 ms";
-    QTest::newRow("a second") << qint64{1'000'000'000} << "1.00 s";
-    QTest::newRow("12.4 s") << qint64{12'400'000'000} << "12.4 s";
-    QTest::newRow("a minute and a half") << qint64{90'000'000'000} << "1.50 min";
-    QTest::newRow("two hours") << qint64{7'200'000'000'000} << "2.00 h";
-    QTest::newRow("115 days") << qint64{9'999'999'999'999'999} << "116 days";
     QTest::newRow("the longest cycle") << std::numeric_limits<qint64>::max() / 4 << "73.1 years";
 }
 
