@@ -21,6 +21,7 @@
 #include "app/window/filedialog.h"
 #include "app/monitor/monitorwindow.h"
 #include "app/monitor/traceview.h"
+#include "app/text/timingtext.h"
 #include "port/pattern/delaycount.h"
 #include "port/report/durationfigure.h"
 #include "port/backend/module1.h"
@@ -395,7 +396,7 @@ std::string timingModeText(const port::run::TimingMode& mode)
 {
     if (!mode.known)
         return "unknown (the step thread had not set itself up)";
-    std::string text = port::run::priorityText(mode.grant);
+    std::string text = app::text::priorityText(mode.grant).toStdString();
     if (!mode.grant.refusal.empty())
         text += " (" + mode.grant.refusal + ")";
     return text;

@@ -154,7 +154,7 @@ int main(int argc, char** argv)
     NoBox box;
     NoFileDialog fileDialog;
     app::window::Form1 form(box, fileDialog, module, recorded.record(), QStringLiteral("Port: simulated"));
-    auto& runs = *form.findChild<app::window::RunController*>();
+    auto& runs = *form.findChild<app::window::RunAdapter*>();
     app::remote::RemoteBridge bridge(form, runs);
     app::remote::RegisterMap map(bridge);
     app::remote::ModbusServer server(map, {"127.0.0.1", 0});

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "app/selftest/selftestverdict.h"
 #include "app/window/applicationicon.h"
 #include "app/window/form1.h"
 #include "app/window/modalmessagebox.h"
@@ -95,11 +96,13 @@ int runSelfTest(double seconds, const port::run::StepThreadSetup& setup)
     const port::selftest::SelfTestResult result = port::selftest::runTimingSelfTest(
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds)),
         never, setup);
-    if (!result.failure.empty()) {
-        std::fprintf(stderr, "frequency-converter: ERROR: %s\n", port::selftest::selfTestVerdict(result).c_str());
+    // The sentences in the C locale's figures, as the figure lines above them.
+    const QByteArray verdict = app::selftest::selfTestVerdict(result, QLocale::c()).toUtf8();
+    if (result.failed()) {
+        std::fprintf(stderr, "frequency-converter: ERROR: %s\n", verdict.constData());
         return 1;
     }
-    std::printf("%s\n%s\n", port::selftest::selfTestFigures(result).c_str(), port::selftest::selfTestVerdict(result).c_str());
+    std::printf("%s\n%s\n", port::selftest::selfTestFigures(result).c_str(), verdict.constData());
     return 0;
 }
 
@@ -250,13 +253,13 @@ int main(int argc, char* argv[])
     // A termination signal takes the way out EXIT takes: the window closes,
     // which ends a run with the idle pair. When the window does not answer,
     // the signal thread ends the run through the window's run control itself.
-    auto* runController = form.findChild<app::window::RunController*>();
+    auto* runAdapter = form.findChild<app::window::RunAdapter*>();
     // Ended in reverse: the server's thread first, then what it reaches.
     std::optional<app::remote::RemoteBridge> remoteBridge;
     std::optional<app::remote::RegisterMap> registerMap;
     std::optional<app::remote::ModbusServer> modbusServer;
     if (modbusEndpoint) {
-        remoteBridge.emplace(form, *runController);
+        remoteBridge.emplace(form, *runAdapter);
         registerMap.emplace(*remoteBridge);
         try {
             modbusServer.emplace(*registerMap, *modbusEndpoint);
@@ -269,7 +272,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "frequency-converter: Modbus TCP server on %s; remote control is off until the "
                              "operator turns it on\n", qPrintable(where));
     }
-    app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runController->control());
+    app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runAdapter->control());
     form.show();
     return application->exec();
 }

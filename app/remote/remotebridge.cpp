@@ -36,7 +36,7 @@ constexpr std::chrono::seconds longestAction{2};
 
 }  // namespace
 
-RemoteBridge::RemoteBridge(window::Form1& form, window::RunController& runs, QObject* parent)
+RemoteBridge::RemoteBridge(window::Form1& form, window::RunAdapter& runs, QObject* parent)
     : QObject(parent), form_(form), control_(runs.control())
 {
     remoteOn_.store(form.remoteControlOn(), std::memory_order_release);
@@ -45,9 +45,9 @@ RemoteBridge::RemoteBridge(window::Form1& form, window::RunController& runs, QOb
     for (const char* name : {"Text1", "Text6", "Text7", "Text8", "Text10"})
         connect(form.findChild<QLineEdit*>(QLatin1String(name)), &QLineEdit::textChanged, this,
                 &RemoteBridge::takeFields);
-    connect(&runs, &window::RunController::readoutChanged, this, &RemoteBridge::takeReadout);
+    connect(&runs, &window::RunAdapter::readoutChanged, this, &RemoteBridge::takeReadout);
     // Announced only on a real change: Idle comes once at the end of each run.
-    connect(&runs, &window::RunController::stateChanged, this, [this](port::run::SequencerState state) {
+    connect(&runs, &window::RunAdapter::stateChanged, this, [this](port::run::SequencerState state) {
         if (state == port::run::SequencerState::Idle)
             runsEnded_.fetch_add(1, std::memory_order_acq_rel);
     });

@@ -23,7 +23,7 @@ struct RunReadout;
 
 namespace app::window {
 class Form1;
-class RunController;
+class RunAdapter;
 }
 
 namespace app::remote {
@@ -39,7 +39,7 @@ public:
     static constexpr std::chrono::milliseconds windowWait{250};
 
     // Made on the window's thread; form and runs must outlive the bridge.
-    RemoteBridge(window::Form1& form, window::RunController& runs, QObject* parent = nullptr);
+    RemoteBridge(window::Form1& form, window::RunAdapter& runs, QObject* parent = nullptr);
 
     ConsoleReadings read() override;
     Refusal setFields(std::span<const FieldValue> values) override;

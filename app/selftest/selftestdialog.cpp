@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <initializer_list>
 
-#include "app/text/durationtext.h"
 #include "app/selftest/latenesshistogram.h"
+#include "app/selftest/selftestverdict.h"
+#include "app/text/durationtext.h"
+#include "app/text/timingtext.h"
 #include "port/selftest/timingselftest.h"
 
 namespace app::selftest {
@@ -91,14 +93,14 @@ QLabel* SelfTestDialog::createLabel(const QString& name)
 void SelfTestDialog::showResult(const port::selftest::SelfTestResult& result)
 {
     showMeasurement(true);
-    timingLabel_->setText(QString::fromStdString(port::run::timingText(result.timing)));
+    timingLabel_->setText(text::timingText(result.timing));
     slowTitleLabel_->setText(rateText(port::selftest::selfTestSlowHz, result.slow));
     slowHistogram_->setTiming(result.slow);
     slowFiguresLabel_->setText(figuresText(result.slow));
     fastTitleLabel_->setText(rateText(port::selftest::selfTestOutputHz, result.fast));
     fastHistogram_->setTiming(result.fast);
     fastFiguresLabel_->setText(figuresText(result.fast));
-    verdictLabel_->setText(QString::fromStdString(port::selftest::selfTestAssessment(result)));
+    verdictLabel_->setText(selfTestAssessment(result));
     fitToContents();
 }
 

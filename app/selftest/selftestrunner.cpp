@@ -57,8 +57,7 @@ void SelfTestRunner::start(std::chrono::nanoseconds duration)
         }).detach();
     } catch (const std::system_error& error) {
         port::selftest::SelfTestResult result;
-        result.failure = std::string("starting the self-test's thread failed: ") + error.what() +
-                         "; close other programs and run it again";
+        result.failure = {port::selftest::SelfTestFailure::Kind::NoThread, {}, error.what()};
         post(link, result);
     }
 }

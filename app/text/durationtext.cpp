@@ -63,11 +63,11 @@ constexpr int shareDigits = 2;  // decimals at most; three significant digits
 
 } // namespace
 
-QString durationText(std::chrono::nanoseconds duration, int significantDigits)
+QString durationText(std::chrono::nanoseconds duration, int significantDigits, const QLocale& locale)
 {
     const port::report::DurationFigure figure = port::report::durationFigure(duration, significantDigits);
     return QCoreApplication::translate("app::DurationText", unitPattern(figure.unit))
-        .arg(QLocale().toString(figure.value, 'f', figure.decimals));
+        .arg(locale.toString(figure.value, 'f', figure.decimals));
 }
 
 QString frequencyText(double hertz, int significantDigits)

@@ -4,6 +4,7 @@
 #ifndef APP_TEXT_DURATIONTEXT_H
 #define APP_TEXT_DURATIONTEXT_H
 
+#include <QLocale>
 #include <QString>
 
 #include <chrono>
@@ -14,7 +15,8 @@ namespace app::text {
 // "0.03 µs", "23.2 µs", "1.83 ms", "12.4 s", "1.50 min", "116 days": the unit
 // that fits and significantDigits digits, never in exponent form (the
 // rounding rules are port::report::durationFigure's). An axis takes one digit: "0.1 µs".
-QString durationText(std::chrono::nanoseconds duration, int significantDigits = 3);
+// In locale's digits: the command line's sentences take the C locale's.
+QString durationText(std::chrono::nanoseconds duration, int significantDigits = 3, const QLocale& locale = QLocale());
 
 // "50 Hz", "29.9994 Hz", "1 kHz", "714.286 kHz", "0.0000115741 Hz": Hz, kHz
 // or MHz, whichever the figure rounded to significantDigits digits fits

@@ -2,17 +2,17 @@
 // and the services the handlers share (reading a field, message box, printed line).
 #include "app/window/form1.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <utility>
 #include <vector>
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFocusEvent>
-#include <QFontInfo>
-#include <QImage>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
@@ -25,6 +25,7 @@
 
 #include "app/window/applicationicon.h"
 #include "app/window/captionbutton.h"
+#include "app/window/captionfont.h"
 #include "app/fields/fieldconversion.h"
 #include "app/fields/inputchecks.h"
 #include "app/window/messagebox.h"
@@ -32,6 +33,7 @@
 #include "app/window/runadapter.h"
 #include "app/selftest/selftestdialog.h"
 #include "app/selftest/selftestrunner.h"
+#include "app/selftest/selftestverdict.h"
 #include "app/window/statusstrip.h"
 #include "port/pattern/delaycount.h"
 #include "port/run/threadpinning.h"
@@ -100,12 +102,6 @@ constexpr QRect pixels(const ControlGeometry& g)
                  g.width / twipsPerPixel, g.height / twipsPerPixel);
 }
 
-// The narrow face is used from 9 points down to 8; the default face may be
-// shrunk to 7 before the captions are left to overflow.
-constexpr qreal preferredPointSize = 9.0;
-constexpr qreal minimumPreferredPointSize = 8.0;
-constexpr qreal minimumPointSize = 7.0;
-constexpr qreal pointSizeStep = 0.5;
 constexpr int labelFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
 
 // The number a control's default name ends in: "Text10" is 10.
@@ -209,7 +205,7 @@ Form1::Form1(MessageBox& messageBox, FileDialog& fileDialog, port::backend::Modu
     statusStrip_->setGeometry(0, clientHeight, clientWidth, StatusStrip::stripHeight);
     statusStrip_->showStepCpu(port::run::stepCpuClaim());
     selfTest_ = new selftest::SelfTestRunner(stepSetup, this);
-    runController_ = new RunController(module, record, std::move(stepSetup), this);
+    runAdapter_ = new RunAdapter(module, record, std::move(stepSetup), this);
     chooseFont();
     connectHandlers();
     installStopKey();
@@ -281,10 +277,10 @@ void Form1::connectHandlers()
     // Leaving P.F. is seen on the field, the end of the click that left it
     // wherever its release goes.
     QCoreApplication::instance()->installEventFilter(this);
-    connect(runController_, &RunController::stateChanged, this, &Form1::showRunState);
-    connect(runController_, &RunController::errorOccurred, this, &Form1::reportPortError);
-    connect(runController_, &RunController::readoutChanged, statusStrip_, &StatusStrip::showReadout);
-    connect(runController_, &RunController::timingChanged, statusStrip_, &StatusStrip::showTiming);
+    connect(runAdapter_, &RunAdapter::stateChanged, this, &Form1::showRunState);
+    connect(runAdapter_, &RunAdapter::errorOccurred, this, &Form1::reportPortError);
+    connect(runAdapter_, &RunAdapter::readoutChanged, statusStrip_, &StatusStrip::showReadout);
+    connect(runAdapter_, &RunAdapter::timingChanged, statusStrip_, &StatusStrip::showTiming);
     connect(selfTest_, &selftest::SelfTestRunner::finished, this, &Form1::showTimingSelfTest);
     connect(statusStrip_, &StatusStrip::monitorRequested, this, &Form1::openMonitor);
     connect(statusStrip_, &StatusStrip::selfTestRequested, this, &Form1::startTimingSelfTest);
@@ -300,76 +296,21 @@ void Form1::installStopKey()
                                .arg(QKeySequence(stopKey).toString(QKeySequence::NativeText)));
 }
 
-// The layout was drawn for a narrow 8-point face. Prefer a face with such
-// metrics (Liberation Sans Narrow) at the largest size from 9 points down to
-// 8 at which every caption, wrapped at its blanks, is read in full; failing
-// that, shrink the default face as far as it must.
+// The font every caption is read in full with: the captions as their
+// controls lay them out, and a line no taller than the inside of a field.
 void Form1::chooseFont()
 {
-    struct Candidate {
-        QFont font;
-        qreal largest;
-        qreal smallest;
-    };
-    QFont narrow(QStringLiteral("Liberation Sans Narrow"));
-    narrow.setStyleHint(QFont::SansSerif);
-    const QFont fallback = QApplication::font();
-    const qreal fallbackSize = fallback.pointSizeF() > 0 ? fallback.pointSizeF() : preferredPointSize;
-    std::vector<Candidate> candidates;
-    if (QFontInfo(narrow).family() == narrow.family())
-        candidates.push_back({narrow, preferredPointSize, minimumPreferredPointSize});
-    candidates.push_back({fallback, fallbackSize, minimumPointSize});
-    for (Candidate& candidate : candidates) {
-        for (qreal size = candidate.largest; size >= candidate.smallest; size -= pointSizeStep) {
-            candidate.font.setPointSizeF(size);
-            if (captionsFit(candidate.font)) {
-                setFont(candidate.font);
-                return;
-            }
-        }
-    }
-    candidates.back().font.setPointSizeF(minimumPointSize);
-    setFont(candidates.back().font);
-}
-
-// Whether text, laid out in box as a control lays it out, leaves no ink
-// outside the box: drawn on a larger canvas, nothing the box would clip.
-bool Form1::inkFits(const QFont& font, const QString& text, const QRect& box, int flags)
-{
-    constexpr int room = 16;  // beyond the box, where clipped ink would fall
-    QImage canvas(box.width() + room, box.height() + room, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
-    {
-        QPainter painter(&canvas);
-        painter.setFont(font);
-        painter.setPen(Qt::black);
-        painter.drawText(QRect(QPoint(0, 0), box.size()), flags | Qt::TextDontClip, text);
-    }
-    for (int y = 0; y < canvas.height(); ++y)
-        for (int x = 0; x < canvas.width(); ++x)
-            if ((x >= box.width() || y >= box.height()) && qAlpha(canvas.pixel(x, y)) != 0)
-                return false;
-    return true;
-}
-
-bool Form1::captionsFit(const QFont& font) const
-{
+    std::vector<Caption> captions;
     for (const auto& [number, label] : labels_)
-        if (!inkFits(font, label->text(), label->contentsRect(), labelFlags))
-            return false;
-    for (const auto& [number, button] : commands_) {
-        if (button->text().isEmpty())
-            continue;
-        const QRect box = static_cast<const CaptionButton*>(button)->captionRect();
-        if (!inkFits(font, button->text(), box, CaptionButton::captionFlags))
-            return false;
-    }
-    // A field shows its text whole: the line is no taller than its inside.
-    const QFontMetrics metrics(font);
+        captions.push_back({label->text(), label->contentsRect(), labelFlags});
+    for (const auto& [number, button] : commands_)
+        if (!button->text().isEmpty())
+            captions.push_back({button->text(), static_cast<const CaptionButton*>(button)->captionRect(),
+                                CaptionButton::captionFlags});
+    int lineRoom = std::numeric_limits<int>::max();
     for (const auto& [number, field] : fields_)
-        if (metrics.height() > field->contentsRect().height())
-            return false;
-    return true;
+        lineRoom = std::min(lineRoom, field->contentsRect().height());
+    setFont(captionFont(captions, lineRoom, QApplication::font()));
 }
 
 void Form1::Form_Load()
@@ -491,7 +432,7 @@ void Form1::Command1_Click()
         statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN: the run starts when it has ended"));
         return;
     }
-    runController_->run(delayCount);
+    runAdapter_->run(delayCount);
 }
 
 void Form1::Command2_Click()
@@ -548,7 +489,7 @@ QString Form1::readingNote() const
 void Form1::Command3_Click()
 {
     runAfterSelfTest_.reset();
-    runController_->stop();
+    runAdapter_->stop();
     // The operator takes the drive back: remote control stays off until the
     // operator turns it on again.
     statusStrip_->setRemoteControl(false);
@@ -568,7 +509,7 @@ void Form1::closeEvent(QCloseEvent* event)
     runAfterSelfTest_.reset();
     selfTestCutShort_ = false;  // nobody is left to read it
     selfTest_->cancel();
-    runController_->shutDown();
+    runAdapter_->shutDown();
     QWidget::closeEvent(event);
 }
 
@@ -580,7 +521,7 @@ void Form1::showRunState(port::run::SequencerState state)
 
 bool Form1::readoutPolling() const
 {
-    return runController_->polling();
+    return runAdapter_->polling();
 }
 
 // The monitor is its own top-level window, made on first use; it polls the
@@ -598,7 +539,7 @@ void Form1::openMonitor()
 
 void Form1::startTimingSelfTest()
 {
-    if (selfTest_->isRunning() || runController_->isAlive())
+    if (selfTest_->isRunning() || runAdapter_->isAlive())
         return;
     statusStrip_->setSelfTestEnabled(false);
     statusStrip_->showSelfTestRunning(selfTestDuration_);
@@ -610,34 +551,26 @@ void Form1::showTimingSelfTest(const port::selftest::SelfTestResult& result)
     // The self-test's step thread has ended (or was left to end on its own,
     // failure says so): the step CPU is the run's.
     if (const std::optional<std::int64_t> delayCount = std::exchange(runAfterSelfTest_, std::nullopt))
-        runController_->run(*delayCount);
-    statusStrip_->setSelfTestEnabled(!runController_->isAlive());
+        runAdapter_->run(*delayCount);
+    statusStrip_->setSelfTestEnabled(!runAdapter_->isAlive());
     if (std::exchange(selfTestCutShort_, false)) {
-        QString notice = tr("The timing self-test was cut short by RUN: a run needs the step CPU. Run it again "
-                            "with no run under way.");
-        if (!result.failure.empty()) {
-            // "the step thread did not end within 500 ms of being told to: ..."
-            QString failure = QString::fromStdString(result.failure);
-            failure[0] = failure[0].toUpper();
-            notice += QLatin1Char(' ') + failure + QLatin1Char('.');
-        }
         statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN"));
         selftest::SelfTestDialog* dialog = selfTestDialog();
-        dialog->showNotice(notice);
+        dialog->showNotice(selftest::selfTestCutShortNotice(result));
         present(dialog);
         return;
     }
     if (result.cancelled) {
-        if (!runController_->isAlive())
+        if (!runAdapter_->isAlive())
             statusStrip_->showSelfTestEnded(tr("Timing self-test cancelled"));
         return;
     }
-    if (!result.failure.empty()) {
+    if (result.failed()) {
         // In the dialog, not a modal box: no box of ours holds the window
         // while a run may be alive.
         statusStrip_->showSelfTestEnded(tr("Timing self-test could not run"));
         selftest::SelfTestDialog* dialog = selfTestDialog();
-        dialog->showNotice(QString::fromStdString(port::selftest::selfTestVerdict(result)));
+        dialog->showNotice(selftest::selfTestVerdict(result));
         present(dialog);
         return;
     }

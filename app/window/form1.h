@@ -41,7 +41,7 @@ namespace app::window {
 
 class FileDialog;
 class MessageBox;
-class RunController;
+class RunAdapter;
 class StatusStrip;
 
 class Form1 : public QWidget
@@ -112,13 +112,6 @@ private:
     void connectHandlers();
     void installStopKey();
     void chooseFont();
-    bool captionsFit(const QFont& font) const;
-
-public:
-    // Whether text drawn in box with flags leaves no ink outside it.
-    static bool inkFits(const QFont& font, const QString& text, const QRect& box, int flags);
-
-private:
     void Form_Load();
 
     // Controls by the number in their names: field(6) is Text6.
@@ -151,7 +144,7 @@ private:
     // the self-test's step thread has ended. STOP and closing drop it.
     std::optional<std::int64_t> runAfterSelfTest_;
     bool selfTestCutShort_ = false;  // by RUN: the dialog says so
-    RunController* runController_ = nullptr;
+    RunAdapter* runAdapter_ = nullptr;
 
     // Leaving P.F. checks it once the click that moved the focus is over and
     // the boxes that click opened are closed.

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/text/timingtext.h"
+
 namespace app::window {
 
 namespace {
@@ -23,8 +25,8 @@ constexpr std::chrono::milliseconds readoutInterval{100};
 
 } // namespace
 
-RunController::RunController(port::backend::Module1& module, const port::record::WriteRecord& record,
-                             port::run::StepThreadSetup setup, QObject* parent, std::chrono::nanoseconds silenceLimit)
+RunAdapter::RunAdapter(port::backend::Module1& module, const port::record::WriteRecord& record,
+                       port::run::StepThreadSetup setup, QObject* parent, std::chrono::nanoseconds silenceLimit)
     : QObject(parent)
     , readoutTimer_(new QTimer(this))
 {
@@ -39,7 +41,7 @@ RunController::RunController(port::backend::Module1& module, const port::record:
                              "will follow the run through its readout timer only\n", std::strerror(errno));
     else
         connect(new QSocketNotifier(bell_, QSocketNotifier::Read, this), &QSocketNotifier::activated, this,
-                &RunController::answerBell);
+                &RunAdapter::answerBell);
     port::run::SequencerCallbacks callbacks;
     const auto ring = [bell = bell_] {
         if (bell >= 0)
@@ -62,10 +64,10 @@ RunController::RunController(port::backend::Module1& module, const port::record:
     control_ = std::make_unique<port::run::RunControl>(module, record, std::move(callbacks), std::move(setup),
                                                   port::run::systemStepClock(), silenceLimit);
     readoutTimer_->setInterval(readoutInterval);
-    connect(readoutTimer_, &QTimer::timeout, this, &RunController::refresh);
+    connect(readoutTimer_, &QTimer::timeout, this, &RunAdapter::refresh);
 }
 
-RunController::~RunController()
+RunAdapter::~RunAdapter()
 {
     control_->shutDown();
     control_.reset();  // no callback rings the bell after this
@@ -73,48 +75,48 @@ RunController::~RunController()
         close(bell_);
 }
 
-void RunController::run(std::int64_t delayCount)
+void RunAdapter::run(std::int64_t delayCount)
 {
     control_->run(delayCount);
     announceState(control_->state());
 }
 
-port::run::StopOutcome RunController::stop()
+port::run::StopOutcome RunAdapter::stop()
 {
     const port::run::StopOutcome outcome = control_->stop();
     announceState(control_->state());
     return outcome;
 }
 
-void RunController::shutDown()
+void RunAdapter::shutDown()
 {
     control_->shutDown();
     announceState(control_->state());
 }
 
-port::run::SequencerState RunController::state() const
+port::run::SequencerState RunAdapter::state() const
 {
     return control_->state();
 }
 
-bool RunController::polling() const
+bool RunAdapter::polling() const
 {
     return readoutTimer_->isActive();
 }
 
-port::run::RunReadout RunController::readout()
+port::run::RunReadout RunAdapter::readout()
 {
     return control_->readout();
 }
 
-QString RunController::timingText() const
+QString RunAdapter::timingText() const
 {
-    return QString::fromStdString(port::run::timingText(control_->timing()));
+    return text::timingText(control_->timing());
 }
 
 // Announcements come queued, some after the state has moved on: what is
 // shown is always the state as it is now.
-void RunController::announceState(port::run::SequencerState)
+void RunAdapter::announceState(port::run::SequencerState)
 {
     const port::run::SequencerState state = control_->state();
     const bool alive = state != port::run::SequencerState::Idle;
@@ -129,7 +131,7 @@ void RunController::announceState(port::run::SequencerState)
     refresh();  // the last figures of a run that ended stay shown
 }
 
-void RunController::answerBell()
+void RunAdapter::answerBell()
 {
     eventfd_t rung = 0;
     eventfd_read(bell_, &rung);
@@ -137,7 +139,7 @@ void RunController::answerBell()
     announceState(control_->state());
 }
 
-void RunController::takeNews()
+void RunAdapter::takeNews()
 {
     std::list<std::string> errors;
     {
@@ -150,7 +152,7 @@ void RunController::takeNews()
         emit timingChanged(timingText());
 }
 
-void RunController::refresh()
+void RunAdapter::refresh()
 {
     if (bell_ < 0)
         takeNews();

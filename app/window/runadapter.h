@@ -1,6 +1,6 @@
-// The window's side of run control: RUN, STOP and the way out, the step
-// thread's callbacks turned into signals on the window's thread, and the
-// readout, polled only while a run is alive.
+// The Qt adapter of port::run::RunControl: RUN, STOP and the way out for the
+// window, the step thread's callbacks turned into signals on the window's
+// thread, and the readout, polled only while a run is alive.
 #ifndef APP_WINDOW_RUNADAPTER_H
 #define APP_WINDOW_RUNADAPTER_H
 
@@ -20,17 +20,17 @@ class QTimer;
 
 namespace app::window {
 
-class RunController : public QObject
+class RunAdapter : public QObject
 {
     Q_OBJECT
 
 public:
     // A run ends at once when the window has not answered for silenceLimit
     // (the readout timer is its heartbeat).
-    RunController(port::backend::Module1& module, const port::record::WriteRecord& record, port::run::StepThreadSetup setup,
-                  QObject* parent = nullptr,
-                  std::chrono::nanoseconds silenceLimit = port::run::RunControl::windowSilenceLimit);
-    ~RunController() override;
+    RunAdapter(port::backend::Module1& module, const port::record::WriteRecord& record, port::run::StepThreadSetup setup,
+               QObject* parent = nullptr,
+               std::chrono::nanoseconds silenceLimit = port::run::RunControl::windowSilenceLimit);
+    ~RunAdapter() override;
 
     void run(std::int64_t delayCount);
     port::run::StopOutcome stop();

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "app/text/durationtext.h"
+#include "app/text/timingtext.h"
 #include "port/selftest/timingselftest.h"
 
 namespace app::window {
@@ -44,7 +45,7 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     setObjectName(QStringLiteral("StatusStrip"));
     portStatusLabel_->setText(portDescription);
     portStatusLabel_->setToolTip(portDescription);
-    timingLabel_->setText(tr("Timing: setting up the step thread"));
+    timingLabel_->setText(text::timingText({}));
     monitorButton_->setObjectName(QStringLiteral("OpenMonitor"));
     monitorButton_->setAutoDefault(false);
     connect(monitorButton_, &QPushButton::clicked, this, &StatusStrip::monitorRequested);

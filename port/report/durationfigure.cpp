@@ -1,6 +1,7 @@
-// The units a duration is read in, and the rounding that picks one. Numbers
-// become text through std::to_chars alone: printf follows the locale the
-// program set (QApplication sets the user's), and would write "2,50" in German.
+// The units a duration is read in, and the rounding that picks one. A
+// figure line becomes text through std::to_chars alone: printf follows the
+// locale the program set (QApplication sets the user's), and would write
+// "2,50" in German.
 #include "port/report/durationfigure.h"
 
 #include <algorithm>
@@ -63,44 +64,6 @@ DurationFigure durationFigure(std::chrono::nanoseconds duration, int significant
         return {std::copysign(value, nanoseconds), decimalsFor(shown, significantDigits), unit.unit};
     }
     return {};  // not reached: the last unit holds everything
-}
-
-const char* unitSymbol(DurationUnit unit)
-{
-    switch (unit) {
-    case DurationUnit::Microseconds:
-        return "µs";
-    case DurationUnit::Milliseconds:
-        return "ms";
-    case DurationUnit::Seconds:
-        return "s";
-    case DurationUnit::Minutes:
-        return "min";
-    case DurationUnit::Hours:
-        return "h";
-    case DurationUnit::Days:
-        return "days";
-    case DurationUnit::Years:
-        return "years";
-    }
-    return "";
-}
-
-std::string durationText(std::chrono::nanoseconds duration, int significantDigits)
-{
-    const DurationFigure figure = durationFigure(duration, significantDigits);
-    return fixedText(figure.value, figure.decimals) + ' ' + unitSymbol(figure.unit);
-}
-
-std::string fixedText(double value, int decimals)
-{
-    // Room for every digit of the largest double and the decimals asked for.
-    std::array<char, std::numeric_limits<double>::max_exponent10 + 64> text{};
-    const auto written = std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed,
-                                       std::clamp(decimals, 0, 32));
-    if (written.ec != std::errc{})
-        return "?";
-    return std::string(text.data(), written.ptr);
 }
 
 std::string figureLine(std::string_view name, double value, std::string_view unit)

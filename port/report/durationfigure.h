@@ -1,9 +1,8 @@
-// How a duration is put into figures for a person: the unit that fits it and
-// how many decimals carry its significant digits. The window and the
-// self-test's verdict both read durations this way, so that a lateness of
-// 1830 µs reads "1.83 ms" everywhere and never "1.83e+03". And how port/
-// writes any number as text: in the C locale, whatever locale the program
-// runs in (the window's figures are the user's locale's, made in app/).
+// How a duration is put into figures: the unit that fits it and how many
+// decimals carry its significant digits, as numbers for app/ to write in the
+// operator's words, so that a lateness of 1830 µs reads "1.83 ms" everywhere
+// and never "1.83e+03". And the one way port/ writes a number as text, for
+// scripts: in the C locale, whatever locale the program runs in.
 #ifndef PORT_REPORT_DURATIONFIGURE_H
 #define PORT_REPORT_DURATIONFIGURE_H
 
@@ -26,15 +25,6 @@ struct DurationFigure {
 // 1 ns), rounded before the unit is chosen, so that 999.6 µs is 1.00 ms.
 // A figure that rounds to nothing is 0, with no decimals.
 DurationFigure durationFigure(std::chrono::nanoseconds duration, int significantDigits = 3);
-
-// "µs", "ms", "s", "min", "h", "days", "years" (UTF-8).
-const char* unitSymbol(DurationUnit unit);
-
-// The figure in the C locale: "23.2 µs", "1.83 ms", "-0.50 µs".
-std::string durationText(std::chrono::nanoseconds duration, int significantDigits = 3);
-
-// value with decimals digits after a full stop: "2.50", "-0.50", "12".
-std::string fixedText(double value, int decimals);
 
 // One "name: value unit" line for scripts (the self-test, fc-bench): value in
 // six significant digits as %g writes it in the C locale ("71.4286",

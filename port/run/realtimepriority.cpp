@@ -177,14 +177,4 @@ PriorityGrant requestRealtime(int tid, int wanted, SchedulingSystem& system, Rea
     return grant;
 }
 
-std::string priorityText(const PriorityGrant& grant)
-{
-    if (grant.priorityClass != PriorityClass::Realtime)
-        return "normal priority";
-    const std::string priority = std::to_string(grant.priority);
-    if (grant.grantor == PriorityGrantor::RealtimeKit)
-        return "real-time (SCHED_RR " + priority + ", RealtimeKit)";
-    return "real-time (SCHED_FIFO " + priority + ")";
-}
-
 }  // namespace port::run

@@ -85,10 +85,6 @@ SchedulingSystem& linuxScheduling() noexcept;
 // under a hard RLIMIT_RTTIME set from outside and locks memory.
 PriorityGrant requestRealtime(int tid, int wanted, SchedulingSystem& system, RealtimeKit* kit);
 
-// "real-time (SCHED_FIFO 40)", "real-time (SCHED_RR 20, RealtimeKit)" (it
-// grants round-robin) or "normal priority".
-std::string priorityText(const PriorityGrant& grant);
-
 }  // namespace port::run
 
 #endif  // PORT_RUN_REALTIMEPRIORITY_H

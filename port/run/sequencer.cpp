@@ -143,19 +143,6 @@ void lockStepCode() noexcept
 
 }  // namespace
 
-std::string timingText(const TimingMode& mode)
-{
-    if (!mode.known)
-        return "Timing: setting up the step thread";
-    if (mode.grant.priorityClass == PriorityClass::Realtime) {
-        std::string text = "Timing: " + priorityText(mode.grant);
-        if (mode.sleeping)
-            text += *mode.sleeping ? ", sleeping between steps" : ", spinning: steps too short to sleep";
-        return text;
-    }
-    return "Timing: normal priority — other programs can delay the steps (see README, Real-time priority)";
-}
-
 Sequencer::Sequencer(backend::Module1& module, Callbacks callbacks, StepThreadSetup setup, StepClock& clock)
     : module_(module), callbacks_(std::move(callbacks)), setup_(std::move(setup)), clock_(clock)
 {

@@ -70,11 +70,6 @@ struct TimingMode {
     std::optional<bool> sleeping;
 };
 
-// "Timing: real-time (SCHED_FIFO 40), sleeping between steps" (the last part
-// only while a run is alive), or
-// "Timing: normal priority — other programs can delay the steps (...)".
-std::string timingText(const TimingMode& mode);
-
 struct SequencerCallbacks {
     // From the step thread or the caller's thread, only on a real change, in
     // order. Called under the sequencer's lock, which the step thread takes:

@@ -35,10 +35,6 @@ constexpr double nanosecondsPerSecond = 1e9;
 // Headroom for the writes made while the stop is under way.
 constexpr double recordHeadroom = 1.5;
 constexpr std::size_t spareWrites = std::size_t{1} << 12;
-// A step off by more than this share of its length is visible jitter.
-constexpr double jitterShare = 0.1;
-// A stall this long holds a step for a time an operator would notice on a motor.
-constexpr auto noticeableStall = 1ms;
 
 std::chrono::nanoseconds percentile(const std::vector<std::int64_t>& sorted, double fraction)
 {
@@ -51,29 +47,6 @@ std::chrono::nanoseconds percentile(const std::vector<std::int64_t>& sorted, dou
 double microseconds(std::chrono::nanoseconds value)
 {
     return static_cast<double>(value.count()) / nanosecondsPerMicrosecond;
-}
-
-// Three significant digits, never in exponent form, in the C locale: 0.0213,
-// 18.7, 2.5, 599, 12300.
-std::string figure(double value)
-{
-    const double magnitude = std::fabs(value);
-    if (magnitude >= 100.0) {
-        const double scale = std::pow(10.0, std::floor(std::log10(magnitude)) - 2.0);
-        return report::fixedText(std::round(value / scale) * scale, 0);
-    }
-    // Below a ten-thousandth, %g would turn to exponent form; such a share or
-    // rate is nothing to the operator.
-    constexpr int mostDecimals = 4;
-    const int order = magnitude > 0.0 ? static_cast<int>(std::floor(std::log10(magnitude))) : 0;
-    std::string text = report::fixedText(value, std::clamp(2 - order, 0, mostDecimals));
-    // Trailing zeros carry nothing here: "2.50" reads "2.5", "0.0000" reads "0".
-    if (text.find('.') != std::string::npos) {
-        text.erase(text.find_last_not_of('0') + 1);
-        if (text.back() == '.')
-            text.pop_back();
-    }
-    return text == "-0" ? "0" : text;
 }
 
 }  // namespace
@@ -181,11 +154,6 @@ std::int64_t delayCountForRate(double hz)
     return pattern::delayCountFor(millisecondsPerSecond / hz / static_cast<double>(pattern::stepsPerCycle));
 }
 
-std::string seconds(std::chrono::nanoseconds duration)
-{
-    return figure(static_cast<double>(duration.count()) / nanosecondsPerSecond) + " s";
-}
-
 // What the step thread uses, kept together: whoever is left holding it when
 // the step thread has ended frees it, the caller or the measuring thread.
 struct Trial {
@@ -219,7 +187,7 @@ struct Measurement {
     bool ended = false;  // the step thread has ended: what follows is final
     std::chrono::steady_clock::time_point endBy = std::chrono::steady_clock::time_point::max();
     std::shared_ptr<Trial> trial;
-    std::string failure;
+    SelfTestFailure failure;
     bool cancelled = false;
     run::TimingMode timing;
     RateRun slow, fast;
@@ -276,15 +244,15 @@ bool runRate(Measurement& measurement, Trial& trial, double hz, std::chrono::nan
 void measure(Measurement& measurement, std::chrono::nanoseconds duration, const run::StepThreadSetup& setup)
 {
     std::shared_ptr<Trial> trial;
-    std::string failure;
+    SelfTestFailure failure;
     run::TimingMode timing;
     RateRun slow, fast;
     try {
         trial = std::make_shared<Trial>(recordCapacity(duration), setup);
     } catch (const std::bad_alloc&) {
-        failure = "there is not enough memory to record " + seconds(duration) + " of steps; choose a shorter test";
+        failure = {SelfTestFailure::Kind::NoMemoryToRecord, duration, {}};
     } catch (const std::exception& error) {
-        failure = error.what();
+        failure = {SelfTestFailure::Kind::Error, {}, error.what()};
     }
     if (trial) {
         // The set-up (priority, calibration of the wake-ups) is not part of
@@ -299,8 +267,7 @@ void measure(Measurement& measurement, std::chrono::nanoseconds duration, const 
             const bool ran = runRate(measurement, *trial, selfTestSlowHz, slowPart, slow) &&
                              runRate(measurement, *trial, selfTestOutputHz, duration - slowPart, fast);
             if (!ran && !measurement.stopped())
-                failure = "the step thread did not come to a stop within " + report::durationText(selfTestEndLimit) +
-                          ": it got too little of the step CPU; close other programs and run it again";
+                failure = {SelfTestFailure::Kind::NotStopped, selfTestEndLimit, {}};
         }
         timing = trial->sequencer.timing();
         {
@@ -372,8 +339,7 @@ SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::a
         // it holds the sequencer's lock would hold this caller too.
         std::thread([measurement, duration, setup] { measure(*measurement, duration, setup); }).detach();
     } catch (const std::system_error& error) {
-        result.failure = std::string("starting the self-test's thread failed: ") + error.what() +
-                         "; close other programs and run it again";
+        result.failure = {SelfTestFailure::Kind::NoThread, {}, error.what()};
         return result;
     }
 
@@ -401,25 +367,21 @@ SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::a
         measurement->stop = true;
         measurement->changed.notify_all();
         result.cancelled = cancelSeen;
-        const char* const why = ": it got too little of the step CPU, or its set-up did not return; close other "
-                                "programs and run it again";
         if (cancelSeen || measurement->endBy <= deadline)
-            result.failure = "the step thread did not end within " + report::durationText(selfTestEndLimit) +
-                             " of being told to" + why;
+            result.failure = {SelfTestFailure::Kind::NotEndedWhenTold, selfTestEndLimit, {}};
         else
-            result.failure = "the step thread did not end within " + seconds(limit) + why;
+            result.failure = {SelfTestFailure::Kind::NotEnded, limit, {}};
         return result;
     }
     result.cancelled = measurement->cancelled;
     result.failure = measurement->failure;
     result.timing = measurement->timing;
     // Nobody waits for the figures of a cancelled test: no copying, no sorting.
-    if (!result.cancelled && result.failure.empty() && measurement->trial) {
+    if (!result.cancelled && !result.failed() && measurement->trial) {
         try {
             analyse(*measurement, result);
         } catch (const std::bad_alloc&) {
-            result.failure = "there is not enough memory to analyse " + seconds(duration) +
-                             " of steps; choose a shorter test";
+            result.failure = {SelfTestFailure::Kind::NoMemoryToAnalyse, duration, {}};
         }
     }
     return result;
@@ -450,51 +412,6 @@ std::string selfTestFigures(const SelfTestResult& result)
     rate("selftest_30hz_", result.slow);
     rate("selftest_1khz_", result.fast);
     return text;
-}
-
-std::string selfTestVerdict(const SelfTestResult& result)
-{
-    if (!result.failure.empty() || result.cancelled || result.fast.steps == 0 || result.slow.steps == 0)
-        return selfTestAssessment(result);
-    return run::timingText(result.timing) + ". " + selfTestAssessment(result);
-}
-
-std::string selfTestAssessment(const SelfTestResult& result)
-{
-    if (!result.failure.empty())
-        return "The timing self-test could not run: " + result.failure + ".";
-    if (result.cancelled)
-        return "The timing self-test was cancelled before it ended; run it again with no run under way.";
-    if (result.fast.steps == 0 || result.slow.steps == 0)
-        return "The timing self-test made no steps: the step thread did not run. Close other programs and "
-               "run it again.";
-    const RateTiming& fast = result.fast;
-    const RateTiming& slow = result.slow;
-    const run::PriorityGrant& grant = result.timing.grant;
-    std::string verdict;
-    if (grant.priorityClass != run::PriorityClass::Realtime && !grant.refusal.empty())
-        verdict += "Real-time priority was refused: " + grant.refusal + ". ";
-    verdict += "At 30 Hz 99 % of steps start within " + report::durationText(slow.p99) + " of their time, the step thread " +
-               (slow.sleepsPerStep > 0.0 ? "sleeping before each deadline" : "spinning") + " and using " +
-               figure(slow.cpuShare * 100.0) + " % of a CPU.";
-    verdict += " At 1 kHz this PC holds 99 % of steps to within " + report::durationText(fast.p99) + " of their time";
-    if (fast.p99 > 0ns) {
-        // Jitter shows once p99 lateness is a tenth of a step: 14 steps a cycle.
-        const double limitHz = jitterShare * nanosecondsPerSecond /
-                               (static_cast<double>(pattern::stepsPerCycle) * static_cast<double>(fast.p99.count()));
-        verdict += "; outputs above ~" + figure(limitHz) +
-                   " Hz will show jitter of more than a tenth of a step.";
-    } else {
-        verdict += ".";
-    }
-    const std::chrono::nanoseconds largestStall = std::max(fast.largestStall, slow.largestStall);
-    verdict += " The longest stall was " + report::durationText(largestStall);
-    if (largestStall >= noticeableStall)
-        verdict += ": for that long one step stays on the wires. Close other programs before running a "
-                   "motor, and use a PC with a CPU kept free for the steps where the motor needs even steps.";
-    else
-        verdict += ".";
-    return verdict;
 }
 
 }  // namespace port::selftest

@@ -1,7 +1,8 @@
 // The timing self-test: runs the step loop with its clock-held dwell on the
 // step CPU for a few seconds, at a slow rate where the thread sleeps between
-// its deadlines and at 1 kHz, writing only to a simulated port, and tells the
-// operator how closely this PC holds the steps before a motor depends on it.
+// its deadlines and at 1 kHz, writing only to a simulated port, and measures
+// how closely this PC holds the steps, for the operator to know before a
+// motor depends on it.
 #ifndef PORT_SELFTEST_TIMINGSELFTEST_H
 #define PORT_SELFTEST_TIMINGSELFTEST_H
 
@@ -66,9 +67,28 @@ struct RateTiming {
     LatenessBins bins{};
 };
 
+// Why the test could not measure, for app/ to say: what failed and the
+// figure it failed by; the system's own words where the failure is its.
+struct SelfTestFailure {
+    enum class Kind {
+        None,
+        NoThread,           // the self-test's own thread did not start (error)
+        Error,              // setting up the test failed (error)
+        NoMemoryToRecord,   // duration: the test's length
+        NoMemoryToAnalyse,  // duration: the test's length
+        NotStopped,         // a rate's run did not stop within duration
+        NotEndedWhenTold,   // the step thread did not end within duration of being told to
+        NotEnded,           // the step thread did not end within duration, the test's whole limit
+    };
+    Kind kind = Kind::None;
+    std::chrono::nanoseconds duration{0};
+    std::string error;
+};
+
 struct SelfTestResult {
     bool cancelled = false;
-    std::string failure;  // why the test could not run; empty when it ran
+    SelfTestFailure failure;  // Kind::None when the test ran
+    bool failed() const { return failure.kind != SelfTestFailure::Kind::None; }
     int cpu = -1;  // where the loop ran, -1 when unknown
     run::TimingMode timing;
     std::chrono::nanoseconds measured{0};  // how long the loop ran, both rates
@@ -113,14 +133,6 @@ SelfTestResult runTimingSelfTest(std::chrono::nanoseconds duration, const std::a
 // test's own, then those of each rate under "selftest_30hz_" and
 // "selftest_1khz_" ("selftest_1khz_lateness_p99: 23.2 us").
 std::string selfTestFigures(const SelfTestResult& result);
-// A few plain sentences for the operator: the timing the step thread got,
-// then the assessment below. Durations in the units of durationText, every
-// figure with a full stop whatever the locale.
-std::string selfTestVerdict(const SelfTestResult& result);
-// The verdict without the timing, for a screen that shows that on its own:
-// why real-time priority was refused, how closely steps are held, from which
-// output frequency that shows, and what the longest stall means.
-std::string selfTestAssessment(const SelfTestResult& result);
 
 }  // namespace port::selftest
 

@@ -1,4 +1,4 @@
-// Runs the real run controller with the program's termination signals
+// Runs the real run adapter with the program's termination signals
 // taken by their own thread, on a port that sends every write to stdout as
 // one 3-byte record (address low byte, address high byte, value), for
 // tst_termination. The crash guard guards the port, as in the program, so
@@ -110,9 +110,9 @@ int main(int argc, char* argv[])
     port::record::RecordedPort recorded(pipe);
     port::backend::CrashGuard::install(recorded);
     port::backend::Module1 module(recorded);
-    app::window::RunController controller(module, recorded.record(), {}, nullptr, noSilenceLimit);
-    app::platform::TerminationSignals terminationSignals([&controller] { controller.shutDown(); }, controller.control());
-    controller.run(delayCount);
+    app::window::RunAdapter adapter(module, recorded.record(), {}, nullptr, noSilenceLimit);
+    app::platform::TerminationSignals terminationSignals([&adapter] { adapter.shutDown(); }, adapter.control());
+    adapter.run(delayCount);
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
         if (recorded.record().total() >= 2 * port::pattern::writesPerStep) {

@@ -1,5 +1,5 @@
 // Termination signals take the orderly way out: sent to a program that runs
-// the real run controller, each ends it with status 0 and the idle pair as
+// the real run adapter, each ends it with status 0 and the idle pair as
 // the last writes; a second signal during the way out ends it right after
 // the idle writes. When the window does not answer (its thread stuck, or
 // stuck in a way out that never ends), the signal thread ends the run and

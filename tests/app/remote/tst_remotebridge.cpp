@@ -81,7 +81,7 @@ private:
     std::unique_ptr<port::record::RecordedPort> recorded_;
     std::unique_ptr<port::backend::Module1> module_;
     std::unique_ptr<app::window::Form1> form_;
-    app::window::RunController* runs_ = nullptr;
+    app::window::RunAdapter* runs_ = nullptr;
     std::unique_ptr<app::remote::RemoteBridge> bridge_;
     std::unique_ptr<app::remote::RegisterMap> map_;
 };
@@ -94,7 +94,7 @@ void TestRemoteBridge::init()
     module_ = std::make_unique<port::backend::Module1>(*recorded_);
     form_ = std::make_unique<app::window::Form1>(box_, fileDialog_, *module_, recorded_->record(),
                                                  QStringLiteral("Port: recording"));
-    runs_ = form_->findChild<app::window::RunController*>();
+    runs_ = form_->findChild<app::window::RunAdapter*>();
     bridge_ = std::make_unique<app::remote::RemoteBridge>(*form_, *runs_);
     map_ = std::make_unique<app::remote::RegisterMap>(*bridge_);
     form_->offerRemoteControl(QStringLiteral("127.0.0.1:1502"));

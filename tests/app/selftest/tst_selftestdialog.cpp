@@ -17,6 +17,7 @@
 #include "app/selftest/selftestdialog.h"
 #include "port/run/sequencer.h"
 #include "port/selftest/timingselftest.h"
+#include "selftestresult.h"
 
 using namespace std::chrono_literals;
 
@@ -40,14 +41,10 @@ port::selftest::RateTiming rateTiming(std::int64_t p50, std::int64_t p99, std::i
     return timing;
 }
 
-// The result of a self-test that ran: real-time at priority 40.
+// The result of a self-test that ran, with the bins a histogram draws.
 port::selftest::SelfTestResult measuredResult()
 {
-    port::selftest::SelfTestResult result;
-    result.timing.known = true;
-    result.timing.grant.priorityClass = port::run::PriorityClass::Realtime;
-    result.timing.grant.grantor = port::run::PriorityGrantor::Kernel;
-    result.timing.grant.priority = 40;
+    port::selftest::SelfTestResult result = measuredSelfTestResult();
     result.slow = rateTiming(30, 8'820, 2'390'000, 2'400'000);
     result.slow.stepLength = 2'380'900ns;
     result.slow.sleepsPerStep = 1.0;

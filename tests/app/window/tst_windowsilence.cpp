@@ -54,7 +54,7 @@ struct Rig {
     RecordingPort port;
     port::record::RecordedPort recorded{port};
     port::backend::Module1 module{recorded};
-    app::window::RunController controller{module, recorded.record(), {}, nullptr, silenceLimit};
+    app::window::RunAdapter adapter{module, recorded.record(), {}, nullptr, silenceLimit};
 };
 
 // Presses Escape in the modal dialog once it has been open for dialogOpenFor.
@@ -105,15 +105,15 @@ void TestWindowSilence::frozenWindowEndsTheRun()
 {
     QFETCH(qint64, delayCount);
     Rig rig;
-    rig.controller.run(delayCount);
+    rig.adapter.run(delayCount);
     QTRY_VERIFY_WITH_TIMEOUT(rig.port.size() >= 2 * port::pattern::writesPerStep, giveUpMilliseconds);
 
     const auto until = std::chrono::steady_clock::now() + giveUp;
-    while (rig.controller.state() != port::run::SequencerState::Idle && std::chrono::steady_clock::now() < until)
+    while (rig.adapter.state() != port::run::SequencerState::Idle && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(1ms);
 
-    QCOMPARE(rig.controller.state(), port::run::SequencerState::Idle);
-    const port::run::RunReadout readout = rig.controller.readout();  // the window answers again
+    QCOMPARE(rig.adapter.state(), port::run::SequencerState::Idle);
+    const port::run::RunReadout readout = rig.adapter.readout();  // the window answers again
     QCOMPARE(readout.endCause, port::run::RunEndCause::WindowSilent);
     QVERIFY2(readout.windowSilence > silenceLimit,
              qPrintable(QStringLiteral("silent for %1 ns").arg(readout.windowSilence.count())));
@@ -131,7 +131,7 @@ void TestWindowSilence::modalDialogKeepsTheRunAlive()
 {
     QFETCH(QString, dialog);
     Rig rig;
-    rig.controller.run(thirtyHertz);
+    rig.adapter.run(thirtyHertz);
     QTRY_VERIFY_WITH_TIMEOUT(rig.port.size() >= 2 * port::pattern::writesPerStep, giveUpMilliseconds);
 
     const DialogCloser closer;
@@ -143,8 +143,8 @@ void TestWindowSilence::modalDialogKeepsTheRunAlive()
                                      QFileDialog::DontUseNativeDialog);
 
     QVERIFY(closer.closed());
-    QCOMPARE(rig.controller.readout().endCause, port::run::RunEndCause::None);
-    QCOMPARE(rig.controller.state(), port::run::SequencerState::Running);
+    QCOMPARE(rig.adapter.readout().endCause, port::run::RunEndCause::None);
+    QCOMPARE(rig.adapter.state(), port::run::SequencerState::Running);
 }
 
 QTEST_MAIN(TestWindowSilence)

@@ -106,8 +106,6 @@ class TestRealtimePriority : public QObject
 private slots:
     void ladder_data();
     void ladder();
-    void text_data();
-    void text();
 
     void fifoRefusedWithErrno_data();
     void fifoRefusedWithErrno();
@@ -276,37 +274,6 @@ void TestRealtimePriority::ladder()
     for (const QString& part : refusalParts)
         QVERIFY2(refusal.contains(part), qPrintable(refusal));
     QVERIFY2(!refusal.contains(QLatin1Char('\n')), qPrintable(refusal));
-}
-
-void TestRealtimePriority::text_data()
-{
-    QTest::addColumn<port::run::PriorityClass>("priorityClass");
-    QTest::addColumn<port::run::PriorityGrantor>("grantor");
-    QTest::addColumn<int>("priority");
-    QTest::addColumn<QString>("text");
-
-    using C = port::run::PriorityClass;
-    using G = port::run::PriorityGrantor;
-    QTest::newRow("kernel") << C::Realtime << G::Kernel << 40 << "real-time (SCHED_FIFO 40)";
-    QTest::newRow("kernel within RLIMIT_RTPRIO")
-        << C::Realtime << G::Kernel << 20 << "real-time (SCHED_FIFO 20)";
-    QTest::newRow("RealtimeKit")
-        << C::Realtime << G::RealtimeKit << 20 << "real-time (SCHED_RR 20, RealtimeKit)";
-    QTest::newRow("normal") << C::Normal << G::None << 0 << "normal priority";
-}
-
-void TestRealtimePriority::text()
-{
-    QFETCH(port::run::PriorityClass, priorityClass);
-    QFETCH(port::run::PriorityGrantor, grantor);
-    QFETCH(int, priority);
-    QFETCH(QString, text);
-
-    port::run::PriorityGrant grant;
-    grant.priorityClass = priorityClass;
-    grant.grantor = grantor;
-    grant.priority = priority;
-    QCOMPARE(QString::fromStdString(port::run::priorityText(grant)), text);
 }
 
 // The real kernel: only calls that fail, or that need no privilege, so the

@@ -276,8 +276,6 @@ private slots:
     void marginFollowsTheWakeUps();
     void requestsWakeASleepingLoop_data();
     void requestsWakeASleepingLoop();
-    void timingTextSaysTheMode_data();
-    void timingTextSaysTheMode();
     void realtimeLoopBlocksAtEveryRate_data();
     void realtimeLoopBlocksAtEveryRate();
     void endNowEndsTheRunWithItsCause_data();
@@ -906,44 +904,6 @@ void TestSequencer::requestsWakeASleepingLoop()
     QCOMPARE(clock.woken(), 1);
     QCOMPARE(recorder.size(), std::size_t{4});
     QVERIFY(endsIdle(recorder.writes()));
-}
-
-void TestSequencer::timingTextSaysTheMode_data()
-{
-    QTest::addColumn<bool>("known");
-    QTest::addColumn<int>("grantor");
-    QTest::addColumn<int>("sleeping");  // -1: no run alive
-    QTest::addColumn<QString>("text");
-    QTest::newRow("not yet set up") << false << int(port::run::PriorityGrantor::None) << -1
-                                    << QStringLiteral("Timing: setting up the step thread");
-    QTest::newRow("kernel, idle") << true << int(port::run::PriorityGrantor::Kernel) << -1
-                                  << QStringLiteral("Timing: real-time (SCHED_FIFO 40)");
-    QTest::newRow("kernel, sleeping") << true << int(port::run::PriorityGrantor::Kernel) << 1
-                                      << QStringLiteral("Timing: real-time (SCHED_FIFO 40), sleeping between steps");
-    QTest::newRow("RealtimeKit, spinning")
-        << true << int(port::run::PriorityGrantor::RealtimeKit) << 0
-        << QStringLiteral("Timing: real-time (SCHED_RR 40, RealtimeKit), spinning: steps too short to sleep");
-    QTest::newRow("normal") << true << int(port::run::PriorityGrantor::None) << 1
-                            << QStringLiteral("Timing: normal priority — other programs can delay the steps "
-                                              "(see README, Real-time priority)");
-}
-
-void TestSequencer::timingTextSaysTheMode()
-{
-    QFETCH(bool, known);
-    QFETCH(int, grantor);
-    QFETCH(int, sleeping);
-    QFETCH(QString, text);
-    port::run::TimingMode mode;
-    mode.known = known;
-    if (sleeping >= 0)
-        mode.sleeping = sleeping == 1;
-    mode.grant.grantor = static_cast<port::run::PriorityGrantor>(grantor);
-    if (mode.grant.grantor != port::run::PriorityGrantor::None) {
-        mode.grant.priorityClass = port::run::PriorityClass::Realtime;
-        mode.grant.priority = 40;
-    }
-    QCOMPARE(QString::fromStdString(port::run::timingText(mode)), text);
 }
 
 // A real-time thread that never blocks starves its CPU and is throttled or
