@@ -24,6 +24,8 @@
 #include "port/run/threadpinning.h"
 #include "port/selftest/timingselftest.h"
 
+#include "loopbackmodbus.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
@@ -49,7 +51,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = ModbusBytes;
 
 class NoBox : public app::window::MessageBox {
 public:
@@ -67,12 +69,8 @@ void print(const std::string& name, double value, const char* unit)
 
 int connectTo(std::uint16_t port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    const int fd = connectToLoopback(port);
+    if (fd < 0) {
         std::perror("fc-modbus-bench: connect");
         std::exit(1);
     }
@@ -82,8 +80,7 @@ int connectTo(std::uint16_t port)
 // One request and its whole reply; the round trip in µs.
 double roundTrip(int fd, const Bytes& pdu)
 {
-    Bytes frame{0, 1, 0, 0, 0, static_cast<std::uint8_t>(pdu.size() + 1), 0xFF};
-    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    const Bytes frame = modbusFrame(pdu, 1);
     const auto sent = Clock::now();
     if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
         std::exit(1);

@@ -4,6 +4,7 @@
 // Run under ThreadSanitizer too.
 #include "app/remote/modbusserver.h"
 #include "fakeconsole.h"
+#include "loopbackmodbus.h"
 
 #include <QTest>
 
@@ -18,7 +19,7 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = ModbusBytes;
 
 Q_DECLARE_METATYPE(Bytes)
 
@@ -68,28 +69,6 @@ Bytes joined(Bytes first, const Bytes& second)
     return first;
 }
 
-// A connection to the server; -1 when it could not be made.
-int connectTo(std::uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// A request with its header: transaction id 0x1234, unit 0xFF.
-Bytes frame(const Bytes& pdu)
-{
-    Bytes out{0x12, 0x34, 0, 0, 0, static_cast<std::uint8_t>(pdu.size() + 1), 0xFF};
-    out.insert(out.end(), pdu.begin(), pdu.end());
-    return out;
-}
 
 void sendAll(int fd, const Bytes& bytes)
 {
@@ -143,10 +122,10 @@ void TestModbusServer::answers_data()
     QTest::addColumn<Bytes>("sent");
     QTest::addColumn<std::optional<Bytes>>("reply");  // nothing: the connection is dropped
 
-    QTest::newRow("a read") << frame({3, 0, 5, 0, 1}) << std::optional(frame({3, 2, 0x03, 0xE8}));
-    QTest::newRow("two requests in one segment") << joined(frame({3, 0, 5, 0, 1}), frame({6, 0, 5, 0x07, 0xD0}))
-                                                 << std::optional(joined(frame({3, 2, 0x03, 0xE8}), frame({6, 0, 5, 0x07, 0xD0})));
-    QTest::newRow("function 8 with its data") << frame({8, 0, 0, 0x12, 0x34}) << std::optional(frame({0x88, 1}));
+    QTest::newRow("a read") << modbusFrame({3, 0, 5, 0, 1}) << std::optional(modbusFrame({3, 2, 0x03, 0xE8}));
+    QTest::newRow("two requests in one segment") << joined(modbusFrame({3, 0, 5, 0, 1}), modbusFrame({6, 0, 5, 0x07, 0xD0}))
+                                                 << std::optional(joined(modbusFrame({3, 2, 0x03, 0xE8}), modbusFrame({6, 0, 5, 0x07, 0xD0})));
+    QTest::newRow("function 8 with its data") << modbusFrame({8, 0, 0, 0x12, 0x34}) << std::optional(modbusFrame({0x88, 1}));
     QTest::newRow("protocol id 1") << Bytes{0, 1, 0, 1, 0, 6, 0xFF, 3, 0, 0, 0, 1} << std::optional<Bytes>();
     QTest::newRow("length 0") << Bytes{0, 1, 0, 0, 0, 0, 0xFF} << std::optional<Bytes>();
     QTest::newRow("length 300") << Bytes{0, 1, 0, 0, 0x01, 0x2C, 0xFF, 3} << std::optional<Bytes>();
@@ -157,7 +136,7 @@ void TestModbusServer::answers()
     QFETCH(Bytes, sent);
     QFETCH(std::optional<Bytes>, reply);
     Rig rig;
-    const int fd = connectTo(rig.port());
+    const int fd = connectToLoopback(rig.port());
     QVERIFY(fd >= 0);
     sendAll(fd, sent);
     std::optional<Bytes> got = receive(fd);
@@ -227,11 +206,11 @@ void TestModbusServer::endpoint()
 void TestModbusServer::requestCutShort()
 {
     Rig rig;
-    const int cut = connectTo(rig.port());
+    const int cut = connectToLoopback(rig.port());
     sendAll(cut, Bytes{0x12, 0x34, 0, 0, 0, 6, 0xFF, 3});
-    const int other = connectTo(rig.port());
-    sendAll(other, frame({4, 0, 0, 0, 1}));
-    QCOMPARE(receive(other), std::optional(frame({4, 2, 0, 0})));
+    const int other = connectToLoopback(rig.port());
+    sendAll(other, modbusFrame({4, 0, 0, 0, 1}));
+    QCOMPARE(receive(other), std::optional(modbusFrame({4, 2, 0, 0})));
     QCOMPARE(receive(cut), std::optional<Bytes>());
     ::close(cut);
     ::close(other);
@@ -243,13 +222,13 @@ void TestModbusServer::floodOfConnections()
     Rig rig;
     std::vector<int> fds;
     for (int i = 0; i < 12; ++i)
-        fds.push_back(connectTo(rig.port()));
+        fds.push_back(connectToLoopback(rig.port()));
     int served = 0;
     for (const int fd : fds) {
-        sendAll(fd, frame({4, 0, 0, 0, 1}));
+        sendAll(fd, modbusFrame({4, 0, 0, 0, 1}));
         const std::optional<Bytes> got = receive(fd);
         if (got) {
-            QCOMPARE(*got, frame({4, 2, 0, 0}));
+            QCOMPARE(*got, modbusFrame({4, 2, 0, 0}));
             ++served;
         }
     }
@@ -259,8 +238,8 @@ void TestModbusServer::floodOfConnections()
     // the places are free again
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {
-            const int fd = connectTo(rig.port());
-            sendAll(fd, frame({4, 0, 0, 0, 1}));
+            const int fd = connectToLoopback(rig.port());
+            sendAll(fd, modbusFrame({4, 0, 0, 0, 1}));
             const bool answered = receive(fd, 200).has_value();
             ::close(fd);
             return answered;
@@ -271,9 +250,9 @@ void TestModbusServer::floodOfConnections()
 void TestModbusServer::idleClientDropped()
 {
     Rig rig(200ms);
-    const int fd = connectTo(rig.port());
-    sendAll(fd, frame({4, 0, 0, 0, 1}));
-    QCOMPARE(receive(fd), std::optional(frame({4, 2, 0, 0})));
+    const int fd = connectToLoopback(rig.port());
+    sendAll(fd, modbusFrame({4, 0, 0, 0, 1}));
+    QCOMPARE(receive(fd), std::optional(modbusFrame({4, 2, 0, 0})));
     QCOMPARE(receive(fd), std::optional<Bytes>());
     ::close(fd);
 }
@@ -283,10 +262,10 @@ void TestModbusServer::idleClientDropped()
 void TestModbusServer::communicationLoss()
 {
     Rig rig;
-    const int fd = connectTo(rig.port());
+    const int fd = connectToLoopback(rig.port());
     const auto started = std::chrono::steady_clock::now();
-    sendAll(fd, frame({16, 0, 4, 0, 2, 4, 0, 2, 0, 100}));  // RUN, timeout 100 ms
-    QCOMPARE(receive(fd), std::optional(frame({16, 0, 4, 0, 2})));
+    sendAll(fd, modbusFrame({16, 0, 4, 0, 2, 4, 0, 2, 0, 100}));  // RUN, timeout 100 ms
+    QCOMPARE(receive(fd), std::optional(modbusFrame({16, 0, 4, 0, 2})));
     QTRY_VERIFY_WITH_TIMEOUT(!rig.console.done().empty() && rig.console.done().back().starts_with("lost"),
                              giveUpMilliseconds);
     QVERIFY(std::chrono::steady_clock::now() - started >= 100ms);
