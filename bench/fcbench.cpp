@@ -18,19 +18,19 @@
 //     --load-only, --monitor-only: only that section (both: both)
 //     --spin-limit-us N: a real-time step thread spins at most N us before a
 //       break (-1: never), instead of the sequencer's own limit
-#include "app/window/filedialog.h"
 #include "app/monitor/monitorwindow.h"
 #include "app/monitor/traceview.h"
 #include "app/text/timingtext.h"
-#include "port/pattern/delaycount.h"
-#include "port/report/durationfigure.h"
+#include "app/window/filedialog.h"
 #include "port/backend/module1.h"
-#include "port/run/realtimepriority.h"
+#include "port/backend/simulatedport.h"
+#include "port/pattern/delaycount.h"
+#include "port/pattern/steppattern.h"
 #include "port/record/recordedport.h"
 #include "port/record/runmodel.h"
+#include "port/report/durationfigure.h"
+#include "port/run/realtimepriority.h"
 #include "port/run/sequencer.h"
-#include "port/backend/simulatedport.h"
-#include "port/pattern/steppattern.h"
 #include "port/run/threadpinning.h"
 #include "port/selftest/timingselftest.h"
 

@@ -5,6 +5,7 @@
 #include "app/monitor/monitorwindow.h"
 
 #include "app/text/durationtext.h"
+#include "app/window/placement.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,16 +17,13 @@
 #include <QMetaObject>
 #include <QPushButton>
 #include <QSaveFile>
-#include <QScreen>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <algorithm>
 #include <array>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -34,8 +32,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/window/filedialog.h"
 #include "app/monitor/traceview.h"
+#include "app/window/filedialog.h"
 #include "port/record/runmodel.h"
 
 namespace app::monitor {
@@ -207,66 +205,10 @@ void MonitorWindow::setDumpSaver(DumpSaver saver)
 void MonitorWindow::showBeside(const QWidget& window)
 {
     if (!placed_) {
-        const QRect frame = window.frameGeometry();
-        const QRect inner = window.geometry();
-        // The window manager frames the monitor only once it is shown; until
-        // then, take its frame to be like the main window's.
-        const QMargins decoration(inner.left() - frame.left(), inner.top() - frame.top(),
-                                  frame.right() - inner.right(), frame.bottom() - inner.bottom());
-        const QSize size = testAttribute(Qt::WA_Resized) ? this->size() : sizeHint();
-        if (const QScreen* screen = window.screen()) {
-            const QRect beside = besideRect(frame, size.grownBy(decoration), screen->availableGeometry());
-            resize(beside.size().shrunkBy(decoration));
-            move(beside.topLeft());  // a window's position is its frame's
-        }
+        window::placeBeside(*this, window, window.frameGeometry(), leastSize);
         placed_ = true;
     }
     show();
-}
-
-QRect MonitorWindow::besideRect(QRect mainFrame, QSize monitorSize, QRect available)
-{
-    const QSize wanted = monitorSize.boundedTo(available.size());
-    const auto within = [](int value, int low, int high) { return std::max(low, std::min(value, high)); };
-    const auto besideAt = [&](int left, QSize size) {
-        return QRect(QPoint(left, within(mainFrame.top(), available.top(), available.bottom() + 1 - size.height())),
-                     size);
-    };
-    const auto acrossAt = [&](int top, QSize size) {
-        return QRect(QPoint(within(mainFrame.left(), available.left(), available.right() + 1 - size.width()), top),
-                     size);
-    };
-    struct Room {
-        QSize size;
-        std::function<QRect(QSize)> place;
-    };
-    const Room right{QSize(available.right() - mainFrame.right(), available.height()),
-                     [&](QSize size) { return besideAt(mainFrame.right() + 1, size); }};
-    const Room left{QSize(mainFrame.left() - available.left(), available.height()),
-                    [&](QSize size) { return besideAt(mainFrame.left() - size.width(), size); }};
-    const Room below{QSize(available.width(), available.bottom() - mainFrame.bottom()),
-                     [&](QSize size) { return acrossAt(mainFrame.bottom() + 1, size); }};
-    const Room above{QSize(available.width(), mainFrame.top() - available.top()),
-                     [&](QSize size) { return acrossAt(mainFrame.top() - size.height(), size); }};
-
-    for (const Room* room : {&right, &left, &below}) {
-        if (room->size.width() >= wanted.width() && room->size.height() >= wanted.height())
-            return room->place(wanted);
-    }
-    const Room* roomiest = nullptr;
-    QSize roomiestSize;
-    for (const Room* room : {&right, &left, &below, &above}) {
-        const QSize size = wanted.boundedTo(room->size);
-        const bool usable = size.width() >= leastSize.width() && size.height() >= leastSize.height();
-        if (usable && (!roomiest || size.width() * size.height() > roomiestSize.width() * roomiestSize.height())) {
-            roomiest = room;
-            roomiestSize = size;
-        }
-    }
-    if (roomiest)
-        return roomiest->place(roomiestSize);
-    const QSize least = leastSize.boundedTo(available.size());
-    return QRect(QPoint(available.right() + 1 - least.width(), available.bottom() + 1 - least.height()), least);
 }
 
 QString MonitorWindow::shortPath(const QString& path, const QString& home)

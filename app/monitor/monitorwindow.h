@@ -71,16 +71,9 @@ public:
                               const std::string& comment, const port::record::VcdProgress& progress);
 
     // Shows the monitor where it leaves window's controls free: the first
-    // time beside window, later where the operator left it.
+    // time beside window (shrunk to no less than leastSize where it must),
+    // later where the operator left it.
     void showBeside(const QWidget& window);
-    // The frame of the monitor for mainFrame within available: to its right
-    // when monitorSize fits there, else to its left, else below it; when it
-    // fits in none of these, shrunk into the roomiest room around mainFrame
-    // (above it too) that takes leastSize. Never over mainFrame, unless
-    // mainFrame leaves no such room at all (a maximised window): then at
-    // leastSize in available's bottom right corner, away from the controls,
-    // which keep the window's top left.
-    static QRect besideRect(QRect mainFrame, QSize monitorSize, QRect available);
     // path as a message shows it: the home folder as ~, and a long path as
     // its folder and file name.
     static QString shortPath(const QString& path, const QString& home);

@@ -23,22 +23,23 @@
 #include <QSignalBlocker>
 #include <QStringList>
 
-#include "app/window/applicationicon.h"
-#include "app/window/captionbutton.h"
-#include "app/window/captionfont.h"
 #include "app/fields/fieldconversion.h"
 #include "app/fields/inputchecks.h"
-#include "app/window/messagebox.h"
 #include "app/monitor/monitorwindow.h"
-#include "app/window/runadapter.h"
 #include "app/selftest/selftestdialog.h"
 #include "app/selftest/selftestrunner.h"
 #include "app/selftest/selftestverdict.h"
+#include "app/window/applicationicon.h"
+#include "app/window/captionbutton.h"
+#include "app/window/captionfont.h"
+#include "app/window/messagebox.h"
+#include "app/window/placement.h"
+#include "app/window/runadapter.h"
 #include "app/window/statusstrip.h"
 #include "port/pattern/delaycount.h"
+#include "port/record/writerecord.h"
 #include "port/run/threadpinning.h"
 #include "port/selftest/timingselftest.h"
-#include "port/record/writerecord.h"
 
 namespace app::window {
 
@@ -117,16 +118,6 @@ std::string utf8(const QLineEdit* field)
     return field->text().toStdString();
 }
 
-// Shown once filled (a dialog sizes itself by whether it is already shown),
-// on top, but without taking the keyboard: the result comes when it comes,
-// and the Return the operator meant for a field or a box would otherwise
-// close it unread (its Close button is the default), leaving only the strip.
-void present(QWidget* dialog)
-{
-    dialog->setAttribute(Qt::WA_ShowWithoutActivating);
-    dialog->show();
-    dialog->raise();
-}
 
 // STOP from the keyboard, anywhere in the program. No field and no box uses it.
 constexpr Qt::Key stopKey = Qt::Key_F12;
@@ -557,7 +548,7 @@ void Form1::showTimingSelfTest(const port::selftest::SelfTestResult& result)
         statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN"));
         selftest::SelfTestDialog* dialog = selfTestDialog();
         dialog->showNotice(selftest::selfTestCutShortNotice(result));
-        present(dialog);
+        presentSelfTestDialog(dialog);
         return;
     }
     if (result.cancelled) {
@@ -571,13 +562,32 @@ void Form1::showTimingSelfTest(const port::selftest::SelfTestResult& result)
         statusStrip_->showSelfTestEnded(tr("Timing self-test could not run"));
         selftest::SelfTestDialog* dialog = selfTestDialog();
         dialog->showNotice(selftest::selfTestVerdict(result));
-        present(dialog);
+        presentSelfTestDialog(dialog);
         return;
     }
     statusStrip_->showSelfTestEnded(StatusStrip::selfTestText(result));
     selftest::SelfTestDialog* dialog = selfTestDialog();
     dialog->showResult(result);
-    present(dialog);
+    presentSelfTestDialog(dialog);
+}
+
+// Shown once filled (a dialog sizes itself by whether it is already shown),
+// on top, but without taking the keyboard: the result comes when it comes,
+// and the Return the operator meant for a field or a box would otherwise
+// close it unread (its Close button is the default), leaving only the strip.
+// It opens beside the window and the monitor, covering neither, where the
+// screen has room for it whole; once open it stays where the operator put it.
+void Form1::presentSelfTestDialog(selftest::SelfTestDialog* dialog)
+{
+    dialog->setAttribute(Qt::WA_ShowWithoutActivating);
+    if (!dialog->isVisible()) {
+        QRect occupied = frameGeometry();
+        if (monitor_ && monitor_->isVisible())
+            occupied = occupied.united(monitor_->frameGeometry());
+        placeBeside(*dialog, *this, occupied, dialog->size());
+    }
+    dialog->show();
+    dialog->raise();
 }
 
 // Not modal: the operator may run, stop or exit while reading it; a later

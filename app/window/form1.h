@@ -124,6 +124,7 @@ private:
     void runPoleSpeedChecks();
     void showMessage(remote::Refusal reason, const QString& prompt, const QString& title = {});
     selftest::SelfTestDialog* selfTestDialog();
+    void presentSelfTestDialog(selftest::SelfTestDialog* dialog);
     void print(const QString& line);
 
     MessageBox& messageBox_;

@@ -4,10 +4,10 @@
 #ifndef PORT_RUN_RUNCONTROL_H
 #define PORT_RUN_RUNCONTROL_H
 
-#include "port/record/frequencymeter.h"
 #include "port/backend/module1.h"
-#include "port/run/sequencer.h"
+#include "port/record/frequencymeter.h"
 #include "port/record/writerecord.h"
+#include "port/run/sequencer.h"
 
 #include <atomic>
 #include <chrono>

@@ -32,8 +32,8 @@
 #ifndef PORT_RUN_SEQUENCER_H
 #define PORT_RUN_SEQUENCER_H
 
-#include "port/pattern/delaycount.h"
 #include "port/backend/module1.h"
+#include "port/pattern/delaycount.h"
 #include "port/run/pimutex.h"
 #include "port/run/realtimepriority.h"
 #include "port/run/sequencerstate.h"

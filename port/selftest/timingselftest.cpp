@@ -2,14 +2,14 @@
 // lateness of every step from the record's timestamps.
 #include "port/selftest/timingselftest.h"
 
-#include "port/pattern/delaycount.h"
-#include "port/report/durationfigure.h"
 #include "port/backend/module1.h"
+#include "port/backend/simulatedport.h"
+#include "port/pattern/delaycount.h"
+#include "port/pattern/steppattern.h"
 #include "port/record/recordedport.h"
 #include "port/record/runmodel.h"
+#include "port/report/durationfigure.h"
 #include "port/run/sequencer.h"
-#include "port/backend/simulatedport.h"
-#include "port/pattern/steppattern.h"
 #include "port/run/threadpinning.h"
 
 #include <algorithm>

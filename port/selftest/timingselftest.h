@@ -6,8 +6,8 @@
 #ifndef PORT_SELFTEST_TIMINGSELFTEST_H
 #define PORT_SELFTEST_TIMINGSELFTEST_H
 
-#include "port/run/sequencer.h"
 #include "port/record/writerecord.h"
+#include "port/run/sequencer.h"
 
 #include <array>
 #include <atomic>

@@ -23,9 +23,9 @@
 #include "port/backend/module1.h"
 #include "port/backend/port.h"
 #include "port/backend/portselection.h"
+#include "port/pattern/steppattern.h"
 #include "port/record/recordedport.h"
 #include "port/run/runcontrol.h"
-#include "port/pattern/steppattern.h"
 
 #include <grp.h>
 #include <ieee1284.h>

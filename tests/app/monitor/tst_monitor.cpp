@@ -31,15 +31,16 @@
 
 #include <sys/resource.h>
 
+#include "app/monitor/monitorwindow.h"
+#include "app/monitor/traceview.h"
 #include "app/text/durationtext.h"
 #include "app/window/form1.h"
 #include "app/window/modalmessagebox.h"
-#include "app/monitor/monitorwindow.h"
-#include "app/monitor/traceview.h"
+#include "app/window/placement.h"
 #include "port/backend/module1.h"
 #include "port/backend/port.h"
-#include "port/record/recordedport.h"
 #include "port/pattern/steppattern.h"
+#include "port/record/recordedport.h"
 #include "port/record/writerecord.h"
 #include "recordingfiledialog.h"
 #include "recordingport.h"
@@ -889,12 +890,12 @@ void TestMonitor::besideRect()
     QFETCH(QRect, available);
     QFETCH(QRect, placed);
 
-    const QRect beside = app::monitor::MonitorWindow::besideRect(main, monitor, available);
+    const QSize least = app::monitor::MonitorWindow::leastSize;
+    const QRect beside = app::window::besideRect(main, monitor, least, available);
     QCOMPARE(beside, placed);
     QVERIFY(available.contains(beside));
     // Over the main window only where it leaves no room of the least size:
     // then in the corner farthest from its controls.
-    const QSize least = app::monitor::MonitorWindow::leastSize;
     const bool roomSomewhere = available.right() - main.right() >= least.width()
         || main.left() - available.left() >= least.width() || available.bottom() - main.bottom() >= least.height()
         || main.top() - available.top() >= least.height();

@@ -15,14 +15,14 @@
 // the fourth cycle says "write stuck" and never goes out, so that the step
 // thread never writes the idle pair and the window's way out never ends.
 // Says "event loop ended" when exec() returns.
-#include "app/window/runadapter.h"
 #include "app/platform/terminationsignals.h"
+#include "app/window/runadapter.h"
+#include "piperecord.h"
 #include "port/backend/crashguard.h"
 #include "port/backend/module1.h"
 #include "port/backend/port.h"
-#include "port/record/recordedport.h"
 #include "port/pattern/steppattern.h"
-#include "piperecord.h"
+#include "port/record/recordedport.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -4,9 +4,9 @@
 // the idle writes. When the window does not answer (its thread stuck, or
 // stuck in a way out that never ends), the signal thread ends the run and
 // the program itself, with the same status and the same last writes.
+#include "piperecord.h"
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
-#include "piperecord.h"
 
 #include <QProcess>
 #include <QTest>

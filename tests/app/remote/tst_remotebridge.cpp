@@ -7,9 +7,9 @@
 #include "app/window/filedialog.h"
 #include "app/window/form1.h"
 #include "app/window/runadapter.h"
+#include "piperecord.h"
 #include "port/backend/module1.h"
 #include "port/record/recordedport.h"
-#include "piperecord.h"
 #include "recordingmessagebox.h"
 #include "recordingport.h"
 

@@ -15,18 +15,18 @@
 #include <limits>
 #include <memory>
 
+#include "app/monitor/monitorwindow.h"
+#include "app/selftest/selftestdialog.h"
+#include "app/selftest/selftestrunner.h"
 #include "app/window/captionbutton.h"
 #include "app/window/captionfont.h"
 #include "app/window/filedialog.h"
 #include "app/window/form1.h"
 #include "app/window/modalmessagebox.h"
-#include "app/monitor/monitorwindow.h"
-#include "app/selftest/selftestdialog.h"
-#include "app/selftest/selftestrunner.h"
 #include "app/window/statusstrip.h"
 #include "port/backend/module1.h"
-#include "port/record/recordedport.h"
 #include "port/pattern/steppattern.h"
+#include "port/record/recordedport.h"
 #include "port/selftest/timingselftest.h"
 #include "recordingmessagebox.h"
 #include "recordingport.h"

@@ -5,9 +5,9 @@
 // open; both are closed by a key press from a timer.
 #include "app/window/modalmessagebox.h"
 #include "app/window/runadapter.h"
+#include "piperecord.h"
 #include "port/backend/module1.h"
 #include "port/record/recordedport.h"
-#include "piperecord.h"
 #include "recordingport.h"
 
 #include <QApplication>

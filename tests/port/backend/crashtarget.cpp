@@ -9,13 +9,13 @@
 // inside a port write on the step thread: segv-step, terminate-step; on the
 // main thread while the step thread is inside a slow write: segv-midwrite.
 // Exit status 2: a wrong command line or a run that never got going.
+#include "piperecord.h"
 #include "port/backend/crashguard.h"
 #include "port/backend/module1.h"
 #include "port/backend/port.h"
+#include "port/pattern/steppattern.h"
 #include "port/record/recordedport.h"
 #include "port/run/sequencer.h"
-#include "port/pattern/steppattern.h"
-#include "piperecord.h"
 
 #include <sys/mman.h>
 #include <sys/prctl.h>

@@ -2,9 +2,9 @@
 // every write to its stdout and crashes on purpose; each crash must still end
 // as that crash, with the idle pair as the last writes and every step before
 // it whole, but for the one the step thread may have been writing.
+#include "piperecord.h"
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
-#include "piperecord.h"
 
 #include <QProcess>
 #include <QTest>

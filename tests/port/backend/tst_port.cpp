@@ -2,15 +2,15 @@
 // the write record, the simulated port, the program's port surface, and the
 // libieee1284 back end and port selection against a fake library, and the
 // lock that keeps a second program off the port, on plain files for nodes.
-#include "port/pattern/delaycount.h"
 #include "port/backend/ieee1284api.h"
 #include "port/backend/ieee1284port.h"
 #include "port/backend/module1.h"
 #include "port/backend/portlock.h"
 #include "port/backend/portselection.h"
 #include "port/backend/simulatedport.h"
-#include "port/record/recordedport.h"
+#include "port/pattern/delaycount.h"
 #include "port/pattern/steppattern.h"
+#include "port/record/recordedport.h"
 #include "port/record/writerecord.h"
 
 #include <QDir>

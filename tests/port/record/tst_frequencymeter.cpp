@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "port/record/frequencymeter.h"
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
+#include "port/record/frequencymeter.h"
 #include "port/record/writerecord.h"
 
 using Write = port::record::WriteRecord::Write;

@@ -4,8 +4,8 @@
 // the run that was exported, and sigrok's reader (PulseView's), which must
 // read a long run whole and in useful time.
 #include "port/backend/port.h"
-#include "port/record/recordedport.h"
 #include "port/pattern/steppattern.h"
+#include "port/record/recordedport.h"
 #include "port/record/vcdexport.h"
 #include "port/record/writerecord.h"
 

@@ -10,11 +10,11 @@
 // there with the idle pair, before SIGKILL comes at the hard limit.
 // Exit status 77: real-time priority was refused (the test skips); 2: a
 // wrong command line or a run that never got going.
+#include "piperecord.h"
 #include "port/backend/module1.h"
 #include "port/run/realtimepriority.h"
 #include "port/run/sequencer.h"
 #include "port/run/threadpinning.h"
-#include "piperecord.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

@@ -4,8 +4,8 @@
 // full speed under a low limit: with its breaks it is never met; without
 // them SIGXCPU at the soft limit ends the run with the idle pair, before the
 // hard one.
-#include "port/run/sequencerstate.h"
 #include "piperecord.h"
+#include "port/run/sequencerstate.h"
 
 #include <QProcess>
 #include <QRegularExpression>

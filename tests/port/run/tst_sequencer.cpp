@@ -2,10 +2,10 @@
 // every state, the way out, port errors, state announcements, the one-writer
 // rule (through a recording port), the dwell grid, and sleeping before the
 // deadlines with a learned margin (through a fake clock).
-#include "port/pattern/delaycount.h"
 #include "port/backend/module1.h"
-#include "port/run/sequencer.h"
+#include "port/pattern/delaycount.h"
 #include "port/pattern/steppattern.h"
+#include "port/run/sequencer.h"
 #include "port/run/wakemargin.h"
 #include "recordingport.h"
 
