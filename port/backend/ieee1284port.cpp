@@ -74,10 +74,7 @@ void Ieee1284Port::claimOnce()
 
 void Ieee1284Port::out(std::uint16_t address, std::uint8_t value)
 {
-    if (address != dataPort && address != controlPort)
-        throw PortError("writing " + hexValue(value) + " to " + hexValue(address) + " on " + name() +
-                        " failed: not a writable register; use " + hexValue(dataPort) + " or " +
-                        hexValue(controlPort));
+    checkWritable(address, value, name());
     const CrashGuard::WritePermit permit;
     if (!permit)
         return;  // a crash handler has left the port idle: nothing may follow
