@@ -141,7 +141,7 @@ int main(int argc, char* argv[])
         QCoreApplication::translate("main", "Port to drive: auto, simulated, /dev/parportN, or GPIO lines as "
                                             "gpio:CHIP[:LINES] (CHIP: /dev/gpiochipN, gpiochipN or its label; "
                                             "LINES: D0-D7, C1 and optionally pins 1, 16, 17, each an offset or "
-                                            "a line name, default the Raspberry Pi's GPIO17,27,22,23,24,25,5,6,12)."),
+                                            "a line name, default the Raspberry Pi's GPIO17,18,27,22,23,24,25,12,13)."),
         QStringLiteral("choice"), QStringLiteral("auto"));
     const QCommandLineOption selfTestOption(
         QStringLiteral("self-test"),

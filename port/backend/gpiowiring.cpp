@@ -73,8 +73,8 @@ std::optional<GpioChoice> parseGpioChoice(std::string_view choice, std::string& 
         return std::nullopt;
     }
     if (colon == std::string_view::npos) {
-        for (std::size_t index = 0; index < gpioPinCount; ++index)
-            parsed.lines[index] = gpioPins[index].piLine ? gpioPins[index].piLine : "";
+        for (std::size_t index = 0; index < gpioRequiredPins; ++index)
+            parsed.lines[index] = gpioPins[index].piLine;
         return parsed;
     }
     const std::string_view spec = choice.substr(colon + 1);

@@ -33,7 +33,7 @@ struct GpioPin {
     // the levels a parallel port gives them and may be left unwired.
     bool optional;
     // The default wiring on a Raspberry Pi's 40-pin header: the line's
-    // name on its GPIO chip and the header pin, or none for an optional pin.
+    // name on its GPIO chip and the header pin.
     const char* piLine;
     int piHeaderPin;
 };
@@ -43,20 +43,24 @@ inline constexpr std::size_t gpioRequiredPins = 9;  // D0-D7 and C1
 
 // In the order a line spec gives them: D0-D7, C1, then pins 1, 16 and 17.
 // The Pi's default leaves free I2C (GPIO2/3), SPI0 (GPIO7-11), the UART
-// (GPIO14/15) and the HAT ID EEPROM (GPIO0/1), and the 1-Wire pin GPIO4.
+// (GPIO14/15), the HAT ID EEPROM (GPIO0/1) and 1-Wire (GPIO4), and puts each
+// pin on a line whose pull at power-on (GPIO0-8 up, the others down) gives
+// it its idle level before the program runs. Lines are named, so that it
+// holds on any Pi whose header chip names them GPIOn. The optional pins are
+// requested only when a spec names them; their suggested lines are listed.
 inline constexpr std::array<GpioPin, gpioPinCount> gpioPins{{
     {"D0", dataPort, 0, 2, false, false, "GPIO17", 11},
-    {"D1", dataPort, 1, 3, false, false, "GPIO27", 13},
-    {"D2", dataPort, 2, 4, false, false, "GPIO22", 15},
-    {"D3", dataPort, 3, 5, false, false, "GPIO23", 16},
-    {"D4", dataPort, 4, 6, false, false, "GPIO24", 18},
-    {"D5", dataPort, 5, 7, false, false, "GPIO25", 22},
-    {"D6", dataPort, 6, 8, false, false, "GPIO5", 29},
-    {"D7", dataPort, 7, 9, false, false, "GPIO6", 31},
-    {"C1", controlPort, 1, 14, true, false, "GPIO12", 32},
-    {"C0", controlPort, 0, 1, true, true, nullptr, 0},
-    {"C2", controlPort, 2, 16, false, true, nullptr, 0},
-    {"C3", controlPort, 3, 17, true, true, nullptr, 0},
+    {"D1", dataPort, 1, 3, false, false, "GPIO18", 12},
+    {"D2", dataPort, 2, 4, false, false, "GPIO27", 13},
+    {"D3", dataPort, 3, 5, false, false, "GPIO22", 15},
+    {"D4", dataPort, 4, 6, false, false, "GPIO23", 16},
+    {"D5", dataPort, 5, 7, false, false, "GPIO24", 18},
+    {"D6", dataPort, 6, 8, false, false, "GPIO25", 22},
+    {"D7", dataPort, 7, 9, false, false, "GPIO12", 32},
+    {"C1", controlPort, 1, 14, true, false, "GPIO13", 33},
+    {"C0", controlPort, 0, 1, true, true, "GPIO5", 29},
+    {"C2", controlPort, 2, 16, false, true, "GPIO16", 36},
+    {"C3", controlPort, 3, 17, true, true, "GPIO6", 31},
 }};
 
 // The pin's level while the data register holds data and the control

@@ -21,8 +21,8 @@ public:
     int requestError = 0;
     int setError = 0;
     int fd = 9;
-    std::map<std::string, unsigned> names{{"GPIO0", 0}, {"GPIO5", 5}, {"GPIO6", 6}, {"GPIO12", 12},
-                                          {"GPIO17", 1}, {"GPIO22", 2}, {"GPIO23", 3}, {"GPIO24", 4},
+    std::map<std::string, unsigned> names{{"GPIO0", 0},  {"GPIO12", 12}, {"GPIO13", 13}, {"GPIO17", 1},
+                                          {"GPIO18", 9}, {"GPIO22", 2},  {"GPIO23", 3},  {"GPIO24", 4},
                                           {"GPIO25", 7}, {"GPIO27", 8}};
     std::map<unsigned, Line> used;
     mutable std::vector<std::vector<unsigned>> requests;
@@ -104,7 +104,7 @@ void TestGpioPort::lineSpec_data()
     QTest::addColumn<QString>("error");  // a part of it; empty: accepted
 
     QTest::newRow("chip alone: the Pi's header") << "gpiochip0" << "gpiochip0"
-                                                 << "GPIO17,GPIO27,GPIO22,GPIO23,GPIO24,GPIO25,GPIO5,GPIO6,GPIO12,,,"
+                                                 << "GPIO17,GPIO18,GPIO27,GPIO22,GPIO23,GPIO24,GPIO25,GPIO12,GPIO13,,,"
                                                  << "";
     QTest::newRow("nine offsets") << "/dev/gpiochip1:0,1,2,3,4,5,6,7,8" << "/dev/gpiochip1"
                                   << "0,1,2,3,4,5,6,7,8,,," << "";
@@ -222,7 +222,7 @@ void TestGpioPort::requestHoldsTheIdleLevelsFromTheStart()
     {
         port::backend::OpenedPort pi = port::backend::openGpioPort("gpio:gpiochip0", chip);
         QCOMPARE(QString::fromStdString(pi.description),
-                 "Port: GPIO gpiochip0 [fake], lines 1,8,2,3,4,7,5,6,12 (D0-D7, C1)");
+                 "Port: GPIO gpiochip0 [fake], lines 1,9,8,2,3,4,7,12,13 (D0-D7, C1)");
         QCOMPARE(chip.sets, std::vector<QString>{"000000000"});
         port::backend::OpenedPort unwired = port::backend::openGpioPort("gpio:gpiochip0:9,8,7,6,5,4,3,2,1,-,0,-", chip);
         QCOMPARE(QString::fromStdString(unwired.description),
