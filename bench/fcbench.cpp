@@ -510,6 +510,7 @@ public:
     int readData(void*) const override { return last_.load(std::memory_order_relaxed); }
     int readStatus(void*) const override { return 0; }
     int readControl(void*) const override { return last_.load(std::memory_order_relaxed); }
+    int checkPort(void*) const override { return 0; }
     int ppdevFd(void*) const override { return -1; }
     void writeRawFromSignal(int, unsigned long, std::uint8_t) const noexcept override {}
 

@@ -10,7 +10,8 @@
 //
 // CASE is one of outsider, select, run-stop, run-shutdown, crash, and
 // library-open, which calls libieee1284 alone to show which of its calls
-// writes to the port; on GPIO, gpio-select, gpio-run-stop, gpio-run-sigterm,
+// writes to the port, and removed (as root), which takes the port away during
+// a run by unbinding parport_pc from it; on GPIO, gpio-select, gpio-run-stop, gpio-run-sigterm,
 // gpio-crash, gpio-cost (what a step's writes cost) and gpio-removed (the
 // chip taken away during a run). --as drops root for the given user and
 // groups before anything else is done. gpiolog prints what the chip logged
@@ -39,6 +40,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <ieee1284.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -52,6 +55,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -366,9 +370,9 @@ int run(Ending ending)
         std::printf("CYCLES %s: %llu\n", currentCase.c_str(),
                     static_cast<unsigned long long>(control.readout().cycles));
         if (ending == Ending::Stop && target.choice == parallelPort.choice) {
-            // What the run's once-a-cycle check of the port costs here: a
-            // read-back of the control register through ppdev. Emulated, so
-            // the figure bounds it from above; it writes nothing.
+            // What the run's once-a-cycle check of the port costs here: one
+            // ppdev ioctl that asks whether the kernel still has the port.
+            // Emulated, so the figure bounds it from above; it writes nothing.
             constexpr int checks = 10'000;
             const auto started = std::chrono::steady_clock::now();
             for (int at = 0; at < checks; ++at)
@@ -494,6 +498,68 @@ int crash()
     std::_Exit(finish());
 }
 
+// The port taken away during a run, as when a PCIe card or a USB adapter is
+// removed: parport_pc is unbound from it, and the kernel leaves ppdev's
+// descriptor with operations that take writes and read 0, without an error.
+// A second descriptor of the port, opened before, asks ppdev whether the port
+// is still there (PPGETMODES) before and after. The run must end.
+int removed()
+{
+    phase("open");
+    port::backend::OpenedPort opened;
+    if (!openUsual(opened))
+        return finish();
+    const int watcher = ::open("/dev/parport0", O_RDWR | O_CLOEXEC);
+    const auto stillThere = [watcher] {
+        unsigned modes = 0;
+        return ::ioctl(watcher, PPGETMODES, &modes) == 0 ? std::string("yes") : std::string(std::strerror(errno));
+    };
+    {
+        ProgramStack stack(*opened.port);
+        port::run::RunControl& control = stack.control;
+        check(stack.startRun(), "the run never wrote its cycles");
+        const std::string before = stillThere();
+        std::string device;
+        for (const auto& entry : std::filesystem::directory_iterator("/sys/bus/pnp/drivers/parport_pc"))
+            if (entry.path().filename().string().find(':') != std::string::npos)
+                device = entry.path().filename().string();
+        const std::uint64_t cyclesBefore = control.readout().cycles;
+        phase("remove");
+        std::ofstream("/sys/bus/pnp/drivers/parport_pc/unbind") << device << std::flush;
+        const std::string after = stillThere();
+        const auto giveUp = std::chrono::steady_clock::now() + 2s;
+        while (control.readout().state != port::run::SequencerState::Idle && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(1ms);
+        const bool ended = control.readout().state == port::run::SequencerState::Idle;
+        phase(ended ? "ended" : "went-on");
+        const std::uint64_t cyclesAfter = control.readout().cycles - cyclesBefore;
+        if (!ended) {
+            control.stop();
+            while (control.state() != port::run::SequencerState::Idle)
+                std::this_thread::sleep_for(1ms);
+        }
+        int readBack = -1;
+        try {
+            readBack = stack.recorded.in(port::backend::controlPort);
+        } catch (const port::backend::PortError&) {
+        }
+        std::printf("REMOVED %s: the port (%s) still there before: %s; after: %s; the run %s %llu cycles after; "
+                    "the control register reads back 0x%02x afterwards, the last written 0x%02x\n",
+                    currentCase.c_str(), device.c_str(), before.c_str(), after.c_str(),
+                    ended ? "ended within" : "went on for 2 s,", static_cast<unsigned long long>(cyclesAfter),
+                    static_cast<unsigned>(readBack), static_cast<unsigned>(port::pattern::idleControl));
+        const std::lock_guard lock(errorsMutex);
+        for (const std::string& line : errors)
+            std::printf("ERROR %s: %s\n", currentCase.c_str(), line.c_str());
+        check(ended && control.readout().endCause == port::run::RunEndCause::PortFailed,
+              "the run did not end when the port went away");
+        control.shutDown();
+    }
+    ::close(watcher);
+    phase("end");
+    return finish();
+}
+
 // libieee1284 alone, a phase a call: which of them reach the registers.
 int libraryOpen()
 {
@@ -544,7 +610,7 @@ bool dropPrivileges(const char* identity)
 int usage()
 {
     std::fprintf(stderr, "usage: porttarget mark TEXT | porttarget gpiolog CASE | porttarget [--as UID:GID[:GROUP...]] "
-                         "outsider|select|run-stop|run-shutdown|crash|library-open|gpio-select|gpio-run-stop|"
+                         "outsider|select|run-stop|run-shutdown|crash|library-open|removed|gpio-select|gpio-run-stop|"
                          "gpio-run-sigterm|gpio-crash|gpio-cost|gpio-removed\n");
     return 2;
 }
@@ -582,6 +648,8 @@ int main(int argc, char* argv[])
         return crash();
     if (currentCase == "library-open")
         return libraryOpen();
+    if (currentCase == "removed")
+        return removed();
     if (currentCase == "gpio-select")
         return gpioSelect();
     if (currentCase == "gpio-cost")
