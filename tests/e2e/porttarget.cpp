@@ -57,11 +57,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -160,16 +162,22 @@ bool openUsual(port::backend::OpenedPort& opened)
     return opened.port && opened.refusal.empty() && opened.port->name() == target.name;
 }
 
-// Another process opens the case's port while this one holds it: refused.
-bool secondInstanceRefused(const std::string& choice)
+// Another process opens the case's port while this one holds it, by each
+// of choices: refused every time.
+bool secondInstanceRefused(std::initializer_list<std::string> choices)
 {
     std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
-        const port::backend::OpenedPort second = port::backend::openPort(choice);
-        std::printf("REFUSAL %s: %s\n", currentCase.c_str(), second.refusal.c_str());
+        bool refused = true;
+        for (const std::string& choice : choices) {
+            const port::backend::OpenedPort second = port::backend::openPort(choice);
+            if (&choice == choices.begin())
+                std::printf("REFUSAL %s: %s\n", currentCase.c_str(), second.refusal.c_str());
+            refused = refused && !second.port && contains(second.refusal, target.inUse);
+        }
         std::fflush(stdout);
-        std::_Exit(!second.port && contains(second.refusal, target.inUse) ? 0 : 1);
+        std::_Exit(refused ? 0 : 1);
     }
     int status = 0;
     return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -221,58 +229,25 @@ void stopWhenIdle(port::backend::OpenedPort& opened)
     }
 }
 
-// auto finds the port and touches nothing; a second instance is refused;
-// STOP when idle writes the idle pair.
-int selectCase()
+// The port found and nothing touched; refusals (choice, part of its
+// refusal) that must come while it is held; a second instance refused; STOP
+// when idle writes the idle pair. On GPIO the chip is named by its label and
+// the lines by their names.
+int selectCase(std::initializer_list<std::pair<const char*, const char*>> refusals = {})
 {
     phase("open");
     {
         port::backend::OpenedPort opened;
         if (!openUsual(opened))
             return finish();
-
-        // A second instance: another process that opens the port while this one holds it.
-        std::fflush(stdout);
-        const pid_t child = fork();
-        if (child == 0) {
-            const port::backend::OpenedPort second = port::backend::openPort("auto");
-            const port::backend::OpenedPort named = port::backend::openPort("/dev/parport0");
-            std::printf("REFUSAL %s: %s\n", currentCase.c_str(), second.refusal.c_str());
-            std::fflush(stdout);
-            const bool refused = !second.port && contains(second.refusal, "in use by another program") &&
-                                 !named.port && contains(named.refusal, "in use by another program");
-            std::_Exit(refused ? 0 : 1);
-        }
-        int status = 0;
-        check(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0,
-              "a second instance was not refused");
-
-        stopWhenIdle(opened);
-        phase("close");
-    }
-    phase("end");
-    return finish();
-}
-
-// GPIO: the chip by its label and the lines by their names; a chip that is
-// not there, a line out of range and a second instance are refused, and
-// nothing reaches the lines but the request's idle levels and STOP's pair.
-int gpioSelect()
-{
-    target = gpioByName;
-    phase("open");
-    {
-        port::backend::OpenedPort opened;
-        if (!openUsual(opened))
-            return finish();
-        for (const auto& [choice, refusal] :
-             {std::pair<const char*, const char*>{"gpio:gpiochip9", "gpiochip9: no such GPIO chip"},
-              {"gpio:gpiochip0:0,1,2,3,4,5,6,7,16", "line 16 of gpiochip0 [fcgpio] (for C1) is out of range"}}) {
+        for (const auto& [choice, refusal] : refusals) {
             const port::backend::OpenedPort refused = port::backend::openPort(choice);
             std::printf("REFUSAL %s: %s\n", currentCase.c_str(), refused.refusal.c_str());
             check(!refused.port && contains(refused.refusal, refusal), std::string(choice) + " not refused");
         }
-        check(secondInstanceRefused(gpioPort.choice), "a second instance was not refused");
+        const bool gpio = target.name != parallelPort.name;
+        check(gpio ? secondInstanceRefused({gpioPort.choice}) : secondInstanceRefused({"auto", "/dev/parport0"}),
+              "a second instance was not refused");
         stopWhenIdle(opened);
         phase("close");
     }
@@ -280,8 +255,6 @@ int gpioSelect()
     return finish();
 }
 
-// The program's own stack over the opened port, as main.cpp wires it: the
-// record above the back end, the crash guard on it, run control.
 // The error lines the run reports, as the window would show them.
 std::mutex errorsMutex;
 std::vector<std::string> errors;
@@ -341,7 +314,7 @@ int run(Ending ending)
         if (ending == Ending::Stop) {
             // A second instance in the middle of the run: refused, and the
             // host finds nothing of it among the run's writes.
-            check(secondInstanceRefused(target.choice), "a second instance during the run was not refused");
+            check(secondInstanceRefused({target.choice}), "a second instance during the run was not refused");
             const std::uint64_t before = control.readout().cycles;
             check(waitFor([&control] { return control.readout().cycles; }, before + 1),
                   "the run did not go on after the second instance");
@@ -650,8 +623,11 @@ int main(int argc, char* argv[])
         return libraryOpen();
     if (currentCase == "removed")
         return removed();
-    if (currentCase == "gpio-select")
-        return gpioSelect();
+    if (currentCase == "gpio-select") {
+        target = gpioByName;
+        return selectCase({{"gpio:gpiochip9", "gpiochip9: no such GPIO chip"},
+                           {"gpio:gpiochip0:0,1,2,3,4,5,6,7,16", "line 16 of gpiochip0 [fcgpio] (for C1) is out of range"}});
+    }
     if (currentCase == "gpio-cost")
         return gpioCost();
     if (currentCase == "gpio-removed")

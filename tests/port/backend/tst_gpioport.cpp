@@ -252,14 +252,14 @@ void TestGpioPort::failedSetIsAPortError()
 void TestGpioPort::crashHandlerSetsDataLowThenIdle()
 {
     FakeChip chip;
+    FakeChip unknownFd;  // outlives the ports, which hold it
+    unknownFd.fd = -1;
     port::backend::OpenedPort opened = port::backend::openGpioPort(twelveLines, chip);
     opened.port->out(port::backend::dataPort, 0x99);
     opened.port->out(port::backend::controlPort, 0);
     opened.port->writeIdleFromSignalHandler();
     QCOMPARE(chip.signalSets, (std::vector<QString>{"000000001101", idleLevels}));
 
-    FakeChip unknownFd;
-    unknownFd.fd = -1;
     opened = port::backend::openGpioPort(twelveLines, unknownFd);
     opened.port->writeIdleFromSignalHandler();
     QVERIFY(unknownFd.signalSets.empty());
