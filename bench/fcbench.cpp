@@ -13,16 +13,30 @@
 // only, so the step lateness with the monitor open and refreshing stands
 // beside the lateness with it closed, in the same run.
 //
-//   fc-bench [--seconds N] [--load-only] [--monitor-only]
+// Writes: what a step's two writes cost through the record, on the simulated
+// port and on GPIO lines when --gpio names them; and full speed (delay count
+// 0) on the program's own path, the one main.cpp builds (the libieee1284
+// back end over a stand-in library that reaches no hardware, its check once
+// a cycle, the record at the program's size, the crash guard, run control
+// with the strip's readout ten times a second), beside fc-bench's simulated
+// port, with the step thread's CPU time per cycle, which other programs on
+// the machine do not change.
+//
+//   fc-bench [--seconds N] [--load-only] [--monitor-only] [--writes-only] [--gpio gpio:CHIP[:LINES]]
 //     N: each measurement (each monitor phase) runs N seconds, default 10
-//     --load-only, --monitor-only: only that section (both: both)
+//     --load-only, --monitor-only, --writes-only: only that section (more: each)
+//     --gpio: also what a step's writes cost on those lines (they end idle)
 //     --spin-limit-us N: a real-time step thread spins at most N us before a
 //       break (-1: never), instead of the sequencer's own limit
 #include "app/monitor/monitorwindow.h"
 #include "app/monitor/traceview.h"
 #include "app/text/timingtext.h"
 #include "app/window/filedialog.h"
+#include "port/backend/crashguard.h"
+#include "port/backend/ieee1284api.h"
+#include "port/backend/ieee1284port.h"
 #include "port/backend/module1.h"
+#include "port/backend/portselection.h"
 #include "port/backend/simulatedport.h"
 #include "port/pattern/delaycount.h"
 #include "port/pattern/steppattern.h"
@@ -30,6 +44,7 @@
 #include "port/record/runmodel.h"
 #include "port/report/durationfigure.h"
 #include "port/run/realtimepriority.h"
+#include "port/run/runcontrol.h"
 #include "port/run/sequencer.h"
 #include "port/run/threadpinning.h"
 #include "port/selftest/timingselftest.h"
@@ -49,6 +64,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -478,6 +494,105 @@ void breakFigures(double seconds)
     }
 }
 
+// libieee1284 as far as the program's path goes, reaching no hardware: the
+// port's own layers are measured, not a port's register access.
+class StandInIeee1284 final : public port::backend::Ieee1284Api {
+public:
+    int findPorts(std::vector<FoundPort>&, void*&) const override { return 0; }
+    void freePorts(void*) const override {}
+    int checkDevice(const std::string&) const override { return 0; }
+    int open(void*, int) const override { return 0; }
+    int close(void*) const override { return 0; }
+    int claim(void*) const override { return 0; }
+    void release(void*) const override {}
+    void writeData(void*, std::uint8_t value) const override { last_.store(value, std::memory_order_relaxed); }
+    void writeControl(void*, std::uint8_t value) const override { last_.store(value, std::memory_order_relaxed); }
+    int readData(void*) const override { return last_.load(std::memory_order_relaxed); }
+    int readStatus(void*) const override { return 0; }
+    int readControl(void*) const override { return last_.load(std::memory_order_relaxed); }
+    int checkPort(void*) const override { return 0; }
+    int ppdevFd(void*) const override { return -1; }
+    void writeRawFromSignal(int, unsigned long, std::uint8_t) const noexcept override {}
+
+private:
+    mutable std::atomic<std::uint8_t> last_{0};
+};
+
+// A step's writes (data, then control) through the record on port, the idle
+// pair over and over, which leaves the port as it is; ns a step.
+double stepWriteCost(port::backend::Port& port)
+{
+    constexpr int steps = 200'000;
+    port::record::RecordedPort recorded(port);
+    port::backend::Module1 module(recorded);
+    const auto started = Clock::now();
+    for (int step = 0; step < steps; ++step) {
+        module.vbOut(port::backend::dataPort, port::pattern::idleData);
+        module.vbOut(port::backend::controlPort, port::pattern::idleControl);
+    }
+    return std::chrono::duration<double, std::nano>(Clock::now() - started).count() / steps;
+}
+
+// Full speed on fc-bench's simulated port (as the rate figures above) or on
+// the program's path; the cycle rate and the step thread's CPU time a cycle.
+void fullSpeedFigures(const std::string& label, bool programPath, double seconds)
+{
+    StandInIeee1284 library;
+    std::unique_ptr<port::backend::Port> target;
+    if (programPath)
+        target = std::make_unique<port::backend::Ieee1284Port>(
+            library, nullptr, port::backend::Ieee1284Api::FoundPort{"stand-in", port::backend::dataPort, "/dev/parport0", &library});
+    else
+        target = std::make_unique<port::backend::SimulatedPort>();
+    port::record::RecordedPort recorded(*target, programPath ? port::record::RecordedPort::programCapacity
+                                                             : port::record::WriteRecord::defaultCapacity);
+    if (programPath)
+        port::backend::CrashGuard::install(recorded);
+    port::backend::Module1 module(recorded);
+    double rate = 0.0;
+    double cpuPerCycle = 0.0;
+    {
+        port::run::RunControl control(module, recorded.record(), {});
+        control.run(0);
+        std::this_thread::sleep_for(loadRampUp);  // set up, and past the first cycles
+        const std::uint64_t cyclesBefore = control.sequencer().cyclesWritten();
+        const auto cpuBefore = control.sequencer().stepThreadCpuTime();
+        const auto started = Clock::now();
+        const auto end = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        while (Clock::now() < end) {
+            std::this_thread::sleep_for(port::run::RunControl::watchInterval);
+            if (programPath)
+                control.readout();  // as the strip asks, ten times a second
+            else
+                control.heartbeat();
+        }
+        const double cycles = static_cast<double>(control.sequencer().cyclesWritten() - cyclesBefore);
+        rate = cycles / std::chrono::duration<double>(Clock::now() - started).count();
+        cpuPerCycle = static_cast<double>((control.sequencer().stepThreadCpuTime() - cpuBefore).count()) / cycles;
+        control.shutDown();
+    }
+    port::backend::CrashGuard::forget(recorded);
+    print("cycle_rate_dc0_" + label, rate, "cycles/s");
+    print("step_cpu_per_cycle_dc0_" + label, cpuPerCycle, "ns");
+}
+
+void writeFigures(double seconds, const std::string& gpioChoice)
+{
+    port::backend::SimulatedPort simulated;
+    print("step_writes_simulated", stepWriteCost(simulated), "ns");
+    if (!gpioChoice.empty()) {
+        const port::backend::OpenedPort opened = port::backend::openPort(gpioChoice);
+        if (opened.port) {
+            printText("step_writes_gpio_port", opened.description);
+            print("step_writes_gpio", stepWriteCost(*opened.port), "ns");
+        } else {
+            printText("step_writes_gpio", "refused: " + opened.refusal);
+        }
+    }
+    fullSpeedFigures("simulated_path", false, seconds);
+    fullSpeedFigures("program_path", true, seconds);
+}
+
 // The monitor never exports here, so its file dialog is never asked.
 class NoFileDialog : public app::window::FileDialog
 {
@@ -589,6 +704,8 @@ int main(int argc, char** argv)
     double seconds = 10.0;
     bool monitorOnly = false;
     bool loadOnly = false;
+    bool writesOnly = false;
+    std::string gpioChoice;
     for (int index = 1; index < argc; ++index) {
         if (std::strcmp(argv[index], "--seconds") == 0 && index + 1 < argc) {
             seconds = std::atof(argv[++index]);
@@ -596,12 +713,17 @@ int main(int argc, char** argv)
             monitorOnly = true;
         } else if (std::strcmp(argv[index], "--load-only") == 0) {
             loadOnly = true;
+        } else if (std::strcmp(argv[index], "--writes-only") == 0) {
+            writesOnly = true;
+        } else if (std::strcmp(argv[index], "--gpio") == 0 && index + 1 < argc) {
+            gpioChoice = argv[++index];
         } else if (std::strcmp(argv[index], "--spin-limit-us") == 0 && index + 1 < argc) {
             const double microseconds = std::atof(argv[++index]);
             spinLimit = microseconds < 0 ? port::run::StepClock::noDeadline
                                          : std::chrono::nanoseconds(static_cast<std::int64_t>(microseconds * 1e3));
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [--load-only] [--monitor-only] [--spin-limit-us N]\n",
+            std::fprintf(stderr, "usage: %s [--seconds N] [--load-only] [--monitor-only] [--writes-only] "
+                                 "[--gpio gpio:CHIP[:LINES]] [--spin-limit-us N]\n",
                          argv[0]);
             return 2;
         }
@@ -610,7 +732,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "fc-bench: --seconds needs a positive number\n");
         return 2;
     }
-    const bool everything = !monitorOnly && !loadOnly;
+    const bool everything = !monitorOnly && !loadOnly && !writesOnly;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     print("seconds_per_measurement", seconds, "s");
     const double scheduleRate = port::pattern::frequencyFor(0);
@@ -625,6 +747,8 @@ int main(int argc, char** argv)
             print("cycle_rate_dc0_schedule", scheduleRate, "cycles/s");
         rateFigure(prefix, "no_dwell", -1, seconds, useSequencer);
     }
+    if (everything || writesOnly)
+        writeFigures(seconds, gpioChoice);
     // Before QApplication exists, whose threads the load need not meet.
     if (everything || loadOnly) {
         loadFigures(seconds);

@@ -1,5 +1,6 @@
-// Starts the frequency converter's operator window on the parallel port, or on
-// the simulated port where no parallel port can be used. --self-test measures
+// Starts the frequency converter's operator window on the parallel port, on
+// GPIO lines when named (--port=gpio:...), or on the simulated port where no
+// parallel port can be used. --self-test measures
 // how closely this PC holds the steps, prints the figures and exits; --help and
 // --version print and exit. Those three need no display. --write-log keeps
 // what reaches the simulated port in a file, for tests and diagnostics.
@@ -139,7 +140,10 @@ int main(int argc, char* argv[])
     parser.addVersionOption();
     const QCommandLineOption portOption(
         QStringLiteral("port"),
-        QCoreApplication::translate("main", "Port to drive: auto, simulated or /dev/parportN."),
+        QCoreApplication::translate("main", "Port to drive: auto, simulated, /dev/parportN, or GPIO lines as "
+                                            "gpio:CHIP[:LINES] (CHIP: /dev/gpiochipN, gpiochipN or its label; "
+                                            "LINES: D0-D7, C1 and optionally pins 1, 16, 17, each an offset or "
+                                            "a line name, default the Raspberry Pi's GPIO17,18,27,22,23,24,25,12,13)."),
         QStringLiteral("choice"), QStringLiteral("auto"));
     const QCommandLineOption selfTestOption(
         QStringLiteral("self-test"),
@@ -185,9 +189,9 @@ int main(int argc, char* argv[])
 
     const QString choice = parser.value(portOption);
     if (choice != QLatin1String("auto") && choice != QLatin1String("simulated")
-        && !choice.startsWith(QLatin1String("/dev/"))) {
-        std::fprintf(stderr, "frequency-converter: ERROR: bad port choice '%s': use auto, simulated "
-                             "or a device such as /dev/parport0\n", qPrintable(choice));
+        && !choice.startsWith(QLatin1String("/dev/")) && !choice.startsWith(QLatin1String("gpio:"))) {
+        std::fprintf(stderr, "frequency-converter: ERROR: bad port choice '%s': use auto, simulated, "
+                             "a device such as /dev/parport0, or gpio:CHIP[:LINES]\n", qPrintable(choice));
         return 2;
     }
     std::optional<app::remote::Endpoint> modbusEndpoint;

@@ -215,8 +215,13 @@ namespace {
 thread_local int permitsHeld = 0;
 }  // namespace
 
+// Only the outermost permit of a thread counts it among the writers: the
+// handler waits for that one, which outlives those nested in it. So a step
+// (the sequencer's permit, the record's and the back end's around each of
+// its two writes) makes two locked instructions instead of ten.
 CrashGuard::WritePermit::WritePermit() noexcept
-    : granted_((writeGate.fetch_add(1, std::memory_order_acq_rel) & sealedBit) == 0 || permitsHeld > 0)
+    : granted_(permitsHeld > 0 || (writeGate.fetch_add(1, std::memory_order_acq_rel) & sealedBit) == 0),
+      counted_(permitsHeld == 0)
 {
     ++permitsHeld;
 }
@@ -224,7 +229,8 @@ CrashGuard::WritePermit::WritePermit() noexcept
 CrashGuard::WritePermit::~WritePermit()
 {
     --permitsHeld;
-    writeGate.fetch_sub(1, std::memory_order_acq_rel);
+    if (counted_)
+        writeGate.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 }  // namespace port::backend

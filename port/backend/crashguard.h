@@ -85,6 +85,7 @@ public:
 
     private:
         bool granted_;
+        bool counted_;  // the thread's outermost: it alone counts in the gate
     };
 };
 

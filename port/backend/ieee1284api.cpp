@@ -77,6 +77,15 @@ public:
     int readStatus(void* port) const override { return ieee1284_read_status(asPort(port)); }
     int readControl(void* port) const override { return ieee1284_read_control(asPort(port)); }
 
+    int checkPort(void* port) const override
+    {
+        const int fd = ieee1284_get_irq_fd(asPort(port));
+        if (fd < 0)
+            return 0;
+        unsigned modes = 0;
+        return ::ioctl(fd, PPGETMODES, &modes) == 0 ? 0 : errno;
+    }
+
     int ppdevFd(void* port) const override
     {
         // With ppdev, the library's interrupt descriptor is the device it

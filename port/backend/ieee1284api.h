@@ -41,6 +41,12 @@ public:
     virtual int readData(void* port) const = 0;
     virtual int readStatus(void* port) const = 0;
     virtual int readControl(void* port) const = 0;
+    // 0 while the kernel still has the claimed port, otherwise the errno:
+    // ENODEV once it has been removed (a card or adapter taken away, its
+    // driver unbound). Asks ppdev about the port itself (PPGETMODES looks it
+    // up by number), as a register read answers even then; 0 for the raw I/O
+    // methods, which have no descriptor to ask.
+    virtual int checkPort(void* port) const = 0;
 
     // For a crash handler, asked once the port is claimed: the descriptor of
     // the /dev/parportN the library opened for port, when it answers ppdev's

@@ -5,6 +5,7 @@
 #include "port/backend/hexvalue.h"
 #include "port/pattern/steppattern.h"
 
+#include <cstring>
 #include <ieee1284.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
@@ -74,10 +75,7 @@ void Ieee1284Port::claimOnce()
 
 void Ieee1284Port::out(std::uint16_t address, std::uint8_t value)
 {
-    if (address != dataPort && address != controlPort)
-        throw PortError("writing " + hexValue(value) + " to " + hexValue(address) + " on " + name() +
-                        " failed: not a writable register; use " + hexValue(dataPort) + " or " +
-                        hexValue(controlPort));
+    checkWritable(address, value, name());
     const CrashGuard::WritePermit permit;
     if (!permit)
         return;  // a crash handler has left the port idle: nothing may follow
@@ -88,14 +86,19 @@ void Ieee1284Port::out(std::uint16_t address, std::uint8_t value)
         api_.writeControl(found_.handle, static_cast<std::uint8_t>(value ^ invertedControlLines));
 }
 
+// Not a read-back of a register: through ppdev it never fails and proves
+// nothing. parport_pc answers a control read from its own copy of the last
+// byte written, and once the port has been removed (parport_remove_port) the
+// kernel's dead operations take writes and read 0, without an error; 0 is
+// also what the last step of every cycle writes. ppdev's PPGETMODES looks
+// the port up by its number and answers ENODEV once it has gone.
 void Ieee1284Port::check()
 {
     if (state_ != State::Claimed)
         return;
-    const int result = api_.readControl(found_.handle);
-    if (result < 0)
-        throw PortError(name() + " stopped answering: " + ieee1284ErrorText(result) +
-                        "; check the cable or the adapter, then start the program again");
+    if (const int error = api_.checkPort(found_.handle); error != 0)
+        throw PortError(name() + " stopped answering: the kernel no longer has the port (" + std::strerror(error) +
+                        "); check the cable or the adapter, then start the program again");
 }
 
 std::uint8_t Ieee1284Port::in(std::uint16_t address)

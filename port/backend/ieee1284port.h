@@ -42,9 +42,9 @@ public:
     void out(std::uint16_t address, std::uint8_t value) override;
     std::uint8_t in(std::uint16_t address) override;
     std::string name() const override;
-    // Reads the control register back through the library: ppdev answers a
-    // claimed port that is still there, and refuses once its parport has
-    // gone. One ioctl; does nothing before the first claim.
+    // Asks ppdev whether the kernel still has the port (see the source);
+    // throws PortError once it has gone. One ioctl; does nothing before the
+    // first claim.
     void check() override;
     // When the port is claimed through ppdev: PPWDATA idleData, then
     // PPWCONTROL idleControl, straight on its descriptor. Never claimed,

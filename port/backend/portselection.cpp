@@ -3,6 +3,8 @@
 // before the library opens it.
 #include "port/backend/portselection.h"
 
+#include "port/backend/gpioport.h"
+#include "port/backend/gpiowiring.h"
 #include "port/backend/hexvalue.h"
 #include "port/backend/ieee1284port.h"
 #include "port/backend/simulatedport.h"
@@ -71,7 +73,26 @@ struct Problem {
 
 OpenedPort openPort(std::string_view choice)
 {
+    if (choice.starts_with(gpioChoicePrefix))
+        return openGpioPort(choice, systemGpioApi());
     return openPort(choice, systemIeee1284Api(), {});
+}
+
+OpenedPort openGpioPort(std::string_view choice, const GpioApi& api)
+{
+    std::string problem;
+    const std::optional<GpioChoice> parsed = parseGpioChoice(choice.substr(gpioChoicePrefix.size()), problem);
+    if (!parsed)
+        return refused(problem);
+    try {
+        auto opened = std::make_unique<GpioPort>(api, *parsed);
+        std::string description = opened->description();
+        return OpenedPort{nullptr, std::move(opened), std::move(description), {}};
+    } catch (const PortError& error) {
+        return refused(error.what());
+    } catch (const std::exception& error) {
+        return refused(std::string("opening ") + std::string(choice) + " failed: " + error.what());
+    }
 }
 
 OpenedPort openPort(std::string_view choice, const Ieee1284Api& api)

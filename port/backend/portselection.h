@@ -4,6 +4,7 @@
 #ifndef PORT_BACKEND_PORTSELECTION_H
 #define PORT_BACKEND_PORTSELECTION_H
 
+#include "port/backend/gpioapi.h"
 #include "port/backend/ieee1284api.h"
 #include "port/backend/port.h"
 #include "port/backend/portlock.h"
@@ -30,7 +31,8 @@ struct OpenedPort {
     std::string refusal;
 };
 
-// choice: "auto" (or empty), "simulated", or a device such as "/dev/parport1".
+// choice: "auto" (or empty), "simulated", a device such as "/dev/parport1",
+// or "gpio:CHIP[:LINES]" (openGpioPort).
 // Never throws. Only "auto" falls back to simulated, and only where there is
 // no parallel port (no node, no driver or hardware behind it, none listed at
 // 0x378 by the library), saying why. A port that is there but cannot be used
@@ -46,6 +48,11 @@ OpenedPort openPort(std::string_view choice, const Ieee1284Api& api);
 // The same with the lock taken on deviceRoot + the device's path, so that
 // tests can lock plain files in place of /dev/parportN; "" is the system's.
 OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::string& deviceRoot);
+// "gpio:CHIP[:LINES]" through api, which must outlive the returned port:
+// the GPIO port with its lines requested at the idle levels, or the refusal
+// (one line naming the chip or the line, with the remedy; then no line was
+// requested or set). Never falls back to the simulated port. Never throws.
+OpenedPort openGpioPort(std::string_view choice, const GpioApi& api);
 
 }  // namespace port::backend
 

@@ -1,15 +1,23 @@
 // The guest side of the emulated-PC test (tests/e2e/run): the program's own
-// port stack (port selection, the lock, the libieee1284 back end, the record,
-// run control over the sequencer, the crash guard) on a real kernel's
-// parport_pc + ppdev, one case a run.
+// port stack (port selection, the lock, the libieee1284 and GPIO back ends,
+// the record, run control over the sequencer, the crash guard) on a real
+// kernel's parport_pc + ppdev, and on a real gpiolib chip (fcgpio) through
+// the GPIO character device and libgpiod, one case a run.
 //
 //   porttarget mark TEXT
+//   porttarget gpiolog CASE
 //   porttarget [--as UID:GID[:GROUP...]] CASE
 //
 // CASE is one of outsider, select, run-stop, run-shutdown, crash, and
 // library-open, which calls libieee1284 alone to show which of its calls
-// writes to the port. --as drops
-// root for the given user and groups before anything else is done.
+// writes to the port, and removed (as root), which takes the port away during
+// a run by unbinding parport_pc from it; on GPIO, gpio-select, gpio-run-stop, gpio-run-sigterm,
+// gpio-crash, gpio-cost (what a step's writes cost) and gpio-removed (the
+// chip taken away during a run). --as drops root for the given user and
+// groups before anything else is done. gpiolog prints what the chip logged
+// during a case: "GPIOLOG case: M:case:phase o:LINE=LEVEL s:LEVELS R:removed
+// ...", and
+// "GPIOLEVELS case: LEVELS", the levels now (lines 0-11, '1' high).
 //
 // Between the phases of a case it prints "@@case:phase@@" on its stdout, the
 // emulated PC's serial line, and waits (tcdrain) until the UART has taken
@@ -18,7 +26,9 @@
 // writes into phases in the order they happened. It also prints
 // "RECORD case: a=v ..." (the program's own record of its writes) and
 // "RESULT case: ok" or "RESULT case: FAIL why". Exit status 0: every check
-// made here passed; the register values are checked on the host.
+// made here passed; the register values are checked on the host. The marks
+// also go into the GPIO chip's log, where it is there, to cut its sets the
+// same way.
 #include "port/backend/crashguard.h"
 #include "port/backend/module1.h"
 #include "port/backend/port.h"
@@ -27,22 +37,33 @@
 #include "port/record/recordedport.h"
 #include "port/run/runcontrol.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <ieee1284.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -54,8 +75,27 @@ constexpr std::int64_t delayCount = 9'999;
 constexpr std::uint64_t cyclesWanted = 3;
 // Only a guard against a hung run, not a measure: emulation is slow.
 constexpr auto longestWait = 300s;
-constexpr std::string_view usualDescription = "Port: /dev/parport0 (0x378)";
 constexpr std::string_view groupHint = "add the user to group lp";
+// The chip's debugfs files (tests/e2e/fcgpio).
+constexpr char gpioDebug[] = "/sys/kernel/debug/fcgpio/";
+constexpr std::size_t gpioLinesShown = 12;
+
+// The port a case drives, as the program would be told it, and what the
+// program must say of it.
+struct Target {
+    std::string choice;
+    std::string description;
+    std::string name;
+    std::string inUse;  // how a second instance is refused
+};
+const Target parallelPort{"auto", "Port: /dev/parport0 (0x378)", "/dev/parport0", "in use by another program"};
+// D0-D7, C1, pins 1, 16, 17 on lines 0-11 of the chip, once by label and names.
+const Target gpioPort{"gpio:/dev/gpiochip0:0,1,2,3,4,5,6,7,8,9,10,11",
+                      "Port: GPIO gpiochip0 [fcgpio], lines 0,1,2,3,4,5,6,7,8,9,10,11 (D0-D7, C1, pins 1, 16, 17)",
+                      "gpiochip0", "is in use by 'frequency-converter'"};
+const Target gpioByName{"gpio:fcgpio:fc0,fc1,fc2,fc3,fc4,fc5,fc6,fc7,fc8,fc9,fc10,fc11", gpioPort.description,
+                        gpioPort.name, gpioPort.inUse};
+Target target = parallelPort;
 
 std::string currentCase;
 std::vector<std::string> failures;
@@ -65,6 +105,12 @@ void mark(const std::string& text)
     std::printf("@@%s@@\n", text.c_str());
     std::fflush(stdout);
     tcdrain(STDOUT_FILENO);  // every character through the UART before the next port write
+    const int chipLog = ::open((std::string(gpioDebug) + "mark").c_str(), O_WRONLY | O_CLOEXEC);
+    if (chipLog >= 0) {
+        const ssize_t written = ::write(chipLog, text.data(), text.size());
+        static_cast<void>(written);  // no chip log, no mark: the host finds it missing
+        ::close(chipLog);
+    }
 }
 
 void phase(const char* name)
@@ -104,16 +150,37 @@ int finish()
     return failures.empty() ? 0 : 1;
 }
 
-// The usual port, opened the way the program opens it; false when it is not.
+// The case's port, opened the way the program opens it; false when it is not.
 bool openUsual(port::backend::OpenedPort& opened)
 {
-    opened = port::backend::openPort("auto");
+    opened = port::backend::openPort(target.choice);
     std::printf("DESCRIPTION %s: %s\n", currentCase.c_str(), opened.description.c_str());
     std::fflush(stdout);
     check(opened.refusal.empty(), "refused: " + opened.refusal);
-    check(opened.description == usualDescription, "description: " + opened.description);
-    check(opened.port && opened.port->name() == "/dev/parport0", "not /dev/parport0");
-    return opened.port && opened.refusal.empty() && opened.port->name() == "/dev/parport0";
+    check(opened.description == target.description, "description: " + opened.description);
+    check(opened.port && opened.port->name() == target.name, "not " + target.name);
+    return opened.port && opened.refusal.empty() && opened.port->name() == target.name;
+}
+
+// Another process opens the case's port while this one holds it, by each
+// of choices: refused every time.
+bool secondInstanceRefused(std::initializer_list<std::string> choices)
+{
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        bool refused = true;
+        for (const std::string& choice : choices) {
+            const port::backend::OpenedPort second = port::backend::openPort(choice);
+            if (&choice == choices.begin())
+                std::printf("REFUSAL %s: %s\n", currentCase.c_str(), second.refusal.c_str());
+            refused = refused && !second.port && contains(second.refusal, target.inUse);
+        }
+        std::fflush(stdout);
+        std::_Exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Until cycles() reaches wanted; false if the run hangs.
@@ -146,32 +213,10 @@ int outsider()
     return finish();
 }
 
-// auto finds the port and touches nothing; a second instance is refused;
-// STOP when idle writes the idle pair.
-int selectCase()
+// STOP with no run alive: the idle pair, and nothing else.
+void stopWhenIdle(port::backend::OpenedPort& opened)
 {
-    phase("open");
     {
-        port::backend::OpenedPort opened;
-        if (!openUsual(opened))
-            return finish();
-
-        // A second instance: another process that opens the port while this one holds it.
-        std::fflush(stdout);
-        const pid_t child = fork();
-        if (child == 0) {
-            const port::backend::OpenedPort second = port::backend::openPort("auto");
-            const port::backend::OpenedPort named = port::backend::openPort("/dev/parport0");
-            std::printf("REFUSAL %s: %s\n", currentCase.c_str(), second.refusal.c_str());
-            std::fflush(stdout);
-            const bool refused = !second.port && contains(second.refusal, "in use by another program") &&
-                                 !named.port && contains(named.refusal, "in use by another program");
-            std::_Exit(refused ? 0 : 1);
-        }
-        int status = 0;
-        check(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0,
-              "a second instance was not refused");
-
         port::record::RecordedPort recorded(*opened.port);
         port::backend::Module1 module(recorded);
         port::run::RunControl control(module, recorded.record(), {});
@@ -181,19 +226,54 @@ int selectCase()
         phase("stopped");
         printRecord(recorded.record());
         control.shutDown();
+    }
+}
+
+// The port found and nothing touched; refusals (choice, part of its
+// refusal) that must come while it is held; a second instance refused; STOP
+// when idle writes the idle pair. On GPIO the chip is named by its label and
+// the lines by their names.
+int selectCase(std::initializer_list<std::pair<const char*, const char*>> refusals = {})
+{
+    phase("open");
+    {
+        port::backend::OpenedPort opened;
+        if (!openUsual(opened))
+            return finish();
+        for (const auto& [choice, refusal] : refusals) {
+            const port::backend::OpenedPort refused = port::backend::openPort(choice);
+            std::printf("REFUSAL %s: %s\n", currentCase.c_str(), refused.refusal.c_str());
+            check(!refused.port && contains(refused.refusal, refusal), std::string(choice) + " not refused");
+        }
+        const bool gpio = target.name != parallelPort.name;
+        check(gpio ? secondInstanceRefused({gpioPort.choice}) : secondInstanceRefused({"auto", "/dev/parport0"}),
+              "a second instance was not refused");
+        stopWhenIdle(opened);
         phase("close");
     }
     phase("end");
     return finish();
 }
 
-// The program's own stack over the opened port, as main.cpp wires it: the
-// record above the back end, the crash guard on it, run control.
+// The error lines the run reports, as the window would show them.
+std::mutex errorsMutex;
+std::vector<std::string> errors;
+
 struct ProgramStack {
     explicit ProgramStack(port::backend::Port& port)
-        : recorded(port), module(recorded), control(module, recorded.record(), {})
+        : recorded(port), module(recorded), control(module, recorded.record(), callbacks())
     {
         port::backend::CrashGuard::install(recorded);
+    }
+
+    static port::run::SequencerCallbacks callbacks()
+    {
+        port::run::SequencerCallbacks callbacks;
+        callbacks.error = [](const std::string& line) {
+            const std::lock_guard lock(errorsMutex);
+            errors.push_back(line);
+        };
+        return callbacks;
     }
 
     // RUN; whether the first cycles went out.
@@ -209,9 +289,20 @@ struct ProgramStack {
     port::run::RunControl control;
 };
 
-// RUN for a few cycles, then STOP (stop) or shutDown (not stop).
-int run(bool stop)
+enum class Ending { Stop, ShutDown, TerminationSignal };
+
+// RUN for a few cycles, then STOP, shutDown, or a SIGTERM taken by a thread
+// of its own that takes the way out, as the program's signal thread has the
+// window do.
+int run(Ending ending)
 {
+    if (ending == Ending::TerminationSignal) {
+        // Before any thread starts, so that every thread inherits the mask.
+        sigset_t termination;
+        sigemptyset(&termination);
+        sigaddset(&termination, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &termination, nullptr);
+    }
     phase("open");
     {
         port::backend::OpenedPort opened;
@@ -220,21 +311,10 @@ int run(bool stop)
         ProgramStack stack(*opened.port);
         port::run::RunControl& control = stack.control;
         check(stack.startRun(), "the run never wrote its cycles");
-        if (stop) {
+        if (ending == Ending::Stop) {
             // A second instance in the middle of the run: refused, and the
             // host finds nothing of it among the run's writes.
-            std::fflush(stdout);
-            const pid_t child = fork();
-            if (child == 0) {
-                const port::backend::OpenedPort second = port::backend::openPort("auto");
-                std::printf("REFUSAL %s: %s\n", currentCase.c_str(), second.refusal.c_str());
-                std::fflush(stdout);
-                std::_Exit(!second.port && contains(second.refusal, "in use by another program") ? 0 : 1);
-            }
-            int status = 0;
-            check(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-                      WEXITSTATUS(status) == 0,
-                  "a second instance during the run was not refused");
+            check(secondInstanceRefused({target.choice}), "a second instance during the run was not refused");
             const std::uint64_t before = control.readout().cycles;
             check(waitFor([&control] { return control.readout().cycles; }, before + 1),
                   "the run did not go on after the second instance");
@@ -243,16 +323,29 @@ int run(bool stop)
             while (control.state() != port::run::SequencerState::Idle)
                 std::this_thread::sleep_for(1ms);
             phase("stopped");
-        } else {
+        } else if (ending == Ending::ShutDown) {
             control.shutDown();
+            phase("down");
+        } else {
+            std::thread signalThread([&control] {
+                sigset_t termination;
+                sigemptyset(&termination);
+                sigaddset(&termination, SIGTERM);
+                int taken = 0;
+                sigwait(&termination, &taken);
+                control.shutDown();
+            });
+            phase("sigterm");
+            kill(getpid(), SIGTERM);
+            signalThread.join();
             phase("down");
         }
         std::printf("CYCLES %s: %llu\n", currentCase.c_str(),
                     static_cast<unsigned long long>(control.readout().cycles));
-        if (stop) {
-            // What the run's once-a-cycle check of the port costs here: a
-            // read-back of the control register through ppdev. Emulated, so
-            // the figure bounds it from above; it writes nothing.
+        if (ending == Ending::Stop && target.choice == parallelPort.choice) {
+            // What the run's once-a-cycle check of the port costs here: one
+            // ppdev ioctl that asks whether the kernel still has the port.
+            // Emulated, so the figure bounds it from above; it writes nothing.
             constexpr int checks = 10'000;
             const auto started = std::chrono::steady_clock::now();
             for (int at = 0; at < checks; ++at)
@@ -267,6 +360,95 @@ int run(bool stop)
     }
     phase("end");
     return finish();
+}
+
+// What a step's writes cost on the GPIO chip through the program's stack
+// (the record above the back end, each write one set of every line): the
+// idle pair again and again, which leaves the lines as they are.
+int gpioCost()
+{
+    target = gpioPort;
+    phase("open");
+    port::backend::OpenedPort opened;
+    if (!openUsual(opened))
+        return finish();
+    port::record::RecordedPort recorded(*opened.port);
+    port::backend::Module1 module(recorded);
+    constexpr int pairs = 2'000;
+    phase("write");
+    const auto started = std::chrono::steady_clock::now();
+    for (int at = 0; at < pairs; ++at) {
+        module.vbOut(port::backend::dataPort, port::pattern::idleData);
+        module.vbOut(port::backend::controlPort, port::pattern::idleControl);
+    }
+    const auto took = std::chrono::steady_clock::now() - started;
+    phase("end");
+    std::printf("WRITECOST %s: %.2f us a step (its data and control writes, two sets)\n", currentCase.c_str(),
+                std::chrono::duration<double, std::micro>(took).count() / pairs);
+    return finish();
+}
+
+// The chip taken away during a run, as an unplugged USB adapter's driver
+// does: the next set fails, the run ends with the port error said once, and
+// nothing reaches the lines after.
+int gpioRemoved()
+{
+    target = gpioPort;
+    phase("open");
+    {
+        port::backend::OpenedPort opened;
+        if (!openUsual(opened))
+            return finish();
+        ProgramStack stack(*opened.port);
+        port::run::RunControl& control = stack.control;
+        check(stack.startRun(), "the run never wrote its cycles");
+        phase("remove");
+        std::ofstream(std::string(gpioDebug) + "remove") << "1\n";
+        check(waitFor([&control] { return control.readout().state == port::run::SequencerState::Idle ? 1U : 0U; }, 1),
+              "the run did not end when the chip went away");
+        phase("ended");
+        const port::run::RunReadout readout = control.readout();
+        check(readout.endCause == port::run::RunEndCause::PortFailed, "the run's end is not put down to the port");
+        const std::lock_guard lock(errorsMutex);
+        for (const std::string& line : errors)
+            std::printf("ERROR %s: %s\n", currentCase.c_str(), line.c_str());
+        check(errors.size() == 1, std::to_string(errors.size()) + " error lines, not one");
+        check(!errors.empty() && contains(errors.front(), "gpiochip0 [fcgpio] stopped taking writes"),
+              "the error line does not name the chip");
+        printRecord(stack.recorded.record());
+    }
+    phase("end");
+    return finish();
+}
+
+// What the chip logged during case, from its first mark to the next case's.
+int gpioLog(const std::string& wanted)
+{
+    std::ifstream log(std::string(gpioDebug) + "log");
+    bool inCase = false;
+    std::ostringstream shown;
+    // "M TEXT", "o LINE LEVEL" or "s LEVELS"
+    for (std::string entry; std::getline(log, entry);) {
+        if (entry.size() < 3)
+            continue;
+        std::string value = entry.substr(2);
+        if (entry[0] == 'M') {
+            inCase = value.starts_with(wanted + ":");
+            std::ranges::replace(value, ' ', '_');
+        } else if (entry[0] == 'o') {
+            std::ranges::replace(value, ' ', '=');
+        } else if (entry[0] == 's') {
+            value.resize(gpioLinesShown);
+        }
+        if (inCase)
+            shown << ' ' << entry[0] << ':' << value;
+    }
+    std::string levels;
+    std::ifstream(std::string(gpioDebug) + "levels") >> levels;
+    levels.resize(gpioLinesShown);
+    std::printf("GPIOLOG %s:%s\nGPIOLEVELS %s: %s\n", wanted.c_str(), shown.str().c_str(), wanted.c_str(),
+                levels.c_str());
+    return 0;
 }
 
 // A crash while the step thread writes: the guard's idle pair is the last
@@ -287,6 +469,68 @@ int crash()
     std::raise(SIGSEGV);
     check(false, "still alive after SIGSEGV");
     std::_Exit(finish());
+}
+
+// The port taken away during a run, as when a PCIe card or a USB adapter is
+// removed: parport_pc is unbound from it, and the kernel leaves ppdev's
+// descriptor with operations that take writes and read 0, without an error.
+// A second descriptor of the port, opened before, asks ppdev whether the port
+// is still there (PPGETMODES) before and after. The run must end.
+int removed()
+{
+    phase("open");
+    port::backend::OpenedPort opened;
+    if (!openUsual(opened))
+        return finish();
+    const int watcher = ::open("/dev/parport0", O_RDWR | O_CLOEXEC);
+    const auto stillThere = [watcher] {
+        unsigned modes = 0;
+        return ::ioctl(watcher, PPGETMODES, &modes) == 0 ? std::string("yes") : std::string(std::strerror(errno));
+    };
+    {
+        ProgramStack stack(*opened.port);
+        port::run::RunControl& control = stack.control;
+        check(stack.startRun(), "the run never wrote its cycles");
+        const std::string before = stillThere();
+        std::string device;
+        for (const auto& entry : std::filesystem::directory_iterator("/sys/bus/pnp/drivers/parport_pc"))
+            if (entry.path().filename().string().find(':') != std::string::npos)
+                device = entry.path().filename().string();
+        const std::uint64_t cyclesBefore = control.readout().cycles;
+        phase("remove");
+        std::ofstream("/sys/bus/pnp/drivers/parport_pc/unbind") << device << std::flush;
+        const std::string after = stillThere();
+        const auto giveUp = std::chrono::steady_clock::now() + 2s;
+        while (control.readout().state != port::run::SequencerState::Idle && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(1ms);
+        const bool ended = control.readout().state == port::run::SequencerState::Idle;
+        phase(ended ? "ended" : "went-on");
+        const std::uint64_t cyclesAfter = control.readout().cycles - cyclesBefore;
+        if (!ended) {
+            control.stop();
+            while (control.state() != port::run::SequencerState::Idle)
+                std::this_thread::sleep_for(1ms);
+        }
+        int readBack = -1;
+        try {
+            readBack = stack.recorded.in(port::backend::controlPort);
+        } catch (const port::backend::PortError&) {
+        }
+        std::printf("REMOVED %s: the port (%s) still there before: %s; after: %s; the run %s %llu cycles after; "
+                    "the control register reads back 0x%02x afterwards, the last written 0x%02x\n",
+                    currentCase.c_str(), device.c_str(), before.c_str(), after.c_str(),
+                    ended ? "ended within" : "went on for 2 s,", static_cast<unsigned long long>(cyclesAfter),
+                    static_cast<unsigned>(readBack), static_cast<unsigned>(port::pattern::idleControl));
+        const std::lock_guard lock(errorsMutex);
+        for (const std::string& line : errors)
+            std::printf("ERROR %s: %s\n", currentCase.c_str(), line.c_str());
+        check(ended && control.readout().endCause == port::run::RunEndCause::PortFailed,
+              "the run did not end when the port went away");
+        control.shutDown();
+    }
+    ::close(watcher);
+    phase("end");
+    return finish();
 }
 
 // libieee1284 alone, a phase a call: which of them reach the registers.
@@ -338,8 +582,9 @@ bool dropPrivileges(const char* identity)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: porttarget mark TEXT | porttarget [--as UID:GID[:GROUP...]] "
-                         "outsider|select|run-stop|run-shutdown|crash|library-open\n");
+    std::fprintf(stderr, "usage: porttarget mark TEXT | porttarget gpiolog CASE | porttarget [--as UID:GID[:GROUP...]] "
+                         "outsider|select|run-stop|run-shutdown|crash|library-open|removed|gpio-select|gpio-run-stop|"
+                         "gpio-run-sigterm|gpio-crash|gpio-cost|gpio-removed\n");
     return 2;
 }
 
@@ -352,6 +597,8 @@ int main(int argc, char* argv[])
         mark(args[1]);
         return 0;
     }
+    if (args.size() == 2 && args[0] == "gpiolog")
+        return gpioLog(args[1]);
     if (args.size() == 3 && args[0] == "--as") {
         if (!dropPrivileges(args[1].c_str())) {
             std::fprintf(stderr, "porttarget: cannot become %s: %s\n", args[1].c_str(), std::strerror(errno));
@@ -367,12 +614,30 @@ int main(int argc, char* argv[])
     if (currentCase == "select")
         return selectCase();
     if (currentCase == "run-stop")
-        return run(true);
+        return run(Ending::Stop);
     if (currentCase == "run-shutdown")
-        return run(false);
+        return run(Ending::ShutDown);
     if (currentCase == "crash")
         return crash();
     if (currentCase == "library-open")
         return libraryOpen();
+    if (currentCase == "removed")
+        return removed();
+    if (currentCase == "gpio-select") {
+        target = gpioByName;
+        return selectCase({{"gpio:gpiochip9", "gpiochip9: no such GPIO chip"},
+                           {"gpio:gpiochip0:0,1,2,3,4,5,6,7,16", "line 16 of gpiochip0 [fcgpio] (for C1) is out of range"}});
+    }
+    if (currentCase == "gpio-cost")
+        return gpioCost();
+    if (currentCase == "gpio-removed")
+        return gpioRemoved();
+    target = gpioPort;
+    if (currentCase == "gpio-run-stop")
+        return run(Ending::Stop);
+    if (currentCase == "gpio-run-sigterm")
+        return run(Ending::TerminationSignal);
+    if (currentCase == "gpio-crash")
+        return crash();
     return usage();
 }

@@ -104,6 +104,8 @@ public:
     int readData(void*) const override { return 0x5A; }
     int readStatus(void*) const override { return 0x78; }
     int readControl(void*) const override { return 0x09; }
+    int portError = 0;  // what checkPort answers: ENODEV once the port is gone
+    int checkPort(void*) const override { return portError; }
 
     // What ppdevFd answers; below 0: raw I/O, no descriptor.
     int ppdevDescriptor = 7;
@@ -235,6 +237,7 @@ private slots:
     void claimFailureIsAPortError();
     void readsUndoTheInversions();
     void destructorReleasesAndClosesOnce();
+    void checkFailsOnceThePortIsGone();
 
     void secondLockIsRefusedUntilTheFirstIsReleased();
     void lockOnAnUnusableNodeSaysWhy_data();
@@ -787,6 +790,20 @@ void TestPort::readsUndoTheInversions()
     QCOMPARE(opened.port->in(port::backend::statusPort), std::uint8_t{0x78 ^ 0x80});
     QCOMPARE(opened.port->in(port::backend::controlPort), std::uint8_t{0x02});
     QCOMPARE(api.claims, 1);
+}
+
+void TestPort::checkFailsOnceThePortIsGone()
+{
+    FakeIeee1284Api api = parportAt0x378();
+    auto opened = port::backend::openPort("auto", api, nodes_.root());
+    QVERIFY(opened.port);
+    api.portError = ENODEV;
+    opened.port->check();  // never claimed: nothing to ask
+    api.portError = 0;
+    opened.port->out(port::backend::dataPort, 0x60);
+    opened.port->check();
+    api.portError = ENODEV;
+    QVERIFY_THROWS_EXCEPTION(port::backend::PortError, opened.port->check());
 }
 
 void TestPort::destructorReleasesAndClosesOnce()
