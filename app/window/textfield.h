@@ -1,7 +1,7 @@
 // A field of the window: one line of text the operator edits. Where the text
-// is wider than the box, the box marks each side where more of it lies, and
-// its tooltip holds all of it: a number shown in part never passes for the
-// whole.
+// is wider than the box, the box shows it cut with an ellipsis on the side
+// where more lies, and its tooltip holds all of it: a number shown in part
+// never passes for the whole, nor for another number.
 #ifndef APP_WINDOW_TEXTFIELD_H
 #define APP_WINDOW_TEXTFIELD_H
 
