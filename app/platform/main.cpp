@@ -49,11 +49,19 @@
 namespace {
 
 // The step thread's priority: from the kernel where this user may take it,
-// else from RealtimeKit, else normal.
+// else from RealtimeKit, else normal. A refusal is said on stderr once, with
+// every reason: the strip says only "normal priority". Later step threads
+// (the self-test's) ask the same and are refused the same.
 port::run::StepThreadSetup realtimeSetup(app::platform::RealtimeKitClient& realtimeKit)
 {
     return [&realtimeKit](int tid) {
-        return port::run::requestRealtime(tid, port::run::stepThreadPriority, port::run::linuxScheduling(), &realtimeKit);
+        port::run::PriorityGrant grant =
+            port::run::requestRealtime(tid, port::run::stepThreadPriority, port::run::linuxScheduling(), &realtimeKit);
+        static std::atomic<bool> refusalSaid{false};
+        if (!grant.refusal.empty() && !refusalSaid.exchange(true))
+            std::fprintf(stderr, "frequency-converter: WARNING: the step thread runs at normal priority: %s\n",
+                         grant.refusal.c_str());
+        return grant;
     };
 }
 

@@ -103,6 +103,10 @@ bool RealtimeKitClient::makeThreadRealtime(std::uint64_t pid, std::uint64_t tid,
     if (reply.type() == QDBusMessage::ReplyMessage)
         return true;
     why = errorText(reply);
+    // RealtimeKit asks polkit, whose rule for it, by default, allows only a
+    // process in the active local session: not over SSH, nor a service.
+    if (QDBusError(reply).type() == QDBusError::AccessDenied)
+        why += "; polkit lets RealtimeKit grant it only inside a local login session";
     return false;
 }
 

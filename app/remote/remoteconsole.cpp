@@ -8,6 +8,7 @@
 #include "app/remote/requestcheck.h"
 #include "app/remote/requestmessagebox.h"
 #include "app/window/checkmessages.h"
+#include "app/window/fillfield.h"
 #include "app/window/form1.h"
 #include "app/window/runadapter.h"
 #include "port/pattern/delaycount.h"
@@ -204,8 +205,7 @@ WindowOutcome RemoteConsole::take(const WindowRequest& request)
     box_.capture();
     for (const FieldValue& value : plan.order) {
         auto* field = form_.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(static_cast<int>(value.field)));
-        field->setText(QString::fromStdString(fields::displayText(value.value)));
-        field->setCursorPosition(0);
+        window::fillField(*field, QString::fromStdString(fields::displayText(value.value)));
     }
     if (asked.action != WindowRequest::Action::Type) {
         form_.findChild<QPushButton*>(QStringLiteral("Command2"))->click();

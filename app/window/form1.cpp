@@ -32,10 +32,12 @@
 #include "app/window/captionbutton.h"
 #include "app/window/captionfont.h"
 #include "app/window/checkmessages.h"
+#include "app/window/fillfield.h"
 #include "app/window/messagebox.h"
 #include "app/window/placement.h"
 #include "app/window/runadapter.h"
 #include "app/window/statusstrip.h"
+#include "app/window/textfield.h"
 #include "port/pattern/delaycount.h"
 #include "port/record/writerecord.h"
 #include "port/run/threadpinning.h"
@@ -96,6 +98,14 @@ constexpr ControlGeometry controlTable[] = {
     {"Command6", Kind::Button, "", 120, 2760, 2895, 135},
     {"Command7", Kind::Button, "", 120, 4560, 6975, 135},
 };
+
+// The label beside each field, which names the field to a screen reader too.
+struct FieldLabel {
+    int label;
+    int field;
+};
+
+constexpr FieldLabel fieldLabels[] = {{2, 1}, {3, 2}, {4, 3}, {5, 4}, {6, 5}, {7, 6}, {9, 7}, {10, 8}, {11, 9}};
 
 constexpr QRect pixels(const ControlGeometry& g)
 {
@@ -230,7 +240,7 @@ void Form1::createControls()
             break;
         }
         case Kind::Field: {
-            auto* field = new QLineEdit(QString::fromLatin1(g.caption), this);
+            auto* field = new TextField(QString::fromLatin1(g.caption), this);
             fields_[number] = field;
             control = field;
             break;
@@ -251,6 +261,10 @@ void Form1::createControls()
             previousFocusable = control;
         }
     }
+    for (const FieldLabel& pair : fieldLabels)
+        labels_.at(pair.label)->setBuddy(field(pair.field));
+    // No label of its own: the button it answers stands beside it.
+    field(10)->setAccessibleName(command(2)->text());
 }
 
 Form1::~Form1() = default;
@@ -415,7 +429,7 @@ void Form1::Command1_Click()
 {
     const std::int64_t delayCount = port::pattern::delayCountFor(held_.stepTime);
     print(QString::number(delayCount));
-    field(9)->setText(QStringLiteral("0"));
+    fillField(*field(9), QStringLiteral("0"));
     if (selfTest_->isRunning()) {
         selfTest_->cancel();
         selfTestCutShort_ = true;
@@ -437,8 +451,8 @@ void Form1::Command2_Click()
 
     switch (setPoint.verdict) {
     case drive::Verdict::Accepted:
-        field(10)->setText(QString::fromStdString(
-            fields::displayText(held_.requiredVoltage, QLocale().decimalPoint().toStdString())));
+        fillField(*field(10), QString::fromStdString(
+                                  fields::displayText(held_.requiredVoltage, QLocale().decimalPoint().toStdString())));
         break;
     case drive::Verdict::AtOrAboveRating:
         showMessage(Check::VoltageNotBelowRating);

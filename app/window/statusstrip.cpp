@@ -2,8 +2,13 @@
 #include "app/window/statusstrip.h"
 
 #include <QGridLayout>
+#include <QHelpEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
+#include <QStyle>
+#include <QTextDocument>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -18,9 +23,56 @@ namespace {
 constexpr int margin = 4;
 constexpr int spacing = 2;
 
+// A line of the strip, which is as wide as the window and no wider. A line
+// too long for it is cut after its last whole word that fits, with an
+// ellipsis, never inside a figure: "from '1e20 V'; V/f read as -1.2" would
+// show a number that is not there. Its tooltip then holds the whole line;
+// text() and a screen reader keep it whole.
+class StripLine : public QLabel
+{
+public:
+    using QLabel::QLabel;
+
+    QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
+
+protected:
+    bool event(QEvent* event) override
+    {
+        if (event->type() == QEvent::ToolTip && toolTip().isEmpty() && shown() != text()) {
+            QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), Qt::convertFromPlainText(text()), this);
+            return true;
+        }
+        return QLabel::event(event);
+    }
+
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        style()->drawItemText(&painter, contentsRect(), int(alignment()), palette(), isEnabled(), shown(),
+                              foregroundRole());
+    }
+
+private:
+    QString shown() const
+    {
+        const QString line = text();
+        const QFontMetrics metrics = fontMetrics();
+        const int room = contentsRect().width();
+        if (metrics.horizontalAdvance(line) <= room)
+            return line;
+        const QString ellipsis = QStringLiteral("\u2026");
+        for (qsizetype end = line.lastIndexOf(QLatin1Char(' ')); end > 0; end = line.lastIndexOf(QLatin1Char(' '), end - 1)) {
+            const QString words = line.left(end) + QLatin1Char(' ') + ellipsis;
+            if (metrics.horizontalAdvance(words) <= room)
+                return words;
+        }
+        return metrics.elidedText(line, Qt::ElideRight, room);
+    }
+};
+
 QLabel* createLabel(const QString& name, QWidget* parent)
 {
-    auto* label = new QLabel(parent);
+    auto* label = new StripLine(parent);
     label->setObjectName(name);
     label->setTextFormat(Qt::PlainText);
     return label;

@@ -1,6 +1,8 @@
 // The operator window driven as the operator drives it: key presses, clicks, focus moves.
+#include <QAccessible>
 #include <QApplication>
 #include <QFontInfo>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -8,6 +10,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 #include <QWindow>
 
 #include <atomic>
@@ -21,6 +24,7 @@
 #include "app/window/captionbutton.h"
 #include "app/window/captionfont.h"
 #include "app/window/filedialog.h"
+#include "app/window/fillfield.h"
 #include "app/window/form1.h"
 #include "app/window/modalmessagebox.h"
 #include "app/window/statusstrip.h"
@@ -117,6 +121,9 @@ private slots:
     void stopDropsTheWaitingRun();
     void stripSaysTheTiming_data();
     void stripSaysTheTiming();
+
+    void filledFieldShowsItsStart_data();
+    void filledFieldShowsItsStart();
 
 private:
     QLineEdit* field(int number) const;
@@ -1397,6 +1404,62 @@ void TestForm1::waitText()
 {
     QFETCH(qint64, nanoseconds);
     QTEST(app::window::StatusStrip::waitText(std::chrono::nanoseconds(nanoseconds)), "text");
+}
+
+// ---- fields the program fills
+
+using Entries = QList<QPair<int, QString>>;
+
+void TestForm1::filledFieldShowsItsStart_data()
+{
+    QTest::addColumn<Entries>("entries");  // the cursor left at their end
+    QTest::addColumn<int>("pressed");   // 0: put in from outside, as remote control does
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("name");  // a screen reader's
+    QTest::addColumn<bool>("wider");    // than the box
+
+    const Entries rating{{5, "3000"}, {1, "380"}};
+    QTest::newRow("voltage of 15 digits") << rating + Entries{{6, "2"}, {7, "2099"}, {8, "0.1"}} << 2 << 10
+                                          << "3.49833333333333" << "Required Voltage" << true;
+    QTest::newRow("negative voltage, exponent")
+        << rating + Entries{{6, "-2"}, {7, "120"}, {8, "1.23456789012345e15"}} << 2 << 10
+        << "-2.4691357802469E+15" << "Required Voltage" << true;
+    QTest::newRow("RUN's 0 over a long text") << Entries{{9, QString(30, '9')}} << 1 << 9 << "0"
+                                              << "Operating Time(min.):" << false;
+    QTest::newRow("V/f from outside over a long text") << Entries{{8, QString(30, '9')}} << 0 << 8
+                                                       << "0.000123456789012345" << "V/f(V/HZ):" << true;
+}
+
+// The first character at the box's left edge, the whole text under the pointer
+// where the box cuts it, and to a screen reader the label beside it.
+void TestForm1::filledFieldShowsItsStart()
+{
+    QFETCH(Entries, entries);
+    QFETCH(int, pressed);
+    QFETCH(int, number);
+    QFETCH(QString, shown);
+    QFETCH(bool, wider);
+
+    fill(entries);
+    if (pressed)
+        QTest::mouseClick(button(pressed), Qt::LeftButton);
+    else
+        app::window::fillField(*field(number), shown);
+    QCOMPARE(box_->shown, QStringList());
+    QLineEdit* filled = field(number);
+    QCOMPARE(filled->text(), shown);
+    filled->grab();  // scrolls the text in the box as painting it does
+    const int middle = filled->height() / 2;
+    QCOMPARE(filled->cursorPositionAt(QPoint(0, middle)), 0);
+    QCOMPARE(filled->cursorPositionAt(QPoint(filled->width() - 1, middle)) < shown.size(), wider);
+    QHelpEvent hover(QEvent::ToolTip, filled->rect().center(), filled->mapToGlobal(filled->rect().center()));
+    QApplication::sendEvent(filled, &hover);
+    QCOMPARE(QToolTip::isVisible() ? QToolTip::text() : QString(), wider ? shown : QString());
+    QToolTip::hideText();
+    QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(filled);
+    QTEST(reader->text(QAccessible::Name), "name");
+    QCOMPARE(reader->text(QAccessible::Value), shown);
 }
 
 QTEST_MAIN(TestForm1)
