@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <span>
+#include <utility>
 
 namespace {
 
@@ -77,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 0: {
             if (at >= size)
                 return 0;
-            const std::size_t length = std::min<std::size_t>(data[at++], size - at);
+            const std::size_t asked = data[at++];
+            const std::size_t length = std::min(asked, size - at);
             const std::span<const std::uint8_t> request(data + at, length);
             at += length;
             for (const RegisterMap::Answer& answer : map.arrived(request, client, now))
