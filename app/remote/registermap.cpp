@@ -290,17 +290,24 @@ void RegisterMap::stopFor(ClientId client, std::vector<Answer>& answers, Clock::
         console_.audit("remote: " + nameOf(client) + ": STOP");
 }
 
+// A start that will not happen: called off, no longer watched, and the
+// control it took given back.
+void RegisterMap::dropStart(const Waiting& waiting, const std::string& why)
+{
+    if (!waiting.ticket)
+        return;
+    console_.callOff(*waiting.ticket);
+    if (watch_ && watch_->ticket == waiting.ticket)
+        watch_.reset();
+    if (waiting.tookControl && controller_ == waiting.client)
+        releaseControl(why);
+}
+
 RegisterMap::Answer RegisterMap::withdrawn(RequestId id)
 {
     const std::unique_ptr<Waiting> waiting = std::move(waiting_.at(id));
     waiting_.erase(id);
-    if (waiting->ticket) {
-        console_.callOff(*waiting->ticket);
-        if (watch_ && watch_->ticket == waiting->ticket)
-            watch_.reset();
-        if (waiting->tookControl && controller_ == waiting->client)
-            releaseControl("its start never ran");
-    }
+    dropStart(*waiting, "its start never ran");
     console_.audit("remote: " + nameOf(waiting->client) + " wrote " + described(*waiting->request.write) +
                    ": never ran (exception 6)");
     return {waiting->client, exceptionReply(waiting->request.function, Exception::Busy)};
@@ -452,15 +459,9 @@ std::optional<RegisterMap::Answer> RegisterMap::completed(RequestId id, WindowOu
     const std::string who =
         "remote: " + nameOf(waiting->client) + " wrote " + described(*waiting->request.write) + ": ";
     if (outcome.kind == WindowOutcome::Kind::Refused) {
-        if (waiting->ticket) {
-            console_.callOff(*waiting->ticket);
-            if (watch_ && watch_->ticket == waiting->ticket)
-                watch_.reset();
-            if (waiting->tookControl && controller_ == waiting->client)
-                releaseControl("its start was refused");
-            if (refusedByCheck(outcome.refusal))
-                refusedStart_ = true;
-        }
+        dropStart(*waiting, "its start was refused");
+        if (waiting->ticket && refusedByCheck(outcome.refusal))
+            refusedStart_ = true;
         std::vector<std::uint8_t> reply = refuse(waiting->request.function, outcome.refusal);
         console_.audit(who + "refused, exception " + std::to_string(reply[1]) + " (" +
                        std::string(refusalText(outcome.refusal)) + ")");

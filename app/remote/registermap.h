@@ -182,6 +182,7 @@ private:
     bool stopsFrom(const Request& request, ClientId client) const;
     void stopFor(ClientId client, std::vector<Answer>& answers, Clock::time_point now);
     Answer withdrawn(RequestId id);
+    void dropStart(const Waiting& waiting, const std::string& why);
     void takeControl(ClientId client, const std::string& why);
     void releaseControl(const std::string& why);
     void followRemoteSwitch(const ConsoleReadings& now);
