@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "drive/setpoint/setpoint.h"
+#include "exactdouble.h"
 
 using drive::Verdict;
 
@@ -31,31 +32,34 @@ void TestSetPoint::computesSetPoint_data()
     QTest::addColumn<double>("rating");
     QTest::addColumn<double>("frequency");
     QTest::addColumn<double>("voltage");
+    QTest::addColumn<double>("period");
     QTest::addColumn<double>("stepTime");
     QTest::addColumn<Verdict>("verdict");
 
-    // check the worked cases, bit for bit in double precision
-    QTest::newRow("4 poles 900 rpm")   << 4.0 << 900.0 << 7.6 << 380.0 << 30.0 << 228.0 << 2.380952380952381 << Verdict::Accepted;
-    QTest::newRow("equal to rating")   << 4.0 << 900.0 << 7.6 << 228.0 << 30.0 << 228.0 << 2.380952380952381 << Verdict::AtOrAboveRating;
-    QTest::newRow("just below rating") << 4.0 << 900.0 << 7.6 << 228.00000000000003 << 30.0 << 228.0 << 2.380952380952381 << Verdict::Accepted;
-    QTest::newRow("2 poles 150 rpm")   << 2.0 << 150.0 << 4.0 << 380.0 << 2.5 << 10.0 << 28.571428571428573 << Verdict::Accepted;
-    QTest::newRow("6 poles 900 rpm")   << 6.0 << 900.0 << 5.1 << 380.0 << 45.0 << 229.49999999999997 << 1.5873015873015872 << Verdict::Accepted;
-    QTest::newRow("no rating")         << 4.0 << 900.0 << 7.6 << 0.0 << 30.0 << 228.0 << 2.380952380952381 << Verdict::AtOrAboveRating;
+    // check the worked cases, bit for bit in double precision: 1/30 s is
+    // 0.03333333333333333, its fourteenth 2.380952380952381 ms
+    const double p30 = 0.03333333333333333;
+    QTest::newRow("4 poles 900 rpm")   << 4.0 << 900.0 << 7.6 << 380.0 << 30.0 << 228.0 << p30 << 2.380952380952381 << Verdict::Accepted;
+    QTest::newRow("equal to rating")   << 4.0 << 900.0 << 7.6 << 228.0 << 30.0 << 228.0 << p30 << 2.380952380952381 << Verdict::AtOrAboveRating;
+    QTest::newRow("just below rating") << 4.0 << 900.0 << 7.6 << 228.00000000000003 << 30.0 << 228.0 << p30 << 2.380952380952381 << Verdict::Accepted;
+    QTest::newRow("2 poles 150 rpm")   << 2.0 << 150.0 << 4.0 << 380.0 << 2.5 << 10.0 << 0.4 << 28.571428571428573 << Verdict::Accepted;
+    QTest::newRow("6 poles 900 rpm")   << 6.0 << 900.0 << 5.1 << 380.0 << 45.0 << 229.49999999999997 << 0.022222222222222223 << 1.5873015873015872 << Verdict::Accepted;
+    QTest::newRow("no rating")         << 4.0 << 900.0 << 7.6 << 0.0 << 30.0 << 228.0 << p30 << 2.380952380952381 << Verdict::AtOrAboveRating;
     // negative entries pass through the formulas unchanged
-    QTest::newRow("negative poles")    << -4.0 << 900.0 << 7.6 << 380.0 << -30.0 << -228.0 << -2.380952380952381 << Verdict::Accepted;
+    QTest::newRow("negative poles")    << -4.0 << 900.0 << 7.6 << 380.0 << -30.0 << -228.0 << -p30 << -2.380952380952381 << Verdict::Accepted;
     // a voltage beyond a double still leaves an ordinary period: it is stored,
     // and the voltage is refused like any other at or above the rating
-    QTest::newRow("V/f 1e308")            << 2.0 << 150.0 << 1e308 << 380.0 << 2.5 << inf << 28.571428571428573 << Verdict::AtOrAboveRating;
-    QTest::newRow("V/f 1e307 at 30 Hz")   << 4.0 << 900.0 << 1e307 << 380.0 << 30.0 << inf << 2.380952380952381 << Verdict::AtOrAboveRating;
-    QTest::newRow("V/f infinite")         << 2.0 << 150.0 << inf << 380.0 << 2.5 << inf << 28.571428571428573 << Verdict::AtOrAboveRating;
-    QTest::newRow("largest rating")       << 2.0 << 150.0 << 1e308 << std::numeric_limits<double>::max() << 2.5 << inf << 28.571428571428573 << Verdict::AtOrAboveRating;
-    QTest::newRow("infinite voltage, infinite rating") << 2.0 << 150.0 << 1e308 << inf << 2.5 << inf << 28.571428571428573 << Verdict::AtOrAboveRating;
-    QTest::newRow("finite voltage, infinite rating")   << 4.0 << 900.0 << 7.6 << inf << 30.0 << 228.0 << 2.380952380952381 << Verdict::Accepted;
-    QTest::newRow("V/f undefined")        << 2.0 << 150.0 << nan << 380.0 << 2.5 << nan << 28.571428571428573 << Verdict::AtOrAboveRating;
+    QTest::newRow("V/f 1e308")            << 2.0 << 150.0 << 1e308 << 380.0 << 2.5 << inf << 0.4 << 28.571428571428573 << Verdict::AtOrAboveRating;
+    QTest::newRow("V/f 1e307 at 30 Hz")   << 4.0 << 900.0 << 1e307 << 380.0 << 30.0 << inf << p30 << 2.380952380952381 << Verdict::AtOrAboveRating;
+    QTest::newRow("V/f infinite")         << 2.0 << 150.0 << inf << 380.0 << 2.5 << inf << 0.4 << 28.571428571428573 << Verdict::AtOrAboveRating;
+    QTest::newRow("largest rating")       << 2.0 << 150.0 << 1e308 << std::numeric_limits<double>::max() << 2.5 << inf << 0.4 << 28.571428571428573 << Verdict::AtOrAboveRating;
+    QTest::newRow("infinite voltage, infinite rating") << 2.0 << 150.0 << 1e308 << inf << 2.5 << inf << 0.4 << 28.571428571428573 << Verdict::AtOrAboveRating;
+    QTest::newRow("finite voltage, infinite rating")   << 4.0 << 900.0 << 7.6 << inf << 30.0 << 228.0 << p30 << 2.380952380952381 << Verdict::Accepted;
+    QTest::newRow("V/f undefined")        << 2.0 << 150.0 << nan << 380.0 << 2.5 << nan << 0.4 << 28.571428571428573 << Verdict::AtOrAboveRating;
     // a negative voltage is below any rating, however large its magnitude
-    QTest::newRow("V/f -1e308")           << 2.0 << 150.0 << -1e308 << 380.0 << 2.5 << -inf << 28.571428571428573 << Verdict::Accepted;
+    QTest::newRow("V/f -1e308")           << 2.0 << 150.0 << -1e308 << 380.0 << 2.5 << -inf << 0.4 << 28.571428571428573 << Verdict::Accepted;
     // a frequency so small that its step time is near the largest double
-    QTest::newRow("step time near the largest double") << 1.0 << 1.2e-304 << 7.6 << 380.0 << 1e-306 << 7.6e-306 << 7.142857142857142e307 << Verdict::Accepted;
+    QTest::newRow("step time near the largest double") << 1.0 << 1.2e-304 << 7.6 << 380.0 << 1e-306 << 7.6e-306 << 1e306 << 7.142857142857142e307 << Verdict::Accepted;
 }
 
 void TestSetPoint::computesSetPoint()
@@ -66,6 +70,7 @@ void TestSetPoint::computesSetPoint()
     QFETCH(double, rating);
     QFETCH(double, frequency);
     QFETCH(double, voltage);
+    QFETCH(double, period);
     QFETCH(double, stepTime);
     QFETCH(Verdict, verdict);
 
@@ -76,10 +81,10 @@ void TestSetPoint::computesSetPoint()
 
     const drive::SetPoint s = drive::computeSetPoint(poles, speed, voltsPerHertz, rating, previous);
 
-    QCOMPARE(s.values.frequency, frequency);
-    QCOMPARE(s.values.requiredVoltage, voltage);
-    QCOMPARE(s.values.period, 1 / frequency);
-    QCOMPARE(s.values.stepTime, stepTime);
+    QCOMPARE(exact(s.values.frequency), exact(frequency));
+    QCOMPARE(exact(s.values.requiredVoltage), exact(voltage));
+    QCOMPARE(exact(s.values.period), exact(period));
+    QCOMPARE(exact(s.values.stepTime), exact(stepTime));
     QCOMPARE(s.verdict, verdict);
     QVERIFY(s.timingValid);
 }
@@ -113,18 +118,18 @@ void TestSetPoint::keepsTimingWithoutPeriod()
     QFETCH(double, voltsPerHertz);
     QFETCH(Verdict, verdict);
     drive::HeldValues previous;
-    previous.period = 1.0 / 30;
+    previous.period = 0.03333333333333333;
     previous.stepTime = 2.380952380952381;
 
     const drive::SetPoint s = drive::computeSetPoint(poles, speed, voltsPerHertz, 380, previous);
 
     QCOMPARE(s.verdict, verdict);
     QVERIFY(!s.timingValid);
-    QCOMPARE(s.values.poles, poles);
-    QCOMPARE(s.values.demandSpeed, speed);
-    QCOMPARE(s.values.voltsPerHertz, voltsPerHertz);
-    QCOMPARE(s.values.period, previous.period);
-    QCOMPARE(s.values.stepTime, previous.stepTime);
+    QCOMPARE(exact(s.values.poles), exact(poles));
+    QCOMPARE(exact(s.values.demandSpeed), exact(speed));
+    QCOMPARE(exact(s.values.voltsPerHertz), exact(voltsPerHertz));
+    QCOMPARE(exact(s.values.period), exact(previous.period));
+    QCOMPARE(exact(s.values.stepTime), exact(previous.stepTime));
 }
 
 QTEST_APPLESS_MAIN(TestSetPoint)

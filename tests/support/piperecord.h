@@ -6,6 +6,7 @@
 #ifndef TESTS_PIPERECORD_H
 #define TESTS_PIPERECORD_H
 
+#include "expectedpattern.h"
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
 
@@ -72,9 +73,8 @@ private:
 // Write number index of the pattern, from the first step of the first cycle.
 inline PipeWrite patternWrite(std::size_t index)
 {
-    const port::pattern::Step& step = port::pattern::stepPattern[index / port::pattern::writesPerStep % port::pattern::stepsPerCycle];
-    return index % port::pattern::writesPerStep == 0 ? PipeWrite{port::backend::dataPort, step.data}
-                                            : PipeWrite{port::backend::controlPort, step.control};
+    const ExpectedStep& step = expectedStep(index / 2);
+    return index % 2 == 0 ? PipeWrite{port::backend::dataPort, step.data} : PipeWrite{port::backend::controlPort, step.control};
 }
 
 // The first write that is not the pattern's, or -1.
@@ -88,8 +88,9 @@ inline long firstStray(const std::vector<PipeWrite>& writes)
 
 inline bool endsIdle(const std::vector<PipeWrite>& writes)
 {
-    return writes.size() >= 2 && writes[writes.size() - 2] == PipeWrite{port::backend::dataPort, port::pattern::idleData} &&
-           writes.back() == PipeWrite{port::backend::controlPort, port::pattern::idleControl};
+    // Idle: data 0, then control 2.
+    return writes.size() >= 2 && writes[writes.size() - 2] == PipeWrite{port::backend::dataPort, 0} &&
+           writes.back() == PipeWrite{port::backend::controlPort, 2};
 }
 
 // What is wrong with the writes of a run that must end in the idle pair with

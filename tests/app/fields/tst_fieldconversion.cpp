@@ -1,6 +1,7 @@
 // Tests of how field text is read as a number and how numbers are shown:
 // named cases for each behaviour, then properties over generated inputs.
 #include "app/fields/fieldconversion.h"
+#include "exactdouble.h"
 
 #include <QRegularExpression>
 #include <QString>
@@ -8,7 +9,6 @@
 
 #include <array>
 #include <bit>
-#include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdint>
@@ -21,17 +21,6 @@
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// A double as exact text for comparisons: QCOMPARE on doubles is fuzzy, and
-// these conversions must be exact. The sign of zero is not compared.
-QString exact(double x)
-{
-    if (x == 0.0)
-        return QStringLiteral("0");
-    std::array<char, 64> buf{};
-    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), x);
-    return QString::fromLatin1(buf.data(), static_cast<qsizetype>(res.ptr - buf.data()));
-}
 
 QString shown(double x, const char *separator = ".")
 {

@@ -33,10 +33,10 @@
 
 #include "app/monitor/monitorwindow.h"
 #include "app/monitor/traceview.h"
-#include "app/text/durationtext.h"
 #include "app/window/form1.h"
 #include "app/window/modalmessagebox.h"
 #include "app/window/placement.h"
+#include "expectedpattern.h"
 #include "port/backend/module1.h"
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
@@ -59,8 +59,7 @@ void addSteps(port::record::WriteRecord& record, int count, std::int64_t from = 
               int firstStep = 0)
 {
     for (int i = 0; i < count; ++i) {
-        const auto& step =
-            port::pattern::stepPattern[static_cast<std::size_t>(firstStep + i) % port::pattern::stepsPerCycle];
+        const ExpectedStep& step = expectedStep(static_cast<std::size_t>(firstStep + i));
         const std::int64_t t = from + i * every;
         record.add(t, port::backend::dataPort, step.data);
         record.add(t + 1, port::backend::controlPort, step.control);
@@ -530,7 +529,7 @@ void TestMonitor::currentStepText_data()
     QTest::addColumn<QString>("text");
 
     QTest::newRow("nothing") << 0 << -1 << -1 << QString();
-    QTest::newRow("mid cycle, control pending") << 19 << int(port::pattern::stepPattern[5].data) << -1
+    QTest::newRow("mid cycle, control pending") << 19 << int(expectedSteps[5].data) << -1
                                                 << QStringLiteral("step 6 of 14");
     QTest::newRow("idle after run") << 20 << 0x00 << 0x02 << QStringLiteral("idle");
     QTest::newRow("raw values") << 0 << 0x33 << 0x00 << QStringLiteral("data 0x33, control 0x00");
@@ -575,7 +574,7 @@ void TestMonitor::lastLevelsReachThePresent_data()
     QTest::addColumn<int>("data");     // the levels expected up to now
     QTest::addColumn<int>("control");
 
-    const auto& last = port::pattern::stepPattern[29 % port::pattern::stepsPerCycle];
+    const ExpectedStep& last = expectedStep(29);
     QTest::newRow("run under way") << false << int(last.data) << int(last.control);
     QTest::newRow("after STOP")    << true  << int(port::pattern::idleData) << int(port::pattern::idleControl);
 }
@@ -1011,10 +1010,10 @@ void TestMonitor::fullSpeedAxisRunsOnWithTheRun()
     }
     QVERIFY(!view.run()->startSeen);
     const auto* span = watched.window.findChild<QLabel*>(QStringLiteral("RecordSpan"));
+    // The record holds 128 steps of 100 ns, 12.8 µs; the port was seen idle
+    // 1 ms before the 0.3 ms of the run: it began at most 1.3 ms ago.
     QCOMPARE(span->text(),
-             QStringLiteral("showing the last %1 of the run, at most %2 long; time 0 is the first write seen")
-                 .arg(app::text::durationText(std::chrono::nanoseconds(watched.now - view.writes().front().nanoseconds), TraceView::spanDigits),
-                      app::text::durationText(std::chrono::nanoseconds(watched.now - (start - 1'000'000)), TraceView::spanDigits)));
+             QStringLiteral("showing the last 13 µs of the run, at most 1.3 ms long; time 0 is the first write seen"));
 }
 
 // Hidden while STOP and a new RUN came, longer than the record holds: the
@@ -1188,15 +1187,19 @@ void TestMonitor::exportStartsInTheLastFolder()
     }
 }
 
+// Cancelled, the dialog's suggestion in a fresh home is not written either.
 void TestMonitor::exportCancelledWritesNothing()
 {
     QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    qputenv("HOME", QFile::encodeName(directory.path()));
     port::record::WriteRecord record(64);
     addSteps(record, 3);
     RecordingFileDialog dialog;  // empty answer: cancelled
     app::monitor::MonitorWindow window(record, dialog);
     window.exportVcd();
     QCOMPARE(dialog.asked.size(), 1);
+    QVERIFY2(dialog.asked[0].contains(directory.path()), qPrintable(dialog.asked[0]));
     QVERIFY(!window.exporting());
     QCOMPARE(exportNote(window), QString());
     QVERIFY(QDir(directory.path()).entryList(QDir::Files).isEmpty());

@@ -28,6 +28,8 @@
 #include "app/window/form1.h"
 #include "app/window/modalmessagebox.h"
 #include "app/window/statusstrip.h"
+#include "exactdouble.h"
+#include "expectedpattern.h"
 #include "port/backend/module1.h"
 #include "port/pattern/steppattern.h"
 #include "port/record/recordedport.h"
@@ -253,15 +255,11 @@ void TestForm1::placesControls()
     QCOMPARE(control->geometry(), pixels);
 }
 
-// Every caption is read in full in its fixed rectangle, at 8 points or more
-// where the narrow face is installed (the test command installs it).
+// Every caption is read in full in its fixed rectangle, in the narrow face
+// at 8 points or more (the test command installs the face).
 void TestForm1::captionsFitTheirControls()
 {
     qInfo("caption font: %s %.1f pt", qPrintable(form_->font().family()), form_->font().pointSizeF());
-    if (QFontInfo(QFont(QStringLiteral("Liberation Sans Narrow"))).family() == QStringLiteral("Liberation Sans Narrow"))
-        QVERIFY(form_->font().pointSizeF() >= 8.0);
-    else
-        QVERIFY(form_->font().pointSizeF() >= 7.0);
     const auto labels = form_->findChildren<QLabel*>(QRegularExpression(QStringLiteral("^Label\\d+$")));
     QCOMPARE(labels.size(), 11);
     for (const QLabel* label : labels)
@@ -279,6 +277,11 @@ void TestForm1::captionsFitTheirControls()
     // a caption that needs a third line in a two-line box is caught
     QVERIFY(!app::window::inkFits(form_->font(), QStringLiteral("Operating time of the motor in minutes:"),
                                   QRect(0, 0, 73, 25), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap));
+    const QString narrow = QStringLiteral("Liberation Sans Narrow");
+    if (QFontInfo(QFont(narrow)).family() != narrow)
+        QSKIP("Liberation Sans Narrow is not installed (Debian fonts-liberation): its size is not checked");
+    QCOMPARE(form_->font().family(), narrow);
+    QVERIFY(form_->font().pointSizeF() >= 8.0);
 }
 
 // At start the focus is on Text1, so typing goes straight into the rating.
@@ -365,13 +368,12 @@ void TestForm1::requiredVoltage_data()
     QTest::addColumn<double>("stepTime");
     QTest::addColumn<QStringList>("boxes");
 
+    // The computation is drive::computeSetPoint's, tested with it; here the
+    // fields it reads, what Text10 shows and the box.
     QTest::newRow("30 Hz, 228 V")      << "4" << "900" << "7.6" << "380" << "228" << 2.380952380952381 << QStringList();
-    QTest::newRow("2.5 Hz, 10 V")      << "2" << "150" << "4" << "380" << "10" << 28.571428571428573 << QStringList();
-    // An infinite voltage is above any rating; the step time is finite and kept.
-    QTest::newRow("V/f 1e308")         << "2" << "150" << "1e308" << "380" << "old" << 28.571428571428573 << QStringList{refusedBox};
-    QTest::newRow("45 Hz, 229.5 V")    << "6" << "900" << "5.1" << "380" << "229.5" << 1.5873015873015872 << QStringList();
+    QTest::newRow("45 Hz, 229.49999999999997 V shown as 229.5")
+                                       << "6" << "900" << "5.1" << "380" << "229.5" << 1.5873015873015872 << QStringList();
     QTest::newRow("empty rating")      << "4" << "900" << "7.6" << "" << "old" << 2.380952380952381 << QStringList{refusedBox};
-    QTest::newRow("negative poles")    << "-4" << "900" << "7.6" << "380" << "-228" << -2.380952380952381 << QStringList();
     QTest::newRow("texts with units")  << " 4 " << "900 rpm" << "7.6V" << "380 V" << "228" << 2.380952380952381 << QStringList();
 }
 
@@ -389,7 +391,7 @@ void TestForm1::requiredVoltage()
     QTest::mouseClick(button(2), Qt::LeftButton);
 
     QCOMPARE(field(10)->text(), shown);
-    QCOMPARE(form_->heldValues().stepTime, stepTime);
+    QCOMPARE(exact(form_->heldValues().stepTime), exact(stepTime));
     QCOMPARE(box_->shown, boxes);
 }
 
@@ -413,11 +415,9 @@ void TestForm1::zeroFrequencyKeepsTiming_data()
     const QString range = QStringLiteral(
         "Error value | The frequency is too large or too small to divide into steps: enter a number "
         "of poles and a demanded speed of ordinary size");
-    QTest::newRow("empty poles")     << "" << "900" << zero;
-    QTest::newRow("poles not a number") << "abc" << "900" << zero;
+    // which entries give no period is computeSetPoint's rule, tested with it
     QTest::newRow("speed 0")         << "4" << "0" << zero;
     QTest::newRow("speed 1e308")     << "4" << "1e308" << range;
-    QTest::newRow("speed 1e999")     << "4" << "1e999" << range;
 }
 
 void TestForm1::zeroFrequencyKeepsTiming()
@@ -433,8 +433,8 @@ void TestForm1::zeroFrequencyKeepsTiming()
 
     QCOMPARE(box_->shown, QStringList{prompt});
     QCOMPARE(field(10)->text(), QStringLiteral("228"));
-    QCOMPARE(form_->heldValues().stepTime, 2.380952380952381);
-    QCOMPARE(form_->heldValues().period, 1.0 / 30);
+    QCOMPARE(exact(form_->heldValues().stepTime), QStringLiteral("2.380952380952381"));
+    QCOMPARE(exact(form_->heldValues().period), QStringLiteral("0.03333333333333333"));
 }
 
 // A comma locale shows the fraction with its comma instead of dropping it.
@@ -525,13 +525,9 @@ void TestForm1::powerFactorCheckOnLeaving_data()
 {
     QTest::addColumn<QString>("keys");
     QTest::addColumn<QStringList>("boxes");
+    // which texts pass is app::fields::powerFactorPasses's rule, tested with it
     QTest::newRow("1")        << "1" << QStringList{powerFactorBox};
-    QTest::newRow("0.6")      << "0.6" << QStringList{powerFactorBox};
     QTest::newRow("0.61")     << "0.61" << QStringList();
-    QTest::newRow(".95")      << ".95" << QStringList();
-    QTest::newRow("abc")      << "abc" << QStringList{powerFactorBox};
-    QTest::newRow("empty")    << "" << QStringList();
-    QTest::newRow("one blank") << " " << QStringList{powerFactorBox};
 }
 
 void TestForm1::powerFactorCheckOnLeaving()
@@ -575,7 +571,6 @@ void TestForm1::speedChecksWhileTyping_data()
 
     QTest::newRow("2 poles, 2200 typed")  << 7 << "3000" << "2" << "" << "2200" << QStringList{twoPoleBox};
     QTest::newRow("4 poles, 1100 typed")  << 7 << "3000" << "4" << "" << "1100" << QStringList{fourPoleBox};
-    QTest::newRow("6 poles, no limit")    << 7 << "9000" << "6" << "" << "8000" << QStringList();
     QTest::newRow("2 typed under 2500")   << 6 << "3000" << "" << "2500" << "2" << QStringList{twoPoleBox};
     QTest::newRow("2.5 typed under 2500") << 6 << "3000" << "" << "2500" << "2.5" << (QStringList{twoPoleBox, twoPoleBox});  // "2" and "2." read 2
     QTest::newRow("no rated speed")       << 7 << "" << "6" << "" << "05" << QStringList{ratedBox};
@@ -811,12 +806,15 @@ void TestForm1::leavingWhileRunningEndsIdle()
     QCOMPARE(writes[n - 2].value, port::pattern::idleData);
     QCOMPARE(writes[n - 1].address, port::backend::controlPort);
     QCOMPARE(writes[n - 1].value, port::pattern::idleControl);
-    for (std::size_t at = 0; at + 2 < n; at += 2)
-        QCOMPARE(writes[at + 1].value, port::pattern::stepPattern[(at / 2) % port::pattern::stepsPerCycle].control);
-    // nothing more: not from STOP afterwards, nor from closing again
+    for (std::size_t at = 0; at + 2 < n; at += 2) {
+        QCOMPARE(writes[at].value, expectedStep(at / 2).data);
+        QCOMPARE(writes[at + 1].value, expectedStep(at / 2).control);
+    }
+    // nothing more: not from STOP afterwards, nor from closing again, nor
+    // from anything they queued
     QTest::mouseClick(button(3), Qt::LeftButton);
     form_->close();
-    QTest::qWait(20);
+    QCoreApplication::processEvents();
     QCOMPARE(port_->size(), n);
 }
 

@@ -7,7 +7,8 @@
 //
 // KIND on the main thread: segv, overflow, bus, fpe, ill, abrt, terminate;
 // inside a port write on the step thread: segv-step, terminate-step; on the
-// main thread while the step thread is inside a slow write: segv-midwrite.
+// main thread while the step thread is inside a write that lasts until the
+// crash handler has begun: segv-midwrite.
 // Exit status 2: a wrong command line or a run that never got going.
 #include "piperecord.h"
 #include "port/backend/crashguard.h"
@@ -46,11 +47,23 @@ constexpr std::uint64_t cyclesBeforeTheCrash = 3;
 constexpr auto longestWait = 20s;
 
 // The write a step-thread kind crashes in, after writing it, or the one
-// that takes slowWrite before it goes out: the data byte of step 5 in
-// cycle 4, so that step is left half written.
+// that is held until the crash: the data byte of step 5 in cycle 4, so that
+// step is left half written.
 constexpr std::uint64_t stepCrashWrite = 4 * port::pattern::writesPerCycle + 5 * port::pattern::writesPerStep;
-// Well within CrashGuard::writeWait, which the handler waits at most.
-constexpr auto slowWrite = 20ms;
+
+// Returns once a crash handler has begun, which from then on refuses a write
+// asked for on another thread: the write under way then ends inside the
+// handler's wait for it, however late the crashing thread came to crash.
+void waitForTheCrashHandler()
+{
+    std::thread([] {
+        for (;;) {
+            if (!port::backend::CrashGuard::WritePermit())
+                return;
+            std::this_thread::sleep_for(100us);
+        }
+    }).join();
+}
 
 // Writes each write to fd with write(2) alone, so that the crash handler may
 // write too.
@@ -68,7 +81,7 @@ public:
             return;
         if (writes_ == slowAt_) {
             slowWriteUnderWay_.store(true, std::memory_order_release);
-            std::this_thread::sleep_for(slowWrite);
+            waitForTheCrashHandler();
         }
         put(address, value);
         if (writes_++ == crashAt_)

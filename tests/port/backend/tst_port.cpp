@@ -2,6 +2,8 @@
 // the write record, the simulated port, the program's port surface, and the
 // libieee1284 back end and port selection against a fake library, and the
 // lock that keeps a second program off the port, on plain files for nodes.
+#include "exactdouble.h"
+#include "expectedpattern.h"
 #include "port/backend/ieee1284api.h"
 #include "port/backend/ieee1284port.h"
 #include "port/backend/module1.h"
@@ -208,6 +210,7 @@ private slots:
     void delayCountFromStepTime();
     void frequencyOfDelayCount_data();
     void frequencyOfDelayCount();
+    void stepPatternIsTheConvertersTable();
 
     void recordKeepsWritesInOrder();
     void recordWrapsAroundKeepingTheNewest();
@@ -281,18 +284,19 @@ void TestPort::delayCountFromStepTime()
     QFETCH(double, stepTime);
     QFETCH(qint64, count);
     if (std::string_view(QTest::currentDataTag()) == "product 99.99999999999999 is 100")
-        QCOMPARE(stepTime * 10000.0, 99.99999999999999);  // the row means what it says
+        QCOMPARE(exact(stepTime * 10000.0), QStringLiteral("99.99999999999999"));  // the row means what it says
     QCOMPARE(port::pattern::delayCountFor(stepTime), std::int64_t{count});
 }
 
-// 14 steps of (count + 1) passes of 100 ns make one cycle.
+// 14 steps of (count + 1) passes of 100 ns make one cycle: 23809 gives
+// steps of 2.381 ms and cycles of 33.334 ms.
 void TestPort::frequencyOfDelayCount_data()
 {
     QTest::addColumn<qint64>("count");
     QTest::addColumn<double>("hertz");
-    QTest::newRow("30 Hz asked") << qint64{23809} << 1e9 / (14.0 * 2'381'000.0);
-    QTest::newRow("1 kHz asked") << qint64{714} << 1e9 / (14.0 * 71'500.0);
-    QTest::newRow("no count") << qint64{0} << 1e9 / (14.0 * 100.0);
+    QTest::newRow("30 Hz asked") << qint64{23809} << 29.99940001199976;
+    QTest::newRow("1 kHz asked") << qint64{714} << 999.000999000999;
+    QTest::newRow("no count") << qint64{0} << 714285.7142857143;
     QTest::newRow("no dwell") << qint64{-1} << 0.0;
 }
 
@@ -301,6 +305,15 @@ void TestPort::frequencyOfDelayCount()
     QFETCH(qint64, count);
     QFETCH(double, hertz);
     QCOMPARE(port::pattern::frequencyFor(count), hertz);
+}
+
+void TestPort::stepPatternIsTheConvertersTable()
+{
+    for (std::size_t step = 0; step < expectedSteps.size(); ++step) {
+        QCOMPARE(port::pattern::stepPattern[step].data, expectedSteps[step].data);
+        QCOMPARE(port::pattern::stepPattern[step].control, expectedSteps[step].control);
+    }
+    QCOMPARE(port::pattern::stepPattern.size(), expectedSteps.size());
 }
 
 // ---- write record ---------------------------------------------------------
@@ -926,18 +939,19 @@ void TestPort::crashHandlerWritesThePpdevPortIdle()
     QCOMPARE(api.rawWrites, written ? idle : std::vector<Raw>{});
 }
 
-// The handler goes past the library, which XORs the inverted lines into
-// every control byte before its PPWCONTROL: the handler's byte must be the
-// one the library puts there for the idle control value.
+// The handler goes past the library, which XORs the inverted lines C0, C1
+// and C3 (0x0B) into every control byte before its PPWCONTROL: the program
+// gives the library 0x09 for the idle control value, the library puts 0x02
+// on the register, and so must the handler.
 void TestPort::crashHandlerControlByteIsWhatTheLibraryPutsOnTheRegister()
 {
     FakeIeee1284Api api = parportAt0x378();
     port::backend::Ieee1284Port parallel(api, nullptr, firstListed(api));
     parallel.out(port::backend::controlPort, port::pattern::idleControl);
     parallel.writeIdleFromSignalHandler();
+    QCOMPARE(api.controlWrites, std::vector<std::uint8_t>{0x09});
     QCOMPARE(api.rawWrites.size(), std::size_t{2});
-    QCOMPARE(api.rawWrites[1].value,
-             static_cast<std::uint8_t>(api.controlWrites.back() ^ port::backend::Ieee1284Port::invertedControlLines));
+    QCOMPARE(api.rawWrites[1].value, std::uint8_t{0x02});
 }
 
 void TestPort::crashHandlerLeavesTheSimulatedPortIdle_data()

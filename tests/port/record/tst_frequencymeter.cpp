@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "expectedpattern.h"
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
 #include "port/record/frequencymeter.h"
@@ -29,10 +30,10 @@ struct Run {
     {
         for (int c = 0; c < count; ++c) {
             const std::int64_t cycleStart = start + c * period + (c == lateCycle ? late : 0);
-            for (std::size_t s = 0; s < port::pattern::stepPattern.size(); ++s) {
+            for (std::size_t s = 0; s < expectedSteps.size(); ++s) {
                 const std::int64_t t = cycleStart + static_cast<std::int64_t>(s) * (period / 14);
-                writes.push_back({t, port::backend::dataPort, port::pattern::stepPattern[s].data, index++});
-                writes.push_back({t + 1, port::backend::controlPort, port::pattern::stepPattern[s].control, index++});
+                writes.push_back({t, port::backend::dataPort, expectedSteps[s].data, index++});
+                writes.push_back({t + 1, port::backend::controlPort, expectedSteps[s].control, index++});
             }
         }
     }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "expectedpattern.h"
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
 #include "port/record/runmodel.h"
@@ -169,7 +170,7 @@ void TestRunModel::readsTheRun()
         switch (action.kind) {
         case Action::Steps:
             for (std::int64_t i = 0; i < action.amount; ++i, now += step) {
-                const port::pattern::Step& written = port::pattern::stepPattern[patternStep++ % port::pattern::stepsPerCycle];
+                const ExpectedStep& written = expectedStep(patternStep++);
                 record.add(now, port::backend::dataPort, written.data);
                 record.add(now + 1, port::backend::controlPort, written.control);
             }
@@ -213,7 +214,7 @@ void TestRunModel::registersShow_data()
     QTest::addColumn<int>("shown");         // step of the pattern, -1: none
     QTest::addColumn<bool>("idle");
 
-    const int step5Data = port::pattern::stepPattern[5].data;
+    const int step5Data = expectedSteps[5].data;
     QTest::newRow("nothing written")         << 0  << -1        << -1   << false << -1 << false;
     QTest::newRow("step complete")           << 19 << -1        << -1   << false << 4  << false;
     QTest::newRow("control pending")         << 19 << step5Data << -1   << false << 5  << false;
@@ -242,7 +243,7 @@ void TestRunModel::registersShow()
     std::uint64_t index = 0;
     std::int64_t now = origin;
     for (int i = 0; i < steps; ++i, now += step) {
-        const port::pattern::Step& written = port::pattern::stepPattern[std::size_t(i) % port::pattern::stepsPerCycle];
+        const ExpectedStep& written = expectedStep(std::size_t(i));
         model.take(Write{now, port::backend::dataPort, written.data, index++});
         model.take(Write{now + 1, port::backend::controlPort, written.control, index++});
     }

@@ -3,6 +3,7 @@
 // must give every one of the nine lines the same values at the same times as
 // the run that was exported, and sigrok's reader (PulseView's), which must
 // read a long run whole and in useful time.
+#include "expectedpattern.h"
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
 #include "port/record/recordedport.h"
@@ -258,9 +259,9 @@ std::vector<Write> knownRun()
     Run run;
     for (int cycle = 0; cycle < 3; ++cycle) {
         for (std::size_t step = 0; step < port::pattern::stepsPerCycle; ++step) {
-            run.data(port::pattern::stepPattern[step].data);
+            run.data(expectedSteps[step].data);
             run.after(step % 4 == 0 ? 0 : 150 + 7 * static_cast<std::int64_t>(step));
-            run.control(port::pattern::stepPattern[step].control);
+            run.control(expectedSteps[step].control);
             run.after(10'000 + 1'337 * static_cast<std::int64_t>((cycle * 14 + step) % 11) + cycle * 3);
         }
     }
@@ -277,7 +278,7 @@ std::vector<Write> thirtyHertz(int seconds)
     const std::int64_t steps = seconds * 1'000'000'000LL / stepLength / 14 * 14;
     Run run;
     for (std::int64_t step = 0; step < steps; ++step) {
-        const port::pattern::Step& pattern = port::pattern::stepPattern[static_cast<std::size_t>(step) % port::pattern::stepsPerCycle];
+        const ExpectedStep& pattern = expectedStep(static_cast<std::size_t>(step));
         run.at(start + step * stepLength + (step * 7'919) % 4'000);
         run.data(pattern.data).after(1'500).control(pattern.control);
     }
@@ -294,11 +295,12 @@ std::int64_t originOf(const std::vector<Write>& writes)
     return 0;
 }
 
+// The test that asked fails when the export says it failed.
 std::string exported(const std::vector<Write>& writes, const std::string& comment = {})
 {
     std::ostringstream out;
     if (!port::record::writeVcd(out, writes, comment))
-        qWarning("writeVcd returned false on a healthy std::ostringstream");
+        QTest::qFail("writeVcd returned false on a healthy std::ostringstream", __FILE__, __LINE__);
     return out.str();
 }
 
@@ -778,7 +780,7 @@ void TestVcd::fullRecordHasATimeForEveryChange()
     port::record::WriteRecord record(port::record::RecordedPort::programCapacity);
     std::int64_t time = start;
     for (std::size_t write = 0; write < record.capacity() + 12'345; write += 2) {
-        const port::pattern::Step& step = port::pattern::stepPattern[(write / 2) % port::pattern::stepsPerCycle];
+        const ExpectedStep& step = expectedStep(write / 2);
         record.add(time, dataPort, step.data);
         time += 40;
         record.add(time, controlPort, step.control);

@@ -2,11 +2,11 @@
 // every state, the way out, port errors, state announcements, the one-writer
 // rule (through a recording port), the dwell grid, and sleeping before the
 // deadlines with a learned margin (through a fake clock).
+#include "expectedpattern.h"
 #include "port/backend/module1.h"
 #include "port/pattern/delaycount.h"
 #include "port/pattern/steppattern.h"
 #include "port/run/sequencer.h"
-#include "port/run/wakemargin.h"
 #include "recordingport.h"
 
 #include <QTest>
@@ -152,8 +152,8 @@ QString checkWrites(const std::vector<RecordingPort::Write>& writes, std::size_t
                 cut = true;
                 break;
             }
-            if (d.address != port::backend::dataPort || d.value != port::pattern::stepPattern[step].data ||
-                c.address != port::backend::controlPort || c.value != port::pattern::stepPattern[step].control)
+            if (d.address != port::backend::dataPort || d.value != expectedSteps[step].data ||
+                c.address != port::backend::controlPort || c.value != expectedSteps[step].control)
                 return QStringLiteral("step %1 wrong at write %2").arg(step + 1).arg(data);
             if (d.thread != runThread || c.thread != runThread)
                 return QStringLiteral("second writer during a run at write %1").arg(data);
@@ -303,18 +303,12 @@ void TestSequencer::patternOrder()
 
     const auto writes = recorder.writes();
     QVERIFY(writes.size() >= 2 * port::pattern::writesPerCycle + 2);
-    QCOMPARE(writes[0].address, port::backend::dataPort);
-    QCOMPARE(writes[0].value, std::uint8_t{0x60});
-    QCOMPARE(writes[1].address, port::backend::controlPort);
-    QCOMPARE(writes[1].value, std::uint8_t{0});
-    for (std::size_t step = 0; step < port::pattern::stepsPerCycle; ++step) {
-        QCOMPARE(writes[2 * step].address, port::backend::dataPort);
-        QCOMPARE(writes[2 * step].value, port::pattern::stepPattern[step].data);
-        QCOMPARE(writes[2 * step + 1].address, port::backend::controlPort);
-        QCOMPARE(writes[2 * step + 1].value, port::pattern::stepPattern[step].control);
+    for (std::size_t step = 0; step < 2 * expectedSteps.size(); ++step) {  // the pattern, then again
+        QCOMPARE(writes[2 * step].address, std::uint16_t{0x378});
+        QCOMPARE(writes[2 * step].value, expectedStep(step).data);
+        QCOMPARE(writes[2 * step + 1].address, std::uint16_t{0x37A});
+        QCOMPARE(writes[2 * step + 1].value, expectedStep(step).control);
     }
-    QCOMPARE(writes[2 * 13].value, std::uint8_t{0x28});  // step 14, then the pattern again
-    QCOMPARE(writes[2 * 14].value, std::uint8_t{0x60});
     QCOMPARE(checkWrites(writes), QString());
     QVERIFY(endsIdle(writes));
 }
@@ -488,8 +482,7 @@ void TestSequencer::shutDownWhileRunningEndsIdle()
     QCOMPARE(checkWrites(writes, nullptr, true), QString());
     sequencer.stop();
     sequencer.run(0);
-    sequencer.shutDown();  // twice is fine
-    std::this_thread::sleep_for(1ms);
+    sequencer.shutDown();  // twice is fine; the step thread is joined
     QCOMPARE(recorder.size(), writes.size());
     QVERIFY(observed.lastSeen(State::Idle));
     QVERIFY(!recorder.overlapped());
@@ -552,7 +545,7 @@ void TestSequencer::stopAtOnceNeverSplitsAPair()
     const auto writes = recorder.writes();
     QCOMPARE(writes.size(), std::size_t{betweenTheWrites + 2 + 2});
     QCOMPARE(writes[betweenTheWrites + 1].address, port::backend::controlPort);
-    QCOMPARE(writes[betweenTheWrites + 1].value, port::pattern::stepPattern[3].control);
+    QCOMPARE(writes[betweenTheWrites + 1].value, expectedSteps[3].control);
     QVERIFY(endsIdle(writes));
     QCOMPARE(checkWrites(writes, nullptr, true), QString());
     sequencer.reset();
@@ -764,17 +757,17 @@ void TestSequencer::writeTimeDoesNotLengthenThePeriod()
              qPrintable(QStringLiteral("48 cycles took %1 ns").arg(span)));
 }
 
-// A 2.38 ms step (30 Hz) leaves time to sleep; a 1 us step does not.
+// A 2.38 ms step (30 Hz) leaves time to sleep; a 1 us step does not. The
+// margin is 20 us on punctual wake-ups, and a sleep shorter than 5 us does
+// not pay.
 void TestSequencer::sleepsOnlyWhenTheDwellIsLong_data()
 {
     QTest::addColumn<qint64>("count");
     QTest::addColumn<bool>("sleeps");
     QTest::newRow("30 Hz: sleeps") << qint64{23809} << true;
-    QTest::newRow("margin and a bit: sleeps")
-        << qint64{(port::run::WakeMargin::lowest + 2 * port::run::WakeMargin::shortestSleep) / port::pattern::passLength} << true;
+    QTest::newRow("30 us, margin and a bit: sleeps") << qint64{300} << true;
     QTest::newRow("1 us: spins") << qint64{9} << false;
-    QTest::newRow("shorter than the margin: spins")
-        << qint64{port::run::WakeMargin::lowest / port::pattern::passLength - 1} << false;
+    QTest::newRow("20 us, within the margin: spins") << qint64{199} << false;
 }
 
 void TestSequencer::sleepsOnlyWhenTheDwellIsLong()
@@ -840,7 +833,7 @@ void TestSequencer::neverSleepsPastTheDeadlineLessTheMargin()
         const auto next = std::upper_bound(dataWrites.begin(), dataWrites.end(), sleep.from);
         if (next == dataWrites.end())
             continue;  // the sleep before the idle pair
-        QVERIFY2(sleep.until + port::run::WakeMargin::lowest.count() <= *next,
+        QVERIFY2(sleep.until + 20'000 <= *next,
                  qPrintable(QStringLiteral("sleep until %1 for a step ending at %2").arg(sleep.until).arg(*next)));
         QVERIFY(sleep.until + lateness <= *next);
         ++checked;
@@ -855,13 +848,12 @@ void TestSequencer::neverSleepsPastTheDeadlineLessTheMargin()
 // machine's stall and is not covered; the margin never leaves its bounds.
 void TestSequencer::marginFollowsTheWakeUps_data()
 {
-    using port::run::WakeMargin;
     QTest::addColumn<qint64>("lateness");
     QTest::addColumn<qint64>("margin");
-    QTest::newRow("punctual: the lower bound") << qint64{0} << qint64{WakeMargin::lowest.count()};
-    QTest::newRow("80 us late: covered with the guard")
-        << qint64{80'000} << qint64{80'000 + WakeMargin::guard.count()};
-    QTest::newRow("5 ms late: the upper bound") << qint64{5'000'000} << qint64{WakeMargin::highest.count()};
+    // 20 us at least, 1 ms at most, and 10 us of guard above the wake-ups
+    QTest::newRow("punctual: the lower bound") << qint64{0} << qint64{20'000};
+    QTest::newRow("80 us late: covered with the guard") << qint64{80'000} << qint64{90'000};
+    QTest::newRow("5 ms late: the upper bound") << qint64{5'000'000} << qint64{1'000'000};
 }
 
 void TestSequencer::marginFollowsTheWakeUps()
@@ -975,12 +967,14 @@ void TestSequencer::endNowEndsTheRunWithItsCause()
 {
     QFETCH(port::run::RunEndCause, cause);
     QFETCH(bool, bySignal);
+    FakeStepClock clock;
+    clock.blockBeyond = std::chrono::nanoseconds(1ms).count();  // asleep in the first step until woken
     RecordingPort recorder;
     port::backend::Module1 module(recorder);
-    port::run::Sequencer sequencer(module, {});
+    port::run::Sequencer sequencer(module, {}, {}, clock);
     sequencer.endNow(cause);  // nothing alive: nothing to end, and the next run is not cut
-    sequencer.run(23809);     // 2.38 ms steps: a cycle would take 33 ms
-    QVERIFY(eventually([&] { return recorder.size() >= 3 * port::pattern::writesPerStep; }));
+    sequencer.run(23809);
+    QVERIFY(eventually([&] { return clock.blocked() == 1; }));
     if (bySignal)
         raise(SIGXCPU);
     else
@@ -988,8 +982,8 @@ void TestSequencer::endNowEndsTheRunWithItsCause()
     QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
     QCOMPARE(sequencer.endCause(), cause);
     QCOMPARE(sequencer.trips(), std::uint64_t{1});
+    QCOMPARE(recorder.size(), std::size_t{4});  // the first step, then the idle pair
     QVERIFY(endsIdle(recorder.writes()));
-    QCOMPARE(sequencer.cyclesWritten(), std::uint64_t{0});
     QCOMPARE(checkWrites(recorder.writes(), nullptr, true), QString());
 
     sequencer.run(0);
@@ -1024,19 +1018,20 @@ void TestSequencer::portThatStopsAnsweringEndsTheRun()
 // at once, the pair under way whole; a third press has nothing left to do.
 void TestSequencer::secondStopEndsTheRunAtOnce()
 {
+    FakeStepClock clock;
+    clock.blockBeyond = std::chrono::nanoseconds(1ms).count();  // asleep in the first step until woken
     RecordingPort recorder;
     port::backend::Module1 module(recorder);
-    port::run::Sequencer sequencer(module, {});
+    port::run::Sequencer sequencer(module, {}, {}, clock);
     sequencer.run(23809);  // 30 Hz: a cycle of 33 ms, within the prompt stop
-    QVERIFY(eventually([&] { return recorder.size() >= 3 * port::pattern::writesPerStep; }));
+    QVERIFY(eventually([&] { return clock.blocked() == 1; }));
     QCOMPARE(sequencer.stop().kind, port::run::StopOutcome::Kind::AfterCycle);
     QCOMPARE(sequencer.stop().kind, port::run::StopOutcome::Kind::AgainAtOnce);
     const auto third = sequencer.stop().kind;
     QVERIFY(third == port::run::StopOutcome::Kind::AlreadyStopping || third == port::run::StopOutcome::Kind::IdleWritten);
     QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
-    QCOMPARE(sequencer.cyclesWritten(), std::uint64_t{0});
     const auto writes = recorder.writes();
-    QVERIFY(writes.size() < port::pattern::writesPerCycle);
+    QCOMPARE(writes.size(), std::size_t{4});  // the first step, then the idle pair
     QVERIFY(endsIdle(writes));
     QCOMPARE(checkWrites(writes, nullptr, true), QString());
 }
