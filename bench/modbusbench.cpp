@@ -27,6 +27,7 @@
 #include "port/pattern/delaycount.h"
 #include "port/record/recordedport.h"
 #include "port/report/durationfigure.h"
+#include "port/run/realtimepriority.h"
 #include "port/run/threadpinning.h"
 #include "port/selftest/timingselftest.h"
 
@@ -191,13 +192,22 @@ int main(int argc, char** argv)
     NoBox box;
     app::remote::RequestMessageBox requestBox(box);
     NoFileDialog fileDialog;
-    app::window::Form1 form(requestBox, fileDialog, module, recorded.record(), QStringLiteral("Port: simulated"));
+    // The step thread at the priority the program asks for, where this user may take it.
+    const port::run::StepThreadSetup realtime = [](int tid) {
+        return port::run::requestRealtime(tid, port::run::stepThreadPriority, port::run::linuxScheduling(), nullptr);
+    };
+    app::window::Form1 form(requestBox, fileDialog, module, recorded.record(), QStringLiteral("Port: simulated"),
+                            realtime);
     auto& runs = *form.findChild<app::window::RunAdapter*>();
     app::remote::RemoteConsole console(form, runs, requestBox);
     app::remote::RegisterMap map(console, {"bench", "frequency-converter", "bench"});
     app::remote::ModbusServer server(map, console, {"127.0.0.1", 0});
     form.show();
     console.remoteSwitch().setOn(true);
+    while (!runs.control().timing().known)
+        QTest::qWait(1);
+    print("modbus_step_thread_realtime",
+          runs.control().timing().grant.priorityClass == port::run::PriorityClass::Realtime ? 1 : 0, "yes");
     const std::uint16_t port = server.endpoint().port;
     const int fd = connectTo(port);
 
@@ -231,7 +241,7 @@ int main(int argc, char** argv)
             while (edgesSince(record, before).firstStep < 0)
                 QTest::qWait(1);
             toFirstStep.push_back((edgesSince(record, before).firstStep - edge) / 1000.0);
-            QTest::qWait(40);  // a cycle or more
+            QTest::qWait(40 + i * 7 % 34);  // a cycle or more, the STOP landing anywhere in a cycle
             const std::uint64_t running = record.total();
             const std::int64_t stop = nowNanoseconds();
             whileWindowRuns([&] { return roundTrip(fd, {6, 0, 0, 0, 0}); });
