@@ -28,7 +28,9 @@
 #include "app/platform/terminationsignals.h"
 #include "app/remote/modbusserver.h"
 #include "app/remote/registermap.h"
-#include "app/remote/remotebridge.h"
+#include "app/remote/remoteconsole.h"
+#include "app/remote/remoteswitch.h"
+#include "app/remote/requestmessagebox.h"
 #include "app/selftest/selftestverdict.h"
 #include "app/window/applicationicon.h"
 #include "app/window/form1.h"
@@ -257,8 +259,11 @@ int main(int argc, char* argv[])
     }
     port::backend::Module1 module(recorded);
     app::window::ModalMessageBox messageBox;
+    // With remote control served, a remote request's message is its refusal,
+    // not a box nobody at the PC may be there to close.
+    app::remote::RequestMessageBox requestMessageBox(messageBox);
     app::window::QtFileDialog fileDialog;
-    app::window::Form1 form(messageBox, fileDialog, module, recorded.record(),
+    app::window::Form1 form(requestMessageBox, fileDialog, module, recorded.record(),
                     QString::fromStdString(opened.description), realtimeSetup(realtimeKit));
     messageBox.setParent(&form);
     fileDialog.setParent(&form);
@@ -267,20 +272,21 @@ int main(int argc, char* argv[])
     // the signal thread ends the run through the window's run control itself.
     auto* runAdapter = form.findChild<app::window::RunAdapter*>();
     // Ended in reverse: the server's thread first, then what it reaches.
-    std::optional<app::remote::RemoteBridge> remoteBridge;
+    std::optional<app::remote::RemoteConsole> remoteConsole;
     std::optional<app::remote::RegisterMap> registerMap;
     std::optional<app::remote::ModbusServer> modbusServer;
     if (modbusEndpoint) {
-        remoteBridge.emplace(form, *runAdapter);
-        registerMap.emplace(*remoteBridge);
+        remoteConsole.emplace(form, *runAdapter, requestMessageBox);
+        registerMap.emplace(*remoteConsole,
+                            app::remote::Identity{"Frequency Converter developers", "frequency-converter", FC_VERSION});
         try {
-            modbusServer.emplace(*registerMap, *modbusEndpoint);
+            modbusServer.emplace(*registerMap, *remoteConsole, *modbusEndpoint);
         } catch (const app::remote::ServerError& error) {
             std::fprintf(stderr, "frequency-converter: ERROR: %s\n", error.what());
             return 2;  // no run was started: nothing to leave idle
         }
         const QString where = QString::fromStdString(modbusServer->endpoint().text());
-        form.offerRemoteControl(where);
+        remoteConsole->remoteSwitch().setWhere(where);
         std::fprintf(stderr, "frequency-converter: Modbus TCP server on %s; remote control is off until the "
                              "operator turns it on\n", qPrintable(where));
     }

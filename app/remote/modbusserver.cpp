@@ -1,5 +1,5 @@
-// The server thread: libmodbus makes the listening socket and accepts the
-// connections; requests are framed here, by the header's length, on reads
+// The server thread: libmodbus makes the listening socket; connections are
+// taken here with their peer's address, and requests are framed here, by the header's length, on reads
 // that never wait. libmodbus's own modbus_receive() waits on its thread for
 // the bytes a request still lacks (up to its byte timeout for each), so one
 // slow client would hold every other one and the communication-loss watch;
@@ -80,8 +80,9 @@ std::optional<Endpoint> parseEndpoint(std::string_view text)
     return endpoint;
 }
 
-ModbusServer::ModbusServer(RegisterMap& map, const Endpoint& endpoint, std::chrono::nanoseconds idle)
-    : map_(map), endpoint_(endpoint), idle_(idle)
+ModbusServer::ModbusServer(RegisterMap& map, Console& console, const Endpoint& endpoint,
+                           std::chrono::nanoseconds idle)
+    : map_(map), console_(console), endpoint_(endpoint), idle_(idle)
 {
     modbus_t* context = modbus_new_tcp(endpoint.address.c_str(), endpoint.port);
     if (!context)
@@ -110,24 +111,42 @@ ModbusServer::ModbusServer(RegisterMap& map, const Endpoint& endpoint, std::chro
     if (getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &size) == 0)
         endpoint_.port = ntohs(bound.sin_port);
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) {
+    newsFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0 || newsFd_ < 0) {
         const int error = errno;
-        ::close(listenFd_);
+        for (const int fd : {listenFd_, wakeFd_, newsFd_})
+            if (fd >= 0)
+                ::close(fd);
         modbus_free(context);
         throw ServerError("the Modbus server's wake-up fd could not be made: " + errorText(error));
     }
+    console_.setListener(this);
     thread_ = std::thread([this] { serve(); });
 }
 
 ModbusServer::~ModbusServer()
 {
+    console_.setListener(nullptr);
     eventfd_write(wakeFd_, 1);
     thread_.join();
-    for (const Client& client : clients_)
-        ::close(client.fd);
     ::close(listenFd_);
     ::close(wakeFd_);
+    ::close(newsFd_);
     modbus_free(static_cast<modbus_t*>(context_));
+}
+
+void ModbusServer::completed(RequestId id, WindowOutcome outcome)
+{
+    {
+        std::lock_guard lock(newsMutex_);
+        done_.emplace_back(id, outcome);
+    }
+    eventfd_write(newsFd_, 1);
+}
+
+void ModbusServer::changed()
+{
+    eventfd_write(newsFd_, 1);
 }
 
 void ModbusServer::serve()
@@ -140,46 +159,81 @@ void ModbusServer::serve()
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - now);
             timeout = static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 60'000));
         }
-        polled.assign({{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}});
+        polled.assign({{wakeFd_, POLLIN, 0}, {newsFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}});
+        // A client with enough waiting is not read until the window catches up.
         for (const Client& client : clients_)
-            polled.push_back({client.fd, POLLIN, 0});
+            polled.push_back({client.fd, static_cast<short>(client.queued.size() < mostQueued ? POLLIN : 0), 0});
         if (poll(polled.data(), polled.size(), timeout) < 0 && errno != EINTR)
             continue;  // only EINTR and ENOMEM are possible; look again
         if (polled[0].revents != 0)
-            return;
+            break;
         const Clock::time_point woke = Clock::now();
+        takeNews(woke);
         // Clients first: the one accepted now was not polled.
-        std::size_t at = 0;
-        std::erase_if(clients_, [&](Client& client) {
-            const pollfd& entry = polled[2 + at++];
-            const bool keep = entry.revents == 0 ? true : take(client, woke);
-            if (!keep)
+        for (std::size_t at = 0; at < clients_.size(); ++at)
+            if (polled[3 + at].revents != 0 && !clients_[at].dropped && !take(clients_[at], woke))
+                clients_[at].dropped = true;
+        std::erase_if(clients_, [&](const Client& client) {
+            if (client.dropped) {
                 ::close(client.fd);
-            return !keep;
+                map_.closed(client.id, woke);
+            }
+            return client.dropped;
         });
-        if (polled[1].revents != 0)
+        if (polled[2].revents != 0)
             accept();
     }
+    // What the window has not begun never runs; a start still waiting is called off.
+    for (const Client& client : clients_) {
+        ::close(client.fd);
+        map_.closed(client.id, Clock::now());
+    }
+    clients_.clear();
+}
+
+void ModbusServer::takeNews(Clock::time_point now)
+{
+    eventfd_t rung = 0;
+    eventfd_read(newsFd_, &rung);
+    std::vector<std::pair<RequestId, WindowOutcome>> done;
+    {
+        std::lock_guard lock(newsMutex_);
+        done.swap(done_);
+    }
+    for (const auto& [id, outcome] : done)
+        if (const std::optional<RegisterMap::Answer> answer = map_.completed(id, outcome, now))
+            deliver(*answer, now);
+    for (const RegisterMap::Answer& answer : map_.tick(now))
+        deliver(answer, now);
 }
 
 // Past the limit a connection is taken and closed at once, so that a flood
 // of them never fills the backlog for the clients served.
 void ModbusServer::accept()
 {
-    const int fd = modbus_tcp_accept(static_cast<modbus_t*>(context_), &listenFd_);
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
     if (fd < 0)
         return;
     if (clients_.size() >= mostClients) {
         ::close(fd);
         return;
     }
+    std::array<char, INET_ADDRSTRLEN> address{};
+    inet_ntop(AF_INET, &peer.sin_addr, address.data(), address.size());
     const Clock::time_point now = Clock::now();
-    clients_.push_back({fd, nextClient_++, {}, now, now});
+    Client client;
+    client.fd = fd;
+    client.id = nextClient_++;
+    client.heard = client.frameStarted = now;
+    map_.connected(client.id, std::string(address.data()) + ":" + std::to_string(ntohs(peer.sin_port)));
+    clients_.push_back(std::move(client));
 }
 
 std::optional<ModbusServer::Clock::time_point> ModbusServer::nextDeadline(Clock::time_point now)
 {
-    std::optional<Clock::time_point> due = map_.watch(now);
+    std::optional<Clock::time_point> due = map_.nextDue();
     const auto earlier = [&due](Clock::time_point at) {
         if (!due || at < *due)
             due = at;
@@ -187,8 +241,9 @@ std::optional<ModbusServer::Clock::time_point> ModbusServer::nextDeadline(Clock:
     std::erase_if(clients_, [&](const Client& client) {
         const Clock::time_point idleEnd = client.heard + idle_;
         const bool frameLate = !client.frame.empty() && now >= client.frameStarted + frameLimit;
-        if (now >= idleEnd || frameLate) {
+        if (client.dropped || now >= idleEnd || frameLate) {
             ::close(client.fd);
+            map_.closed(client.id, now);
             return true;
         }
         earlier(idleEnd);
@@ -215,30 +270,65 @@ bool ModbusServer::take(Client& client, Clock::time_point now)
         const long length = frameLength(client.frame);
         if (length < 0)
             return false;  // no request has such a header, and what follows cannot be framed
-        if (length > 0 && client.frame.size() == static_cast<std::size_t>(length)) {
-            if (!answer(client, now))
-                return false;
-            client.frame.clear();
-        }
+        if (length == 0 || client.frame.size() != static_cast<std::size_t>(length))
+            continue;
+        Frame frame = std::exchange(client.frame, {});
+        const std::span<const std::uint8_t> pdu(frame.data() + headerLength, frame.size() - headerLength);
+        // A STOP acts now, also behind a request at the window.
+        for (const RegisterMap::Answer& answer : map_.arrived(pdu, client.id, now))
+            deliver(answer, now);
+        if (client.dropped)
+            return false;
+        if (client.atWindow)
+            client.queued.push_back(std::move(frame));
+        else
+            answer(client, std::move(frame), now);
+        if (client.dropped)
+            return false;
     }
     return true;
 }
 
-bool ModbusServer::answer(Client& client, Clock::time_point now)
+void ModbusServer::answer(Client& client, Frame frame, Clock::time_point now)
 {
-    const std::span<const std::uint8_t> pdu(client.frame.data() + headerLength, client.frame.size() - headerLength);
-    const std::vector<std::uint8_t> reply = map_.handle(pdu, client.id, now);
+    const std::span<const std::uint8_t> pdu(frame.data() + headerLength, frame.size() - headerLength);
+    if (const std::optional<std::vector<std::uint8_t>> reply = map_.handle(pdu, client.id, now))
+        send(client, frame, *reply);
+    else
+        client.atWindow = std::move(frame);
+}
+
+// The answer to a request that was at the window, then the client's
+// requests that waited behind it, until one goes to the window again.
+void ModbusServer::deliver(const RegisterMap::Answer& answered, Clock::time_point now)
+{
+    const auto found = std::ranges::find(clients_, answered.client, &Client::id);
+    if (found == clients_.end() || found->dropped || !found->atWindow)
+        return;
+    Client& client = *found;
+    const Frame request = *std::exchange(client.atWindow, std::nullopt);
+    send(client, request, answered.reply);
+    while (!client.dropped && !client.atWindow && !client.queued.empty()) {
+        Frame next = std::move(client.queued.front());
+        client.queued.pop_front();
+        answer(client, std::move(next), now);
+    }
+}
+
+// Under the request's header. A client that does not take its reply at once
+// is not reading: dropped rather than waited for.
+void ModbusServer::send(Client& client, const Frame& request, const std::vector<std::uint8_t>& reply)
+{
     std::array<std::uint8_t, largestFrame> out{};
-    std::copy_n(client.frame.begin(), lengthAt, out.begin());  // transaction and protocol id
+    std::copy_n(request.begin(), lengthAt, out.begin());  // transaction and protocol id
     const std::size_t following = reply.size() + 1;
     out[lengthAt] = static_cast<std::uint8_t>(following >> byteBits);
     out[lengthAt + 1] = static_cast<std::uint8_t>(following & 0xFF);
-    out[unitAt] = client.frame[unitAt];
+    out[unitAt] = request[unitAt];
     std::ranges::copy(reply, out.begin() + headerLength);
     const std::size_t size = headerLength + reply.size();
-    // A client that does not take its reply at once is not reading: dropped
-    // rather than waited for.
-    return send(client.fd, out.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+    if (::send(client.fd, out.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(size))
+        client.dropped = true;
 }
 
 }  // namespace app::remote

@@ -1,29 +1,32 @@
-// Why the console refused what it was asked: one code for each message the
-// window's checks and handlers give, and for what only a remote request can
-// meet. The window names the code where it says the message; the register
-// map reports the last one a remote request met.
+// Why a remote request was refused: one code for each check of the window
+// that a request can meet, and for what only a remote request can meet. The
+// register map reports the last one until a fault reset.
 #ifndef APP_REMOTE_REFUSAL_H
 #define APP_REMOTE_REFUSAL_H
 
 #include <cstdint>
+#include <string_view>
 
 namespace app::remote {
 
 enum class Refusal : std::uint16_t {
     None = 0,
-    RemoteControlOff = 1,        // a write while the operator has remote control off
-    WindowBusy = 2,              // the window did not take the request in time
-    NoCommunicationTimeout = 3,  // RUN with the communication-loss timeout at 0
-    TwoPoleSpeed = 4,            // "The speed value must be less than 2100"
-    FourPoleSpeed = 5,           // "The speed value must be less than 1050"
-    AboveRatedSpeed = 6,         // "The speed value must be less than or equal the rated"
-    VoltageNotBelowRating = 7,   // Required Voltage: "Enter the correct value"
-    ZeroFrequency = 8,           // Required Voltage: the frequency is 0 Hz
-    FrequencyOutOfRange = 9,     // Required Voltage: too large or too small to divide into steps
-    Power = 10,                  // the operator's power field (not in the map)
-    PowerFactor = 11,            // the operator's power factor field (not in the map)
-    PortError = 12,              // the port failed
+    RemoteControlOff = 1,       // a write while the operator has remote control off
+    WindowBusy = 2,             // the window did not begin the request in time: it never ran
+    NotInControl = 3,           // another connection is in control
+    TwoPoleSpeed = 4,           // the 2-pole speed check
+    FourPoleSpeed = 5,          // the 4-pole speed check
+    AboveRatedSpeed = 6,        // the speed reference above the rated speed
+    VoltageNotBelowRating = 7,  // Required Voltage: not below the rated voltage
+    ZeroFrequency = 8,          // Required Voltage: the frequency is 0 Hz
+    FrequencyOutOfRange = 9,    // Required Voltage: too large or too small to divide into steps
+    RunAlive = 10,              // the rating, poles and V/f are written only while no run is alive
+    TripLatched = 11,           // RUN's rising edge while a trip is latched: reset the fault first
+    FullSpeed = 12,             // the delay count would not be above 0
 };
+
+// In a few words, for the log: "the speed is not below 1050 rpm with 4 poles".
+std::string_view refusalText(Refusal refusal);
 
 }  // namespace app::remote
 

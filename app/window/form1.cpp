@@ -20,7 +20,6 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QSignalBlocker>
 #include <QStringList>
 
 #include "app/fields/fieldconversion.h"
@@ -32,6 +31,7 @@
 #include "app/window/applicationicon.h"
 #include "app/window/captionbutton.h"
 #include "app/window/captionfont.h"
+#include "app/window/checkmessages.h"
 #include "app/window/fillfield.h"
 #include "app/window/messagebox.h"
 #include "app/window/placement.h"
@@ -203,7 +203,8 @@ Form1::Form1(MessageBox& messageBox, FileDialog& fileDialog, port::backend::Modu
     createControls();
     // After the operator's controls, so that the focus starts on them.
     statusStrip_ = new StatusStrip(portDescription, this);
-    statusStrip_->setGeometry(0, clientHeight, clientWidth, StatusStrip::stripHeight);
+    stripHeight_ = StatusStrip::stripHeight;
+    statusStrip_->setGeometry(0, clientHeight, clientWidth, stripHeight_);
     statusStrip_->showStepCpu(port::run::stepCpuClaim());
     selfTest_ = new selftest::SelfTestRunner(stepSetup, this);
     runAdapter_ = new RunAdapter(module, record, std::move(stepSetup), this);
@@ -407,15 +408,14 @@ void Form1::print(const QString& line)
     update();
 }
 
-void Form1::showMessage(remote::Refusal reason, const QString& prompt, const QString& title)
+void Form1::showMessage(Check check)
 {
-    if (remoteRefusal_) {
-        if (*remoteRefusal_ == remote::Refusal::None) {
-            remoteRefusal_ = reason;
-            statusStrip_->showRemoteNote(tr("Remote request refused: %1").arg(prompt.trimmed()));
-        }
-        return;
-    }
+    const CheckMessage message = checkMessage(check);
+    showMessage(message.prompt, message.title);
+}
+
+void Form1::showMessage(const QString& prompt, const QString& title)
+{
     messageBox_.show(prompt, title.isEmpty() ? tr(applicationTitle) : title);
 }
 
@@ -455,17 +455,13 @@ void Form1::Command2_Click()
                                   fields::displayText(held_.requiredVoltage, QLocale().decimalPoint().toStdString())));
         break;
     case drive::Verdict::AtOrAboveRating:
-        showMessage(remote::Refusal::VoltageNotBelowRating, tr("Enter the correct value "), tr("Error value"));
+        showMessage(Check::VoltageNotBelowRating);
         break;
     case drive::Verdict::ZeroFrequency:
-        showMessage(remote::Refusal::ZeroFrequency, tr("The frequency is 0 Hz: enter a number of poles and a demanded speed "
-                       "other than 0"),
-                    tr("Error value"));
+        showMessage(Check::ZeroFrequency);
         break;
     case drive::Verdict::OutOfRange:
-        showMessage(remote::Refusal::FrequencyOutOfRange, tr("The frequency is too large or too small to divide into steps: enter a "
-                       "number of poles and a demanded speed of ordinary size"),
-                    tr("Error value"));
+        showMessage(Check::FrequencyOutOfRange);
         break;
     }
 }
@@ -495,9 +491,7 @@ void Form1::Command3_Click()
 {
     runAfterSelfTest_.reset();
     runAdapter_->stop();
-    // The operator takes the drive back: remote control stays off until the
-    // operator turns it on again.
-    statusStrip_->setRemoteControl(false);
+    emit stopPressed();
 }
 
 // EXIT ends the program: a run alive ends at once with the idle pair; with
@@ -618,20 +612,19 @@ selftest::SelfTestDialog* Form1::selfTestDialog()
 void Form1::reportPortError(const QString& line)
 {
     std::fprintf(stderr, "frequency-converter: ERROR: %s\n", qPrintable(line));
-    showMessage(remote::Refusal::PortError, line, tr("Port Error"));
+    showMessage(line, tr("Port Error"));
 }
 
 void Form1::Text3_Change()
 {
     if (!fields::powerPasses(utf8(field(3))))
-        showMessage(remote::Refusal::Power, tr(" The Power must be less than 2000"));
+        showMessage(Check::Power);
 }
 
 void Form1::Text4_LostFocus()
 {
     if (!fields::powerFactorPasses(utf8(field(4))))
-        showMessage(remote::Refusal::PowerFactor, tr("The Power Factor must be less than 1 and greater than 0.6"),
-                    tr("Error Power Factor Value"));
+        showMessage(Check::PowerFactor);
 }
 
 // Each check reads the fields again: the box before it may have taken time,
@@ -639,9 +632,9 @@ void Form1::Text4_LostFocus()
 void Form1::runPoleSpeedChecks()
 {
     if (!fields::twoPoleSpeedPasses(utf8(field(6)), utf8(field(7))))
-        showMessage(remote::Refusal::TwoPoleSpeed, tr("The speed value must be less than 2100"), tr("Error Value"));
+        showMessage(Check::TwoPoleSpeed);
     if (!fields::fourPoleSpeedPasses(utf8(field(6)), utf8(field(7))))
-        showMessage(remote::Refusal::FourPoleSpeed, tr("The speed value must be less than 1050"), tr("Error Value"));
+        showMessage(Check::FourPoleSpeed);
 }
 
 void Form1::Text6_Change()
@@ -652,63 +645,17 @@ void Form1::Text6_Change()
 void Form1::Text7_Change()
 {
     if (!fields::demandSpeedWithinRated(utf8(field(5)), utf8(field(7))))
-        showMessage(remote::Refusal::AboveRatedSpeed, tr("The speed value must be less than or equale the rated "),
-                    tr("Error Value"));
+        showMessage(Check::AboveRatedSpeed);
     runPoleSpeedChecks();
 }
 
-void Form1::offerRemoteControl(const QString& where)
+void Form1::addStripRow(QWidget* row, int rowHeight)
 {
-    statusStrip_->offerRemoteControl(where);
-    connect(statusStrip_, &StatusStrip::remoteControlToggled, this, &Form1::remoteControlChanged);
-    const int stripHeight = StatusStrip::stripHeight + StatusStrip::remoteRowHeight;
-    statusStrip_->setGeometry(0, clientHeight, clientWidth, stripHeight);
-    setMinimumSize(clientWidth, clientHeight + stripHeight);
-    resize(width(), height() + StatusStrip::remoteRowHeight);
-}
-
-bool Form1::remoteControlOn() const
-{
-    return statusStrip_->remoteControlOn();
-}
-
-remote::Refusal Form1::setFieldsRemotely(std::span<const remote::FieldValue> values)
-{
-    if (!remoteControlOn())
-        return remote::Refusal::RemoteControlOff;
-    std::map<int, QString> before;
-    remoteRefusal_ = remote::Refusal::None;
-    for (const remote::FieldValue& value : values) {
-        QLineEdit* edit = field(static_cast<int>(value.field));
-        before.try_emplace(static_cast<int>(value.field), edit->text());
-        fillField(*edit, QString::fromStdString(fields::displayText(value.value)));
-    }
-    const remote::Refusal refusal = *std::exchange(remoteRefusal_, std::nullopt);
-    // Put back as they were, without checking them again: they were checked
-    // when they were set.
-    if (refusal != remote::Refusal::None) {
-        for (const auto& [number, text] : before) {
-            const QSignalBlocker blocker(field(number));
-            fillField(*field(number), text);
-        }
-    }
-    return refusal;
-}
-
-remote::Refusal Form1::pressRemotely(remote::Command command)
-{
-    if (command == remote::Command::Stop) {
-        runAfterSelfTest_.reset();
-        return remote::Refusal::None;
-    }
-    if (!remoteControlOn())
-        return remote::Refusal::RemoteControlOff;
-    remoteRefusal_ = remote::Refusal::None;
-    if (command == remote::Command::RequiredVoltage)
-        Command2_Click();
-    else if (command == remote::Command::Run)
-        Command1_Click();
-    return *std::exchange(remoteRefusal_, std::nullopt);
+    statusStrip_->addRow(row);
+    stripHeight_ += rowHeight;
+    statusStrip_->setGeometry(0, clientHeight, clientWidth, stripHeight_);
+    setMinimumSize(clientWidth, clientHeight + stripHeight_);
+    resize(width(), height() + rowHeight);
 }
 
 }  // namespace app::window

@@ -9,9 +9,8 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <span>
 
-#include "app/remote/console.h"
+#include "app/window/checkmessages.h"
 #include "drive/setpoint/setpoint.h"
 #include "port/run/runcontrol.h"
 
@@ -70,21 +69,17 @@ public:
     bool readoutPolling() const;
     monitor::MonitorWindow* monitor() const { return monitor_; }
 
-    // Remote control, when the program serves it at where: the operator's
-    // switch on the strip, off at start.
-    void offerRemoteControl(const QString& where);
-    bool remoteControlOn() const;
-    // A remote client's request, on the window's thread, as the operator's
-    // typing or press would do it, while remote control is on. A check's
-    // message opens no box (nobody may be at the PC to close it): the strip
-    // says it, and its code is returned. Fields a check refused get their
-    // texts back. STOP's run has been stopped already (a remote STOP never
-    // waits for the window); here the window catches up.
-    remote::Refusal setFieldsRemotely(std::span<const remote::FieldValue> values);
-    remote::Refusal pressRemotely(remote::Command command);
+    // A STOP from elsewhere, which stopped the run without the window: a
+    // RUN still waiting for the self-test to end is dropped too.
+    void dropWaitingRun() { runAfterSelfTest_.reset(); }
+
+    // Adds row below the strip, height pixels high, growing the window: for
+    // a part of the program the window itself knows nothing of.
+    void addStripRow(QWidget* row, int rowHeight);
 
 signals:
-    void remoteControlChanged(bool on);
+    // The operator pressed STOP (the button or F12).
+    void stopPressed();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -122,7 +117,8 @@ private:
     void checkPowerFactorWhenFree();
     void postPowerFactorCheck();
     void runPoleSpeedChecks();
-    void showMessage(remote::Refusal reason, const QString& prompt, const QString& title = {});
+    void showMessage(Check check);
+    void showMessage(const QString& prompt, const QString& title);
     selftest::SelfTestDialog* selfTestDialog();
     void presentSelfTestDialog(selftest::SelfTestDialog* dialog);
     void print(const QString& line);
@@ -137,6 +133,7 @@ private:
     std::map<int, QPushButton*> commands_;
     std::map<int, QLabel*> labels_;
     StatusStrip* statusStrip_ = nullptr;
+    int stripHeight_ = 0;
     monitor::MonitorWindow* monitor_ = nullptr;
 
     std::chrono::nanoseconds selfTestDuration_;
@@ -152,9 +149,6 @@ private:
     enum class PendingCheck { None, ClickUnderWay, Due };
     PendingCheck powerFactorCheck_ = PendingCheck::None;
     bool powerFactorCheckPosted_ = false;
-
-    // While a remote request runs: the first refusal its checks gave.
-    std::optional<remote::Refusal> remoteRefusal_;
 };
 
 }  // namespace app::window

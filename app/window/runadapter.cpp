@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "app/text/timingtext.h"
 
@@ -77,12 +78,21 @@ RunAdapter::~RunAdapter()
 
 void RunAdapter::run(std::int64_t delayCount)
 {
-    control_->run(delayCount);
+    if (std::optional<ArmedRun> armed = std::exchange(armed_, std::nullopt))
+        control_->run(delayCount, armed->condition);
+    else
+        control_->run(delayCount);
     announceState(control_->state());
+}
+
+void RunAdapter::armNextRun(port::run::RunCondition condition, std::shared_ptr<port::run::StartTicket> ticket)
+{
+    armed_ = ArmedRun{condition, std::move(ticket)};
 }
 
 port::run::StopOutcome RunAdapter::stop()
 {
+    armed_.reset();
     const port::run::StopOutcome outcome = control_->stop();
     announceState(control_->state());
     return outcome;
@@ -90,6 +100,7 @@ port::run::StopOutcome RunAdapter::stop()
 
 void RunAdapter::shutDown()
 {
+    armed_.reset();
     control_->shutDown();
     announceState(control_->state());
 }

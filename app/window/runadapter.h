@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "port/run/pimutex.h"
@@ -35,6 +36,14 @@ public:
     void run(std::int64_t delayCount);
     port::run::StopOutcome stop();
     void shutDown();
+    // The next run() goes only as condition allows: a start its asker may
+    // still call off, or a new count for one run alive only. Kept until a
+    // run() takes it (RUN may wait for the timing self-test), or stop(),
+    // shutDown() or disarm() drop it. ticket keeps condition's ticket alive.
+    void armNextRun(port::run::RunCondition condition, std::shared_ptr<port::run::StartTicket> ticket = {});
+    bool nextRunArmed() const { return armed_.has_value(); }
+    std::shared_ptr<port::run::StartTicket> armedTicket() const { return armed_ ? armed_->ticket : nullptr; }
+    void disarm() { armed_.reset(); }
 
     port::run::SequencerState state() const;
     bool isAlive() const { return state() != port::run::SequencerState::Idle; }
@@ -64,6 +73,11 @@ private:
     std::list<std::string> errors_;  // guarded by errorsMutex_
     std::atomic<bool> timingNews_{false};
     port::run::SequencerState shown_ = port::run::SequencerState::Idle;  // the state last announced
+    struct ArmedRun {
+        port::run::RunCondition condition;
+        std::shared_ptr<port::run::StartTicket> ticket;
+    };
+    std::optional<ArmedRun> armed_;
     // Last: its step thread ends before anything its callbacks reach.
     std::unique_ptr<port::run::RunControl> control_;
 };

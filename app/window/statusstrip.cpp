@@ -1,9 +1,7 @@
 // The strip's controls and the wording of its readout.
 #include "app/window/statusstrip.h"
 
-#include <QCheckBox>
 #include <QGridLayout>
-#include <QHBoxLayout>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QPainter>
@@ -91,8 +89,6 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     , fieldReadingLabel_(createLabel(QStringLiteral("FieldReading"), this))
     , monitorButton_(new QPushButton(tr("&Monitor…"), this))
     , selfTestButton_(new QPushButton(tr("Timing &self-test"), this))
-    , remoteControlBox_(new QCheckBox(this))
-    , remoteNoteLabel_(createLabel(QStringLiteral("RemoteNote"), this))
 {
     setObjectName(QStringLiteral("StatusStrip"));
     portStatusLabel_->setText(portDescription);
@@ -106,15 +102,6 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     selfTestButton_->setToolTip(tr("Runs the step timing for a few seconds on the step CPU, writing to no "
                                    "port, and tells how closely this PC holds the steps"));
     connect(selfTestButton_, &QPushButton::clicked, this, &StatusStrip::selfTestRequested);
-    remoteControlBox_->setObjectName(QStringLiteral("RemoteControl"));
-    remoteControlBox_->setToolTip(tr("Lets a Modbus client set the operating point and press Required Voltage, "
-                                     "RUN and STOP. STOP on the window turns it off."));
-    connect(remoteControlBox_, &QCheckBox::toggled, this, [this](bool on) {
-        remoteControlBox_->setText(on ? tr("Remote control: on (%1)").arg(remoteWhere_) : tr("Remote control: off"));
-        emit remoteControlToggled(on);
-    });
-    remoteControlBox_->hide();
-    remoteNoteLabel_->hide();
 
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(margin, spacing, margin, spacing);
@@ -128,11 +115,6 @@ StatusStrip::StatusStrip(const QString& portDescription, QWidget* parent)
     layout->addWidget(runFiguresLabel_, 4, 0);
     layout->addWidget(monitorButton_, 4, 1);
     layout->addWidget(selfTestButton_, 4, 2);
-    // Shown only when remote control is offered.
-    auto* remoteRow = new QHBoxLayout;
-    remoteRow->addWidget(remoteControlBox_);
-    remoteRow->addWidget(remoteNoteLabel_, 1);
-    layout->addLayout(remoteRow, 5, 0, 1, 3);
     layout->setColumnStretch(0, 1);
 
     showReadout(port::run::RunReadout{});
@@ -264,28 +246,10 @@ void StatusStrip::showStepCpu(const port::run::StepCpuClaim& claim)
     showTiming(timingText_.isEmpty() ? timingLabel_->text() : timingText_);
 }
 
-void StatusStrip::offerRemoteControl(const QString& where)
+void StatusStrip::addRow(QWidget* row)
 {
-    remoteWhere_ = where;
-    remoteControlBox_->setText(tr("Remote control: off"));
-    remoteControlBox_->show();
-    remoteNoteLabel_->show();
-}
-
-bool StatusStrip::remoteControlOn() const
-{
-    return remoteControlBox_->isChecked();
-}
-
-void StatusStrip::setRemoteControl(bool on)
-{
-    remoteControlBox_->setChecked(on);
-}
-
-void StatusStrip::showRemoteNote(const QString& note)
-{
-    remoteNoteLabel_->setText(note);
-    remoteNoteLabel_->setToolTip(note);
+    auto* grid = static_cast<QGridLayout*>(layout());
+    grid->addWidget(row, grid->rowCount(), 0, 1, 3);
 }
 
 void StatusStrip::setSelfTestEnabled(bool enabled)

@@ -13,7 +13,6 @@
 #include "port/run/runcontrol.h"
 #include "port/run/threadpinning.h"
 
-class QCheckBox;
 class QLabel;
 class QPushButton;
 
@@ -29,8 +28,6 @@ class StatusStrip : public QWidget
 
 public:
     static constexpr int stripHeight = 96;
-    // The line of remote control, below the others, when it is offered.
-    static constexpr int remoteRowHeight = 22;
 
     explicit StatusStrip(const QString& portDescription, QWidget* parent = nullptr);
 
@@ -60,18 +57,13 @@ public:
     // The self-test's figures in one line: p99 at each rate, the longest stall.
     static QString selfTestText(const port::selftest::SelfTestResult& result);
 
-    // The operator's switch of remote control, shown once it is offered:
-    // "Remote control: on (127.0.0.1:1502)". Off until the operator turns it on.
-    void offerRemoteControl(const QString& where);
-    bool remoteControlOn() const;
-    void setRemoteControl(bool on);
-    // What a remote request met, in words: a refusal that would have been a box.
-    void showRemoteNote(const QString& note);
+    // A row below the others, for a part of the program the strip itself
+    // knows nothing of.
+    void addRow(QWidget* row);
 
 signals:
     void monitorRequested();
     void selfTestRequested();
-    void remoteControlToggled(bool on);
 
 private:
     QLabel* portStatusLabel_;
@@ -81,9 +73,6 @@ private:
     QLabel* fieldReadingLabel_;
     QPushButton* monitorButton_;
     QPushButton* selfTestButton_;
-    QCheckBox* remoteControlBox_;
-    QLabel* remoteNoteLabel_;
-    QString remoteWhere_;
     bool selfTestShown_ = false;
     QString timingText_;
     QString stepCpuText_;

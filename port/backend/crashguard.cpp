@@ -74,6 +74,12 @@ void waitUntil(Done done) noexcept
     }
 }
 
+void sealWrites() noexcept
+{
+    writeGate.fetch_or(sealedBit, std::memory_order_acq_rel);
+    waitUntil([] { return (writeGate.load(std::memory_order_acquire) & writersMask) == 0; });
+}
+
 void leaveIdle() noexcept
 {
     IdleState expected = IdleState::NotWritten;
@@ -83,8 +89,7 @@ void leaveIdle() noexcept
         waitUntil([] { return idleState.load(std::memory_order_acquire) == IdleState::Written; });
         return;
     }
-    writeGate.fetch_or(sealedBit, std::memory_order_acq_rel);
-    waitUntil([] { return (writeGate.load(std::memory_order_acquire) & writersMask) == 0; });
+    sealWrites();
     if (Port* port = guardedPort.load(std::memory_order_acquire))
         port->writeIdleFromSignalHandler();
     idleState.store(IdleState::Written, std::memory_order_release);
@@ -191,6 +196,11 @@ void CrashGuard::forget(Port& port) noexcept
 void CrashGuard::leaveIdleNow() noexcept
 {
     leaveIdle();
+}
+
+void CrashGuard::seal() noexcept
+{
+    sealWrites();
 }
 
 void CrashGuard::protectThisThread()

@@ -60,6 +60,11 @@ public:
     // the guarded port. Final: nothing reaches the port afterwards, so the
     // caller ends the process next. Async-signal-safe.
     static void leaveIdleNow() noexcept;
+    // Refuses every later write and waits up to writeWait for those under
+    // way, writing nothing itself: the port keeps, for good, what it holds.
+    // For a way out that knows the port is idle and must stay so while the
+    // process ends. Async-signal-safe.
+    static void seal() noexcept;
     // Gives the calling thread an alternate signal stack (until it ends), so
     // that a stack overflow on it still leaves the port idle. Throws
     // std::system_error when the kernel refuses it.

@@ -33,7 +33,7 @@ std::int64_t RunControl::monotonicNow() noexcept
         .count();
 }
 
-void RunControl::run(std::int64_t delayCount)
+std::optional<std::uint64_t> RunControl::run(std::int64_t delayCount, const RunCondition& condition)
 {
     heartbeat();
     if (sequencer_.state() == SequencerState::Idle) {
@@ -48,32 +48,44 @@ void RunControl::run(std::int64_t delayCount)
         silentFrom_.store(-1, std::memory_order_relaxed);
         windowSilence_.store(0, std::memory_order_relaxed);
     }
-    sequencer_.run(delayCount);
+    const std::optional<std::uint64_t> number = sequencer_.run(delayCount, condition);
     watchWake_.notify_all();  // from waiting for a run to watching it
+    return number;
 }
 
 StopOutcome RunControl::stop()
 {
     heartbeat();
-    return stopFromElsewhere();
+    const StopOutcome outcome = sequencer_.stop();
+    keepStop(outcome);
+    return outcome;
 }
 
-StopOutcome RunControl::stopFromElsewhere()
+std::optional<StopOutcome> RunControl::stopHeld(std::optional<std::uint64_t> onlyRun)
 {
-    const StopOutcome outcome = sequencer_.stop();
+    const std::optional<StopOutcome> outcome = sequencer_.stopHeld(onlyRun);
+    if (outcome)
+        keepStop(*outcome);
+    return outcome;
+}
+
+void RunControl::keepStop(const StopOutcome& outcome)
+{
     if (outcome.kind != StopOutcome::Kind::IdleWritten && outcome.kind != StopOutcome::Kind::AlreadyStopping) {
         std::lock_guard lock(lastStopMutex_);
         lastStop_ = outcome;
     }
-    return outcome;
 }
 
-void RunControl::communicationLost(std::chrono::nanoseconds silence) noexcept
+bool RunControl::callOff(StartTicket& ticket)
 {
-    if (sequencer_.state() == SequencerState::Idle)
-        return;
+    return sequencer_.callOff(ticket);
+}
+
+void RunControl::communicationLost(std::chrono::nanoseconds silence, std::uint64_t run)
+{
     communicationSilence_.store(silence.count(), std::memory_order_release);
-    sequencer_.endNow(RunEndCause::CommunicationLost);
+    sequencer_.endRunNow(RunEndCause::CommunicationLost, run);
 }
 
 void RunControl::shutDown()
@@ -101,6 +113,12 @@ bool RunControl::forceIdle(RunEndCause cause, std::chrono::nanoseconds wait)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // The window's thread may yet take a RUN waiting in its queue. Sealed,
+    // the port takes nothing more; a run begun between the wait and the seal
+    // was cut off after a whole pair, and the idle pair follows it.
+    backend::CrashGuard::seal();
+    if (sequencer_.state() != SequencerState::Idle)
+        backend::CrashGuard::leaveIdleNow();
     return true;
 }
 

@@ -57,8 +57,9 @@ public:
     RunControl(const RunControl&) = delete;
     RunControl& operator=(const RunControl&) = delete;
 
-    // A new run starts the readout again from its own writes.
-    void run(std::int64_t delayCount);
+    // A new run starts the readout again from its own writes. The number of
+    // the run that has the count, or nothing (Sequencer::run).
+    std::optional<std::uint64_t> run(std::int64_t delayCount, const RunCondition& condition = {});
     StopOutcome stop();
     // EXIT, closing, a termination signal: the run ends with the idle pair.
     void shutDown();
@@ -73,18 +74,21 @@ public:
     // the way out: ends a run alive at once (cause kept for the readout) and
     // waits up to wait for the step thread's idle pair. When that does not
     // come, takes the port over (CrashGuard::leaveIdleNow): the pair under
-    // way completes, the idle pair goes out, and nothing is written after
-    // it, so the caller ends the process next. True when the step thread
-    // ended the run itself or none was alive.
+    // way completes and the idle pair goes out. Either way the port is final
+    // afterwards: nothing is written after it, not even a RUN the window's
+    // thread takes later, so the caller ends the process next. True when
+    // the step thread ended the run itself or none was alive.
     bool forceIdle(RunEndCause cause, std::chrono::nanoseconds wait);
 
-    // STOP from a thread other than the window's (a remote client's): as
-    // stop(), but no sign that the window answers.
-    StopOutcome stopFromElsewhere();
-    // The remote client that started the run has sent nothing for silence:
-    // ends the run at once (RunEndCause::CommunicationLost), from any thread,
-    // without waiting.
-    void communicationLost(std::chrono::nanoseconds silence) noexcept;
+    // From a thread other than the window's (a remote client's), never
+    // waiting for it and giving no sign that it answers:
+    // a held STOP (Sequencer::stopHeld), kept for the readout like stop()'s;
+    std::optional<StopOutcome> stopHeld(std::optional<std::uint64_t> onlyRun = {});
+    // a start called off before it happened (Sequencer::callOff);
+    bool callOff(StartTicket& ticket);
+    // the remote client that started run has sent nothing for silence: that
+    // run ends at once (RunEndCause::CommunicationLost).
+    void communicationLost(std::chrono::nanoseconds silence, std::uint64_t run);
 
     SequencerState state() const { return sequencer_.state(); }
     TimingMode timing() const { return sequencer_.timing(); }
@@ -95,13 +99,14 @@ public:
 
 private:
     static std::int64_t monotonicNow() noexcept;
+    void keepStop(const StopOutcome& outcome);
     void watch();
 
     const record::WriteRecord& record_;
     record::FrequencyMeter meter_;
     std::uint64_t recordNext_ = 0;
     bool ranOnce_ = false;
-    std::mutex lastStopMutex_;  // stop() and stopFromElsewhere() come from two threads; never the step thread's
+    std::mutex lastStopMutex_;  // stop() and stopHeld() come from two threads; never the step thread's
     std::optional<StopOutcome> lastStop_;  // guarded by lastStopMutex_
     std::atomic<std::int64_t> communicationSilence_{0};  // ns
 

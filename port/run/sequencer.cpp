@@ -169,6 +169,16 @@ Sequencer::State Sequencer::state() const
     return stateMirror_.load(std::memory_order_acquire);
 }
 
+std::uint64_t Sequencer::runNumber() const
+{
+    return runMirror_.load(std::memory_order_acquire);
+}
+
+std::uint64_t Sequencer::trips() const
+{
+    return trips_.load(std::memory_order_acquire);
+}
+
 std::int64_t Sequencer::delayCount() const
 {
     return delayCount_.load(std::memory_order_acquire);
@@ -252,28 +262,41 @@ std::chrono::nanoseconds Sequencer::stepThreadCpuTime() const
     return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
 }
 
-void Sequencer::run(std::int64_t delayCount)
+std::optional<std::uint64_t> Sequencer::run(std::int64_t delayCount, const RunCondition& condition)
 {
     std::unique_lock lock(mutex_);
     if (shutDown_)
-        return;
+        return std::nullopt;
+    if (condition.onlyRun && (state_ != State::Running || runNumber_ != *condition.onlyRun))
+        return std::nullopt;
+    if (state_ == State::Idle && !started_) {
+        lock.unlock();
+        report(startFailure_);
+        return std::nullopt;
+    }
+    // A run alive takes the count; otherwise the next run has it.
+    const std::uint64_t number = state_ == State::Running ? runNumber_ : runNumber_ + 1;
+    if (condition.ticket && !condition.ticket->take(number))
+        return std::nullopt;
     delayCount_.store(std::min(delayCount, maxDelayCount), std::memory_order_release);
     switch (state_) {
     case State::Running:
-        return;  // the loop takes the new count at its next cycle
+        return number;  // the loop takes the new count at its next cycle
     case State::Stopping:
         pendingRun_ = true;  // after the idle writes
-        return;
+        return number;
     case State::Idle:
         break;
     }
-    if (!started_) {
-        lock.unlock();
-        report(startFailure_);
-        return;
-    }
     startRun();
     signal();
+    return number;
+}
+
+bool Sequencer::callOff(StartTicket& ticket)
+{
+    std::lock_guard lock(mutex_);
+    return ticket.callOff();
 }
 
 void Sequencer::startRun()
@@ -286,6 +309,8 @@ void Sequencer::startRun()
     passes_.store(0, std::memory_order_relaxed);
     sleeps_.store(0, std::memory_order_relaxed);
     largestLateness_.store(0, std::memory_order_relaxed);
+    ++runNumber_;
+    runMirror_.store(runNumber_, std::memory_order_release);
     changeState(State::Running);
 }
 
@@ -295,18 +320,8 @@ StopOutcome Sequencer::stop()
     if (shutDown_)
         return {StopOutcome::Kind::AlreadyStopping, {}};
     switch (state_) {
-    case State::Running: {
-        pendingRun_ = false;
-        const std::chrono::nanoseconds left = cycleEnd_ - clock_.now();
-        changeState(State::Stopping);
-        if (left <= promptStop)
-            return {StopOutcome::Kind::AfterCycle, {}};
-        // A slow output: waiting for its cycle would leave a step on the
-        // wires for as long. End the step under way now.
-        endNow_.store(true, std::memory_order_release);
-        signal();
-        return {StopOutcome::Kind::AtOnce, left};
-    }
+    case State::Running:
+        return stopRunning();
     case State::Stopping:
         pendingRun_ = false;
         if (endingNow())
@@ -330,6 +345,50 @@ StopOutcome Sequencer::stop()
     if (!failure.empty())
         report(failure);
     return {StopOutcome::Kind::IdleWritten, {}};
+}
+
+StopOutcome Sequencer::stopRunning()
+{
+    pendingRun_ = false;
+    const std::chrono::nanoseconds left = cycleEnd_ - clock_.now();
+    changeState(State::Stopping);
+    if (left <= promptStop)
+        return {StopOutcome::Kind::AfterCycle, {}};
+    // A slow output: waiting for its cycle would leave a step on the
+    // wires for as long. End the step under way now.
+    endNow_.store(true, std::memory_order_release);
+    signal();
+    return {StopOutcome::Kind::AtOnce, left};
+}
+
+std::optional<StopOutcome> Sequencer::stopHeld(std::optional<std::uint64_t> onlyRun)
+{
+    std::lock_guard lock(mutex_);
+    if (shutDown_)
+        return std::nullopt;
+    switch (state_) {
+    case State::Running:
+        if (onlyRun && *onlyRun != runNumber_)
+            return std::nullopt;
+        return stopRunning();
+    case State::Stopping:
+        if (!pendingRun_ || (onlyRun && *onlyRun != runNumber_ + 1))
+            return std::nullopt;
+        pendingRun_ = false;
+        return StopOutcome{StopOutcome::Kind::AlreadyStopping, {}};
+    case State::Idle:
+        break;
+    }
+    return std::nullopt;
+}
+
+void Sequencer::endRunNow(RunEndCause cause, std::uint64_t run)
+{
+    std::lock_guard lock(mutex_);
+    if (state_ == State::Stopping && pendingRun_ && run == runNumber_ + 1)
+        pendingRun_ = false;
+    else if (state_ != State::Idle && run == runNumber_)
+        endNow(cause);
 }
 
 void Sequencer::shutDown()
@@ -423,6 +482,8 @@ void Sequencer::endRun()
 {
     if (faultsAtFirstCycle_ >= 0)
         faultsAfterFirstCycle_.store(threadPageFaults() - faultsAtFirstCycle_, std::memory_order_release);
+    if (endCause_.load(std::memory_order_acquire) != RunEndCause::None)
+        trips_.fetch_add(1, std::memory_order_acq_rel);
     endNow_.store(shutDown_, std::memory_order_release);
     changeState(State::Idle);
 }

@@ -37,6 +37,7 @@
 #include "port/run/pimutex.h"
 #include "port/run/realtimepriority.h"
 #include "port/run/sequencerstate.h"
+#include "port/run/startticket.h"
 #include "port/run/stepclock.h"
 #include "port/run/wakemargin.h"
 
@@ -114,8 +115,11 @@ public:
 
     // Idle: starts a run (readouts start again from 0). Running: the loop
     // takes the new count at its next cycle. Stopping: the new run starts
-    // after the idle writes. Nothing after shutDown().
-    void run(std::int64_t delayCount);
+    // after the idle writes. Runs are numbered from 1; returns the number of
+    // the run that has or will have the count, or nothing when condition
+    // refuses it (a ticket called off, a run no longer Running) and after
+    // shutDown().
+    std::optional<std::uint64_t> run(std::int64_t delayCount, const RunCondition& condition = {});
     // Running: when the cycle under way ends within promptStop it completes,
     // otherwise the step under way ends at once (its pair whole); then
     // (dataPort, 0), (controlPort, 2) are the last writes, then Idle. Idle:
@@ -124,6 +128,19 @@ public:
     // always the quickest way to idle; already ending at once: nothing more.
     // Nothing after shutDown().
     StopOutcome stop();
+    // A STOP held as a drive's control word holds it: a run Running stops
+    // as with stop(); a run already stopping ends as it ends (a STOP written
+    // again and again never turns into "at once"), and a run waiting to
+    // start after it is dropped; with no run alive nothing is written. With
+    // onlyRun, only that run, alive or waiting. What it did to a run
+    // Running (AfterCycle or AtOnce), AlreadyStopping for a run waiting that
+    // it dropped, nothing when it found neither.
+    std::optional<StopOutcome> stopHeld(std::optional<std::uint64_t> onlyRun = {});
+    // Calls a start off: true when it had not happened and now never will,
+    // false when it has been taken (or was called off before).
+    bool callOff(StartTicket& ticket);
+    // endNow() for that run only, alive or waiting to start; takes the lock.
+    void endRunNow(RunEndCause cause, std::uint64_t run);
     // For EXIT, closing and termination signals: a run alive ends at once (a
     // sleeping loop is woken; the pair under way completes), then the idle
     // pair; with no run alive nothing is written. Joins the step thread.
@@ -140,6 +157,10 @@ public:
     static void endAllRuns(RunEndCause cause) noexcept;
 
     State state() const;
+    // The run alive, or the last one; 0 before the first.
+    std::uint64_t runNumber() const;
+    // How many runs have ended at once with a cause (endCause() of each).
+    std::uint64_t trips() const;
     std::int64_t delayCount() const;
     std::uint64_t cyclesWritten() const;  // whole cycles of this run
     std::uint64_t dwellPasses() const;    // passes of delayCounter in this run
@@ -167,7 +188,8 @@ public:
 private:
     void loop();
     void setUp();
-    void startRun();  // mutex_ held: counters from 0, Running
+    void startRun();  // mutex_ held: counters from 0, the next run number, Running
+    StopOutcome stopRunning();  // mutex_ held, Running: STOP
     // Step thread, mutex_ not held: the idle pair; an error is returned.
     std::string writeIdle(const char* when);
     void endRun();  // mutex_ held: after the idle pair, Idle
@@ -193,6 +215,7 @@ private:
     State state_ = State::Idle;          // guarded by mutex_; mirrored in stateMirror_
     bool shutDown_ = false;              // guarded by mutex_
     bool pendingRun_ = false;            // guarded by mutex_: RUN came while stopping
+    std::uint64_t runNumber_ = 0;        // guarded by mutex_; mirrored in runMirror_
     std::chrono::nanoseconds cycleEnd_{0};  // guarded by mutex_: when the cycle under way ends
     // Written once by the step thread before timingKnown_ is set, then only read.
     TimingMode timing_;
@@ -202,6 +225,8 @@ private:
     std::thread thread_;                 // joined by shutDown()
 
     std::atomic<State> stateMirror_{State::Idle};
+    std::atomic<std::uint64_t> runMirror_{0};
+    std::atomic<std::uint64_t> trips_{0};
     std::atomic<bool> endNow_{false};  // the run ends before its cycle does
     std::atomic<RunEndCause> endCause_{RunEndCause::None};
     StepClock::Word wake_{0};  // bumped by every request, so a sleeping loop looks again

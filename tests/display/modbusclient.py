@@ -1,20 +1,20 @@
 #!/usr/bin/python3
-# A Modbus TCP client for the display suite, on Debian's pymodbus: one
-# action a call, against the program at 127.0.0.1:PORT; prints one line.
-#   modbusclient.py PORT point        the 30 Hz operating point, then Required Voltage
-#   modbusclient.py PORT run|stop     presses RUN or STOP
-#   modbusclient.py PORT read         the input registers, blank-separated
-#   modbusclient.py PORT silent MS    timeout MS, RUN, then nothing: prints the
-#                                     seconds until another client reads the run ended
-# A write prints "ok" or "exception N"; exit status 0 unless the client failed.
+# A Modbus TCP client for the display suite, on Debian's pymodbus, for what
+# mbpoll cannot do: hold a connection as a PLC does. Against the program at
+# 127.0.0.1:PORT, the 30 Hz operating point (900 rpm, 380 V, 1500 rpm rated,
+# 4 poles, 7.6 V/Hz):
+#   modbusclient.py PORT silent MS   RUN with the timeout MS, then nothing: prints
+#                                    the seconds until another client reads the run ended
+#   modbusclient.py PORT hold S      RUN, then the control word with RUN 1 every
+#                                    100 ms for S seconds, as a PLC writes it cyclically
+# Prints "exception N" when the RUN is refused; exit status 0 unless the client failed.
 import sys
 import time
 
 from pymodbus.client import ModbusTcpClient
 
-HOLDING_COMMAND, HOLDING_TIMEOUT = 4, 5
-REQUIRED_VOLTAGE, RUN, STOP = 1, 2, 3
-INPUT_COUNT, STATE, END_CAUSE = 13, 0, 12
+CONTROL_WORD, STATUS_WORD = 0, 100
+RUN, RUNNING, STOPPING = 1, 1 << 1, 1 << 2
 
 
 def client(port):
@@ -24,31 +24,30 @@ def client(port):
     return c
 
 
-def said(reply):
-    return f"exception {reply.exception_code}" if reply.isError() else "ok"
+def run(c, timeout_ms):
+    reply = c.write_registers(CONTROL_WORD, [RUN, 900, 3800, 1500, 4, 760, timeout_ms])
+    if reply.isError():
+        print(f"exception {reply.exception_code}")
+        sys.exit(0)
 
 
 def main():
-    port, action = int(sys.argv[1]), sys.argv[2]
+    port, action, amount = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
     c = client(port)
-    if action == "point":
-        # 380.0 V, 4 poles, 900 rpm, 7.60 V/Hz, Required Voltage
-        print(said(c.write_registers(0, [3800, 4, 900, 760, REQUIRED_VOLTAGE])))
-    elif action in ("run", "stop"):
-        print(said(c.write_register(HOLDING_COMMAND, RUN if action == "run" else STOP)))
-    elif action == "read":
-        print(" ".join(str(r) for r in c.read_input_registers(0, INPUT_COUNT).registers))
-    elif action == "silent":
-        reply = c.write_registers(HOLDING_COMMAND, [RUN, int(sys.argv[3])])
-        if reply.isError():
-            print(said(reply))
-            return
+    if action == "silent":
+        run(c, int(amount))
         went = time.monotonic()
         c.close()
         watcher = client(port)
-        while watcher.read_input_registers(STATE, 1).registers[0] != 0:
+        while watcher.read_holding_registers(STATUS_WORD, 1).registers[0] & (RUNNING | STOPPING):
             time.sleep(0.005)
         print(f"{time.monotonic() - went:.3f}")
+    elif action == "hold":
+        run(c, 1000)
+        until = time.monotonic() + amount
+        while time.monotonic() < until:
+            time.sleep(0.1)
+            c.write_registers(CONTROL_WORD, [RUN, 900])
     c.close()
 
 

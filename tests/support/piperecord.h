@@ -107,4 +107,21 @@ inline std::string wayOutFault(std::vector<PipeWrite> writes)
     return {};
 }
 
+// As wayOutFault, for writes that may hold several runs, each begun at the
+// first step and ended with the idle pair (no step writes data 0).
+inline std::string runsFault(const std::vector<PipeWrite>& writes)
+{
+    std::size_t from = 0;
+    for (std::size_t at = 1; at < writes.size(); ++at) {
+        const std::vector<PipeWrite> run(writes.begin() + static_cast<std::ptrdiff_t>(from),
+                                         writes.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+        if (!endsIdle(run))
+            continue;
+        if (std::string fault = wayOutFault(run); !fault.empty())
+            return "from write " + std::to_string(from) + ": " + fault;
+        from = at + 1;
+    }
+    return from == writes.size() ? std::string() : "write " + std::to_string(from) + " on came after the idle pair";
+}
+
 #endif  // TESTS_PIPERECORD_H

@@ -4,7 +4,7 @@
 // tst_termination. The crash guard guards the port, as in the program, so
 // that the signal thread's own idle pair reaches stdout too.
 //
-//   signaltarget DELAYCOUNT [slow-way-out|stuck-window|stuck-write]
+//   signaltarget DELAYCOUNT [slow-way-out|stuck-window|stuck-write|run-late]
 //
 // Says "running" on stderr once two steps are out (at 1 Hz the loop then
 // sleeps in the second step's dwell). With slow-way-out the
@@ -14,6 +14,11 @@
 // queued call, so that it answers nothing. With stuck-write a data write of
 // the fourth cycle says "write stuck" and never goes out, so that the step
 // thread never writes the idle pair and the window's way out never ends.
+// With run-late the window's thread is stuck too, and its stderr a full
+// pipe, so that the signal thread's last line never goes out and the
+// program stays between the forced way out and its end; once the idle pair
+// has gone out the window's thread asks for RUN, as a queued RUN taken late
+// would, then says "ran late" on stdout's records as a write to 0xFFFF.
 // Says "event loop ended" when exec() returns.
 #include "app/platform/terminationsignals.h"
 #include "app/window/runadapter.h"
@@ -28,9 +33,11 @@
 #include <QMetaObject>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,7 +58,24 @@ constexpr std::uint64_t stuckWrite = 3 * port::pattern::writesPerCycle + 3 * por
 // does, so that what ends the run is the signal thread.
 constexpr auto noSilenceLimit = std::chrono::hours(1);
 
-enum class Mode { Plain, SlowWayOut, StuckWindow, StuckWrite };
+enum class Mode { Plain, SlowWayOut, StuckWindow, StuckWrite, RunLate };
+
+// run-late: the idle pair has gone out since the signal.
+std::atomic<bool> leftIdle{false};
+constexpr std::uint16_t ranLateMark = 0xFFFF;
+
+// Makes fd a pipe nobody reads, full: a write to it waits for ever.
+void blockWrites(int fd)
+{
+    int ends[2];
+    if (pipe2(ends, O_NONBLOCK) != 0)
+        return;
+    const std::array<char, 4096> junk{};
+    while (::write(ends[1], junk.data(), junk.size()) > 0) {
+    }
+    fcntl(ends[1], F_SETFL, 0);
+    dup2(ends[1], fd);
+}
 
 void say(const char* line)
 {
@@ -71,6 +95,12 @@ public:
             while (app::platform::TerminationSignals::received() < 2 && std::chrono::steady_clock::now() < giveUp)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        // The idle pair: no step writes data 0.
+        if (mode_ == Mode::RunLate && app::platform::TerminationSignals::received() > 0 &&
+            address == port::backend::controlPort && lastData_ == port::pattern::idleData)
+            leftIdle.store(true);
+        if (address == port::backend::dataPort)
+            lastData_ = value;
         if (mode_ == Mode::StuckWrite && writes_++ == stuckWrite) {
             say("write stuck\n");
             std::this_thread::sleep_for(stuckFor);
@@ -78,15 +108,21 @@ public:
         }
         put(address, value);
     }
+    // Straight to the records, whatever the crash guard says.
+    void mark(std::uint16_t address) { put(address, 0); }
+
 private:
     Mode mode_;
+    std::uint8_t lastData_ = 0xFF;
     std::uint64_t writes_ = 0;  // the step thread's, the only writer while a run is alive
 };
 
 std::optional<Mode> modeNamed(const char* name)
 {
-    constexpr std::array<std::pair<const char*, Mode>, 3> modes{{
-        {"slow-way-out", Mode::SlowWayOut}, {"stuck-window", Mode::StuckWindow}, {"stuck-write", Mode::StuckWrite}}};
+    constexpr std::array<std::pair<const char*, Mode>, 4> modes{{{"slow-way-out", Mode::SlowWayOut},
+                                                                 {"stuck-window", Mode::StuckWindow},
+                                                                 {"stuck-write", Mode::StuckWrite},
+                                                                 {"run-late", Mode::RunLate}}};
     for (const auto& [known, mode] : modes)
         if (std::strcmp(name, known) == 0)
             return mode;
@@ -123,6 +159,22 @@ int main(int argc, char* argv[])
                     &application,
                     [] {
                         say("window stuck\n");
+                        std::this_thread::sleep_for(stuckFor);
+                    },
+                    Qt::QueuedConnection);
+            if (mode == Mode::RunLate)
+                QMetaObject::invokeMethod(
+                    &application,
+                    [&adapter, &pipe, delayCount] {
+                        say("window stuck\n");
+                        blockWrites(STDERR_FILENO);
+                        while (!leftIdle.load())
+                            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                        // Long after the signal thread has seen the run end.
+                        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                        adapter.control().run(delayCount);
+                        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                        pipe.mark(ranLateMark);
                         std::this_thread::sleep_for(stuckFor);
                     },
                     Qt::QueuedConnection);

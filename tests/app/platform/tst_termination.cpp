@@ -13,6 +13,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -48,6 +49,7 @@ private slots:
     void secondSignalEndsRightAfterTheIdleWrites();
     void stuckWindowIsLeftFromTheSignalThread_data();
     void stuckWindowIsLeftFromTheSignalThread();
+    void runTakenLateWritesNothing();
 };
 
 void TestTermination::eachSignalLeavesThePortIdle_data()
@@ -138,6 +140,32 @@ void TestTermination::stuckWindowIsLeftFromTheSignalThread()
     QVERIFY2(said.contains(ending), said.constData());
     QVERIFY2(!said.contains("event loop ended"), said.constData());
     QCOMPARE(checkWayOut(target.readAllStandardOutput()), QString());
+}
+
+// Between the forced way out and the program's end, a RUN the window's
+// thread takes late writes nothing: the idle pair stays the last write.
+void TestTermination::runTakenLateWritesNothing()
+{
+    QProcess target;
+    target.setReadChannel(QProcess::StandardError);
+    target.start(QStringLiteral(SIGNALTARGET), {QStringLiteral("714"), QStringLiteral("run-late")});
+    QVERIFY(target.waitForStarted());
+    QByteArray said;
+    QVERIFY2(waitForLine(target, "window stuck", said), said.constData());
+    ::kill(static_cast<pid_t>(target.processId()), SIGTERM);
+    target.setReadChannel(QProcess::StandardOutput);
+    const PipeWrite ranLate{0xFFFF, 0};
+    QByteArray records;
+    std::vector<PipeWrite> writes;
+    while (std::ranges::find(writes, ranLate) == writes.end()) {
+        QVERIFY2(target.waitForReadyRead(20000), "the late RUN never came");
+        records += target.readAllStandardOutput();
+        writes = pipeWrites(records.constData(), static_cast<std::size_t>(records.size()));
+    }
+    target.kill();
+    target.waitForFinished();
+    writes.erase(std::ranges::find(writes, ranLate), writes.end());
+    QCOMPARE(QString::fromStdString(wayOutFault(writes)), QString());
 }
 
 QTEST_GUILESS_MAIN(TestTermination)

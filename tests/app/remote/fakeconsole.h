@@ -1,54 +1,59 @@
 // A console for the register map's tests and fuzzer: shows what it is told
-// to, records what it is asked, refuses when told to.
+// to, keeps the requests handed to it until the test does them, and records
+// what it is asked to do at once.
 #ifndef TESTS_APP_REMOTE_FAKECONSOLE_H
 #define TESTS_APP_REMOTE_FAKECONSOLE_H
 
 #include "app/remote/console.h"
 
-#include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
 class FakeConsole : public app::remote::Console {
 public:
     app::remote::ConsoleReadings readings;
-    app::remote::Refusal fieldRefusal = app::remote::Refusal::None;
-    app::remote::Refusal pressRefusal = app::remote::Refusal::None;
-    // "field 8 = 7.6", "press 2", "lost 1500 ms", in order.
+    // Not begun by the window, in the order handed.
+    std::map<app::remote::RequestId, app::remote::WindowRequest> handed;
+    // "stop", "stop 1", "lost 1000 ms, run 1", "called off", in order.
     std::vector<std::string> done;
+    std::vector<std::string> log;
+    std::string controller;
 
+    // The window begins the oldest request: it can no longer be withdrawn.
+    std::pair<app::remote::RequestId, app::remote::WindowRequest> begin()
+    {
+        auto oldest = handed.extract(handed.begin());
+        return {oldest.key(), std::move(oldest.mapped())};
+    }
+
+    void setListener(Listener*) override {}
     app::remote::ConsoleReadings read() override { return readings; }
-
-    app::remote::Refusal setFields(std::span<const app::remote::FieldValue> values) override
+    void submit(app::remote::RequestId id, app::remote::WindowRequest request) override
     {
-        if (fieldRefusal != app::remote::Refusal::None)
-            return fieldRefusal;
-        for (const app::remote::FieldValue& value : values) {
-            std::string number = std::to_string(value.value);
-            number.erase(number.find_last_not_of('0') + 1);
-            if (number.back() == '.')
-                number.pop_back();
-            done.push_back("field " + std::to_string(static_cast<int>(value.field)) + " = " + number);
-        }
-        return app::remote::Refusal::None;
+        handed.emplace(id, std::move(request));
     }
-
-    app::remote::Refusal press(app::remote::Command command) override
+    bool withdraw(app::remote::RequestId id) override { return handed.erase(id) > 0; }
+    bool stop(std::optional<std::uint64_t> onlyRun) override
     {
-        if (pressRefusal != app::remote::Refusal::None)
-            return pressRefusal;
-        done.push_back("press " + std::to_string(static_cast<int>(command)));
-        if (command == app::remote::Command::Run)
-            readings.state = port::run::SequencerState::Running;
-        return app::remote::Refusal::None;
+        done.push_back(onlyRun ? "stop " + std::to_string(*onlyRun) : "stop");
+        return readings.state != port::run::SequencerState::Idle;
     }
-
-    void communicationLost(std::chrono::nanoseconds silence) override
+    bool callOff(port::run::StartTicket& ticket) override
+    {
+        const bool calledOff = ticket.callOff();
+        if (calledOff)
+            done.push_back("called off");
+        return calledOff;
+    }
+    void communicationLost(std::chrono::nanoseconds silence, std::uint64_t run) override
     {
         done.push_back("lost " +
-                       std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(silence).count()) + " ms");
-        readings.state = port::run::SequencerState::Idle;
+                       std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(silence).count()) +
+                       " ms, run " + std::to_string(run));
     }
+    void showController(const std::string& who) override { controller = who; }
+    void audit(const std::string& line) override { log.push_back(line); }
 };
 
 #endif  // TESTS_APP_REMOTE_FAKECONSOLE_H

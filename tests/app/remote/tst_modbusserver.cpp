@@ -27,30 +27,68 @@ namespace {
 
 constexpr int giveUpMilliseconds = 10000;
 
-// The fake console, read by the test while the server's thread uses it.
+// The fake console, read by the test while the server's thread uses it; the
+// test does what was handed to the window, as the window's thread would.
 class LockedConsole : public app::remote::Console {
 public:
     LockedConsole() { fake_.readings.remoteControlOn = true; }
 
+    void setListener(Listener* listener) override
+    {
+        std::lock_guard lock(mutex_);
+        listener_ = listener;
+    }
     app::remote::ConsoleReadings read() override
     {
         std::lock_guard lock(mutex_);
         return fake_.read();
     }
-    app::remote::Refusal setFields(std::span<const app::remote::FieldValue> values) override
+    void submit(app::remote::RequestId id, app::remote::WindowRequest request) override
     {
         std::lock_guard lock(mutex_);
-        return fake_.setFields(values);
+        fake_.submit(id, std::move(request));
     }
-    app::remote::Refusal press(app::remote::Command command) override
+    bool withdraw(app::remote::RequestId id) override
     {
         std::lock_guard lock(mutex_);
-        return fake_.press(command);
+        return fake_.withdraw(id);
     }
-    void communicationLost(std::chrono::nanoseconds silence) override
+    bool stop(std::optional<std::uint64_t> onlyRun) override
     {
         std::lock_guard lock(mutex_);
-        fake_.communicationLost(silence);
+        return fake_.stop(onlyRun);
+    }
+    bool callOff(port::run::StartTicket& ticket) override
+    {
+        std::lock_guard lock(mutex_);
+        return fake_.callOff(ticket);
+    }
+    void communicationLost(std::chrono::nanoseconds silence, std::uint64_t run) override
+    {
+        std::lock_guard lock(mutex_);
+        fake_.communicationLost(silence, run);
+    }
+    void showController(const std::string&) override {}
+    void audit(const std::string&) override {}
+
+    // The window does what it was handed; a start begins run 1.
+    void doHanded()
+    {
+        std::lock_guard lock(mutex_);
+        while (!fake_.handed.empty()) {
+            auto [id, request] = fake_.begin();
+            if (request.ticket && request.ticket->take(1)) {
+                fake_.readings.state = port::run::SequencerState::Running;
+                fake_.readings.run = 1;
+            }
+            if (listener_)
+                listener_->completed(id, {});
+        }
+    }
+    std::size_t handed()
+    {
+        std::lock_guard lock(mutex_);
+        return fake_.handed.size();
     }
     std::vector<std::string> done()
     {
@@ -61,6 +99,7 @@ public:
 private:
     std::mutex mutex_;
     FakeConsole fake_;
+    Listener* listener_ = nullptr;  // guarded by mutex_
 };
 
 Bytes joined(Bytes first, const Bytes& second)
@@ -90,13 +129,13 @@ std::optional<Bytes> receive(int fd, int waitMilliseconds = giveUpMilliseconds)
 
 struct Rig {
     LockedConsole console;
-    app::remote::RegisterMap map{console};
-    app::remote::ModbusServer server;
+    app::remote::RegisterMap map{console, {"V", "P", "1"}};
+    std::optional<app::remote::ModbusServer> server;
     explicit Rig(std::chrono::nanoseconds idle = app::remote::ModbusServer::idleLimit)
-        : server(map, {"127.0.0.1", 0}, idle)
     {
+        server.emplace(map, console, app::remote::Endpoint{"127.0.0.1", 0}, idle);
     }
-    std::uint16_t port() const { return server.endpoint().port; }
+    std::uint16_t port() const { return server->endpoint().port; }
 };
 
 }  // namespace
@@ -115,6 +154,8 @@ private slots:
     void floodOfConnections();
     void idleClientDropped();
     void communicationLoss();
+    void stopBehindARequestAtTheWindow();
+    void exitLeavesTheWindowsRequests();
 };
 
 void TestModbusServer::answers_data()
@@ -122,9 +163,9 @@ void TestModbusServer::answers_data()
     QTest::addColumn<Bytes>("sent");
     QTest::addColumn<std::optional<Bytes>>("reply");  // nothing: the connection is dropped
 
-    QTest::newRow("a read") << modbusFrame({3, 0, 5, 0, 1}) << std::optional(modbusFrame({3, 2, 0x03, 0xE8}));
-    QTest::newRow("two requests in one segment") << joined(modbusFrame({3, 0, 5, 0, 1}), modbusFrame({6, 0, 5, 0x07, 0xD0}))
-                                                 << std::optional(joined(modbusFrame({3, 2, 0x03, 0xE8}), modbusFrame({6, 0, 5, 0x07, 0xD0})));
+    QTest::newRow("a read") << modbusFrame({3, 0, 6, 0, 1}) << std::optional(modbusFrame({3, 2, 0x03, 0xE8}));
+    QTest::newRow("two requests in one segment") << joined(modbusFrame({3, 0, 6, 0, 1}), modbusFrame({6, 0, 6, 0x07, 0xD0}))
+                                                 << std::optional(joined(modbusFrame({3, 2, 0x03, 0xE8}), modbusFrame({6, 0, 6, 0x07, 0xD0})));
     QTest::newRow("function 8 with its data") << modbusFrame({8, 0, 0, 0x12, 0x34}) << std::optional(modbusFrame({0x88, 1}));
     QTest::newRow("protocol id 1") << Bytes{0, 1, 0, 1, 0, 6, 0xFF, 3, 0, 0, 0, 1} << std::optional<Bytes>();
     QTest::newRow("length 0") << Bytes{0, 1, 0, 0, 0, 0, 0xFF} << std::optional<Bytes>();
@@ -163,9 +204,9 @@ void TestModbusServer::refusesToListen()
     QFETCH(QString, address);
     QFETCH(QString, says);
     LockedConsole console;
-    app::remote::RegisterMap map(console);
+    app::remote::RegisterMap map(console, {"V", "P", "1"});
     try {
-        app::remote::ModbusServer server(map, {address.toStdString(), 1502});
+        app::remote::ModbusServer server(map, console, {address.toStdString(), 1502});
         QFAIL("listened");
     } catch (const app::remote::ServerError& error) {
         QVERIFY2(QString::fromUtf8(error.what()).contains(says), error.what());
@@ -173,7 +214,7 @@ void TestModbusServer::refusesToListen()
     // a port in use
     Rig rig;
     try {
-        app::remote::ModbusServer second(map, rig.server.endpoint());
+        app::remote::ModbusServer second(map, console, rig.server->endpoint());
         QFAIL("listened twice");
     } catch (const app::remote::ServerError& error) {
         QVERIFY2(QString::fromUtf8(error.what()).contains("another program listens there"), error.what());
@@ -210,7 +251,7 @@ void TestModbusServer::requestCutShort()
     sendAll(cut, Bytes{0x12, 0x34, 0, 0, 0, 6, 0xFF, 3});
     const int other = connectToLoopback(rig.port());
     sendAll(other, modbusFrame({4, 0, 0, 0, 1}));
-    QCOMPARE(receive(other), std::optional(modbusFrame({4, 2, 0, 0})));
+    QCOMPARE(receive(other), std::optional(modbusFrame({4, 2, 0, 0x41})));
     QCOMPARE(receive(cut), std::optional<Bytes>());
     ::close(cut);
     ::close(other);
@@ -228,7 +269,7 @@ void TestModbusServer::floodOfConnections()
         sendAll(fd, modbusFrame({4, 0, 0, 0, 1}));
         const std::optional<Bytes> got = receive(fd);
         if (got) {
-            QCOMPARE(*got, modbusFrame({4, 2, 0, 0}));
+            QCOMPARE(*got, modbusFrame({4, 2, 0, 0x41}));
             ++served;
         }
     }
@@ -252,7 +293,7 @@ void TestModbusServer::idleClientDropped()
     Rig rig(200ms);
     const int fd = connectToLoopback(rig.port());
     sendAll(fd, modbusFrame({4, 0, 0, 0, 1}));
-    QCOMPARE(receive(fd), std::optional(modbusFrame({4, 2, 0, 0})));
+    QCOMPARE(receive(fd), std::optional(modbusFrame({4, 2, 0, 0x41})));
     QCOMPARE(receive(fd), std::optional<Bytes>());
     ::close(fd);
 }
@@ -264,12 +305,64 @@ void TestModbusServer::communicationLoss()
     Rig rig;
     const int fd = connectToLoopback(rig.port());
     const auto started = std::chrono::steady_clock::now();
-    sendAll(fd, modbusFrame({16, 0, 4, 0, 2, 4, 0, 2, 0, 100}));  // RUN, timeout 100 ms
-    QCOMPARE(receive(fd), std::optional(modbusFrame({16, 0, 4, 0, 2})));
+    sendAll(fd, modbusFrame({16, 0, 6, 0, 1, 2, 0, 100}));  // timeout 100 ms
+    QCOMPARE(receive(fd), std::optional(modbusFrame({16, 0, 6, 0, 1})));
+    sendAll(fd, modbusFrame({6, 0, 0, 0, 1}));  // RUN
+    QTRY_COMPARE_WITH_TIMEOUT(rig.console.handed(), std::size_t(1), giveUpMilliseconds);
+    rig.console.doHanded();
+    QCOMPARE(receive(fd), std::optional(modbusFrame({6, 0, 0, 0, 1})));
     QTRY_VERIFY_WITH_TIMEOUT(!rig.console.done().empty() && rig.console.done().back().starts_with("lost"),
                              giveUpMilliseconds);
     QVERIFY(std::chrono::steady_clock::now() - started >= 100ms);
     ::close(fd);
+}
+
+// Requests behind one at the window wait their turn and are answered in
+// order; a STOP among them acts as it arrives, and the start the window had
+// not begun never runs (exception 6).
+void TestModbusServer::stopBehindARequestAtTheWindow()
+{
+    Rig rig;
+    const int fd = connectToLoopback(rig.port());
+    sendAll(fd, joined(modbusFrame({6, 0, 0, 0, 1}, 1), modbusFrame({3, 0, 6, 0, 1}, 2)));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.console.handed(), std::size_t(1), giveUpMilliseconds);
+    const int other = connectToLoopback(rig.port());
+    sendAll(other, modbusFrame({3, 0, 6, 0, 1}));
+    QCOMPARE(receive(other), std::optional(modbusFrame({3, 2, 0x03, 0xE8})));
+    sendAll(fd, modbusFrame({6, 0, 0, 0, 0}, 3));
+    Bytes got;
+    while (got.size() < 9 + 11 + 12) {
+        const std::optional<Bytes> more = receive(fd);
+        QVERIFY(more && !more->empty());
+        got.insert(got.end(), more->begin(), more->end());
+    }
+    QCOMPARE(got, joined(joined(Bytes{0, 1, 0, 0, 0, 3, 0xFF, 0x86, 6}, modbusFrame({3, 2, 0x03, 0xE8}, 2)),
+                         modbusFrame({6, 0, 0, 0, 0}, 3)));
+    QCOMPARE(rig.console.done(), (std::vector<std::string>{"called off", "stop"}));
+    QCOMPARE(rig.console.handed(), std::size_t(0));
+    ::close(fd);
+    ::close(other);
+}
+
+// The way out never waits for the window: with four clients' pipelined
+// writes handed over or queued and a window that does none of them, the
+// server ends, and what the window had not begun never runs.
+void TestModbusServer::exitLeavesTheWindowsRequests()
+{
+    Rig rig;
+    std::vector<int> fds;
+    for (std::size_t i = 0; i < app::remote::ModbusServer::mostClients; ++i) {
+        fds.push_back(connectToLoopback(rig.port()));
+        Bytes writes;
+        for (std::uint16_t n = 0; n < 40; ++n)
+            writes = joined(writes, modbusFrame({6, 0, 1, 0x03, static_cast<std::uint8_t>(n)}, n));
+        sendAll(fds.back(), writes);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(rig.console.handed(), app::remote::ModbusServer::mostClients, giveUpMilliseconds);
+    rig.server.reset();
+    QCOMPARE(rig.console.handed(), std::size_t(0));
+    for (const int fd : fds)
+        ::close(fd);
 }
 
 QTEST_GUILESS_MAIN(TestModbusServer)

@@ -1,5 +1,6 @@
-// The register map: requests as bytes, replies as bytes, what reached the
-// console, and the communication-loss watch.
+// The register map: requests and replies as bytes, the control word's edges,
+// who may write, the communication-loss watch on times the test gives, and
+// a window that does not answer.
 #include "app/remote/registermap.h"
 #include "fakeconsole.h"
 
@@ -10,31 +11,102 @@
 using namespace std::chrono_literals;
 using app::remote::RegisterMap;
 using app::remote::Refusal;
+using app::remote::WindowOutcome;
+using app::remote::WindowRequest;
+using port::run::SequencerState;
 using Bytes = std::vector<std::uint8_t>;
 
 Q_DECLARE_METATYPE(Bytes)
-Q_DECLARE_METATYPE(Refusal)
 
 namespace {
 
 const RegisterMap::Clock::time_point start{};
+const app::remote::Identity identity{"V", "P", "1.0"};
+constexpr RegisterMap::ClientId a = 1;
+constexpr RegisterMap::ClientId b = 2;
 
-// A console at 30 Hz: 380 V, 4 poles, 900 rpm, 7.6 V/Hz, 228 V required.
+Bytes fc6(std::uint16_t address, std::uint16_t value)
+{
+    return {6, 0, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value)};
+}
+
+Bytes fc16(std::uint16_t address, std::vector<std::uint16_t> values)
+{
+    Bytes pdu{16, 0, static_cast<std::uint8_t>(address), 0, static_cast<std::uint8_t>(values.size()),
+              static_cast<std::uint8_t>(2 * values.size())};
+    for (const std::uint16_t value : values)
+        pdu.insert(pdu.end(), {static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)});
+    return pdu;
+}
+
+Bytes failed(const Bytes& request, std::uint8_t exception)
+{
+    return {static_cast<std::uint8_t>(request[0] | 0x80), exception};
+}
+
+// A console at 30 Hz, real-time, remote control on: 380 V, 960 rpm rated,
+// 4 poles, 900 rpm at 7.6 V/Hz, 228 V required.
 app::remote::ConsoleReadings thirtyHertz()
 {
     app::remote::ConsoleReadings readings;
-    readings.delayCount = 23808;
+    readings.state = SequencerState::Running;
+    readings.run = 1;
+    readings.delayCount = 23809;
     readings.definedFrequency = 29.99940001;
     readings.measuredFrequency = 29.96;
     readings.cycles = 0x1'0002'0003;  // wraps to 0x0002'0003
+    readings.realtime = true;
     readings.remoteControlOn = true;
     readings.ratedVoltage = 380;
+    readings.ratedSpeed = 960;
     readings.poles = 4;
-    readings.demandedSpeed = 900;
+    readings.speedReference = 900;
     readings.voltsPerHertz = 7.6;
     readings.requiredVoltage = 228;
     return readings;
 }
+
+// The map over a fake console that is idle, with client a in control of
+// run 1 when asked.
+struct Bench {
+    FakeConsole console;
+    RegisterMap map{console, identity};
+
+    Bench()
+    {
+        console.readings = thirtyHertz();
+        console.readings.state = SequencerState::Idle;
+        map.connected(a, "a");
+        map.connected(b, "b");
+    }
+    std::optional<Bytes> send(RegisterMap::ClientId client, const Bytes& request, std::chrono::milliseconds at = 0ms)
+    {
+        for (const RegisterMap::Answer& answer : map.arrived(request, client, start + at))
+            withdrawn.push_back(answer.reply);
+        return map.handle(request, client, start + at);
+    }
+    // The window does the oldest request handed to it.
+    Bytes finish(WindowOutcome outcome = {}, std::optional<std::uint64_t> startsRun = 1)
+    {
+        auto [id, request] = console.begin();
+        if (request.ticket && startsRun && outcome.kind == WindowOutcome::Kind::Done) {
+            request.ticket->take(*startsRun);
+            console.readings.state = SequencerState::Running;
+            console.readings.run = *startsRun;
+        }
+        return map.completed(id, outcome, start)->reply;
+    }
+    void aRuns()
+    {
+        send(a, fc16(0, {1, 900}));
+        finish();
+    }
+    std::uint16_t status(RegisterMap::ClientId client) { return map.inputRegisters(client)[0]; }
+    std::uint16_t refusal() { return map.inputRegisters(a)[app::remote::input::lastRefusal]; }
+
+    std::vector<Bytes> withdrawn;
+};
 
 }  // namespace
 
@@ -44,12 +116,14 @@ class TestRegisterMap : public QObject {
 private slots:
     void reply_data();
     void reply();
-    void writeReachesTheConsole_data();
-    void writeReachesTheConsole();
-    void refusal_data();
-    void refusal();
+    void runEdge();
+    void refusedStartTrips();
+    void whoMayWrite_data();
+    void whoMayWrite();
+    void wholeOrNothing();
     void communicationLoss_data();
     void communicationLoss();
+    void windowDoesNotAnswer();
 };
 
 void TestRegisterMap::reply_data()
@@ -58,19 +132,31 @@ void TestRegisterMap::reply_data()
     QTest::addColumn<Bytes>("request");
     QTest::addColumn<Bytes>("reply");
 
-    // check reads: scaling, 32-bit values high word first
-    QTest::newRow("holding, all") << false << Bytes{3, 0, 0, 0, 6}
-                                  << Bytes{3, 12, 0x0E, 0xD8, 0, 4, 0x03, 0x84, 0x02, 0xF8, 0, 0, 0x03, 0xE8};
-    QTest::newRow("holding, V/f alone") << false << Bytes{3, 0, 3, 0, 1} << Bytes{3, 2, 0x02, 0xF8};
-    QTest::newRow("input, all") << true << Bytes{4, 0, 0, 0, 13}
-                                << Bytes{4, 26, 0, 1, 0, 0, 0x5D, 0x00, 0, 0, 0x0B, 0xB8, 0, 0, 0x0B, 0xB4,
-                                         0, 2, 0, 3, 0x08, 0xE8, 0, 0, 0, 1, 0, 0};
-    QTest::newRow("input, last register") << false << Bytes{4, 0, 12, 0, 1} << Bytes{4, 2, 0, 0};
+    // check reads: scaling, 32-bit values high word first, the status word
+    QTest::newRow("holding, the writable ones") << false << Bytes{3, 0, 0, 0, 7}
+        << Bytes{3, 14, 0, 0, 0x03, 0x84, 0x0E, 0xD8, 0x03, 0xC0, 0, 4, 0x02, 0xF8, 0x03, 0xE8};
+    QTest::newRow("input, all, running at reference") << true << Bytes{4, 0, 0, 0, 13}
+        << Bytes{4, 26, 0, 0x62, 0, 0, 0x0B, 0xB4, 0, 0, 0x0B, 0xB8, 0x08, 0xE8, 0, 0, 0, 0, 0, 2,
+                 0, 0, 0x5D, 0x01, 0, 2, 0, 3};
+    QTest::newRow("holding 100: the status word, idle") << false << Bytes{3, 0, 100, 0, 2} << Bytes{3, 4, 0, 0x41, 0, 0};
+    QTest::newRow("holding 112: the last") << true << Bytes{3, 0, 112, 0, 1} << Bytes{3, 2, 0, 3};
+    QTest::newRow("read and write: STOP, then the status") << false << Bytes{23, 0, 100, 0, 1, 0, 0, 0, 1, 2, 0, 0}
+                                                           << Bytes{23, 2, 0, 0x41};
+    // check device identification: a stream, one object, from an unknown object
+    const Bytes all{43, 14, 1, 0x81, 0, 0, 3, 0, 1, 'V', 1, 1, 'P', 2, 3, '1', '.', '0'};
+    QTest::newRow("identification, basic") << false << Bytes{43, 14, 1, 0} << all;
+    QTest::newRow("identification, from object 9") << false << Bytes{43, 14, 1, 9} << all;
+    QTest::newRow("identification, object 2") << false << Bytes{43, 14, 4, 2}
+                                              << Bytes{43, 14, 4, 0x81, 0, 0, 1, 2, 3, '1', '.', '0'};
+    QTest::newRow("identification, no object 3") << false << Bytes{43, 14, 4, 3} << Bytes{0xAB, 2};
+    QTest::newRow("identification, code 5") << false << Bytes{43, 14, 5, 0} << Bytes{0xAB, 3};
+    QTest::newRow("MEI type 13") << false << Bytes{43, 13, 1, 0} << Bytes{0xAB, 1};
     // check the protocol's exceptions
     QTest::newRow("function 1") << false << Bytes{1, 0, 0, 0, 1} << Bytes{0x81, 1};
-    QTest::newRow("function 23") << false << Bytes{23, 0, 0, 0, 1, 0, 0, 0, 1, 2, 0, 0} << Bytes{0x97, 1};
+    QTest::newRow("function 0x85") << false << Bytes{0x85} << Bytes{0x85, 1};
     QTest::newRow("empty request") << false << Bytes{} << Bytes{0x80, 1};
-    QTest::newRow("holding past the end") << false << Bytes{3, 0, 5, 0, 2} << Bytes{0x83, 2};
+    QTest::newRow("holding 6 and 7") << false << Bytes{3, 0, 6, 0, 2} << Bytes{0x83, 2};
+    QTest::newRow("holding 112 and 113") << false << Bytes{3, 0, 112, 0, 2} << Bytes{0x83, 2};
     QTest::newRow("input at 13") << false << Bytes{4, 0, 13, 0, 1} << Bytes{0x84, 2};
     QTest::newRow("input at 0xFFFF") << false << Bytes{4, 0xFF, 0xFF, 0, 1} << Bytes{0x84, 2};
     QTest::newRow("count 0") << false << Bytes{3, 0, 0, 0, 0} << Bytes{0x83, 3};
@@ -78,27 +164,20 @@ void TestRegisterMap::reply_data()
     QTest::newRow("read cut short") << false << Bytes{3, 0, 0, 0} << Bytes{0x83, 3};
     QTest::newRow("write 6 cut short") << false << Bytes{6, 0, 2, 3} << Bytes{0x86, 3};
     QTest::newRow("write 16, byte count wrong") << false << Bytes{16, 0, 2, 0, 1, 3, 0, 0} << Bytes{0x90, 3};
-    QTest::newRow("write 16, bytes missing") << false << Bytes{16, 0, 2, 0, 2, 4, 0, 1} << Bytes{0x90, 3};
-    QTest::newRow("write 16, count 124") << false << Bytes{16, 0, 0, 0, 124, 248} << Bytes{0x90, 3};
-    QTest::newRow("write past the end") << false << Bytes{16, 0, 5, 0, 2, 4, 0, 1, 0, 1} << Bytes{0x90, 2};
+    QTest::newRow("write 23, 122 registers") << false << Bytes{23, 0, 100, 0, 1, 0, 0, 0, 122, 244} << Bytes{0x97, 3};
+    QTest::newRow("write past the writable") << false << fc16(5, {1, 1, 1}) << Bytes{0x90, 2};
+    QTest::newRow("write the status word") << false << fc6(100, 0) << Bytes{0x86, 2};
     // check the values each register takes, at its limits
-    QTest::newRow("rated voltage 0") << false << Bytes{6, 0, 0, 0, 0} << Bytes{0x86, 3};
-    QTest::newRow("rated voltage 1000.0 V") << false << Bytes{6, 0, 0, 0x27, 0x10} << Bytes{6, 0, 0, 0x27, 0x10};
-    QTest::newRow("rated voltage 1000.1 V") << false << Bytes{6, 0, 0, 0x27, 0x11} << Bytes{0x86, 3};
-    QTest::newRow("poles 3") << false << Bytes{6, 0, 1, 0, 3} << Bytes{0x86, 3};
-    QTest::newRow("poles 24") << false << Bytes{6, 0, 1, 0, 24} << Bytes{6, 0, 1, 0, 24};
-    QTest::newRow("poles 26") << false << Bytes{6, 0, 1, 0, 26} << Bytes{0x86, 3};
-    QTest::newRow("speed 9999") << false << Bytes{6, 0, 2, 0x27, 0x0F} << Bytes{6, 0, 2, 0x27, 0x0F};
-    QTest::newRow("speed 10000") << false << Bytes{6, 0, 2, 0x27, 0x10} << Bytes{0x86, 3};
-    QTest::newRow("V/f 0") << false << Bytes{6, 0, 3, 0, 0} << Bytes{0x86, 3};
-    QTest::newRow("command 4") << false << Bytes{6, 0, 4, 0, 4} << Bytes{0x86, 3};
-    QTest::newRow("command 0 does nothing") << false << Bytes{6, 0, 4, 0, 0} << Bytes{6, 0, 4, 0, 0};
-    QTest::newRow("timeout 99 ms") << false << Bytes{6, 0, 5, 0, 99} << Bytes{0x86, 3};
-    QTest::newRow("timeout 60 s") << false << Bytes{6, 0, 5, 0xEA, 0x60} << Bytes{6, 0, 5, 0xEA, 0x60};
-    QTest::newRow("timeout 60.001 s") << false << Bytes{6, 0, 5, 0xEA, 0x61} << Bytes{0x86, 3};
-    QTest::newRow("timeout 0, idle") << false << Bytes{6, 0, 5, 0, 0} << Bytes{6, 0, 5, 0, 0};
-    QTest::newRow("timeout 0, running") << true << Bytes{6, 0, 5, 0, 0} << Bytes{0x86, 3};
-    QTest::newRow("one bad value of two") << false << Bytes{16, 0, 1, 0, 2, 4, 0, 4, 0, 0} << Bytes{0x90, 3};
+    QTest::newRow("control word, a reserved bit") << false << fc6(0, 5) << Bytes{0x86, 3};
+    QTest::newRow("speed 0") << false << fc6(1, 0) << Bytes{0x86, 3};
+    QTest::newRow("speed 10000") << false << fc6(1, 10000) << Bytes{0x86, 3};
+    QTest::newRow("rated voltage 1000.1 V") << false << fc6(2, 10001) << Bytes{0x86, 3};
+    QTest::newRow("poles 3") << false << fc6(4, 3) << Bytes{0x86, 3};
+    QTest::newRow("poles 26") << false << fc6(4, 26) << Bytes{0x86, 3};
+    QTest::newRow("timeout 0: the network cannot turn the watch off") << false << fc6(6, 0) << Bytes{0x86, 3};
+    QTest::newRow("timeout 99 ms") << false << fc6(6, 99) << Bytes{0x86, 3};
+    QTest::newRow("timeout 60 s") << false << fc6(6, 60000) << fc6(6, 60000);
+    QTest::newRow("timeout 60.001 s") << false << fc6(6, 60001) << Bytes{0x86, 3};
 }
 
 void TestRegisterMap::reply()
@@ -106,153 +185,215 @@ void TestRegisterMap::reply()
     QFETCH(bool, running);
     QFETCH(Bytes, request);
     QFETCH(Bytes, reply);
-    FakeConsole console;
-    console.readings = thirtyHertz();
+    Bench bench;
     if (running)
-        console.readings.state = port::run::SequencerState::Running;
-    RegisterMap map(console);
+        bench.console.readings.state = SequencerState::Running;
 
-    QCOMPARE(map.handle(request, 1, start), reply);
-    // a refused write wrote nothing
+    QCOMPARE(bench.send(a, request), std::optional(reply));
+    // what is refused reaches neither the window nor the run
+    QVERIFY(bench.console.handed.empty());
     if (reply[0] & 0x80)
-        QCOMPARE(console.done, std::vector<std::string>());
+        QCOMPARE(bench.console.done, std::vector<std::string>());
 }
 
-void TestRegisterMap::writeReachesTheConsole_data()
+// RUN is a held level: a start on its rising edge only, with Required
+// Voltage on the fields and the speed written with it; 0 stops.
+void TestRegisterMap::runEdge()
 {
-    QTest::addColumn<Bytes>("request");
-    QTest::addColumn<QStringList>("done");
+    Bench bench;
+    QCOMPARE(bench.send(a, fc16(0, {1, 900})), std::nullopt);  // to the window
+    const WindowRequest& asked = bench.console.handed.begin()->second;
+    QCOMPARE(asked.action, WindowRequest::Action::Start);
+    QCOMPARE(asked.fields.size(), std::size_t{1});
+    QCOMPARE(asked.fields[0].value, 900.0);
+    QCOMPARE(bench.finish(), (Bytes{16, 0, 0, 0, 2}));
+    QCOMPARE(bench.console.controller, std::string("a"));
+    QVERIFY(bench.status(a) & app::remote::status::inControl);
 
-    QTest::newRow("V/f 7.60") << Bytes{6, 0, 3, 0x02, 0xF8} << QStringList{"field 8 = 7.6"};
-    QTest::newRow("rated 380.5 V") << Bytes{6, 0, 0, 0x0E, 0xDD} << QStringList{"field 1 = 380.5"};
-    // the operating point, then the command, in one request
-    QTest::newRow("all, then Required Voltage")
-        << Bytes{16, 0, 0, 0, 5, 10, 0x0E, 0xD8, 0, 4, 0x03, 0x84, 0x02, 0xF8, 0, 1}
-        << QStringList{"field 1 = 380", "field 6 = 4", "field 7 = 900", "field 8 = 7.6", "press 1"};
-    QTest::newRow("RUN") << Bytes{6, 0, 4, 0, 2} << QStringList{"press 2"};
-    QTest::newRow("STOP") << Bytes{6, 0, 4, 0, 3} << QStringList{"press 3"};
-    QTest::newRow("the timeout alone") << Bytes{6, 0, 5, 0x07, 0xD0} << QStringList();
+    // held: written again, no new start
+    QCOMPARE(bench.send(a, fc6(0, 1)), std::optional(fc6(0, 1)));
+    QVERIFY(bench.console.handed.empty());
+    // 0 stops; the next 1 is an edge again
+    QCOMPARE(bench.send(a, fc6(0, 0)), std::optional(fc6(0, 0)));
+    QCOMPARE(bench.console.done, std::vector<std::string>{"stop"});
+    bench.console.readings.state = SequencerState::Idle;
+    QCOMPARE(bench.send(a, fc6(0, 1)), std::nullopt);
+    QCOMPARE(bench.console.handed.begin()->second.action, WindowRequest::Action::Start);
 }
 
-void TestRegisterMap::writeReachesTheConsole()
+// Refused by a check, nothing starts and a trip is latched until a fault
+// reset's rising edge; no start is even tried meanwhile.
+void TestRegisterMap::refusedStartTrips()
 {
-    QFETCH(Bytes, request);
-    QFETCH(QStringList, done);
-    FakeConsole console;
-    console.readings = thirtyHertz();
-    RegisterMap map(console);
+    Bench bench;
+    bench.send(a, fc6(0, 1));
+    QCOMPARE(bench.finish({WindowOutcome::Kind::Refused, Refusal::FullSpeed}), failed(fc6(0, 1), 4));
+    QCOMPARE(bench.refusal(), std::uint16_t(Refusal::FullSpeed));
+    QCOMPARE(bench.status(a) & (app::remote::status::trip | app::remote::status::readyToRun),
+             app::remote::status::trip);
+    QCOMPARE(bench.console.controller, std::string());
 
-    const Bytes reply = map.handle(request, 1, start);
-
-    QCOMPARE(reply[0], request[0]);
-    QStringList got;
-    for (const std::string& line : console.done)
-        got << QString::fromStdString(line);
-    QCOMPARE(got, done);
+    QCOMPARE(bench.send(a, fc6(0, 1)), std::optional(failed(fc6(0, 1), 4)));
+    QCOMPARE(bench.refusal(), std::uint16_t(Refusal::TripLatched));
+    QVERIFY(bench.console.handed.empty());
+    QCOMPARE(bench.send(a, fc6(0, 2)), std::optional(fc6(0, 2)));  // fault reset
+    QCOMPARE(bench.status(a) & app::remote::status::trip, 0);
+    QCOMPARE(bench.refusal(), std::uint16_t(0));
+    QCOMPARE(bench.send(a, fc6(0, 1)), std::nullopt);  // tried again
 }
 
-void TestRegisterMap::refusal_data()
+void TestRegisterMap::whoMayWrite_data()
 {
     QTest::addColumn<bool>("remoteOn");
-    QTest::addColumn<Refusal>("fieldRefusal");
-    QTest::addColumn<Refusal>("pressRefusal");
+    QTest::addColumn<int>("writer");  // a is in control of run 1
     QTest::addColumn<Bytes>("request");
-    QTest::addColumn<Bytes>("reply");
-    QTest::addColumn<Refusal>("shown");
+    QTest::addColumn<Bytes>("reply");  // empty: to the window
+    QTest::addColumn<QStringList>("done");
 
-    const Refusal none = Refusal::None;
-    QTest::newRow("remote off: a field") << false << none << none << Bytes{6, 0, 2, 0, 100} << Bytes{0x86, 1}
-                                         << Refusal::RemoteControlOff;
-    QTest::newRow("remote off: STOP") << false << none << none << Bytes{6, 0, 4, 0, 3} << Bytes{0x86, 1}
-                                      << Refusal::RemoteControlOff;
-    QTest::newRow("remote off: reads still work") << false << none << none << Bytes{4, 0, 11, 0, 1}
-                                                  << Bytes{4, 2, 0, 0} << none;
-    QTest::newRow("a check refuses the speed") << true << Refusal::FourPoleSpeed << none << Bytes{6, 0, 2, 0x04, 0x4C}
-                                               << Bytes{0x86, 4} << Refusal::FourPoleSpeed;
-    QTest::newRow("Required Voltage refused") << true << none << Refusal::VoltageNotBelowRating
-                                              << Bytes{6, 0, 4, 0, 1} << Bytes{0x86, 4}
-                                              << Refusal::VoltageNotBelowRating;
-    QTest::newRow("the window busy") << true << none << Refusal::WindowBusy << Bytes{6, 0, 4, 0, 2}
-                                     << Bytes{0x86, 6} << Refusal::WindowBusy;
-    QTest::newRow("RUN without a timeout") << true << none << none << Bytes{16, 0, 4, 0, 2, 4, 0, 2, 0, 0}
-                                           << Bytes{0x90, 4} << Refusal::NoCommunicationTimeout;
+    const Bytes stop = fc6(0, 0);
+    QTest::newRow("another's speed") << true << int(b) << fc6(1, 800) << failed(fc6(1, 800), 1) << QStringList();
+    QTest::newRow("another's STOP") << true << int(b) << stop << stop << QStringList{"stop"};
+    QTest::newRow("another's STOP with a speed: the STOP acts")
+        << true << int(b) << fc16(0, {0, 800}) << failed(fc16(0, {0, 800}), 1) << QStringList{"stop"};
+    QTest::newRow("a STOP with a reserved bit still stops") << true << int(a) << fc6(0, 4) << failed(fc6(0, 4), 3)
+                                                            << QStringList{"stop"};
+    QTest::newRow("the controller's STOP with a speed") << true << int(a) << fc16(0, {0, 2000}) << Bytes{}
+                                                        << QStringList{"stop"};
+    QTest::newRow("off: a speed") << false << int(a) << fc6(1, 800) << failed(fc6(1, 800), 1) << QStringList();
+    QTest::newRow("off: the former controller stops its run") << false << int(a) << stop << stop
+                                                              << QStringList{"stop 1"};
+    QTest::newRow("off: another's STOP, the operator's run") << false << int(b) << stop << failed(stop, 1)
+                                                             << QStringList();
 }
 
-// The reply's exception, and the refusal register after it.
-void TestRegisterMap::refusal()
+void TestRegisterMap::whoMayWrite()
 {
     QFETCH(bool, remoteOn);
-    QFETCH(Refusal, fieldRefusal);
-    QFETCH(Refusal, pressRefusal);
+    QFETCH(int, writer);
     QFETCH(Bytes, request);
     QFETCH(Bytes, reply);
-    QFETCH(Refusal, shown);
-    FakeConsole console;
-    console.readings = thirtyHertz();
-    console.readings.remoteControlOn = remoteOn;
-    console.fieldRefusal = fieldRefusal;
-    console.pressRefusal = pressRefusal;
-    RegisterMap map(console);
+    QFETCH(QStringList, done);
+    Bench bench;
+    bench.aRuns();
+    bench.console.readings.remoteControlOn = remoteOn;
+    bench.map.tick(start);
 
-    QCOMPARE(map.handle(request, 1, start), reply);
-    QCOMPARE(map.inputRegisters()[app::remote::input::lastRefusal], static_cast<std::uint16_t>(shown));
-    QCOMPARE(console.done, std::vector<std::string>());
-    // a write that is done clears it
-    console.readings.remoteControlOn = true;
-    console.fieldRefusal = console.pressRefusal = Refusal::None;
-    map.handle(Bytes{6, 0, 4, 0, 0}, 1, start);
-    QCOMPARE(map.inputRegisters()[app::remote::input::lastRefusal], std::uint16_t{0});
+    const std::optional<Bytes> got = bench.send(static_cast<RegisterMap::ClientId>(writer), request);
+
+    QCOMPARE(got, reply.empty() ? std::nullopt : std::optional(reply));
+    QStringList did;
+    for (const std::string& action : bench.console.done)
+        did << QString::fromStdString(action);
+    QCOMPARE(did, done);
+}
+
+// A request refused at the window, or by the state, changes no register.
+void TestRegisterMap::wholeOrNothing()
+{
+    Bench bench;
+    bench.send(a, fc16(1, {1200, 3800, 960, 4, 760, 2000}));
+    QCOMPARE(bench.finish({WindowOutcome::Kind::Refused, Refusal::AboveRatedSpeed}),
+             failed(fc16(1, {1200}), 4));
+    QCOMPARE(bench.map.holdingRegisters()[app::remote::holding::timeout], std::uint16_t(1000));
+
+    bench.aRuns();
+    QCOMPARE(bench.send(a, fc16(1, {800, 3800, 960, 4, 760, 2000})), std::optional(failed(fc16(1, {1}), 4)));
+    QCOMPARE(bench.refusal(), std::uint16_t(Refusal::RunAlive));
+    QVERIFY(bench.console.handed.empty());
+    QCOMPARE(bench.map.holdingRegisters()[app::remote::holding::timeout], std::uint16_t(1000));
+    // the speed alone, during a run: Required Voltage, then RUN's new count for that run
+    QCOMPARE(bench.send(a, fc6(1, 800)), std::nullopt);
+    QCOMPARE(bench.console.handed.begin()->second.action, WindowRequest::Action::Retune);
+    QCOMPARE(bench.console.handed.begin()->second.run, std::uint64_t(1));
 }
 
 void TestRegisterMap::communicationLoss_data()
 {
-    QTest::addColumn<Bytes>("laterRequest");  // from the client at 600 ms, none when empty
-    QTest::addColumn<int>("fromClient");
-    QTest::addColumn<bool>("remoteTurnedOff");
-    QTest::addColumn<bool>("anotherRun");  // the client's run ended, the operator's began
-    QTest::addColumn<int>("tripsAt");  // ms, -1: never
+    QTest::addColumn<bool>("started");  // the window took the start, or it still waits
+    QTest::addColumn<QString>("at600");  // what happens at 600 ms
+    QTest::addColumn<int>("tripsAt");   // ms, -1: never
+    QTest::addColumn<QString>("action");
 
-    const Bytes read{4, 0, 0, 0, 1};
-    QTest::newRow("silent from the start") << Bytes{} << 1 << false << false << 1000;
-    QTest::newRow("a read keeps it alive") << read << 1 << false << false << 1600;
-    QTest::newRow("another client does not") << read << 2 << false << false << 1000;
-    QTest::newRow("an exception does not") << Bytes{4, 0, 99, 0, 1} << 1 << false << false << 1000;
-    QTest::newRow("remote control turned off: the operator's run") << Bytes{} << 1 << true << false << -1;
-    QTest::newRow("a later run is not the client's") << Bytes{} << 1 << false << true << -1;
+    const QString lost = QStringLiteral("lost 1000 ms, run 1");
+    QTest::newRow("silent") << true << "" << 1000 << lost;
+    QTest::newRow("reads do not reset it") << true << "a reads" << 1000 << lost;
+    QTest::newRow("another's writes do not") << true << "b writes the timeout" << 1000 << lost;
+    QTest::newRow("the controller's speed does") << true << "a writes the speed" << 1600 << "lost 1000 ms, run 1";
+    QTest::newRow("a start still waiting is called off") << false << "" << 1000 << "called off";
+    QTest::newRow("closed: its run still ends") << true << "a closes" << 1000 << lost;
+    QTest::newRow("closed: a start waiting is called off at once") << false << "a closes" << 600 << "called off";
+    QTest::newRow("remote control off: the operator's run") << true << "remote off" << -1 << "";
+    QTest::newRow("remote control off: a start waiting is called off") << false << "remote off" << 600
+                                                                        << "called off";
+    QTest::newRow("the run ended") << true << "the run ends" << -1 << "";
 }
 
 void TestRegisterMap::communicationLoss()
 {
-    QFETCH(Bytes, laterRequest);
-    QFETCH(int, fromClient);
-    QFETCH(bool, remoteTurnedOff);
-    QFETCH(bool, anotherRun);
+    QFETCH(bool, started);
+    QFETCH(QString, at600);
     QFETCH(int, tripsAt);
-    FakeConsole console;
-    console.readings = thirtyHertz();
-    RegisterMap map(console);
-    QVERIFY(!map.watch(start));  // nothing to watch before a remote run
-    map.handle(Bytes{6, 0, 4, 0, 2}, 1, start);
-    if (!laterRequest.empty())
-        map.handle(laterRequest, static_cast<RegisterMap::ClientId>(fromClient), start + 600ms);
-    console.readings.remoteControlOn = !remoteTurnedOff;
-    if (anotherRun)
-        ++console.readings.runsEnded;
+    QFETCH(QString, action);
+    Bench bench;
+    QVERIFY(!bench.map.nextDue());  // nothing to watch before a remote run
+    bench.send(a, fc6(0, 1));
+    if (started)
+        bench.finish();
+    else
+        bench.finish({}, std::nullopt);  // waits for the self-test to end
 
     int trippedAt = -1;
-    for (int ms = 0; ms <= 3000 && trippedAt < 0; ms += 1) {
-        const auto due = map.watch(start + std::chrono::milliseconds(ms));
-        if (!console.done.empty() && console.done.back().starts_with("lost"))
+    for (int ms = 0; ms <= 3000 && trippedAt < 0; ms += 50) {
+        if (ms == 600) {
+            if (at600 == "a reads")
+                bench.send(a, Bytes{4, 0, 0, 0, 13}, 600ms);
+            else if (at600 == "b writes the timeout")
+                bench.send(b, fc6(6, 2000), 600ms);
+            else if (at600 == "a writes the speed")
+                bench.send(a, fc6(1, 900), 600ms);
+            else if (at600 == "a closes")
+                bench.map.closed(a, start + 600ms);
+            else if (at600 == "remote off")
+                bench.console.readings.remoteControlOn = false;
+            else if (at600 == "the run ends")
+                bench.console.readings.state = SequencerState::Idle;
+        }
+        bench.map.tick(start + std::chrono::milliseconds(ms));
+        if (!bench.console.done.empty())
             trippedAt = ms;
-        else if (!due)
-            break;
-        else
-            QVERIFY(*due > start + std::chrono::milliseconds(ms));
     }
 
     QCOMPARE(trippedAt, tripsAt);
-    if (tripsAt >= 0)
-        QCOMPARE(console.done.back(), std::string("lost 1000 ms"));
+    if (tripsAt >= 0) {
+        QCOMPARE(QString::fromStdString(bench.console.done.front()), action);
+        QVERIFY(bench.status(a) & app::remote::status::communicationLost || at600 == "a closes" ||
+                at600 == "remote off");
+    }
+}
+
+// While the window does not answer, reads are answered and a STOP acts; a
+// request the window never began gets exception 6, one it began its outcome.
+void TestRegisterMap::windowDoesNotAnswer()
+{
+    Bench bench;
+    QCOMPARE(bench.send(a, fc16(0, {1, 900})), std::nullopt);
+    QCOMPARE(bench.send(b, Bytes{3, 0, 100, 0, 1}, 100ms), std::optional(Bytes{3, 2, 0x06, 0x40}));
+    QCOMPARE(bench.send(b, fc6(0, 0), 200ms), std::optional(fc6(0, 0)));
+    QCOMPARE(bench.console.done, (std::vector<std::string>{"called off", "stop"}));
+    QCOMPARE(bench.withdrawn, std::vector<Bytes>{failed(fc16(0, {1, 900}), 6)});
+    QVERIFY(bench.console.handed.empty());
+
+    bench.send(a, fc6(1, 700), 300ms);
+    QVERIFY(bench.map.tick(start + 549ms).empty());
+    const auto given = bench.map.tick(start + 550ms);
+    QCOMPARE(given.size(), std::size_t{1});
+    QCOMPARE(given[0].reply, failed(fc6(1, 700), 6));
+    QCOMPARE(bench.refusal(), std::uint16_t(Refusal::WindowBusy));
+
+    bench.send(a, fc6(1, 700), 600ms);
+    bench.console.begin();  // begun, not yet done
+    QVERIFY(bench.map.tick(start + 900ms).empty());
+    QCOMPARE(bench.map.completed(3, {}, start + 950ms)->reply, fc6(1, 700));
 }
 
 QTEST_GUILESS_MAIN(TestRegisterMap)

@@ -282,6 +282,7 @@ private slots:
     void endNowEndsTheRunWithItsCause();
     void portThatStopsAnsweringEndsTheRun();
     void secondStopEndsTheRunAtOnce();
+    void ordersFromAfarGoOnlyWhereMeant();
 };
 
 void TestSequencer::patternOrder_data()
@@ -980,6 +981,7 @@ void TestSequencer::endNowEndsTheRunWithItsCause()
         std::thread([&] { sequencer.endNow(cause); }).join();
     QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
     QCOMPARE(sequencer.endCause(), cause);
+    QCOMPARE(sequencer.trips(), std::uint64_t{1});
     QCOMPARE(recorder.size(), std::size_t{4});  // the first step, then the idle pair
     QVERIFY(endsIdle(recorder.writes()));
     QCOMPARE(checkWrites(recorder.writes(), nullptr, true), QString());
@@ -1032,6 +1034,52 @@ void TestSequencer::secondStopEndsTheRunAtOnce()
     QCOMPARE(writes.size(), std::size_t{4});  // the first step, then the idle pair
     QVERIFY(endsIdle(writes));
     QCOMPARE(checkWrites(writes, nullptr, true), QString());
+}
+
+// A remote client's orders: a start called off never writes a step; a new
+// count only for the run it was meant for; a held STOP that never turns into
+// "at once" and drops the run waiting behind it; the end at once of one run
+// only.
+void TestSequencer::ordersFromAfarGoOnlyWhereMeant()
+{
+    FakeStepClock clock;
+    clock.tick = 0;  // held still: the loop stays inside the first step
+    RecordingPort recorder;
+    port::backend::Module1 module(recorder);
+    port::run::Sequencer sequencer(module, {}, {}, clock);
+    port::run::StartTicket calledOff;
+    QVERIFY(sequencer.callOff(calledOff));
+    QCOMPARE(sequencer.run(5, {&calledOff, std::nullopt}), std::nullopt);
+    QCOMPARE(sequencer.run(5, {nullptr, 1}), std::nullopt);  // a new count is never a start
+    QCOMPARE(recorder.size(), std::size_t{0});
+
+    port::run::StartTicket ticket;
+    QCOMPARE(sequencer.run(5, {&ticket, std::nullopt}), std::optional<std::uint64_t>(1));
+    QCOMPARE(ticket.run(), std::optional<std::uint64_t>(1));
+    QVERIFY(!sequencer.callOff(ticket));  // taken
+    QCOMPARE(sequencer.run(7, {nullptr, 2}), std::nullopt);
+    QCOMPARE(sequencer.delayCount(), std::int64_t{5});
+    QCOMPARE(sequencer.run(6, {nullptr, 1}), std::optional<std::uint64_t>(1));
+    QVERIFY(eventually([&] { return recorder.size() >= 2; }));
+    QCOMPARE(sequencer.stopHeld(2), std::nullopt);
+    QCOMPARE(sequencer.stopHeld(1)->kind, port::run::StopOutcome::Kind::AfterCycle);
+    QCOMPARE(sequencer.run(3), std::optional<std::uint64_t>(2));  // waits behind the stopping run
+    QCOMPARE(sequencer.stopHeld(1), std::nullopt);                // held: no "again at once"
+    QCOMPARE(sequencer.stopHeld()->kind, port::run::StopOutcome::Kind::AlreadyStopping);
+    clock.tick = 10;
+    QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
+    QCOMPARE(sequencer.runNumber(), std::uint64_t{1});  // run 2 never began
+    QCOMPARE(checkWrites(recorder.writes()), QString());
+    QVERIFY(endsIdle(recorder.writes()));
+
+    QCOMPARE(sequencer.run(5), std::optional<std::uint64_t>(2));
+    QVERIFY(eventually([&] { return sequencer.cyclesWritten() >= 1; }));
+    sequencer.endRunNow(port::run::RunEndCause::CommunicationLost, 1);  // over already
+    QVERIFY(eventually([&] { return sequencer.cyclesWritten() >= 3; }));
+    sequencer.endRunNow(port::run::RunEndCause::CommunicationLost, 2);
+    QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
+    QCOMPARE(sequencer.endCause(), port::run::RunEndCause::CommunicationLost);
+    QCOMPARE(sequencer.trips(), std::uint64_t{1});
 }
 
 QTEST_GUILESS_MAIN(TestSequencer)

@@ -1,0 +1,46 @@
+// The operator's switch of remote control, a row below the strip: off at
+// start; "Remote control: on (127.0.0.1:1502)" once the operator turns it
+// on, "Remote control: on, controlled by 127.0.0.1:41234" while a client is
+// in control; beside it what a remote request last met.
+#ifndef APP_REMOTE_REMOTESWITCH_H
+#define APP_REMOTE_REMOTESWITCH_H
+
+#include <QWidget>
+
+class QCheckBox;
+class QLabel;
+
+namespace app::remote {
+
+class RemoteSwitch : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int rowHeight = 22;
+
+    explicit RemoteSwitch(QWidget* parent = nullptr);
+
+    // The address the server listens on.
+    void setWhere(const QString& where);
+    bool isOn() const;
+    void setOn(bool on);
+    // The connection in control, empty for none.
+    void showController(const QString& who);
+    void showNote(const QString& note);
+
+signals:
+    void toggled(bool on);
+
+private:
+    void showState();
+
+    QCheckBox* box_;
+    QLabel* note_;
+    QString where_;
+    QString controller_;
+};
+
+}  // namespace app::remote
+
+#endif  // APP_REMOTE_REMOTESWITCH_H
