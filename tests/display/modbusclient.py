@@ -3,8 +3,9 @@
 # mbpoll cannot do: hold a connection as a PLC does. Against the program at
 # 127.0.0.1:PORT, the 30 Hz operating point (900 rpm, 380 V, 1500 rpm rated,
 # 4 poles, 7.6 V/Hz):
-#   modbusclient.py PORT silent MS   RUN with the timeout MS, then nothing: prints
-#                                    the seconds until another client reads the run ended
+#   modbusclient.py PORT silent MS   RUN with the timeout MS, then nothing: prints the
+#                                    seconds from sending it until another client reads
+#                                    the run ended
 #   modbusclient.py PORT hold S      RUN, then the control word with RUN 1 every
 #                                    100 ms for S seconds, as a PLC writes it cyclically
 # Prints "exception N" when the RUN is refused; exit status 0 unless the client failed.
@@ -35,8 +36,8 @@ def main():
     port, action, amount = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
     c = client(port)
     if action == "silent":
+        went = time.monotonic()  # the watch counts from the RUN's arrival, after this
         run(c, int(amount))
-        went = time.monotonic()
         c.close()
         watcher = client(port)
         while watcher.read_holding_registers(STATUS_WORD, 1).registers[0] & (RUNNING | STOPPING):
