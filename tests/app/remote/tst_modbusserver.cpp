@@ -14,7 +14,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -26,81 +25,6 @@ Q_DECLARE_METATYPE(Bytes)
 namespace {
 
 constexpr int giveUpMilliseconds = 10000;
-
-// The fake console, read by the test while the server's thread uses it; the
-// test does what was handed to the window, as the window's thread would.
-class LockedConsole : public app::remote::Console {
-public:
-    LockedConsole() { fake_.readings.remoteControlOn = true; }
-
-    void setListener(Listener* listener) override
-    {
-        std::lock_guard lock(mutex_);
-        listener_ = listener;
-    }
-    app::remote::ConsoleReadings read() override
-    {
-        std::lock_guard lock(mutex_);
-        return fake_.read();
-    }
-    void submit(app::remote::RequestId id, app::remote::WindowRequest request) override
-    {
-        std::lock_guard lock(mutex_);
-        fake_.submit(id, std::move(request));
-    }
-    bool withdraw(app::remote::RequestId id) override
-    {
-        std::lock_guard lock(mutex_);
-        return fake_.withdraw(id);
-    }
-    bool stop(std::optional<std::uint64_t> onlyRun) override
-    {
-        std::lock_guard lock(mutex_);
-        return fake_.stop(onlyRun);
-    }
-    bool callOff(port::run::StartTicket& ticket) override
-    {
-        std::lock_guard lock(mutex_);
-        return fake_.callOff(ticket);
-    }
-    void communicationLost(std::chrono::nanoseconds silence, std::uint64_t run) override
-    {
-        std::lock_guard lock(mutex_);
-        fake_.communicationLost(silence, run);
-    }
-    void showController(const std::string&) override {}
-    void audit(const std::string&) override {}
-
-    // The window does what it was handed; a start begins run 1.
-    void doHanded()
-    {
-        std::lock_guard lock(mutex_);
-        while (!fake_.handed.empty()) {
-            auto [id, request] = fake_.begin();
-            if (request.ticket && request.ticket->take(1)) {
-                fake_.readings.state = port::run::SequencerState::Running;
-                fake_.readings.run = 1;
-            }
-            if (listener_)
-                listener_->completed(id, {});
-        }
-    }
-    std::size_t handed()
-    {
-        std::lock_guard lock(mutex_);
-        return fake_.handed.size();
-    }
-    std::vector<std::string> done()
-    {
-        std::lock_guard lock(mutex_);
-        return fake_.done;
-    }
-
-private:
-    std::mutex mutex_;
-    FakeConsole fake_;
-    Listener* listener_ = nullptr;  // guarded by mutex_
-};
 
 Bytes joined(Bytes first, const Bytes& second)
 {
@@ -128,11 +52,12 @@ std::optional<Bytes> receive(int fd, int waitMilliseconds = giveUpMilliseconds)
 }
 
 struct Rig {
-    LockedConsole console;
+    FakeConsole console;
     app::remote::RegisterMap map{console, {"V", "P", "1"}};
     std::optional<app::remote::ModbusServer> server;
     explicit Rig(std::chrono::nanoseconds idle = app::remote::ModbusServer::idleLimit)
     {
+        console.readings.remoteControlOn = true;
         server.emplace(map, console, app::remote::Endpoint{"127.0.0.1", 0}, idle);
     }
     std::uint16_t port() const { return server->endpoint().port; }
@@ -203,7 +128,8 @@ void TestModbusServer::refusesToListen()
 {
     QFETCH(QString, address);
     QFETCH(QString, says);
-    LockedConsole console;
+    FakeConsole console;
+    console.readings.remoteControlOn = true;
     app::remote::RegisterMap map(console, {"V", "P", "1"});
     try {
         app::remote::ModbusServer server(map, console, {address.toStdString(), 1502});
@@ -308,10 +234,10 @@ void TestModbusServer::communicationLoss()
     sendAll(fd, modbusFrame({16, 0, 6, 0, 1, 2, 0, 100}));  // timeout 100 ms
     QCOMPARE(receive(fd), std::optional(modbusFrame({16, 0, 6, 0, 1})));
     sendAll(fd, modbusFrame({6, 0, 0, 0, 1}));  // RUN
-    QTRY_COMPARE_WITH_TIMEOUT(rig.console.handed(), std::size_t(1), giveUpMilliseconds);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.console.handedCount(), std::size_t(1), giveUpMilliseconds);
     rig.console.doHanded();
     QCOMPARE(receive(fd), std::optional(modbusFrame({6, 0, 0, 0, 1})));
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.console.done().empty() && rig.console.done().back().starts_with("lost"),
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.console.doneSoFar().empty() && rig.console.doneSoFar().back().starts_with("lost"),
                              giveUpMilliseconds);
     QVERIFY(std::chrono::steady_clock::now() - started >= 100ms);
     ::close(fd);
@@ -325,7 +251,7 @@ void TestModbusServer::stopBehindARequestAtTheWindow()
     Rig rig;
     const int fd = connectToLoopback(rig.port());
     sendAll(fd, joined(modbusFrame({6, 0, 0, 0, 1}, 1), modbusFrame({3, 0, 6, 0, 1}, 2)));
-    QTRY_COMPARE_WITH_TIMEOUT(rig.console.handed(), std::size_t(1), giveUpMilliseconds);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.console.handedCount(), std::size_t(1), giveUpMilliseconds);
     const int other = connectToLoopback(rig.port());
     sendAll(other, modbusFrame({3, 0, 6, 0, 1}));
     QCOMPARE(receive(other), std::optional(modbusFrame({3, 2, 0x03, 0xE8})));
@@ -338,8 +264,8 @@ void TestModbusServer::stopBehindARequestAtTheWindow()
     }
     QCOMPARE(got, joined(joined(Bytes{0, 1, 0, 0, 0, 3, 0xFF, 0x86, 6}, modbusFrame({3, 2, 0x03, 0xE8}, 2)),
                          modbusFrame({6, 0, 0, 0, 0}, 3)));
-    QCOMPARE(rig.console.done(), (std::vector<std::string>{"called off", "stop"}));
-    QCOMPARE(rig.console.handed(), std::size_t(0));
+    QCOMPARE(rig.console.doneSoFar(), (std::vector<std::string>{"called off", "stop"}));
+    QCOMPARE(rig.console.handedCount(), std::size_t(0));
     ::close(fd);
     ::close(other);
 }
@@ -358,9 +284,9 @@ void TestModbusServer::exitLeavesTheWindowsRequests()
             writes = joined(writes, modbusFrame({6, 0, 1, 0x03, static_cast<std::uint8_t>(n)}, n));
         sendAll(fds.back(), writes);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(rig.console.handed(), app::remote::ModbusServer::mostClients, giveUpMilliseconds);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.console.handedCount(), app::remote::ModbusServer::mostClients, giveUpMilliseconds);
     rig.server.reset();
-    QCOMPARE(rig.console.handed(), std::size_t(0));
+    QCOMPARE(rig.console.handedCount(), std::size_t(0));
     for (const int fd : fds)
         ::close(fd);
 }
