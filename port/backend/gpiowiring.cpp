@@ -1,4 +1,4 @@
-// The GPIO line spec taken apart, and the facts of the pins checked at
+// The GPIO choice (gpio:CHIP:LINES) taken apart, and the facts of the pins checked at
 // compile time against the idle pair.
 #include "port/backend/gpiowiring.h"
 
@@ -35,7 +35,7 @@ static_assert(std::ranges::none_of(gpioPins.begin(), gpioPins.begin() + gpioRequ
                                    [](const GpioPin& pin) { return pin.optional; }));
 static_assert(pinOf("C1").bit == pattern::controlLineBit);
 
-constexpr char lineSpecForm[] =
+constexpr char lineListForm[] =
     "give 9 lines (D0-D7, C1) or 12 (then pins 1, 16 and 17, '-' for one not wired), "
     "each an offset or a line name, separated by commas";
 
@@ -77,10 +77,10 @@ std::optional<GpioChoice> parseGpioChoice(std::string_view choice, std::string& 
             parsed.lines[index] = gpioPins[index].piLine;
         return parsed;
     }
-    const std::string_view spec = choice.substr(colon + 1);
-    const std::vector<std::string_view> lines = split(spec, ',');
+    const std::string_view lineList = choice.substr(colon + 1);
+    const std::vector<std::string_view> lines = split(lineList, ',');
     const auto bad = [&](const std::string& why) {
-        error = "bad GPIO lines '" + std::string(spec) + "': " + why + "; " + lineSpecForm;
+        error = "bad GPIO lines '" + std::string(lineList) + "': " + why + "; " + lineListForm;
         return std::nullopt;
     };
     if (lines.size() != gpioRequiredPins && lines.size() != gpioPinCount)

@@ -41,13 +41,13 @@ struct GpioPin {
 inline constexpr std::size_t gpioPinCount = 12;
 inline constexpr std::size_t gpioRequiredPins = 9;  // D0-D7 and C1
 
-// In the order a line spec gives them: D0-D7, C1, then pins 1, 16 and 17.
+// In the order the LINES of gpio:CHIP:LINES give them: D0-D7, C1, then pins 1, 16 and 17.
 // The Pi's default leaves free I2C (GPIO2/3), SPI0 (GPIO7-11), the UART
 // (GPIO14/15), the HAT ID EEPROM (GPIO0/1) and 1-Wire (GPIO4), and puts each
 // pin on a line whose pull at power-on (GPIO0-8 up, the others down) gives
 // it its idle level before the program runs. Lines are named, so that it
 // holds on any Pi whose header chip names them GPIOn. The optional pins are
-// requested only when a spec names them; their suggested lines are listed.
+// requested only when the LINES name them; their suggested lines are listed.
 inline constexpr std::array<GpioPin, gpioPinCount> gpioPins{{
     {"D0", dataPort, 0, 2, false, false, "GPIO17", 11},
     {"D1", dataPort, 1, 3, false, false, "GPIO18", 12},

@@ -1,4 +1,4 @@
-// The GPIO back end: the line spec, the levels the register values give the
+// The GPIO back end: the GPIO choice as written, the levels the register values give the
 // lines, the checks at start that refuse before anything is written, and the
 // sets a write and a crash handler make, against a fake chip.
 #include "port/backend/crashguard.h"
@@ -85,8 +85,8 @@ class TestGpioPort : public QObject {
     Q_OBJECT
 
 private slots:
-    void lineSpec_data();
-    void lineSpec();
+    void gpioChoice_data();
+    void gpioChoice();
     void levelsFollowTheRegisters_data();
     void levelsFollowTheRegisters();
     void refusedBeforeAnythingIsWritten_data();
@@ -96,7 +96,7 @@ private slots:
     void crashHandlerSetsDataLowThenIdle();
 };
 
-void TestGpioPort::lineSpec_data()
+void TestGpioPort::gpioChoice_data()
 {
     QTest::addColumn<QString>("choice");
     QTest::addColumn<QString>("chip");
@@ -117,7 +117,7 @@ void TestGpioPort::lineSpec_data()
     QTest::newRow("named twice") << "c:0,1,2,3,4,5,6,7,0" << "" << "" << "line 0 named twice (D0 and C1)";
 }
 
-void TestGpioPort::lineSpec()
+void TestGpioPort::gpioChoice()
 {
     QFETCH(QString, choice);
     QFETCH(QString, chip);
@@ -180,7 +180,7 @@ void TestGpioPort::refusedBeforeAnythingIsWritten_data()
                                     << "gpiochip9: no such GPIO chip; name it as /dev/gpiochipN";
     QTest::newRow("chip not ours to use") << "gpio:/dev/gpiochip0" << EACCES << 99u << "" << 0
                                           << "/dev/gpiochip0: Permission denied; give the user read and write";
-    QTest::newRow("bad spec") << nine << 0 << 99u << "" << 0 << "no line for C1";
+    QTest::newRow("C1 left empty") << nine << 0 << 99u << "" << 0 << "no line for C1";
     QTest::newRow("offset out of range")
         << nine + "16" << 0 << 99u << "" << 0
         << "line 16 of gpiochip0 [fake] (for C1) is out of range: the chip has 16 lines, 0-15; gpioinfo gpiochip0";
