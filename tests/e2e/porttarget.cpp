@@ -100,6 +100,17 @@ Target target = parallelPort;
 std::string currentCase;
 std::vector<std::string> failures;
 
+// How long one call of step takes, over times calls: emulated, so a bound
+// from above.
+template <class Step>
+double microsecondsEach(int times, Step step)
+{
+    const auto started = std::chrono::steady_clock::now();
+    for (int at = 0; at < times; ++at)
+        step();
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started).count() / times;
+}
+
 void mark(const std::string& text)
 {
     std::printf("@@%s@@\n", text.c_str());
@@ -346,13 +357,8 @@ int run(Ending ending)
             // What the run's once-a-cycle check of the port costs here: one
             // ppdev ioctl that asks whether the kernel still has the port.
             // Emulated, so the figure bounds it from above; it writes nothing.
-            constexpr int checks = 10'000;
-            const auto started = std::chrono::steady_clock::now();
-            for (int at = 0; at < checks; ++at)
-                stack.recorded.check();
-            const auto took = std::chrono::steady_clock::now() - started;
             std::printf("CHECKCOST %s: %.2f us\n", currentCase.c_str(),
-                        std::chrono::duration<double, std::micro>(took).count() / checks);
+                        microsecondsEach(10'000, [&] { stack.recorded.check(); }));
         }
         printRecord(stack.recorded.record());
         control.shutDown();
@@ -374,17 +380,13 @@ int gpioCost()
         return finish();
     port::record::RecordedPort recorded(*opened.port);
     port::backend::Module1 module(recorded);
-    constexpr int pairs = 2'000;
     phase("write");
-    const auto started = std::chrono::steady_clock::now();
-    for (int at = 0; at < pairs; ++at) {
+    const double each = microsecondsEach(2'000, [&] {
         module.vbOut(port::backend::dataPort, port::pattern::idleData);
         module.vbOut(port::backend::controlPort, port::pattern::idleControl);
-    }
-    const auto took = std::chrono::steady_clock::now() - started;
+    });
     phase("end");
-    std::printf("WRITECOST %s: %.2f us a step (its data and control writes, two sets)\n", currentCase.c_str(),
-                std::chrono::duration<double, std::micro>(took).count() / pairs);
+    std::printf("WRITECOST %s: %.2f us a step (its data and control writes, two sets)\n", currentCase.c_str(), each);
     return finish();
 }
 
