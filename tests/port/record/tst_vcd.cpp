@@ -404,7 +404,7 @@ private:
 // ---- Running GTKWave's converters ----------------------------------------
 
 // Runs program to its end; false with what went wrong (and its stderr) in why.
-bool runTool(const QString& program, const QStringList& arguments, QString& why)
+[[maybe_unused]] bool runTool(const QString& program, const QStringList& arguments, QString& why)
 {
     constexpr int startTimeout = 30'000;
     constexpr int finishTimeout = 120'000;
@@ -430,7 +430,7 @@ bool runTool(const QString& program, const QStringList& arguments, QString& why)
     return true;
 }
 
-std::string readFile(const QString& path)
+[[maybe_unused]] std::string readFile(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
