@@ -19,6 +19,7 @@ static_assert(gpioPinCount <= GpioApi::maxLines);
 namespace {
 
 constexpr char listChipsHint[] = "gpiodetect (Debian package gpiod) lists the chips";
+constexpr char keepAliveSignal[] = "the keep-alive";
 
 std::string chipProblem(const std::string& chip, int error)
 {
@@ -78,11 +79,7 @@ void GpioPort::close() noexcept
 void GpioPort::resolve(const GpioChoice& choice)
 {
     std::vector<std::string> given;  // as the operator named each line
-    for (std::size_t index = 0; index < gpioPinCount; ++index) {
-        const std::string& line = choice.lines[index];
-        if (line.empty())
-            continue;  // an optional pin left unwired
-        const char* signal = gpioPins[index].signal;
+    const auto take = [&](const std::string& line, const std::string& signal) {
         unsigned offset = 0;
         if (const std::optional<unsigned> number = gpioLineOffset(line)) {
             offset = *number;
@@ -100,13 +97,27 @@ void GpioPort::resolve(const GpioChoice& choice)
         if (twice != offsets_.end()) {
             const std::size_t earlier = static_cast<std::size_t>(twice - offsets_.begin());
             throw PortError("line " + std::to_string(offset) + " of " + chipText() + " is named twice (as " +
-                            given[earlier] + " for " + gpioPins[pins_[earlier]].signal + " and as " + line +
-                            " for " + signal + "); give each pin a line of its own");
+                            given[earlier] + " for " + signalAt(earlier) + " and as " + line + " for " + signal +
+                            "); give each pin a line of its own");
         }
-        pins_.push_back(index);
         offsets_.push_back(offset);
         given.push_back(line);
+    };
+    for (std::size_t index = 0; index < gpioPinCount; ++index) {
+        if (choice.lines[index].empty())
+            continue;  // an optional pin left unwired
+        take(choice.lines[index], gpioPins[index].signal);
+        pins_.push_back(index);
     }
+    if (!choice.keepAlive.empty()) {
+        take(choice.keepAlive, keepAliveSignal);
+        keepAliveAt_ = pins_.size();
+    }
+}
+
+std::string GpioPort::signalAt(std::size_t at) const
+{
+    return at < pins_.size() ? gpioPins[pins_[at]].signal : keepAliveSignal;
 }
 
 // A request that meets a line in use fails, but only after the kernel has
@@ -125,7 +136,7 @@ void GpioPort::checkFree() const
         const std::string named = line.name.empty() ? "" : " (" + line.name + ")";
         const std::string holder = line.consumer.empty() ? "the kernel (its pin may serve another function)"
                                                          : "'" + line.consumer + "'";
-        throw PortError(lineText + named + " of " + chipText() + " (for " + gpioPins[pins_[at]].signal +
+        throw PortError(lineText + named + " of " + chipText() + " (for " + signalAt(at) +
                         ") is in use by " + holder + "; close the program that holds it, or choose other lines "
                         "(gpioinfo " + chip_.name + " shows who holds each)");
     }
@@ -136,6 +147,8 @@ GpioApi::Levels GpioPort::levelsFor(std::uint8_t data, std::uint8_t control) con
     GpioApi::Levels levels{};
     for (std::size_t at = 0; at < pins_.size(); ++at)
         levels[at] = gpioPinLevel(gpioPins[pins_[at]], data, control) ? 1 : 0;
+    if (keepAlive())
+        levels[keepAliveAt_] = keepAliveSet_.load(std::memory_order_relaxed) ? 1 : 0;
     return levels;
 }
 
@@ -148,13 +161,29 @@ void GpioPort::out(std::uint16_t address, std::uint8_t value)
     const bool data = address == dataPort;
     const std::uint8_t dataValue = data ? value : data_.load(std::memory_order_relaxed);
     const std::uint8_t controlValue = data ? control_.load(std::memory_order_relaxed) : value;
+    setLines(levelsFor(dataValue, controlValue));
+    (data ? data_ : control_).store(value, std::memory_order_relaxed);
+}
+
+void GpioPort::writeKeepAlive(bool set)
+{
+    const CrashGuard::WritePermit permit;
+    if (!permit || !keepAlive())
+        return;
+    GpioApi::Levels levels = levelsFor(data_.load(std::memory_order_relaxed), control_.load(std::memory_order_relaxed));
+    levels[keepAliveAt_] = set ? 1 : 0;
+    setLines(levels);
+    keepAliveSet_.store(set, std::memory_order_relaxed);
+}
+
+void GpioPort::setLines(const GpioApi::Levels& levels)
+{
     if (!request_)
         throw PortError("using " + name() + " failed: the port is closed; restart the program");
-    if (const int error = api_.setLevels(request_, levelsFor(dataValue, controlValue)); error != 0)
+    if (const int error = api_.setLevels(request_, levels); error != 0)
         throw PortError(chipText() + " stopped taking writes: " + std::strerror(error) +
                         "; check the chip (a USB adapter unplugged, its driver unloaded), then start the program "
                         "again");
-    (data ? data_ : control_).store(value, std::memory_order_relaxed);
 }
 
 std::uint8_t GpioPort::in(std::uint16_t address)
@@ -198,12 +227,13 @@ std::string GpioPort::linesText() const
 
 std::string GpioPort::description() const
 {
-    return "Port: GPIO " + chipText() + ", lines " + linesText();
+    return "Port: GPIO " + chipText() + ", lines " + linesText() +
+           (keepAlive() ? ", keep-alive on line " + std::to_string(offsets_[keepAliveAt_]) : "");
 }
 
 // Two ioctls on the request's descriptor, as the parallel port's handler
 // makes PPWDATA then PPWCONTROL: the data lines low first, the control lines
-// kept, then the idle levels. levelsFor() is arithmetic on this object's
+// kept, then the idle levels; the keep-alive's line keeps its level. levelsFor() is arithmetic on this object's
 // fixed members into an array on the stack; setLevelsFromSignal() is the
 // system call alone. No allocation, no lock, no libgpiod call (which would
 // touch the library's own record of the lines the step thread may be
@@ -214,7 +244,7 @@ void GpioPort::writeIdleFromSignalHandler() noexcept
     if (fd < 0)
         return;
     api_.setLevelsFromSignal(fd, levelsFor(pattern::idleData, control_.load(std::memory_order_relaxed)));
-    api_.setLevelsFromSignal(fd, idleLevels_);
+    api_.setLevelsFromSignal(fd, levelsFor(pattern::idleData, pattern::idleControl));
 }
 
 }  // namespace port::backend

@@ -1,8 +1,8 @@
 // A GPIO chip standing in for the parallel port, through libgpiod: nine
 // lines (D0-D7 and C1, up to three more) take the levels the DB-25 pins of a
-// PC's port would show for the same register values (gpiowiring.h). The
-// run and the record see register values as on every port; they become
-// levels only here.
+// PC's port would show for the same register values (gpiowiring.h), and one
+// more line may carry the keep-alive. The run and the record see register
+// values as on every port; they become levels only here.
 //
 // Unlike the parallel port it is not claimed lazily: the lines are requested
 // at start, all in one request, as outputs whose initial values are the idle
@@ -27,9 +27,9 @@ namespace port::backend {
 
 class GpioPort : public Port {
 public:
-    // Opens the chip, finds each line, checks that none is out of range,
-    // named twice or in use, then requests them all as outputs at the idle
-    // levels. Throws PortError with one line naming the chip or the line and
+    // Opens the chip, finds each line (the keep-alive's last), checks that
+    // none is out of range, named twice or in use, then requests them all as
+    // outputs at the idle levels, the keep-alive's low. Throws PortError with one line naming the chip or the line and
     // the remedy; then no line has been requested or set.
     GpioPort(const GpioApi& api, const GpioChoice& choice);
     ~GpioPort() override;
@@ -38,8 +38,9 @@ public:
     GpioPort& operator=(const GpioPort&) = delete;
 
     // One set of every line a write: a data write sets the data lines and
-    // keeps the control lines, a control write the reverse, so a step's pair
-    // reaches the pins as two sets in the registers' order. Throws PortError
+    // keeps the control lines, a control write the reverse (the keep-alive's
+    // line keeps its level), so a step's pair reaches the pins as two sets in
+    // the registers' order. Throws PortError
     // when the set fails (ENODEV: the chip has gone). One thread at a time.
     void out(std::uint16_t address, std::uint8_t value) override;
     // The register values the lines show; there are no status lines.
@@ -49,6 +50,10 @@ public:
     // GPIOHANDLE_SET_LINE_VALUES ioctls on the request's descriptor, nothing
     // else (see the source). Nothing when the descriptor is not known.
     void writeIdleFromSignalHandler() noexcept override;
+    bool keepAlive() const noexcept override { return keepAliveAt_ != 0; }
+    // One set of every line: the pattern's levels as they are, the
+    // keep-alive's line high when set.
+    void writeKeepAlive(bool set) override;
 
     // "Port: GPIO gpiochip0 [pinctrl-bcm2711], lines 17,27,22,23,24,25,5,6,12 (D0-D7, C1)"
     std::string description() const;
@@ -56,14 +61,19 @@ public:
     void close() noexcept;
 
     // The levels of the wired lines, in the request's order, while the
-    // registers hold data and control.
+    // registers hold data and control; the keep-alive's as it stands.
     GpioApi::Levels levelsFor(std::uint8_t data, std::uint8_t control) const noexcept;
-    // The offset wired to each pin of gpioPins, in the request's order.
+    // The offset wired to each pin of gpioPins, in the request's order, then
+    // the keep-alive's.
     const std::vector<unsigned>& offsets() const noexcept { return offsets_; }
 
 private:
     void resolve(const GpioChoice& choice);
+    // "D3", "the keep-alive": what the line at the request's index at is for.
+    std::string signalAt(std::size_t at) const;
     void checkFree() const;
+    // One set of every requested line; PortError when the chip refuses it.
+    void setLines(const GpioApi::Levels& levels);
     std::string chipText() const;   // "gpiochip0 [pinctrl-bcm2711]"
     std::string linesText() const;  // "17,27,22,23,24,25,5,6,12 (D0-D7, C1)"
 
@@ -73,6 +83,9 @@ private:
     // gpioPins' indexes of the wired pins, in the request's order.
     std::vector<std::size_t> pins_;
     std::vector<unsigned> offsets_;
+    // The keep-alive's index in the request (after the pins), 0 for none.
+    std::size_t keepAliveAt_ = 0;
+    std::atomic<bool> keepAliveSet_{false};
     GpioApi::Levels idleLevels_{};
     // The register values last written: each write sets every line, so the
     // other register's lines are set again as they are. Atomic for the

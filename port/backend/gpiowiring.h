@@ -73,10 +73,12 @@ constexpr bool gpioPinLevel(const GpioPin& pin, std::uint8_t data, std::uint8_t 
 
 // "gpio:CHIP[:LINES]" taken apart. lines[i] stands in for gpioPins[i]: an
 // offset ("17") or a line name ("GPIO17"); empty for an optional pin left
-// unwired.
+// unwired. keepAlive: the keep-alive's line of the same chip (--keep-alive),
+// an offset or a name; empty for none.
 struct GpioChoice {
     std::string chip;
     std::array<std::string, gpioPinCount> lines;
+    std::string keepAlive;
 };
 
 inline constexpr std::string_view gpioChoicePrefix = "gpio:";

@@ -16,6 +16,8 @@ static_assert(Ieee1284Port::exclusiveAccess == F1284_EXCL);
 static_assert(Ieee1284Port::invertedControlLines == C1284_INVERTED);
 static_assert(Ieee1284Port::invertedStatusLines == S1284_INVERTED);
 static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<std::uint8_t>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 // nStrobe, nAutoFd, nInit, nSelectIn: the control register's output lines.
 // The crash handler's control byte must stay within them: bit 5 would make
@@ -30,8 +32,9 @@ constexpr const char* accessHint = "check the cable and that no printer driver h
 }  // namespace
 
 Ieee1284Port::Ieee1284Port(const Ieee1284Api& api, std::shared_ptr<void> list,
-                           Ieee1284Api::FoundPort found)
-    : api_(api), list_(std::move(list)), found_(std::move(found))
+                           Ieee1284Api::FoundPort found, KeepAlivePin keepAlive)
+    : api_(api), list_(std::move(list)), found_(std::move(found)), keepAlivePin_(keepAlive),
+      control_(pattern::idleControl)
 {
     const int result = api_.open(found_.handle, exclusiveAccess);
     if (result < 0)
@@ -80,10 +83,28 @@ void Ieee1284Port::out(std::uint16_t address, std::uint8_t value)
     if (!permit)
         return;  // a crash handler has left the port idle: nothing may follow
     claimOnce();
-    if (address == dataPort)
+    if (address == dataPort) {
         api_.writeData(found_.handle, value);
-    else
-        api_.writeControl(found_.handle, static_cast<std::uint8_t>(value ^ invertedControlLines));
+        return;
+    }
+    writeControl(value, keepAliveSet_.load(std::memory_order_relaxed));
+    control_.store(value, std::memory_order_relaxed);
+}
+
+void Ieee1284Port::writeKeepAlive(bool set)
+{
+    const CrashGuard::WritePermit permit;
+    if (!permit || !keepAlivePin_)
+        return;
+    claimOnce();
+    writeControl(control_.load(std::memory_order_relaxed), set);
+    keepAliveSet_.store(set, std::memory_order_relaxed);
+}
+
+void Ieee1284Port::writeControl(std::uint8_t value, bool keepAliveSet)
+{
+    api_.writeControl(found_.handle,
+                      static_cast<std::uint8_t>(keepAlivePin_.merged(value, keepAliveSet) ^ invertedControlLines));
 }
 
 // Not a read-back of a register: through ppdev it never fails and proves
@@ -142,7 +163,8 @@ void Ieee1284Port::writeIdleFromSignalHandler() noexcept
     if (fd < 0)
         return;
     api_.writeRawFromSignal(fd, PPWDATA, pattern::idleData);
-    api_.writeRawFromSignal(fd, PPWCONTROL, pattern::idleControl);
+    api_.writeRawFromSignal(
+        fd, PPWCONTROL, keepAlivePin_.merged(pattern::idleControl, keepAliveSet_.load(std::memory_order_relaxed)));
 }
 
 std::string Ieee1284Port::name() const

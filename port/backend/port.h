@@ -20,6 +20,10 @@
 //  - A crash (fatal signal, std::terminate) leaves the port idle where the
 //    back end can write it from a signal handler (CrashGuard); SIGKILL,
 //    a hung kernel or a power loss cannot be caught.
+//  - For those, a keep-alive pin (keepAlive()) toggles while the step thread
+//    lives: a circuit that holds the power stage enabled only while it
+//    toggles disables it by itself when nothing is left to write the port.
+//    It comes back only once a program has written the port idle again.
 //  - WARNING: never rely on software alone for safety. STOP in this program is
 //    not an emergency stop: a hung PC, a crashed program or a port left in any
 //    state can keep the converter running. A hardware emergency stop that cuts
@@ -67,6 +71,19 @@ public:
     // Each back end holds a CrashGuard::WritePermit around the register
     // write in out(), so that no write of another thread follows this pair.
     virtual void writeIdleFromSignalHandler() noexcept = 0;
+
+    // The keep-alive (--keep-alive): a spare output of the port's own that
+    // the step thread toggles while the program lives (Sequencer). The
+    // pattern's writes keep it at its level, and a back end merges it at its
+    // edge, as it applies its inversions: the register values the run and the
+    // record see stay the pattern's. False on a port without one.
+    virtual bool keepAlive() const noexcept { return false; }
+    // Sets the keep-alive's bit (true: a 1 in its register, before any
+    // inversion of its pin; a high level on a GPIO line of its own), the
+    // pattern's lines as they are: one write of its register, or one set of
+    // the lines. Holds a CrashGuard::WritePermit as out() does, and throws
+    // PortError as out() does. Nothing on a port without one.
+    virtual void writeKeepAlive(bool set) { static_cast<void>(set); }
 };
 
 }  // namespace port::backend

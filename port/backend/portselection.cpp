@@ -33,9 +33,11 @@ constexpr char namedDeviceHint[] = "; check the name, or use --port=auto";
 // operator may only have wanted to look at the program.
 constexpr char simulatedHint[] = ", or use --port=simulated to try the program without the converter";
 
-OpenedPort simulated(std::string description)
+OpenedPort simulated(std::string description, KeepAlivePin keepAlive)
 {
-    return OpenedPort{nullptr, std::make_unique<SimulatedPort>(), std::move(description), {}};
+    if (keepAlive)
+        description += keepAliveText(keepAlive);
+    return OpenedPort{nullptr, std::make_unique<SimulatedPort>(keepAlive), std::move(description), {}};
 }
 
 OpenedPort refused(std::string reason)
@@ -71,19 +73,20 @@ struct Problem {
 
 }  // namespace
 
-OpenedPort openPort(std::string_view choice)
+OpenedPort openPort(std::string_view choice, std::string_view keepAlive)
 {
     if (choice.starts_with(gpioChoicePrefix))
-        return openGpioPort(choice, systemGpioApi());
-    return openPort(choice, systemIeee1284Api(), {});
+        return openGpioPort(choice, systemGpioApi(), keepAlive);
+    return openPort(choice, systemIeee1284Api(), {}, keepAlive);
 }
 
-OpenedPort openGpioPort(std::string_view choice, const GpioApi& api)
+OpenedPort openGpioPort(std::string_view choice, const GpioApi& api, std::string_view keepAlive)
 {
     std::string problem;
-    const std::optional<GpioChoice> parsed = parseGpioChoice(choice.substr(gpioChoicePrefix.size()), problem);
+    std::optional<GpioChoice> parsed = parseGpioChoice(choice.substr(gpioChoicePrefix.size()), problem);
     if (!parsed)
         return refused(problem);
+    parsed->keepAlive = std::string(keepAlive);
     try {
         auto opened = std::make_unique<GpioPort>(api, *parsed);
         std::string description = opened->description();
@@ -100,10 +103,19 @@ OpenedPort openPort(std::string_view choice, const Ieee1284Api& api)
     return openPort(choice, api, {});
 }
 
-OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::string& deviceRoot)
+OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::string& deviceRoot,
+                    std::string_view keepAlive)
 {
+    KeepAlivePin keepAlivePin;
+    if (!keepAlive.empty()) {
+        std::string problem;
+        const std::optional<KeepAlivePin> pin = parallelKeepAlivePin(keepAlive, problem);
+        if (!pin)
+            return refused(problem);
+        keepAlivePin = *pin;
+    }
     if (choice == simulatedChoice)
-        return simulated("Port: simulated (chosen with --port=simulated)");
+        return simulated("Port: simulated (chosen with --port=simulated)", keepAlivePin);
     const bool automatic = choice.empty() || choice == autoChoice;
     const std::string device(automatic ? usualDevice : choice);
     // Whoever names a device means to drive it, and so does whoever has a
@@ -112,7 +124,7 @@ OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::
     const auto unusable = [&](const Problem& problem) {
         if (problem.portThere)
             return refused(problem.reason + simulatedHint);
-        return automatic ? simulated("Port: simulated — no parallel port (" + problem.reason + ")")
+        return automatic ? simulated("Port: simulated — no parallel port (" + problem.reason + ")", keepAlivePin)
                          : refused(problem.reason);
     };
 
@@ -165,9 +177,11 @@ OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::
             continue;
         }
         try {
-            auto opened = std::make_unique<Ieee1284Port>(api, list, candidate);
+            auto opened = std::make_unique<Ieee1284Port>(api, list, candidate, keepAlivePin);
             const std::string base = hexValue(static_cast<unsigned>(opened->baseAddress()));
-            return OpenedPort{std::move(lock), std::move(opened), "Port: " + candidate.filename + " (" + base + ")",
+            return OpenedPort{std::move(lock), std::move(opened),
+                              "Port: " + candidate.filename + " (" + base + ")" +
+                                  (keepAlivePin ? keepAliveText(keepAlivePin) : ""),
                               {}};
         } catch (const PortError& error) {
             // Listed and its node opens: the port is there.

@@ -32,7 +32,10 @@ struct OpenedPort {
 };
 
 // choice: "auto" (or empty), "simulated", a device such as "/dev/parport1",
-// or "gpio:CHIP[:LINES]" (openGpioPort).
+// or "gpio:CHIP[:LINES]" (openGpioPort). keepAlive (--keep-alive), when not
+// empty: the pin that carries the keep-alive, 1, 16 or 17 on a parallel or
+// the simulated port (parallelKeepAlivePin), a line on GPIO; a pin that
+// cannot serve is refused before anything is opened.
 // Never throws. Only "auto" falls back to simulated, and only where there is
 // no parallel port (no node, no driver or hardware behind it, none listed at
 // 0x378 by the library), saying why. A port that is there but cannot be used
@@ -42,17 +45,19 @@ struct OpenedPort {
 // nothing here and keeps no claim; the library's brief claims while it lists
 // and opens the port make the kernel write the saved control state (see
 // port.h).
-OpenedPort openPort(std::string_view choice);
+OpenedPort openPort(std::string_view choice, std::string_view keepAlive = {});
 // The same through api, which must outlive the returned port.
 OpenedPort openPort(std::string_view choice, const Ieee1284Api& api);
 // The same with the lock taken on deviceRoot + the device's path, so that
 // tests can lock plain files in place of /dev/parportN; "" is the system's.
-OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::string& deviceRoot);
+OpenedPort openPort(std::string_view choice, const Ieee1284Api& api, const std::string& deviceRoot,
+                    std::string_view keepAlive = {});
 // "gpio:CHIP[:LINES]" through api, which must outlive the returned port:
-// the GPIO port with its lines requested at the idle levels, or the refusal
+// the GPIO port with its lines (and keepAlive's, an offset or a line name of
+// the same chip) requested at the idle levels, or the refusal
 // (one line naming the chip or the line, with the remedy; then no line was
 // requested or set). Never falls back to the simulated port. Never throws.
-OpenedPort openGpioPort(std::string_view choice, const GpioApi& api);
+OpenedPort openGpioPort(std::string_view choice, const GpioApi& api, std::string_view keepAlive = {});
 
 }  // namespace port::backend
 

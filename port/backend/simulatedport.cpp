@@ -64,6 +64,15 @@ void SimulatedPort::writeIdleFromSignalHandler() noexcept
     log(controlPort, pattern::idleControl);
 }
 
+void SimulatedPort::writeKeepAlive(bool set)
+{
+    const CrashGuard::WritePermit permit;
+    if (!permit || !keepAlivePin_)
+        return;
+    keepAlive_.store(set, std::memory_order_relaxed);
+    log(keepAliveAddress, set ? 1 : 0);
+}
+
 void SimulatedPort::logWritesTo(int fd) noexcept
 {
     logFd_ = fd;

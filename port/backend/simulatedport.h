@@ -1,7 +1,9 @@
-// A port without hardware: holds the register values the program wrote.
+// A port without hardware: holds the register values the program wrote,
+// and the keep-alive pin when one is named, as a parallel port would.
 #ifndef PORT_BACKEND_SIMULATEDPORT_H
 #define PORT_BACKEND_SIMULATEDPORT_H
 
+#include "port/backend/keepalivepin.h"
 #include "port/backend/port.h"
 
 #include <atomic>
@@ -16,7 +18,8 @@ public:
     // in hardware, so it reads as 0 in bit 7 and the rest read 1.
     static constexpr std::uint8_t unconnectedStatus = 0x7F;
 
-    SimulatedPort() = default;
+    // With a keep-alive on pin when it names one.
+    explicit SimulatedPort(KeepAlivePin keepAlive = {}) : keepAlivePin_(keepAlive) {}
     ~SimulatedPort() override;
     SimulatedPort(const SimulatedPort&) = delete;
     SimulatedPort& operator=(const SimulatedPort&) = delete;
@@ -26,10 +29,15 @@ public:
     std::string name() const override;
     // Puts the idle values into the registers.
     void writeIdleFromSignalHandler() noexcept override;
+    bool keepAlive() const noexcept override { return static_cast<bool>(keepAlivePin_); }
+    void writeKeepAlive(bool set) override;
+    // The keep-alive's bit as last written.
+    bool keepAliveSet() const noexcept { return keepAlive_.load(std::memory_order_relaxed); }
 
     // From now on every write taken, the idle pair of a crash or signal
     // handler too, is appended to fd as one 3-byte record: the address's low
-    // byte, its high byte, the value. Each record is one write(2), whole to a
+    // byte, its high byte, the value; a keep-alive write under
+    // keepAliveAddress with its bit. Each record is one write(2), whole to a
     // reader and safe in a signal handler. The port closes fd. For tests and
     // diagnostics; set before the port is guarded or written.
     void logWritesTo(int fd) noexcept;
@@ -41,6 +49,8 @@ private:
     // sequencer writes them, and lock-free so a crash handler may write them.
     std::atomic<std::uint8_t> data_{0};
     std::atomic<std::uint8_t> control_{0};
+    const KeepAlivePin keepAlivePin_;
+    std::atomic<bool> keepAlive_{false};
     int logFd_ = -1;
 };
 

@@ -2,13 +2,24 @@
 #include "port/record/recordedport.h"
 
 #include "port/backend/crashguard.h"
+#include "port/backend/keepalivepin.h"
 
 #include <chrono>
 
 namespace port::record {
 
+namespace {
+
+std::int64_t steadyNanoseconds() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 RecordedPort::RecordedPort(backend::Port& target, std::size_t recordCapacity)
-    : target_(target), record_(recordCapacity)
+    : target_(target), record_(recordCapacity), keepAliveRecord_(target.keepAlive() ? keepAliveCapacity : 0)
 {
 }
 
@@ -25,8 +36,21 @@ void RecordedPort::out(std::uint16_t address, std::uint8_t value)
     if (!permit)
         return;  // a crash handler has left the port idle: nothing may follow
     target_.out(address, value);
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    record_.add(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), address, value);
+    record_.add(steadyNanoseconds(), address, value);
+}
+
+bool RecordedPort::keepAlive() const noexcept
+{
+    return target_.keepAlive();
+}
+
+void RecordedPort::writeKeepAlive(bool set)
+{
+    const backend::CrashGuard::WritePermit permit;
+    if (!permit || !target_.keepAlive())
+        return;
+    target_.writeKeepAlive(set);
+    keepAliveRecord_.add(steadyNanoseconds(), backend::keepAliveAddress, set ? 1 : 0);
 }
 
 std::uint8_t RecordedPort::in(std::uint16_t address)

@@ -94,6 +94,8 @@ private slots:
     void requestHoldsTheIdleLevelsFromTheStart();
     void failedSetIsAPortError();
     void crashHandlerSetsDataLowThenIdle();
+    void keepAliveHasALineOfItsOwn_data();
+    void keepAliveHasALineOfItsOwn();
 };
 
 void TestGpioPort::gpioChoice_data()
@@ -263,6 +265,45 @@ void TestGpioPort::crashHandlerSetsDataLowThenIdle()
     opened = port::backend::openGpioPort(twelveLines, unknownFd);
     opened.port->writeIdleFromSignalHandler();
     QVERIFY(unknownFd.signalSets.empty());
+}
+
+void TestGpioPort::keepAliveHasALineOfItsOwn_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("refusal");  // a part of it; empty: taken
+    QTest::newRow("an offset") << "12" << "";
+    QTest::newRow("a name") << "GPIO12" << "";
+    QTest::newRow("a line of the port's")
+        << "9" << "line 9 of gpiochip0 [fake] is named twice (as 9 for C0 and as 9 for the keep-alive)";
+    QTest::newRow("out of range") << "16" << "line 16 of gpiochip0 [fake] (for the keep-alive) is out of range";
+    QTest::newRow("held by another program") << "13" << "line 13 of gpiochip0 [fake] (for the keep-alive) is in use by 'gpioset'";
+}
+
+// Requested with the port's lines, low; every set after keeps its level,
+// the crash handler's too.
+void TestGpioPort::keepAliveHasALineOfItsOwn()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, refusal);
+    FakeChip chip;
+    chip.used[13] = GpioApi::Line{"", true, "gpioset"};
+    const port::backend::OpenedPort opened = port::backend::openGpioPort(twelveLines, chip, line.toStdString());
+    QVERIFY2(QString::fromStdString(opened.refusal).contains(refusal), opened.refusal.c_str());
+    if (!refusal.isEmpty()) {
+        QVERIFY(!opened.port && chip.requests.empty() && chip.sets.empty());
+        return;
+    }
+    QVERIFY(opened.description.ends_with("(D0-D7, C1, pins 1, 16, 17), keep-alive on line 12"));
+    QCOMPARE(chip.requests.back().back(), 12u);
+    opened.port->writeKeepAlive(true);
+    opened.port->out(port::backend::dataPort, 0x60);
+    opened.port->writeKeepAlive(false);
+    opened.port->out(port::backend::controlPort, 0);
+    opened.port->writeKeepAlive(true);
+    opened.port->writeIdleFromSignalHandler();
+    QCOMPARE(chip.sets, (std::vector<QString>{idleLevels + '0', idleLevels + '1', "0000011001011", "0000011001010",
+                                              "0000011011010", "0000011011011"}));
+    QCOMPARE(chip.signalSets, (std::vector<QString>{"0000000011011", idleLevels + '1'}));
 }
 
 QTEST_APPLESS_MAIN(TestGpioPort)

@@ -4,6 +4,7 @@
 // lock that keeps a second program off the port, on plain files for nodes.
 #include "exactdouble.h"
 #include "expectedpattern.h"
+#include "piperecord.h"
 #include "port/backend/ieee1284api.h"
 #include "port/backend/ieee1284port.h"
 #include "port/backend/module1.h"
@@ -251,6 +252,12 @@ private slots:
     void crashHandlerControlByteIsWhatTheLibraryPutsOnTheRegister();
     void crashHandlerLeavesTheSimulatedPortIdle_data();
     void crashHandlerLeavesTheSimulatedPortIdle();
+
+    void keepAliveNeedsASpareControlLine_data();
+    void keepAliveNeedsASpareControlLine();
+    void controlWritesKeepTheKeepAliveBit_data();
+    void controlWritesKeepTheKeepAliveBit();
+    void keepAliveIsRecordedApart();
 
 private:
     DeviceNodes nodes_;
@@ -980,6 +987,98 @@ void TestPort::crashHandlerLeavesTheSimulatedPortIdle()
     QCOMPARE(simulated.in(port::backend::controlPort), port::pattern::idleControl);
     // The record keeps its one writer: the handler stays out of it.
     QCOMPARE(recording.record().total(), std::uint64_t(recorded ? writes : 0));
+}
+
+// ---- keep-alive ------------------------------------------------------------
+
+void TestPort::keepAliveNeedsASpareControlLine_data()
+{
+    QTest::addColumn<QString>("pin");
+    QTest::addColumn<QString>("said");  // the description's end, or a part of the refusal
+    QTest::newRow("pin 1: C0") << "1" << ", keep-alive on pin 1 (C0)";
+    QTest::newRow("pin 16: C2") << "16" << ", keep-alive on pin 16 (C2)";
+    QTest::newRow("pin 17: C3") << "17" << ", keep-alive on pin 17 (C3)";
+    QTest::newRow("pin 14: the pattern's C1")
+        << "14" << "keep-alive pin 14 refused: the pattern drives it (C1); give pin 1, 16 or 17";
+    QTest::newRow("pin 9: D7") << "9" << "the pattern drives it (D7)";
+    QTest::newRow("pin 11: an input") << "11" << "keep-alive pin 11 refused: not an output of the parallel port";
+    QTest::newRow("a GPIO line's name") << "GPIO5" << "bad keep-alive pin 'GPIO5': a DB-25 pin number";
+}
+
+// On the parallel port and on the simulated one alike; refused before the
+// port is opened.
+void TestPort::keepAliveNeedsASpareControlLine()
+{
+    QFETCH(QString, pin);
+    QFETCH(QString, said);
+    FakeIeee1284Api api = parportAt0x378();
+    const bool taken = said.startsWith(QLatin1String(", keep-alive"));
+    for (const char* choice : {"auto", "simulated"}) {
+        const auto opened = port::backend::openPort(choice, api, nodes_.root(), pin.toStdString());
+        QCOMPARE(opened.port && opened.port->keepAlive(), taken);
+        const QString shown = QString::fromStdString(taken ? opened.description : opened.refusal);
+        QVERIFY2(taken ? shown.endsWith(said) : shown.contains(said), qPrintable(shown));
+    }
+    QCOMPARE(api.opens, taken ? 1 : 0);
+}
+
+void TestPort::controlWritesKeepTheKeepAliveBit_data()
+{
+    // What the library is given (the inverted lines 0x0B undone): the idle
+    // control value, the keep-alive set, then step 1's control value; and
+    // the crash handler's byte for the idle pair with the keep-alive set.
+    QTest::addColumn<QString>("pin");
+    QTest::addColumn<QList<int>>("library");
+    QTest::addColumn<int>("crash");
+    QTest::newRow("pin 1, C0") << "1" << QList<int>{0x09, 0x08, 0x0A} << 0x03;
+    QTest::newRow("pin 16, C2") << "16" << QList<int>{0x09, 0x0D, 0x0F} << 0x06;
+    QTest::newRow("pin 17, C3") << "17" << QList<int>{0x09, 0x01, 0x03} << 0x0A;
+}
+
+void TestPort::controlWritesKeepTheKeepAliveBit()
+{
+    QFETCH(QString, pin);
+    QFETCH(QList<int>, library);
+    QFETCH(int, crash);
+    FakeIeee1284Api api = parportAt0x378();
+    auto opened = port::backend::openPort("auto", api, nodes_.root(), pin.toStdString());
+    opened.port->out(port::backend::controlPort, port::pattern::idleControl);
+    opened.port->writeKeepAlive(true);
+    opened.port->out(port::backend::controlPort, expectedSteps[0].control);
+    opened.port->writeIdleFromSignalHandler();
+    QCOMPARE(QList<int>(api.controlWrites.begin(), api.controlWrites.end()), library);
+    QCOMPARE(api.rawWrites.back().value, crash);
+}
+
+// The keep-alive's writes go to a record and a log line of their own: the
+// pattern's record and registers read as without it.
+void TestPort::keepAliveIsRecordedApart()
+{
+    int log[2];
+    QCOMPARE(::pipe(log), 0);
+    std::string problem;
+    port::backend::SimulatedPort simulated(*port::backend::parallelKeepAlivePin("17", problem));
+    simulated.logWritesTo(log[1]);
+    port::record::RecordedPort recorded(simulated, 16);
+    recorded.out(port::backend::dataPort, 0x60);
+    recorded.writeKeepAlive(true);
+    recorded.out(port::backend::controlPort, 0);
+    recorded.writeKeepAlive(false);
+    const auto writes = recorded.record().snapshot(16);
+    const auto toggles = recorded.keepAliveRecord().snapshot(16);
+    QCOMPARE(writes.size(), std::size_t{2});
+    QCOMPARE(writes[1].index, std::uint64_t{1});
+    QCOMPARE(toggles.size(), std::size_t{2});
+    QCOMPARE(toggles[0].value, std::uint8_t{1});
+    QCOMPARE(toggles[1].value, std::uint8_t{0});
+    QVERIFY(toggles[0].nanoseconds >= writes[0].nanoseconds && toggles[0].nanoseconds <= writes[1].nanoseconds);
+    QCOMPARE(simulated.in(port::backend::controlPort), std::uint8_t{0});
+    char bytes[64];
+    const auto got = ::read(log[0], bytes, sizeof bytes);
+    ::close(log[0]);
+    const std::vector<PipeWrite> logged = pipeWrites(bytes, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    QCOMPARE(logged, (std::vector<PipeWrite>{{port::backend::dataPort, 0x60}, {port::backend::keepAliveAddress, 1},
+                                             {port::backend::controlPort, 0}, {port::backend::keepAliveAddress, 0}}));
 }
 
 QTEST_GUILESS_MAIN(TestPort)
