@@ -144,7 +144,8 @@ void lockStepCode() noexcept
 }  // namespace
 
 Sequencer::Sequencer(backend::Module1& module, Callbacks callbacks, StepThreadSetup setup, StepClock& clock)
-    : module_(module), callbacks_(std::move(callbacks)), setup_(std::move(setup)), clock_(clock)
+    : module_(module), callbacks_(std::move(callbacks)), setup_(std::move(setup)), clock_(clock),
+      keepAlive_(module.port().keepAlive())
 {
     catchCpuLimit();
     enlist(this);
@@ -478,6 +479,40 @@ std::string Sequencer::writeIdle(const char* when)
     return {};
 }
 
+void Sequencer::toggleKeepAlive(std::chrono::nanoseconds now)
+{
+    nextToggle_ += keepAliveHalfPeriod;
+    if (nextToggle_ <= now)
+        nextToggle_ = now + keepAliveHalfPeriod;  // a stall: go on from now, no burst of toggles
+    module_.port().writeKeepAlive(!keepAliveSet_);
+    keepAliveSet_ = !keepAliveSet_;
+}
+
+std::string Sequencer::keepAliveAtIdle()
+{
+    const std::chrono::nanoseconds now = clock_.now();
+    if (!keepAliveDue(now))
+        return {};
+    std::string failure;
+    if (keepAliveArmed_) {
+        try {
+            toggleKeepAlive(now);
+        } catch (const std::exception& error) {
+            failure = std::string("the keep-alive: ") + error.what();
+        }
+    } else {
+        nextToggle_ = now + keepAliveHalfPeriod;
+        failure = writeIdle("leaving the port idle for the keep-alive: ");
+    }
+    keepAliveArmed_ = failure.empty();
+    if (keepAliveArmed_ || keepAliveFailureSaid_) {
+        keepAliveFailureSaid_ = !keepAliveArmed_;
+        return {};
+    }
+    keepAliveFailureSaid_ = true;
+    return failure;
+}
+
 void Sequencer::endRun()
 {
     if (faultsAtFirstCycle_ >= 0)
@@ -495,6 +530,7 @@ void Sequencer::endRun()
 void Sequencer::loop()
 {
     setUp();
+    nextToggle_ = clock_.now();  // the keep-alive begins with the idle pair, at once
     std::unique_lock lock(mutex_);
     bool fresh = true;  // the next cycle begins a run: its grid starts now
     std::chrono::nanoseconds nextStart{0};
@@ -504,6 +540,10 @@ void Sequencer::loop()
         std::string idleFailure = writeIdle(when);
         if (failure.empty())
             failure = std::move(idleFailure);  // else the port has failed already: one line says so
+        // A port that failed gets the keep-alive again only once an idle
+        // pair has reached it; this line says its failure.
+        keepAliveArmed_ = failure.empty();
+        keepAliveFailureSaid_ = !keepAliveArmed_;
         if (!failure.empty())
             report(failure);
         failure.clear();
@@ -517,9 +557,16 @@ void Sequencer::loop()
             if (shutDown_)
                 return;
             fresh = true;
+            if (const std::string keepAliveFailure = keepAlive_ ? keepAliveAtIdle() : std::string();
+                !keepAliveFailure.empty()) {
+                lock.unlock();
+                report(keepAliveFailure);
+                lock.lock();
+                continue;
+            }
             const std::uint32_t seen = wake_.load(std::memory_order_acquire);
             lock.unlock();
-            clock_.sleepUntil(StepClock::noDeadline, wake_, seen);
+            clock_.sleepUntil(keepAlive_ ? nextToggle_ : StepClock::noDeadline, wake_, seen);
             lastBlocked_ = clock_.now();
             lock.lock();
             continue;
@@ -649,6 +696,8 @@ bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
     const std::chrono::nanoseconds spinLimit(spinLimit_.load(std::memory_order_relaxed));
     if (count < 0) {
         const std::chrono::nanoseconds now = clock_.now();
+        if (keepAliveDue(now))
+            toggleKeepAlive(now);
         return runningFor(now) < spinLimit || pause(now + spinBreak);
     }
     const auto total = static_cast<std::uint64_t>(count) + 1;
@@ -659,7 +708,13 @@ bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
     for (bool first = true;; first = false) {
         if (endingNow())
             return false;
-        const std::chrono::nanoseconds now = clock_.now();
+        std::chrono::nanoseconds now = clock_.now();
+        // Right after the pair, or woken for it; never in the last stretch,
+        // where a write could make the next step late.
+        if (keepAliveDue(now) && (first || stepEnd - now > margin_.margin() + WakeMargin::shortestSleep)) {
+            toggleKeepAlive(now);
+            now = clock_.now();
+        }
         const std::chrono::nanoseconds elapsed = now - slot;
         const std::uint64_t reached =
             elapsed.count() <= 0 ? 0 : std::min<std::uint64_t>(total, static_cast<std::uint64_t>(elapsed / pattern::passLength));
@@ -681,6 +736,8 @@ bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
             if (!due && !lastChance)
                 continue;  // spin the last stretch
             target = now + spinBreak;
+        } else if (keepAlive_ && nextToggle_ < target - margin) {
+            target = nextToggle_;  // wakes to toggle, and sleeps on after
         }
         if (!pause(target))
             return false;

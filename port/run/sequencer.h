@@ -29,6 +29,19 @@
 // A real-time step thread blocks at least once in every longestSpin, at any
 // rate: a thread that never blocks starves whatever else needs its CPU and
 // is throttled, demoted or killed by the kernel (RLIMIT_RTTIME).
+//
+// The keep-alive: on a port that has one, the step thread also toggles it
+// every keepAliveHalfPeriod, at idle as during a run, so that its square wave
+// lasts exactly as long as the step thread goes on: a frozen or ended step
+// thread, a stopped or killed process, a hung PC leave it still, and the
+// circuit it feeds disables the power stage. Its toggles are writes of their
+// own, never inside a step's pair: during a run in the dwell after a pair,
+// at idle from a wake of the idle wait, under the mutex (the caller of
+// stop() writes under it too). It starts only once the port is known idle:
+// the thread writes the idle pair first, as STOP does, because a power stage
+// enabled over a port another program left holding a step would drive that
+// step. Once the port is sealed (CrashGuard) its writes are refused, and
+// once the thread has ended nothing toggles it.
 #ifndef PORT_RUN_SEQUENCER_H
 #define PORT_RUN_SEQUENCER_H
 
@@ -185,6 +198,16 @@ public:
     static constexpr std::chrono::nanoseconds spinBreak{20'000};
     void setSpinLimit(std::chrono::nanoseconds limit);
 
+    // The keep-alive's square wave, 100 Hz: a rising edge every 10 ms. Fast
+    // enough that a retriggerable monostable of some 25 ms (a 74HC123 with
+    // 470 nF) holds the enable through a toggle 15 ms late, which covers the
+    // longest stalls of a normal-priority step thread on a busy PC, and
+    // disables the power stage within some 2.5 periods of the last edge;
+    // slow enough to cost the steps nothing measurable (bench/README.md): 200
+    // writes a second, each in a dwell. A toggle that falls due in a step's
+    // last stretch is made after the next step's pair.
+    static constexpr std::chrono::milliseconds keepAliveHalfPeriod{5};
+
 private:
     void loop();
     void setUp();
@@ -195,6 +218,13 @@ private:
     void endRun();  // mutex_ held: after the idle pair, Idle
     bool writeCycle(std::int64_t count, std::chrono::nanoseconds& nextStart);
     bool dwell(std::int64_t count, std::chrono::nanoseconds slot);
+    bool keepAliveDue(std::chrono::nanoseconds now) const noexcept { return keepAlive_ && now >= nextToggle_; }
+    // Step thread: the keep-alive's next toggle; throws PortError.
+    void toggleKeepAlive(std::chrono::nanoseconds now);
+    // Step thread, Idle, mutex_ held: when due, toggles the keep-alive, or
+    // writes the idle pair while the port is not known idle. Returns what
+    // to report: the first failure since it last worked.
+    std::string keepAliveAtIdle();
     // Sleeps until target unless woken; counts the sleep, and feeds the
     // margin when it ran to its deadline. Returns false when the run ends now.
     bool pause(std::chrono::nanoseconds target);
@@ -244,6 +274,13 @@ private:
     std::int64_t faultsAtFirstCycle_ = -1;     // step thread only
     std::chrono::nanoseconds lastBlocked_{0};  // step thread only
     bool realtime_ = false;                    // step thread only: spin breaks are taken
+    const bool keepAlive_;                     // the port has a keep-alive
+    bool keepAliveSet_ = false;                // step thread only: its bit as last written
+    std::chrono::nanoseconds nextToggle_{0};   // step thread only
+    // Step thread only: the port has been written idle (or a run has been
+    // writing it) since the last failure, so the keep-alive may go on.
+    bool keepAliveArmed_ = false;
+    bool keepAliveFailureSaid_ = false;  // step thread only
 };
 
 }  // namespace port::run

@@ -1,8 +1,11 @@
 // A port for the sequencer tests: records every write with its thread, and
-// notices two writers at once; can be told to fail at a given write.
+// notices two writers at once; can be told to fail at a given write. With a
+// keep-alive, its writes are recorded among the others under
+// keepAliveAddress, so that their place between the pattern's shows.
 #ifndef TESTS_RECORDINGPORT_H
 #define TESTS_RECORDINGPORT_H
 
+#include "port/backend/keepalivepin.h"
 #include "port/backend/port.h"
 
 #include <atomic>
@@ -48,6 +51,10 @@ public:
                                   std::to_string(failCheckAt_) + "; no hint");
     }
     void writeIdleFromSignalHandler() noexcept override {}  // never guarded: no crash here
+    bool keepAlive() const noexcept override { return keepAlive_; }
+    void writeKeepAlive(bool set) override { out(port::backend::keepAliveAddress, set ? 1 : 0); }
+    // Has a keep-alive from now on; before the sequencer is made.
+    void withKeepAlive() { keepAlive_ = true; }
 
     std::vector<Write> writes() const
     {
@@ -83,6 +90,7 @@ private:
     std::atomic<std::uint64_t> checks_{0};
     std::atomic<std::uint64_t> failCheckAt_{UINT64_MAX};
     std::function<void(std::uint64_t)> onWrite_;
+    bool keepAlive_ = false;
     std::atomic<bool> inside_{false};
     std::atomic<bool> overlapped_{false};
 };

@@ -283,6 +283,9 @@ private slots:
     void portThatStopsAnsweringEndsTheRun();
     void secondStopEndsTheRunAtOnce();
     void ordersFromAfarGoOnlyWhereMeant();
+    void keepAliveTogglesBetweenPairs_data();
+    void keepAliveTogglesBetweenPairs();
+    void keepAliveFailureIsSaidOnceAndIdleComesFirst();
 };
 
 void TestSequencer::patternOrder_data()
@@ -1080,6 +1083,99 @@ void TestSequencer::ordersFromAfarGoOnlyWhereMeant()
     QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
     QCOMPARE(sequencer.endCause(), port::run::RunEndCause::CommunicationLost);
     QCOMPARE(sequencer.trips(), std::uint64_t{1});
+}
+
+
+
+void TestSequencer::keepAliveTogglesBetweenPairs_data()
+{
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<qint64>("count");
+    QTest::newRow("idle: from the wait's wakes") << false << qint64{0};
+    QTest::newRow("steps of 20 ms: inside the dwells") << true << qint64{199'999};
+    QTest::newRow("steps of 0.1 us: after the pairs") << true << qint64{0};
+    QTest::newRow("no dwell: after the pairs") << true << qint64{-1};
+}
+
+// Every half period, at idle as during a run, never inside a step's pair nor
+// after the idle pair of the way out; at idle, only once the port is idle.
+void TestSequencer::keepAliveTogglesBetweenPairs()
+{
+    QFETCH(bool, running);
+    QFETCH(qint64, count);
+    using port::backend::keepAliveAddress;
+    FakeStepClock clock;
+    clock.tick = 1'000;
+    RecordingPort recorder;
+    recorder.withKeepAlive();
+    std::vector<std::int64_t> times;  // of each write; read once the step thread has ended
+    recorder.onWrite([&](std::uint64_t) { times.push_back(clock.peek()); });
+    port::backend::Module1 module(recorder);
+    port::run::Sequencer sequencer(module, {}, {}, clock);
+    if (running)
+        sequencer.run(count);
+    const auto toggles = [&] {
+        const auto writes = recorder.writes();
+        return std::ranges::count_if(writes, [](const auto& write) { return write.address == keepAliveAddress; });
+    };
+    QVERIFY(eventually([&] { return toggles() >= 8; }));
+    sequencer.shutDown();
+    const auto writes = recorder.writes();
+    const std::size_t written = writes.size();
+    std::this_thread::sleep_for(10ms);
+    QCOMPARE(recorder.size(), written);
+
+    std::vector<RecordingPort::Write> pattern;
+    std::vector<std::int64_t> toggledAt;
+    for (std::size_t at = 0; at < writes.size(); ++at) {
+        if (writes[at].address != keepAliveAddress) {
+            pattern.push_back(writes[at]);
+            continue;
+        }
+        QCOMPARE(writes[at].value, std::uint8_t(toggledAt.size() % 2 == 0 ? 1 : 0));
+        QVERIFY2(at == 0 || writes[at - 1].address != port::backend::dataPort, "a toggle inside a step's pair");
+        toggledAt.push_back(times[at]);
+    }
+    QCOMPARE(checkWrites(pattern, nullptr, true), QString());
+    QVERIFY(endsIdle(writes) || !running);
+    QVERIFY(running ? pattern.size() > 2 : pattern.size() == 2 && writes[1].address == port::backend::controlPort);
+    const std::int64_t half = std::chrono::nanoseconds(port::run::Sequencer::keepAliveHalfPeriod).count();
+    // A toggle due in a step's last stretch waits for the next pair: late by
+    // a short step, or by the wake-up margin in a long one.
+    const std::int64_t step = port::pattern::stepLengthFor(count).count();
+    const std::int64_t slack = (step < half ? step : 0) + 100'000;
+    for (std::size_t at = 1; at < toggledAt.size(); ++at)
+        QVERIFY2(std::abs(toggledAt[at] - toggledAt[at - 1] - half) <= slack,
+                 qPrintable(QStringLiteral("toggle %1 came %2 ns after the one before").arg(at).arg(
+                     toggledAt[at] - toggledAt[at - 1])));
+}
+
+// A toggle the port refuses is said once, however long the port refuses;
+// the keep-alive then waits for an idle pair to reach the port before it
+// toggles again.
+void TestSequencer::keepAliveFailureIsSaidOnceAndIdleComesFirst()
+{
+    FakeStepClock clock;
+    RecordingPort recorder;
+    recorder.withKeepAlive();
+    recorder.failAt(3);  // the second toggle, and every write after it until told otherwise
+    port::backend::Module1 module(recorder);
+    Observed observed;
+    port::run::Sequencer sequencer(module, observed.callbacks(), {}, clock);
+    QVERIFY(eventually([&] { return clock.peek() > 6 * std::chrono::nanoseconds(port::run::Sequencer::keepAliveHalfPeriod).count(); }));
+    QCOMPARE(recorder.size(), std::size_t{3});
+    recorder.failAt(std::numeric_limits<std::uint64_t>::max());
+    QVERIFY(eventually([&] { return recorder.size() >= 6; }));
+    sequencer.shutDown();
+    const auto writes = recorder.writes();
+    const std::vector<std::uint16_t> expected{port::backend::dataPort, port::backend::controlPort,
+                                              port::backend::keepAliveAddress, port::backend::dataPort,
+                                              port::backend::controlPort, port::backend::keepAliveAddress};
+    for (std::size_t at = 0; at < expected.size(); ++at)
+        QCOMPARE(writes[at].address, expected[at]);
+    const auto errors = observed.errorsSeen();
+    QCOMPARE(errors.size(), std::size_t{1});
+    QVERIFY2(errors[0].starts_with("the keep-alive: writing to the test port failed"), errors[0].c_str());
 }
 
 QTEST_GUILESS_MAIN(TestSequencer)
