@@ -47,6 +47,8 @@ constexpr std::size_t progressEvery = 4096;
 
 // Identifier codes of the lines, in line order; one printable character each.
 constexpr std::array<char, pattern::lineCount> identifiers{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i'};
+constexpr char keepAliveIdentifier = 'j';
+constexpr std::string_view keepAliveName = "KA";
 
 // A fixed buffer in front of the stream: the body is a few bytes per change,
 // so it is gathered here and handed to the stream in large blocks; no
@@ -105,14 +107,23 @@ private:
 };
 
 // A line's level as its VCD value: x until its register is written.
-void putChange(Writer& writer, std::size_t line, std::optional<bool> level)
+void putChange(Writer& writer, char identifier, std::optional<bool> level)
 {
     writer.put(!level ? 'x' : *level ? '1' : '0');
-    writer.put(identifiers[line]);
+    writer.put(identifier);
     writer.put('\n');
 }
 
-void putHeader(Writer& writer, const std::string& comment, std::string_view timescale)
+void putVariable(Writer& writer, char identifier, std::string_view name)
+{
+    writer.put("$var wire 1 ");
+    writer.put(identifier);
+    writer.put(' ');
+    writer.put(name);
+    writer.put(" $end\n");
+}
+
+void putHeader(Writer& writer, const std::string& comment, std::string_view timescale, bool keepAlive)
 {
     std::array<char, 64> date{};
     const std::time_t now = std::time(nullptr);
@@ -132,13 +143,10 @@ void putHeader(Writer& writer, const std::string& comment, std::string_view time
     writer.put("$timescale ");
     writer.put(timescale);
     writer.put(" $end\n$scope module parport $end\n");
-    for (std::size_t line = 0; line < pattern::lineCount; ++line) {
-        writer.put("$var wire 1 ");
-        writer.put(identifiers[line]);
-        writer.put(' ');
-        writer.put(std::string_view(pattern::lineNames[line]));
-        writer.put(" $end\n");
-    }
+    for (std::size_t line = 0; line < pattern::lineCount; ++line)
+        putVariable(writer, identifiers[line], pattern::lineNames[line]);
+    if (keepAlive)
+        putVariable(writer, keepAliveIdentifier, keepAliveName);
     writer.put("$upscope $end\n$enddefinitions $end\n");
 }
 
@@ -155,7 +163,8 @@ std::int64_t vcdTickFor(std::int64_t span)
 }
 
 VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& writes,
-                    const std::string& comment, const VcdProgress& progress)
+                    const std::string& comment, const VcdProgress& progress,
+                    const std::vector<WriteRecord::Write>* keepAlive)
 {
     VcdSummary summary;
     if (!out)
@@ -179,17 +188,19 @@ VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& wr
     summary.tick = tick;
 
     Writer writer(out);
-    putHeader(writer, comment, timescale->name);
+    putHeader(writer, comment, timescale->name, keepAlive != nullptr);
 
     LineLevels lines;   // after the writes so far
     LineLevels dumped;  // as the file has them
+    std::optional<bool> keepAliveLevel;  // the same for KA
+    std::optional<bool> keepAliveDumped;
     bool dumpvarsDone = false;
     bool started = false;        // a write to a register was seen
     std::uint64_t groupUnit = 0; // time, in units, of the writes being gathered
     std::int64_t latest = 0;     // the latest nanoseconds so far
-    // Per register (data, control): the nanoseconds of its write in the
-    // writes being gathered, none when it has none there.
-    std::array<std::optional<std::int64_t>, 2> gathered;
+    // Per register (data, control, the keep-alive's): the nanoseconds of its
+    // write in the writes being gathered, none when it has none there.
+    std::array<std::optional<std::int64_t>, 3> gathered;
 
     // What the writes at groupUnit did: the first time gives $dumpvars with
     // every line (x where its register was not written yet), a later one a
@@ -198,21 +209,74 @@ VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& wr
         if (!dumpvarsDone) {
             writer.put("#0\n$dumpvars\n");
             for (std::size_t line = 0; line < pattern::lineCount; ++line)
-                putChange(writer, line, lines[line]);
+                putChange(writer, identifiers[line], lines[line]);
+            if (keepAlive)
+                putChange(writer, keepAliveIdentifier, keepAliveLevel);
             writer.put("$end\n");
             dumpvarsDone = true;
-        } else if (lines != dumped) {
+        } else if (lines != dumped || keepAliveLevel != keepAliveDumped) {
             writer.put('#');
             writer.put(groupUnit);
             writer.put('\n');
             for (std::size_t line = 0; line < pattern::lineCount; ++line) {
                 if (lines[line] != dumped[line]) {
-                    putChange(writer, line, lines[line]);
+                    putChange(writer, identifiers[line], lines[line]);
                     ++summary.changes;
                 }
             }
+            if (keepAliveLevel != keepAliveDumped) {
+                putChange(writer, keepAliveIdentifier, keepAliveLevel);
+                ++summary.changes;
+            }
         }
         dumped = lines;
+        keepAliveDumped = keepAliveLevel;
+    };
+
+    // A write at nanoseconds to register (0 data, 1 control, 2 the
+    // keep-alive's) joins the writes being gathered or begins the next
+    // time; false once the stream has failed.
+    const auto place = [&](std::int64_t nanoseconds, std::size_t reg) {
+        auto& sameRegister = gathered[reg];
+        if (!started) {
+            started = true;
+            latest = nanoseconds;
+        } else {
+            // A time that went backwards (which steady_clock should never
+            // give) joins the writes being gathered, so times still strictly
+            // increase. Unsigned: the distance always fits, even where the
+            // signed difference would overflow.
+            const std::uint64_t unit =
+                nanoseconds > *first
+                    ? (static_cast<std::uint64_t>(nanoseconds) - static_cast<std::uint64_t>(*first)) /
+                          static_cast<std::uint64_t>(tick)
+                    : 0;
+            std::uint64_t target = std::max(unit, groupUnit);
+            if (target == groupUnit && sameRegister && nanoseconds > *sameRegister)
+                target = groupUnit + 1;  // a step of its own, however short
+            if (target != groupUnit) {
+                emit();
+                if (!writer.good())
+                    return false;
+                groupUnit = target;
+                gathered = {};
+            }
+            latest = std::max(latest, nanoseconds);
+        }
+        sameRegister = std::max(sameRegister.value_or(nanoseconds), nanoseconds);
+        return true;
+    };
+    // The keep-alive's writes before until: before time 0 they only give its
+    // first level.
+    std::size_t nextToggle = 0;
+    const auto keepAliveUntil = [&](std::int64_t until) {
+        for (; keepAlive && nextToggle < keepAlive->size() && (*keepAlive)[nextToggle].nanoseconds < until;
+             ++nextToggle) {
+            if (started && !place((*keepAlive)[nextToggle].nanoseconds, 2))
+                return false;
+            keepAliveLevel = (*keepAlive)[nextToggle].value != 0;
+        }
+        return true;
     };
 
     for (std::size_t index = 0; index < writes.size(); ++index) {
@@ -223,33 +287,8 @@ VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& wr
         // the time origin.
         if (!drivesLines(write))
             continue;
-        auto& sameRegister = gathered[write.address == backend::dataPort ? 0 : 1];
-        if (!started) {
-            started = true;
-            latest = write.nanoseconds;
-        } else {
-            // A time that went backwards (which steady_clock should never
-            // give) joins the writes being gathered, so times still strictly
-            // increase. Unsigned: the distance always fits, even where the
-            // signed difference would overflow.
-            const std::uint64_t unit =
-                write.nanoseconds > *first
-                    ? (static_cast<std::uint64_t>(write.nanoseconds) - static_cast<std::uint64_t>(*first)) /
-                          static_cast<std::uint64_t>(tick)
-                    : 0;
-            std::uint64_t target = std::max(unit, groupUnit);
-            if (target == groupUnit && sameRegister && write.nanoseconds > *sameRegister)
-                target = groupUnit + 1;  // a step of its own, however short
-            if (target != groupUnit) {
-                emit();
-                if (!writer.good())
-                    return summary;
-                groupUnit = target;
-                gathered = {};
-            }
-            latest = std::max(latest, write.nanoseconds);
-        }
-        sameRegister = std::max(sameRegister.value_or(write.nanoseconds), write.nanoseconds);
+        if (!keepAliveUntil(write.nanoseconds) || !place(write.nanoseconds, write.address == backend::dataPort ? 0 : 1))
+            return summary;
         applyWrite(write, lines);
     }
     emit();  // the last time, or an all-x $dumpvars when nothing was written

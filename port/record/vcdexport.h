@@ -49,7 +49,10 @@ std::int64_t vcdTickFor(std::int64_t span);
 using VcdProgress = std::function<void(std::size_t done, std::size_t total)>;
 
 // One wire per line: D0..D7 (the data register bits) and C1 (bit 1 of the
-// control register as written, before the port's own inversion of that pin).
+// control register as written, before the port's own inversion of that pin),
+// and KA, the keep-alive's bit as written, when keepAlive is given (its own
+// record's writes, oldest first: those before time 0 give its first level,
+// those after the last write to the data or control register are left out).
 // Time 0 is the first write's time, the timescale vcdTickFor(the writes'
 // span), a time the whole units since time 0. A line is x (unknown) until its
 // register is first written. writes must be oldest first, as the record gives
@@ -71,7 +74,8 @@ using VcdProgress = std::function<void(std::size_t done, std::size_t total)>;
 // the stream is flushed at the end so that a failing write shows. progress,
 // when given, is called every few thousand writes and once at the end.
 VcdSummary writeVcd(std::ostream& out, const std::vector<WriteRecord::Write>& writes,
-                    const std::string& comment = {}, const VcdProgress& progress = {});
+                    const std::string& comment = {}, const VcdProgress& progress = {},
+                    const std::vector<WriteRecord::Write>* keepAlive = nullptr);
 
 }  // namespace port::record
 

@@ -4,6 +4,7 @@
 // the run that was exported, and sigrok's reader (PulseView's), which must
 // read a long run whole and in useful time.
 #include "expectedpattern.h"
+#include "port/backend/keepalivepin.h"
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
 #include "port/record/recordedport.h"
@@ -463,6 +464,7 @@ private slots:
     void timescaleFollowsTheLength();
     void writesCloserThanAUnitStayApart();
     void sigrokReadsAThirtySecondRun();
+    void keepAliveIsALineOfItsOwn();
 };
 
 void TestVcd::roundTripThroughGtkwave_data()
@@ -925,6 +927,33 @@ void TestVcd::sigrokReadsAThirtySecondRun()
     // Up to the closing time: the idle levels were read, not just their time.
     QCOMPARE(dump.times.back(), ours.times.back());
 #endif
+}
+
+// KA from the keep-alive's own writes, within the run's span: its level
+// before time 0 in $dumpvars, a toggle in the same unit as a step's write
+// beside it, one after the run's last write left out; the other lines as
+// without it.
+void TestVcd::keepAliveIsALineOfItsOwn()
+{
+    const std::vector<Write> writes = Run().data(0x60).after(100).control(0).after(900).data(0x99).writes;
+    const std::vector<Write> toggles = Run(start - 50).out(port::backend::keepAliveAddress, 1).after(150)
+                                           .out(port::backend::keepAliveAddress, 0).after(700)
+                                           .out(port::backend::keepAliveAddress, 1).after(1'000)
+                                           .out(port::backend::keepAliveAddress, 0).writes;
+    std::ostringstream out;
+    QVERIFY(port::record::writeVcd(out, writes, {}, {}, &toggles));
+    const Dump dump = readVcd(out.str());
+    QVERIFY2(dump.error.empty(), dump.error.c_str());
+    QCOMPARE(dump.vars.size(), lineCount + 1);
+    QCOMPARE(dump.vars.back().name, std::string("KA"));
+    const Dump without = readVcd(exported(writes));
+    for (const std::string& line : lineNames)
+        QCOMPARE(dump.byLine.at(line), without.byLine.at(line));
+    QCOMPARE(dump.valueAt("KA", 0), '1');
+    QCOMPARE(dump.valueAt("KA", 100), '0');
+    QCOMPARE(dump.valueAt("KA", 800), '1');
+    QCOMPARE(dump.byLine.at("KA").size(), std::size_t{3});
+    QCOMPARE(dump.times, (std::vector<std::int64_t>{0, 100, 800, 1'000, 1'001}));
 }
 
 QTEST_GUILESS_MAIN(TestVcd)
