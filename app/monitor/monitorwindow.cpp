@@ -202,6 +202,13 @@ void MonitorWindow::setDumpSaver(DumpSaver saver)
     dumpSaver_ = std::move(saver);
 }
 
+void MonitorWindow::setKeepAliveRecord(const port::record::WriteRecord& record)
+{
+    keepAlive_ = &record;
+    keepAliveNext_ = 0;
+    view_->setKeepAlive(record.since(0, view_->capacity(), keepAliveNext_));
+}
+
 void MonitorWindow::showBeside(const QWidget& window)
 {
     if (!placed_) {
@@ -238,6 +245,13 @@ void MonitorWindow::refresh()
         view_->setWrites(std::move(writes));
     else
         view_->appendWrites(writes);
+    if (keepAlive_) {
+        auto toggles = keepAlive_->since(keepAliveNext_, view_->capacity(), keepAliveNext_);
+        if (lost && hiddenSinceRefresh_)
+            view_->setKeepAlive(std::move(toggles));
+        else
+            view_->appendKeepAlive(toggles);
+    }
     hiddenSinceRefresh_ = false;
     next_ = next;
     view_->setPresent(now);
@@ -273,6 +287,11 @@ void MonitorWindow::exportVcd()
         comment += "; time 0 is at most " + std::to_string(*link->lost.missingAtMost) + " ns after RUN";
     else if (run)
         comment += "; the start of the run was not seen";
+    std::optional<std::vector<port::record::WriteRecord::Write>> keepAlive;
+    if (keepAlive_) {
+        keepAlive = view_->keepAliveWrites();
+        comment += "; KA is the keep-alive's bit as written";
+    }
 
     export_ = link;
     exportButton_->setEnabled(false);
@@ -282,7 +301,7 @@ void MonitorWindow::exportVcd()
     // on that pool while it paints. Nothing waits for this thread; it holds
     // its own copy of everything it uses.
     try {
-        std::thread([link, saver = dumpSaver_, writes = std::move(writes), comment] {
+        std::thread([link, saver = dumpSaver_, writes = std::move(writes), keepAlive = std::move(keepAlive), comment] {
             int shown = 0;
             const auto progress = [&link, &shown](std::size_t done, std::size_t total) {
                 const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
@@ -293,7 +312,7 @@ void MonitorWindow::exportVcd()
                     window.showExportProgress(from, percent);
                 });
             };
-            const SavedDump saved = saver(link->path, writes, comment, progress);
+            const SavedDump saved = saver(link->path, writes, comment, progress, keepAlive ? &*keepAlive : nullptr);
             ExportLink::post(link, [saved](MonitorWindow& window, const std::shared_ptr<ExportLink>& from) {
                 window.finishExport(from, saved);
             });
@@ -308,7 +327,8 @@ void MonitorWindow::exportVcd()
 
 MonitorWindow::SavedDump MonitorWindow::saveDump(const QString& path,
                                                  const std::vector<port::record::WriteRecord::Write>& writes,
-                                                 const std::string& comment, const port::record::VcdProgress& progress)
+                                                 const std::string& comment, const port::record::VcdProgress& progress,
+                                                 const std::vector<port::record::WriteRecord::Write>* keepAlive)
 {
     SavedDump saved;
     saved.fileWasThere = QFileInfo(path).isFile();
@@ -319,7 +339,7 @@ MonitorWindow::SavedDump MonitorWindow::saveDump(const QString& path,
     }
     DeviceBuffer buffer(file);
     std::ostream out(&buffer);
-    saved.summary = port::record::writeVcd(out, writes, comment, progress);
+    saved.summary = port::record::writeVcd(out, writes, comment, progress, keepAlive);
     if (!saved.summary) {
         saved.error = file.errorString();
         file.cancelWriting();  // the temporary file goes; path keeps what it had

@@ -1,6 +1,7 @@
-// The monitor window: a live logic-analyzer view of the port writes with the
-// current step, how much of the run is still held, and an export of the run
-// as a value change dump, written on a thread of its own.
+// The monitor window: a live logic-analyzer view of the port writes (and of
+// the keep-alive, on a port with one) with the current step, how much of the
+// run is still held, and an export of the run as a value change dump,
+// written on a thread of its own.
 #ifndef APP_MONITOR_MONITORWINDOW_H
 #define APP_MONITOR_MONITORWINDOW_H
 
@@ -48,10 +49,12 @@ public:
         QString error;             // the system's reason when it does not
         bool fileWasThere = false; // and is then as it was
     };
-    // Writes writes to path as a dump, whole or not at all; runs on the
-    // export's thread, and reports through progress as it goes.
+    // Writes writes to path as a dump, whole or not at all, with the
+    // keep-alive's line when keepAlive is given; runs on the export's
+    // thread, and reports through progress as it goes.
     using DumpSaver = std::function<SavedDump(const QString& path, const std::vector<port::record::WriteRecord::Write>& writes,
-                                              const std::string& comment, const port::record::VcdProgress& progress)>;
+                                              const std::string& comment, const port::record::VcdProgress& progress,
+                                              const std::vector<port::record::WriteRecord::Write>* keepAlive)>;
 
     MonitorWindow(const port::record::WriteRecord& record, window::FileDialog& fileDialog, QWidget* parent = nullptr);
     // Waits for no export: one under way writes on, and its outcome goes nowhere.
@@ -68,7 +71,11 @@ public:
     // Through QSaveFile: a temporary file beside path, put in its place only
     // once complete, so that a failure leaves whatever was at path untouched.
     static SavedDump saveDump(const QString& path, const std::vector<port::record::WriteRecord::Write>& writes,
-                              const std::string& comment, const port::record::VcdProgress& progress);
+                              const std::string& comment, const port::record::VcdProgress& progress,
+                              const std::vector<port::record::WriteRecord::Write>* keepAlive = nullptr);
+    // The keep-alive's own record (RecordedPort::keepAliveRecord), which
+    // must outlive the monitor: its line is shown and exported from now on.
+    void setKeepAliveRecord(const port::record::WriteRecord& record);
 
     // Shows the monitor where it leaves window's controls free: the first
     // time beside window (shrunk to no less than leastSize where it must),
@@ -98,6 +105,8 @@ private:
     void finishExport(const std::shared_ptr<ExportLink>& link, const SavedDump& saved);
 
     const port::record::WriteRecord& record_;
+    const port::record::WriteRecord* keepAlive_ = nullptr;
+    std::uint64_t keepAliveNext_ = 0;
     window::FileDialog& fileDialog_;
     Clock clock_;
     DumpSaver dumpSaver_;

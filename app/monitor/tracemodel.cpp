@@ -2,6 +2,7 @@
 #include "app/monitor/tracemodel.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace app::monitor {
@@ -42,6 +43,54 @@ void TraceModel::setCapacity(std::size_t capacity)
         trim();
         rebuild();
     }
+    if (keepAlive_.size() > capacity_)
+        rebuildKeepAlive();
+}
+
+void TraceModel::setKeepAlive(std::vector<Write> toggles)
+{
+    keepAlive_ = std::move(toggles);
+    rebuildKeepAlive();
+}
+
+// Toggles lost in between (never at 200 a second and 30 frames) would draw
+// a level across them: the held ones go.
+void TraceModel::appendKeepAlive(const std::vector<Write>& toggles)
+{
+    if (toggles.empty())
+        return;
+    const bool gap = !keepAlive_.empty() && toggles.front().index != keepAlive_.back().index + 1;
+    if (gap)
+        keepAlive_.clear();
+    keepAlive_.insert(keepAlive_.end(), toggles.begin(), toggles.end());
+    if (gap || keepAlive_.size() > capacity_) {
+        rebuildKeepAlive();
+        return;
+    }
+    for (const Write& toggle : toggles)
+        takeToggle(toggle);
+}
+
+void TraceModel::rebuildKeepAlive()
+{
+    if (keepAlive_.size() > capacity_)
+        keepAlive_.erase(keepAlive_.begin(), keepAlive_.end() - static_cast<std::ptrdiff_t>(capacity_));
+    traces_[keepAliveLine] = {};
+    keepAliveLevel_.reset();
+    for (const Write& toggle : keepAlive_)
+        takeToggle(toggle);
+}
+
+void TraceModel::takeToggle(const Write& toggle)
+{
+    const bool set = toggle.value != 0;
+    if (keepAliveLevel_ == set)
+        return;
+    Trace& trace = traces_[keepAliveLine];
+    if (!keepAliveLevel_)
+        trace.firstLevel = set;
+    trace.edges.push_back(toggle.nanoseconds);
+    keepAliveLevel_ = set;
 }
 
 std::vector<TraceModel::Write> TraceModel::runWrites() const
@@ -63,7 +112,8 @@ void TraceModel::trim()
 
 void TraceModel::rebuild()
 {
-    traces_ = {};
+    for (std::size_t line = 0; line < port::pattern::lineCount; ++line)
+        traces_[line] = {};
     levels_ = {};
     for (const Write& write : writes_)
         takeLevels(write);

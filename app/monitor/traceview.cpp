@@ -37,6 +37,8 @@ const QColor stepColor(60, 60, 90);
 
 QString lineName(int line)
 {
+    if (line == TraceView::keepAliveLine)
+        return QStringLiteral("KA");
     return QString::fromLatin1(port::pattern::lineNames[static_cast<std::size_t>(line)]);
 }
 
@@ -85,6 +87,20 @@ void TraceView::setCapacity(std::size_t capacity)
 {
     model_.setCapacity(capacity);
     updateRange();
+}
+
+void TraceView::setKeepAlive(std::vector<Write> toggles)
+{
+    model_.setKeepAlive(std::move(toggles));
+    keepAliveShown_ = true;
+    update();
+}
+
+void TraceView::appendKeepAlive(const std::vector<Write>& toggles)
+{
+    model_.appendKeepAlive(toggles);
+    keepAliveShown_ = true;
+    update();
 }
 
 void TraceView::setPresent(std::int64_t nanoseconds)
@@ -168,7 +184,7 @@ QRect TraceView::plotRect() const
 QRect TraceView::traceRect(int line) const
 {
     const QRect plot = plotRect();
-    const int rowHeight = plot.height() / lineCount;
+    const int rowHeight = plot.height() / rowCount();
     const int top = plot.top() + line * rowHeight + rowPadding;
     return QRect(plot.left(), top, plot.width(), std::max(2, rowHeight - 2 * rowPadding));
 }
@@ -189,6 +205,8 @@ QColor TraceView::traceColor(int line)
 {
     if (line == controlLine)
         return QColor(255, 200, 40);
+    if (line == keepAliveLine)
+        return QColor(90, 200, 255);
     return QColor(80, 230, 120);
 }
 
@@ -301,7 +319,7 @@ void TraceView::paintEvent(QPaintEvent*)
     painter.fillRect(rect(), background);
     paintStep(painter);
     paintAxis(painter);
-    for (int line = 0; line < lineCount; ++line) {
+    for (int line = 0; line < rowCount(); ++line) {
         paintUnknown(painter, line);
         paintTrace(painter, line);
     }
@@ -440,7 +458,7 @@ void TraceView::paintAxis(QPainter& painter) const
         for (const AxisLabel& label : axisLabels(step))
             painter.drawText(label.rect.left(), label.rect.top() + ascent, label.text);
     }
-    for (int line = 0; line < lineCount; ++line) {
+    for (int line = 0; line < rowCount(); ++line) {
         const QRect row = traceRect(line);
         painter.drawText(QRect(0, row.top(), leftMargin - 4, row.height()),
                          Qt::AlignRight | Qt::AlignVCenter, lineName(line));

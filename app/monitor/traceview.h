@@ -1,6 +1,6 @@
 // A logic-analyzer view of recorded port writes: the eight data lines and
-// control bit 1 over time, with a time axis counted from RUN and the step
-// under way marked.
+// control bit 1 over time, and the keep-alive on a port with one, with a time
+// axis counted from RUN and the step under way marked.
 #ifndef APP_MONITOR_TRACEVIEW_H
 #define APP_MONITOR_TRACEVIEW_H
 
@@ -29,9 +29,10 @@ public:
     using Write = port::record::WriteRecord::Write;
     using Run = port::record::RunModel::Run;
 
-    // Lines 0..7 are D0..D7, line 8 is C1.
+    // Lines 0..7 are D0..D7, line 8 is C1, then KA, the keep-alive, once shown.
     static constexpr int lineCount = static_cast<int>(port::pattern::lineCount);
     static constexpr int controlLine = static_cast<int>(port::pattern::controlLine);
+    static constexpr int keepAliveLine = static_cast<int>(TraceModel::keepAliveLine);
     static constexpr std::int64_t minimumSpan = 1'000;          // ns
     static constexpr std::int64_t fallbackSpan = 10'000'000;    // ns, before a whole cycle is seen
 
@@ -63,6 +64,14 @@ public:
     const std::vector<Write>& writes() const { return model_.writes(); }
     void setCapacity(std::size_t capacity);
     std::size_t capacity() const { return model_.capacity(); }
+    // The keep-alive's writes, from its own record, as with setWrites and
+    // appendWrites; either shows its line from then on.
+    void setKeepAlive(std::vector<Write> toggles);
+    void appendKeepAlive(const std::vector<Write>& toggles);
+    const std::vector<Write>& keepAliveWrites() const { return model_.keepAliveWrites(); }
+    bool keepAliveShown() const { return keepAliveShown_; }
+    // The lines drawn: nine, and KA once shown.
+    int rowCount() const { return lineCount + (keepAliveShown_ ? 1 : 0); }
 
     // Now, on the writes' clock: the last levels are drawn up to it, and a
     // following view ends there. Never before the newest write. Writes
@@ -156,6 +165,7 @@ private:
     std::int64_t span_ = fallbackSpan;
     bool following_ = true;
     bool autoSpan_ = true;  // until the operator zooms, follow two cycles
+    bool keepAliveShown_ = false;
 
     bool dragging_ = false;
     int dragStartX_ = 0;

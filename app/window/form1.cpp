@@ -530,6 +530,8 @@ void Form1::openMonitor()
     if (!monitor_) {
         monitor_ = new monitor::MonitorWindow(record_, fileDialog_, this);
         monitor_->setWindowFlag(Qt::Window);
+        if (keepAliveRecord_)
+            monitor_->setKeepAliveRecord(*keepAliveRecord_);
     }
     monitor_->showBeside(*this);
     monitor_->raise();

@@ -68,6 +68,9 @@ public:
     void setSelfTestDuration(std::chrono::nanoseconds duration) { selfTestDuration_ = duration; }
     bool readoutPolling() const;
     monitor::MonitorWindow* monitor() const { return monitor_; }
+    // The keep-alive's own record, on a port with one, for the monitor to
+    // show beside the pattern's lines; it must outlive the window.
+    void setKeepAliveRecord(const port::record::WriteRecord& record) { keepAliveRecord_ = &record; }
 
     // A STOP from elsewhere, which stopped the run without the window: a
     // RUN still waiting for the self-test to end is dropped too.
@@ -126,6 +129,7 @@ private:
     MessageBox& messageBox_;
     FileDialog& fileDialog_;
     const port::record::WriteRecord& record_;
+    const port::record::WriteRecord* keepAliveRecord_ = nullptr;
     drive::HeldValues held_;
     QString printedLine_;
 

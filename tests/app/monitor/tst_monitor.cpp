@@ -37,6 +37,7 @@
 #include "app/window/modalmessagebox.h"
 #include "app/window/placement.h"
 #include "expectedpattern.h"
+#include "port/backend/keepalivepin.h"
 #include "port/backend/module1.h"
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
@@ -166,7 +167,8 @@ public:
     app::monitor::MonitorWindow::DumpSaver saver()
     {
         return [this](const QString& path, const std::vector<port::record::WriteRecord::Write>& writes,
-                      const std::string& comment, const port::record::VcdProgress& progress) {
+                      const std::string& comment, const port::record::VcdProgress& progress,
+                      const std::vector<port::record::WriteRecord::Write>* keepAlive) {
             progress(2, 5);
             {
                 std::unique_lock lock(mutex_);
@@ -174,7 +176,7 @@ public:
                 released_.wait_for(lock, giveUp, [this] { return release_; });
                 held_ = false;
             }
-            auto saved = app::monitor::MonitorWindow::saveDump(path, writes, comment, progress);
+            auto saved = app::monitor::MonitorWindow::saveDump(path, writes, comment, progress, keepAlive);
             finished_.store(true);
             return saved;
         };
@@ -318,6 +320,9 @@ void TestMonitor::paintsLevels_data()
     QTest::newRow("C1 unknown early") << qint64(250'000) << int(TraceView::controlLine) << -1;
     QTest::newRow("C1 high late") << qint64(750'000) << int(TraceView::controlLine) << 1;
     QTest::newRow("C1 stays high") << qint64(1'800'000) << int(TraceView::controlLine) << 1;
+    QTest::newRow("KA unknown before its first toggle") << qint64(250'000) << int(TraceView::keepAliveLine) << -1;
+    QTest::newRow("KA set") << qint64(750'000) << int(TraceView::keepAliveLine) << 1;
+    QTest::newRow("KA clear late") << qint64(1'500'000) << int(TraceView::keepAliveLine) << 0;
 }
 
 void TestMonitor::paintsLevels()
@@ -335,6 +340,8 @@ void TestMonitor::paintsLevels()
     TraceView view;
     view.resize(800, 400);
     view.setWrites(record.snapshot(16));
+    view.setKeepAlive({{start + 300'000, port::backend::keepAliveAddress, 1, 0},
+                       {start + 1'200'000, port::backend::keepAliveAddress, 0, 1}});
     view.setTimeRange(0, 2'000'000);
     QImage image(view.size(), QImage::Format_RGB32);
     view.render(&image);
@@ -1057,9 +1064,12 @@ void TestMonitor::exportWritesVcd()
     QVERIFY(directory.isValid());
     port::record::WriteRecord record(1024);
     addSteps(record, 30);
+    port::record::WriteRecord keepAlive(16);
+    keepAlive.add(start + 5, port::backend::keepAliveAddress, 1);
     RecordingFileDialog dialog;
     dialog.answer = directory.filePath(QStringLiteral("run.vcd"));
     app::monitor::MonitorWindow window(record, dialog);
+    window.setKeepAliveRecord(keepAlive);
 
     QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("ExportVcd")), Qt::LeftButton);
     QCOMPARE(dialog.asked.size(), 1);
@@ -1075,7 +1085,8 @@ void TestMonitor::exportWritesVcd()
     QVERIFY(content.startsWith("$"));
     QVERIFY(content.contains("$timescale"));
     QVERIFY(content.contains("$enddefinitions"));
-    QCOMPARE(content.count("$var wire 1"), qsizetype(9));
+    QCOMPARE(content.count("$var wire 1"), qsizetype(10));
+    QVERIFY(content.contains("$var wire 1 j KA $end"));
 }
 
 // What the confirmation says, checked against the file: its length, its
