@@ -5,6 +5,8 @@
 // --version print and exit. Those three need no display. --write-log keeps
 // what reaches the simulated port in a file, for tests and diagnostics.
 // --modbus serves remote control over Modbus TCP, off unless asked for.
+// --keep-alive toggles a spare pin while the program lives, for a circuit that
+// holds the converter's power stage enabled only while it toggles.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFile>
@@ -74,7 +76,8 @@ bool wantsNoWindow(int argc, char* argv[])
 {
     constexpr std::array<std::string_view, 6> textOnly{"--help", "-h", "--help-all", "--version", "-v",
                                                        "--self-test"};
-    constexpr std::array<std::string_view, 3> takingValue{"--port", "--self-test-seconds", "--write-log"};
+    constexpr std::array<std::string_view, 4> takingValue{"--port", "--self-test-seconds", "--write-log",
+                                                          "--keep-alive"};
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument(argv[i]);
         if (argument == "--")
@@ -176,8 +179,16 @@ int main(int argc, char* argv[])
                                             "--modbus alone: 127.0.0.1:1502. The operator turns it on in the "
                                             "window."),
         QStringLiteral("address:port"));
+    const QCommandLineOption keepAliveOption(
+        QStringLiteral("keep-alive"),
+        QCoreApplication::translate("main", "Toggle <pin> every 5 ms (100 Hz) while the program runs, at idle as "
+                                            "during a run, for a circuit that enables the converter only while it "
+                                            "toggles: pin 1, 16 or 17 on a parallel or the simulated port, a line "
+                                            "(offset or name) of the same chip on GPIO."),
+        QStringLiteral("pin"));
     parser.addOption(writeLogOption);
     parser.addOption(modbusOption);
+    parser.addOption(keepAliveOption);
     parser.process(withModbusDefault(QCoreApplication::arguments()));
     app::platform::RealtimeKitClient realtimeKit;
 
@@ -211,8 +222,14 @@ int main(int argc, char* argv[])
             return 2;
         }
     }
+    if (parser.isSet(keepAliveOption) && parser.value(keepAliveOption).isEmpty()) {
+        std::fprintf(stderr, "frequency-converter: ERROR: --keep-alive names no pin: give pin 1, 16 or 17 of a "
+                             "parallel or the simulated port, or a line of the GPIO chip\n");
+        return 2;
+    }
     // Holds the port lock: it must live until the program ends.
-    port::backend::OpenedPort opened = port::backend::openPort(choice.toStdString());
+    port::backend::OpenedPort opened =
+        port::backend::openPort(choice.toStdString(), parser.value(keepAliveOption).toStdString());
     if (!opened.refusal.empty()) {
         app::platform::TerminationSignals::unblockInThisThread();  // nothing to leave idle
         std::fprintf(stderr, "frequency-converter: ERROR: %s\n", opened.refusal.c_str());
@@ -267,6 +284,8 @@ int main(int argc, char* argv[])
                     QString::fromStdString(opened.description), realtimeSetup(realtimeKit));
     messageBox.setParent(&form);
     fileDialog.setParent(&form);
+    if (recorded.keepAlive())
+        form.setKeepAliveRecord(recorded.keepAliveRecord());
     // A termination signal takes the way out EXIT takes: the window closes,
     // which ends a run with the idle pair. When the window does not answer,
     // the signal thread ends the run through the window's run control itself.
