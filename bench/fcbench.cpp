@@ -13,6 +13,13 @@
 // only, so the step lateness with the monitor open and refreshing stands
 // beside the lateness with it closed, in the same run.
 //
+// Keep-alive: at 30 Hz and 1 kHz, at the program's real-time priority and at
+// normal priority, the step loop without and with the keep-alive toggling,
+// one after the other in the same run, so that what its writes cost the steps
+// stands beside the steps without them; and how regularly it toggles (the
+// longest gap between two toggles is what the enable circuit must ride
+// through). Run it on an idle machine and beside stress-ng --cpu N.
+//
 // Writes: what a step's two writes cost through the record, on the simulated
 // port and on GPIO lines when --gpio names them; and full speed (delay count
 // 0) on the program's own path, the one main.cpp builds (the libieee1284
@@ -22,9 +29,10 @@
 // port, with the step thread's CPU time per cycle, which other programs on
 // the machine do not change.
 //
-//   fc-bench [--seconds N] [--load-only] [--monitor-only] [--writes-only] [--gpio gpio:CHIP[:LINES]]
+//   fc-bench [--seconds N] [--load-only] [--monitor-only] [--writes-only] [--keep-alive-only]
+//            [--gpio gpio:CHIP[:LINES]]
 //     N: each measurement (each monitor phase) runs N seconds, default 10
-//     --load-only, --monitor-only, --writes-only: only that section (more: each)
+//     --load-only, --monitor-only, --writes-only, --keep-alive-only: only that section (more: each)
 //     --gpio: also what a step's writes cost on those lines (they end idle)
 //     --spin-limit-us N: a real-time step thread spins at most N us before a
 //       break (-1: never), instead of the sequencer's own limit
@@ -35,6 +43,7 @@
 #include "port/backend/crashguard.h"
 #include "port/backend/ieee1284api.h"
 #include "port/backend/ieee1284port.h"
+#include "port/backend/keepalivepin.h"
 #include "port/backend/module1.h"
 #include "port/backend/portselection.h"
 #include "port/backend/simulatedport.h"
@@ -354,6 +363,7 @@ struct LoadRun {
     std::size_t busyProcesses = 0;
     std::int64_t pageFaults = -1;  // the step thread's, after the run's first whole cycle
     double cycleRate = 0.0;        // cycles/s
+    std::vector<double> toggleIntervals;  // ms between two toggles of the keep-alive, ascending
 };
 
 // How long a real-time step thread may spin before it takes a break; the
@@ -361,11 +371,18 @@ struct LoadRun {
 // choices for steps shorter than the wake-up margin can be measured side by side.
 std::optional<std::chrono::nanoseconds> spinLimit;
 
+// The keep-alive on pin 17 of fc-bench's simulated port, as --keep-alive=17.
+port::backend::KeepAlivePin keepAlivePin()
+{
+    std::string unused;
+    return *port::backend::parallelKeepAlivePin("17", unused);
+}
+
 LoadRun measureUnderLoad(std::int64_t delayCount, double seconds, bool loaded, bool realtime,
-                         std::size_t largestRecord = std::numeric_limits<std::size_t>::max())
+                         std::size_t largestRecord = std::numeric_limits<std::size_t>::max(), bool keepAlive = false)
 {
     const std::size_t recordCapacity = std::min(recordCapacityFor(delayCount, seconds), largestRecord);
-    port::backend::SimulatedPort simulated;
+    port::backend::SimulatedPort simulated(keepAlive ? keepAlivePin() : port::backend::KeepAlivePin{});
     port::record::RecordedPort recorded(simulated, recordCapacity);
     port::backend::Module1 module(recorded);
     port::run::Sequencer sequencer(module, {}, realtime ? port::run::StepThreadSetup(realtimeStepThread)
@@ -402,6 +419,10 @@ LoadRun measureUnderLoad(std::int64_t delayCount, double seconds, bool loaded, b
     run.wakeMarginMicroseconds =
         static_cast<double>(sequencer.wakeMargin().count()) / nanosecondsPerMicrosecond;
     analyse(recorded.record().snapshot(recordCapacity), delayCount, run.measured);
+    const auto toggles = recorded.keepAliveRecord().snapshot(recorded.keepAliveRecord().capacity());
+    for (std::size_t at = 1; at < toggles.size(); ++at)
+        run.toggleIntervals.push_back(static_cast<double>(toggles[at].nanoseconds - toggles[at - 1].nanoseconds) / 1e6);
+    std::sort(run.toggleIntervals.begin(), run.toggleIntervals.end());
     if (run.measured.steps > 0)
         run.sleepsPerStep =
             static_cast<double>(sequencer.sleeps()) / static_cast<double>(run.measured.steps);
@@ -462,6 +483,80 @@ void loadFigures(double seconds)
                 print("sleeps_per_step_" + tag, run.sleepsPerStep, "sleeps/step");
                 print("wake_margin_" + tag, run.wakeMarginMicroseconds, "us");
                 print("page_faults_after_first_cycle_" + tag, static_cast<double>(run.pageFaults), "faults");
+            }
+        }
+    }
+}
+
+// What the keep-alive costs the steps: each rate and priority without it and
+// with it, in turns of a fifth of the time each, so that what the machine
+// does meanwhile falls on both alike; with it, also how regularly it
+// toggled. Idle or loaded is whatever the machine is doing (stress-ng
+// beside it).
+void keepAliveFigures(double seconds)
+{
+    struct Rate {
+        const char* label;
+        double hz;
+    };
+    constexpr std::array<Rate, 2> rates{{{"30hz", 30.0}, {"1khz", 1000.0}}};
+    constexpr int turns = 5;
+    // One side's turns taken together.
+    struct Side {
+        std::vector<double> stepErrors;
+        std::vector<double> toggleIntervals;
+        double frequencyError = 0.0;  // %, the mean of the turns'
+        double stepCpu = 0.0;         // %, the mean of the turns'
+        double largestMargin = 0.0;   // us
+    };
+    print("keep_alive_half_period",
+          std::chrono::duration<double, std::milli>(port::run::Sequencer::keepAliveHalfPeriod).count(), "ms");
+    print("keep_alive_turns", turns, "turns");
+    for (const bool realtime : {true, false}) {
+        const std::string priority = realtime ? "realtime" : "normal";
+        std::string modeShown;
+        for (const Rate& rate : rates) {
+            const std::int64_t delayCount = port::pattern::delayCountFor(stepTimeMsFor(rate.hz));
+            const double defined = port::pattern::frequencyFor(delayCount);
+            std::array<Side, 2> sides;
+            for (int turn = 0; turn < turns; ++turn) {
+                for (const bool keepAlive : {false, true}) {
+                    const LoadRun run = measureUnderLoad(delayCount, seconds / turns, false, realtime,
+                                                         std::numeric_limits<std::size_t>::max(), keepAlive);
+                    if (const std::string mode = timingModeText(run.timing); mode != modeShown) {
+                        printText("timing_mode_" + priority, mode);
+                        modeShown = mode;
+                    }
+                    Side& side = sides[keepAlive ? 1 : 0];
+                    const Measured& result = run.measured;
+                    side.stepErrors.insert(side.stepErrors.end(), result.stepErrors.begin(), result.stepErrors.end());
+                    side.toggleIntervals.insert(side.toggleIntervals.end(), run.toggleIntervals.begin(),
+                                                run.toggleIntervals.end());
+                    side.frequencyError += (result.meanFrequency - defined) / defined * 100.0 / turns;
+                    side.stepCpu += run.stepCpuPercent / turns;
+                    side.largestMargin = std::max(side.largestMargin, run.wakeMarginMicroseconds);
+                }
+            }
+            for (const bool keepAlive : {false, true}) {
+                Side& side = sides[keepAlive ? 1 : 0];
+                std::sort(side.stepErrors.begin(), side.stepErrors.end());
+                std::sort(side.toggleIntervals.begin(), side.toggleIntervals.end());
+                const std::string tag = std::string(rate.label) + "_" + priority + (keepAlive ? "_keep_alive" : "_without");
+                print("freq_error_" + tag + "_mean", side.frequencyError, "%");
+                print("step_error_" + tag + "_p50", percentile(side.stepErrors, 0.5), "us");
+                print("step_error_" + tag + "_p99", percentile(side.stepErrors, 0.99), "us");
+                print("step_error_" + tag + "_p99.9", percentile(side.stepErrors, 0.999), "us");
+                print("step_error_" + tag + "_max", side.stepErrors.empty() ? 0.0 : side.stepErrors.back(), "us");
+                print("step_cpu_" + tag, side.stepCpu, "%");
+                print("largest_wake_margin_" + tag, side.largestMargin, "us");
+                if (!keepAlive)
+                    continue;
+                print("toggles_per_second_" + tag,
+                      static_cast<double>(side.toggleIntervals.size() + turns) / seconds, "toggles/s");
+                print("toggle_interval_" + tag + "_p50", percentile(side.toggleIntervals, 0.5), "ms");
+                print("toggle_interval_" + tag + "_p99", percentile(side.toggleIntervals, 0.99), "ms");
+                print("toggle_interval_" + tag + "_max",
+                      side.toggleIntervals.empty() ? 0.0 : side.toggleIntervals.back(), "ms");
             }
         }
     }
@@ -705,6 +800,7 @@ int main(int argc, char** argv)
     bool monitorOnly = false;
     bool loadOnly = false;
     bool writesOnly = false;
+    bool keepAliveOnly = false;
     std::string gpioChoice;
     for (int index = 1; index < argc; ++index) {
         if (std::strcmp(argv[index], "--seconds") == 0 && index + 1 < argc) {
@@ -715,6 +811,8 @@ int main(int argc, char** argv)
             loadOnly = true;
         } else if (std::strcmp(argv[index], "--writes-only") == 0) {
             writesOnly = true;
+        } else if (std::strcmp(argv[index], "--keep-alive-only") == 0) {
+            keepAliveOnly = true;
         } else if (std::strcmp(argv[index], "--gpio") == 0 && index + 1 < argc) {
             gpioChoice = argv[++index];
         } else if (std::strcmp(argv[index], "--spin-limit-us") == 0 && index + 1 < argc) {
@@ -723,7 +821,7 @@ int main(int argc, char** argv)
                                          : std::chrono::nanoseconds(static_cast<std::int64_t>(microseconds * 1e3));
         } else {
             std::fprintf(stderr, "usage: %s [--seconds N] [--load-only] [--monitor-only] [--writes-only] "
-                                 "[--gpio gpio:CHIP[:LINES]] [--spin-limit-us N]\n",
+                                 "[--keep-alive-only] [--gpio gpio:CHIP[:LINES]] [--spin-limit-us N]\n",
                          argv[0]);
             return 2;
         }
@@ -732,7 +830,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "fc-bench: --seconds needs a positive number\n");
         return 2;
     }
-    const bool everything = !monitorOnly && !loadOnly && !writesOnly;
+    const bool everything = !monitorOnly && !loadOnly && !writesOnly && !keepAliveOnly;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     print("seconds_per_measurement", seconds, "s");
     const double scheduleRate = port::pattern::frequencyFor(0);
@@ -754,6 +852,8 @@ int main(int argc, char** argv)
         loadFigures(seconds);
         breakFigures(seconds);
     }
+    if (everything || keepAliveOnly)
+        keepAliveFigures(seconds);
     if (!everything && !monitorOnly)
         return 0;
     // Without a display the monitor paints offscreen, which still runs every
