@@ -6,14 +6,18 @@
 //
 //   porttarget mark TEXT
 //   porttarget gpiolog CASE
+//   porttarget gpiokeepalive CASE
 //   porttarget [--as UID:GID[:GROUP...]] CASE
 //
 // CASE is one of outsider, select, run-stop, run-shutdown, crash, and
 // library-open, which calls libieee1284 alone to show which of its calls
 // writes to the port, and removed (as root), which takes the port away during
-// a run by unbinding parport_pc from it; on GPIO, gpio-select, gpio-run-stop, gpio-run-sigterm,
-// gpio-crash, gpio-cost (what a step's writes cost) and gpio-removed (the
-// chip taken away during a run). --as drops root for the given user and
+// a run by unbinding parport_pc from it, and keep-alive (the keep-alive on
+// pin 17 through SIGKILL, a new program, SIGSTOP and SIGCONT); on GPIO,
+// gpio-select, gpio-run-stop, gpio-run-sigterm, gpio-crash, gpio-cost (what
+// a step's writes cost), gpio-removed (the chip taken away during a run) and
+// gpio-keep-alive (the keep-alive's case on line 12). gpiokeepalive prints
+// line 12 as the chip logged it, with the chip's times. --as drops root for the given user and
 // groups before anything else is done. gpiolog prints what the chip logged
 // during a case: "GPIOLOG case: M:case:phase o:LINE=LEVEL s:LEVELS R:removed
 // ...", and
@@ -423,33 +427,100 @@ int gpioRemoved()
     return finish();
 }
 
+// One entry of the chip's log: "K NS REST" (tests/e2e/fcgpio).
+struct ChipEntry {
+    char kind = 0;
+    std::string time;
+    std::string rest;
+};
+
+std::vector<ChipEntry> chipLog()
+{
+    std::vector<ChipEntry> entries;
+    std::ifstream log(std::string(gpioDebug) + "log");
+    for (std::string line; std::getline(log, line);) {
+        const std::size_t space = line.find(' ', 2);
+        if (line.size() < 3 || space == std::string::npos)
+            continue;
+        entries.push_back({line[0], line.substr(2, space - 2), line.substr(space + 1)});
+    }
+    return entries;
+}
+
 // What the chip logged during case, from its first mark to the next case's.
 int gpioLog(const std::string& wanted)
 {
-    std::ifstream log(std::string(gpioDebug) + "log");
     bool inCase = false;
     std::ostringstream shown;
     // "M TEXT", "o LINE LEVEL" or "s LEVELS"
-    for (std::string entry; std::getline(log, entry);) {
-        if (entry.size() < 3)
-            continue;
-        std::string value = entry.substr(2);
-        if (entry[0] == 'M') {
+    for (ChipEntry& entry : chipLog()) {
+        std::string& value = entry.rest;
+        if (entry.kind == 'M') {
             inCase = value.starts_with(wanted + ":");
             std::ranges::replace(value, ' ', '_');
-        } else if (entry[0] == 'o') {
+        } else if (entry.kind == 'o') {
             std::ranges::replace(value, ' ', '=');
-        } else if (entry[0] == 's') {
+        } else if (entry.kind == 's') {
             value.resize(gpioLinesShown);
         }
         if (inCase)
-            shown << ' ' << entry[0] << ':' << value;
+            shown << ' ' << entry.kind << ':' << value;
     }
     std::string levels;
     std::ifstream(std::string(gpioDebug) + "levels") >> levels;
     levels.resize(gpioLinesShown);
     std::printf("GPIOLOG %s:%s\nGPIOLEVELS %s: %s\n", wanted.c_str(), shown.str().c_str(), wanted.c_str(),
                 levels.c_str());
+    return 0;
+}
+
+// The keep-alive's line (12) as the chip logged it during case, with the
+// chip's times: "GPIOKEEPALIVE case: M:phase@NS k:LEVEL@NS p:N@NS ...": the
+// marks, each set that changed line 12 (X: one that also changed another
+// line), and the count of the other sets (the pattern's) since the last
+// token with the time of the last of them. Line 12 as a request's initial
+// value: o:LEVEL@NS.
+int gpioKeepAlive(const std::string& wanted)
+{
+    constexpr std::size_t keepAliveLine = 12;
+    bool inCase = false;
+    std::ostringstream shown;
+    std::string levels(gpioLinesShown + 4, '0');  // the chip's 16 lines as the log leaves them
+    int others = 0;
+    std::string lastOther;
+    const auto token = [&](const std::string& text) {
+        if (!inCase)
+            return;
+        if (others > 0)
+            shown << " p:" << others << '@' << lastOther;
+        others = 0;
+        if (!text.empty())
+            shown << ' ' << text;
+    };
+    for (const ChipEntry& entry : chipLog()) {
+        if (entry.kind == 'M') {
+            token({});
+            inCase = entry.rest.starts_with(wanted + ":");
+            std::string mark = entry.rest.substr(std::min(entry.rest.size(), wanted.size() + 1));
+            std::ranges::replace(mark, ' ', '_');
+            token("M:" + mark + '@' + entry.time);
+        } else if (entry.kind == 'o') {
+            const std::size_t line = std::stoul(entry.rest);
+            levels[line] = entry.rest.back();
+            if (line == keepAliveLine)
+                token(std::string("o:") + entry.rest.back() + '@' + entry.time);
+        } else if (entry.kind == 's' && entry.rest.size() == levels.size()) {
+            const std::string& after = entry.rest;
+            const bool othersChanged = after.compare(0, gpioLinesShown, levels, 0, gpioLinesShown) != 0;
+            if (after[keepAliveLine] != levels[keepAliveLine])
+                token(std::string(othersChanged ? "X:" : "k:") + after[keepAliveLine] + '@' + entry.time);
+            else if (inCase)
+                ++others, lastOther = entry.time;
+            levels = after;
+        }
+    }
+    token({});
+    std::printf("GPIOKEEPALIVE %s:%s\n", wanted.c_str(), shown.str().c_str());
     return 0;
 }
 
@@ -535,6 +606,108 @@ int removed()
     return finish();
 }
 
+// A program of its own for the keep-alive case: the port (with the
+// keep-alive on keepAlive) and the program's stack, RUN on 'R' and the way
+// out on 'Q' read from commands; otherwise it idles, toggling.
+[[noreturn]] void keepAliveProgram(int commands, const std::string& keepAlive)
+{
+    port::backend::OpenedPort opened = port::backend::openPort(target.choice, keepAlive);
+    if (!opened.port || !opened.port->keepAlive())
+        std::_Exit(3);
+    std::printf("DESCRIPTION %s: %s\n", currentCase.c_str(), opened.description.c_str());
+    std::fflush(stdout);
+    {
+        ProgramStack stack(*opened.port);
+        char command = 0;
+        while (::read(commands, &command, 1) == 1 && command != 'Q') {
+            if (command == 'R')
+                stack.control.run(delayCount);
+        }
+        stack.control.shutDown();
+    }
+    std::_Exit(0);
+}
+
+struct Program {
+    pid_t pid = -1;
+    int commands = -1;
+
+    void send(char command) const
+    {
+        const ssize_t written = ::write(commands, &command, 1);
+        check(written == 1, "a command did not reach the program");
+    }
+    // How it ended: its exit status, or 128 + the signal that ended it.
+    int wait() const
+    {
+        int status = 0;
+        if (waitpid(pid, &status, 0) != pid)
+            return -1;
+        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    }
+};
+
+Program startProgram(const std::string& keepAlive)
+{
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0)
+        return {};
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        ::close(pipeEnds[1]);
+        keepAliveProgram(pipeEnds[0], keepAlive);
+    }
+    ::close(pipeEnds[0]);
+    return {pid, pipeEnds[1]};
+}
+
+// The keep-alive on the real drivers, read by the host from the trace (or
+// the chip's log) with its times: a program toggling it at idle and through
+// a run, killed (SIGKILL) in the run; nothing until a new program starts,
+// which leaves the port idle before it toggles; that program stopped
+// (SIGSTOP) in a run and continued (SIGCONT); its way out. Each phase lasts
+// some 15 periods.
+int keepAliveCase(const std::string& keepAlive)
+{
+    constexpr auto lasting = 150ms;
+    phase("open");
+    const Program first = startProgram(keepAlive);
+    phase("idle");
+    std::this_thread::sleep_for(lasting);
+    phase("run");
+    first.send('R');
+    std::this_thread::sleep_for(lasting);
+    phase("sigkill");
+    kill(first.pid, SIGKILL);
+    const int killed = first.wait();
+    phase("killed");
+    std::this_thread::sleep_for(lasting);
+    phase("restart");
+    const Program second = startProgram(keepAlive);
+    std::this_thread::sleep_for(lasting);
+    phase("run-again");
+    second.send('R');
+    std::this_thread::sleep_for(lasting);
+    phase("sigstop");
+    kill(second.pid, SIGSTOP);
+    int status = 0;
+    const bool stopped = waitpid(second.pid, &status, WUNTRACED) == second.pid && WIFSTOPPED(status);
+    phase("stopped");
+    std::this_thread::sleep_for(lasting);
+    phase("sigcont");
+    kill(second.pid, SIGCONT);
+    std::this_thread::sleep_for(lasting);
+    phase("exit");
+    second.send('Q');
+    const int exited = second.wait();
+    phase("end");
+    check(killed == 128 + SIGKILL, "the first program ended with " + std::to_string(killed) + ", not SIGKILL");
+    check(stopped, "the second program was not stopped");
+    check(exited == 0, "the second program ended with " + std::to_string(exited));
+    return finish();
+}
+
 // libieee1284 alone, a phase a call: which of them reach the registers.
 int libraryOpen()
 {
@@ -584,9 +757,10 @@ bool dropPrivileges(const char* identity)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: porttarget mark TEXT | porttarget gpiolog CASE | porttarget [--as UID:GID[:GROUP...]] "
-                         "outsider|select|run-stop|run-shutdown|crash|library-open|removed|gpio-select|gpio-run-stop|"
-                         "gpio-run-sigterm|gpio-crash|gpio-cost|gpio-removed\n");
+    std::fprintf(stderr, "usage: porttarget mark TEXT | porttarget gpiolog CASE | porttarget gpiokeepalive CASE | "
+                         "porttarget [--as UID:GID[:GROUP...]] "
+                         "outsider|select|run-stop|run-shutdown|crash|library-open|removed|keep-alive|gpio-select|"
+                         "gpio-run-stop|gpio-run-sigterm|gpio-crash|gpio-cost|gpio-removed|gpio-keep-alive\n");
     return 2;
 }
 
@@ -601,6 +775,8 @@ int main(int argc, char* argv[])
     }
     if (args.size() == 2 && args[0] == "gpiolog")
         return gpioLog(args[1]);
+    if (args.size() == 2 && args[0] == "gpiokeepalive")
+        return gpioKeepAlive(args[1]);
     if (args.size() == 3 && args[0] == "--as") {
         if (!dropPrivileges(args[1].c_str())) {
             std::fprintf(stderr, "porttarget: cannot become %s: %s\n", args[1].c_str(), std::strerror(errno));
@@ -625,6 +801,8 @@ int main(int argc, char* argv[])
         return libraryOpen();
     if (currentCase == "removed")
         return removed();
+    if (currentCase == "keep-alive")
+        return keepAliveCase("17");
     if (currentCase == "gpio-select") {
         target = gpioByName;
         return selectCase({{"gpio:gpiochip9", "gpiochip9: no such GPIO chip"},
@@ -641,5 +819,7 @@ int main(int argc, char* argv[])
         return run(Ending::TerminationSignal);
     if (currentCase == "gpio-crash")
         return crash();
+    if (currentCase == "gpio-keep-alive")
+        return keepAliveCase("fc12");
     return usage();
 }

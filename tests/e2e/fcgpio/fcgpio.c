@@ -7,14 +7,15 @@
  * the chip's side.
  *
  * debugfs, in fcgpio/:
- *   log     every change of the lines in order, one per line:
- *             "o LINE VALUE"  a line made an output at VALUE (a request's
- *                             initial value)
- *             "s LEVELS"      one set of several lines (one set ioctl),
- *                             LEVELS the 16 lines' levels after it, line 0
- *                             first, '1' high, '0' low
- *             "M TEXT"        a mark written to mark
- *             "R"             the chip taken away (remove)
+ *   log     every change of the lines in order, one per line, each with the
+ *           kernel's monotonic time in ns (NS) at which it was made:
+ *             "o NS LINE VALUE"  a line made an output at VALUE (a request's
+ *                                initial value)
+ *             "s NS LEVELS"      one set of several lines (one set ioctl),
+ *                                LEVELS the 16 lines' levels after it, line 0
+ *                                first, '1' high, '0' low
+ *             "M NS TEXT"        a mark written to mark
+ *             "R NS removed"     the chip taken away (remove)
  *   mark    (write) TEXT goes into the log, so that a program's phases cut
  *           its sets as the serial line's marks cut a port's writes
  *   levels  the 16 lines' levels now, as in the log
@@ -23,6 +24,7 @@
  */
 #include <linux/debugfs.h>
 #include <linux/gpio/driver.h>
+#include <linux/ktime.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
 #include <linux/seq_file.h>
@@ -35,6 +37,7 @@
 
 struct fcgpio_entry {
 	char kind;
+	u64 time;
 	u16 levels;
 	u8 line;
 	char mark[FCGPIO_MARK_LENGTH];
@@ -63,6 +66,7 @@ static struct fcgpio_entry *fcgpio_append(char kind)
 		return NULL;
 	entry = &fcgpio_log[fcgpio_logged++];
 	entry->kind = kind;
+	entry->time = ktime_get_ns();
 	entry->levels = fcgpio_levels;
 	return entry;
 }
@@ -133,14 +137,14 @@ static int fcgpio_log_show(struct seq_file *file, void *unused)
 	for (at = 0; at < fcgpio_logged; at++) {
 		const struct fcgpio_entry *entry = &fcgpio_log[at];
 
+		seq_printf(file, "%c %llu ", entry->kind, entry->time);
 		if (entry->kind == 'M') {
-			seq_printf(file, "M %s\n", entry->mark);
+			seq_printf(file, "%s\n", entry->mark);
 		} else if (entry->kind == 'R') {
-			seq_puts(file, "R removed\n");
+			seq_puts(file, "removed\n");
 		} else if (entry->kind == 'o') {
-			seq_printf(file, "o %u %u\n", entry->line, entry->levels);
+			seq_printf(file, "%u %u\n", entry->line, entry->levels);
 		} else {
-			seq_puts(file, "s ");
 			fcgpio_show_levels(file, entry->levels);
 			seq_putc(file, '\n');
 		}
