@@ -541,7 +541,7 @@ void Sequencer::loop()
         if (failure.empty())
             failure = std::move(idleFailure);  // else the port has failed already: one line says so
         // A port that failed gets the keep-alive again only once an idle
-        // pair has reached it; this line says its failure.
+        // pair has reached it, and the line reported here has said why.
         keepAliveArmed_ = failure.empty();
         keepAliveFailureSaid_ = !keepAliveArmed_;
         if (!failure.empty())
