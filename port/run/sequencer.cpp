@@ -736,7 +736,7 @@ bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
             if (!due && !lastChance)
                 continue;  // spin the last stretch
             target = now + spinBreak;
-        } else if (keepAlive_ && nextToggle_ < target - margin) {
+        } else if (keepAlive_ && nextToggle_ < target - margin && stepEnd - nextToggle_ > keepAliveSlack) {
             target = nextToggle_;  // wakes to toggle, and sleeps on after
         }
         if (!pause(target))

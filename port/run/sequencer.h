@@ -200,13 +200,20 @@ public:
 
     // The keep-alive's square wave, 100 Hz: a rising edge every 10 ms. Fast
     // enough that a retriggerable monostable of some 25 ms (a 74HC123 with
-    // 470 nF) holds the enable through a toggle 15 ms late, which covers the
-    // longest stalls of a normal-priority step thread on a busy PC, and
-    // disables the power stage within some 2.5 periods of the last edge;
-    // slow enough to cost the steps nothing measurable (bench/README.md): 200
-    // writes a second, each in a dwell. A toggle that falls due in a step's
-    // last stretch is made after the next step's pair.
+    // 470 nF) holds the enable through a toggle 15 ms late, more than a
+    // real-time step thread's longest gap measured, and disables the power
+    // stage within some 2.5 periods of the last edge, less than one cycle
+    // of a 30 Hz output; slow enough to cost the steps nothing measurable
+    // (bench/README.md): 200 writes a second, each between two pairs. A step
+    // thread held up longer (normal priority on a busy PC) lets the enable
+    // drop: its steps are then as late.
     static constexpr std::chrono::milliseconds keepAliveHalfPeriod{5};
+    // A toggle is made right after the pair of the step it falls due in;
+    // the thread wakes for it inside a dwell only where waiting for the next
+    // pair would make it later than this. Every sleep may end late, so
+    // steps shorter than it (outputs above some 28 Hz) take no wake of the
+    // keep-alive's at all.
+    static constexpr std::chrono::microseconds keepAliveSlack{2'500};
 
 private:
     void loop();

@@ -1140,10 +1140,11 @@ void TestSequencer::keepAliveTogglesBetweenPairs()
     QVERIFY(endsIdle(writes) || !running);
     QVERIFY(running ? pattern.size() > 2 : pattern.size() == 2 && writes[1].address == port::backend::controlPort);
     const std::int64_t half = std::chrono::nanoseconds(port::run::Sequencer::keepAliveHalfPeriod).count();
-    // A toggle due in a step's last stretch waits for the next pair: late by
-    // a short step, or by the wake-up margin in a long one.
+    // A toggle waits for the next pair: late by a short step, or in a long
+    // one by the keep-alive's slack.
     const std::int64_t step = port::pattern::stepLengthFor(count).count();
-    const std::int64_t slack = (step < half ? step : 0) + 100'000;
+    const std::int64_t slack =
+        std::min(step, std::chrono::nanoseconds(port::run::Sequencer::keepAliveSlack).count()) + 100'000;
     for (std::size_t at = 1; at < toggledAt.size(); ++at)
         QVERIFY2(std::abs(toggledAt[at] - toggledAt[at - 1] - half) <= slack,
                  qPrintable(QStringLiteral("toggle %1 came %2 ns after the one before").arg(at).arg(
