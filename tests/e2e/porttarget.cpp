@@ -607,9 +607,10 @@ int removed()
 }
 
 // A program of its own for the keep-alive case: the port (with the
-// keep-alive on keepAlive) and the program's stack, RUN on 'R' and the way
-// out on 'Q' read from commands; otherwise it idles, toggling.
-[[noreturn]] void keepAliveProgram(int commands, const std::string& keepAlive)
+// keep-alive on keepAlive) and the program's stack; it says on ready when
+// it has toggled once, then takes RUN on 'R' and the way out on 'Q' read
+// from commands; otherwise it idles, toggling.
+[[noreturn]] void keepAliveProgram(int commands, int ready, const std::string& keepAlive)
 {
     port::backend::OpenedPort opened = port::backend::openPort(target.choice, keepAlive);
     if (!opened.port || !opened.port->keepAlive())
@@ -618,6 +619,9 @@ int removed()
     std::fflush(stdout);
     {
         ProgramStack stack(*opened.port);
+        waitFor([&stack] { return stack.recorded.keepAliveRecord().total(); }, 1);
+        const ssize_t said = ::write(ready, "k", 1);
+        static_cast<void>(said);  // a parent that missed it finds the program slow, no more
         char command = 0;
         while (::read(commands, &command, 1) == 1 && command != 'Q') {
             if (command == 'R')
@@ -631,6 +635,14 @@ int removed()
 struct Program {
     pid_t pid = -1;
     int commands = -1;
+    int ready = -1;
+
+    // Until it has toggled once (emulation makes starting slow); false if it died first.
+    bool toggling() const
+    {
+        char said = 0;
+        return ::read(ready, &said, 1) == 1;
+    }
 
     void send(char command) const
     {
@@ -649,17 +661,20 @@ struct Program {
 
 Program startProgram(const std::string& keepAlive)
 {
-    int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0)
+    int commands[2];
+    int ready[2];
+    if (::pipe(commands) != 0 || ::pipe(ready) != 0)
         return {};
     std::fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
-        ::close(pipeEnds[1]);
-        keepAliveProgram(pipeEnds[0], keepAlive);
+        ::close(commands[1]);
+        ::close(ready[0]);
+        keepAliveProgram(commands[0], ready[1], keepAlive);
     }
-    ::close(pipeEnds[0]);
-    return {pid, pipeEnds[1]};
+    ::close(commands[0]);
+    ::close(ready[1]);
+    return {pid, commands[1], ready[0]};
 }
 
 // The keep-alive on the real drivers, read by the host from the trace (or
@@ -667,12 +682,13 @@ Program startProgram(const std::string& keepAlive)
 // a run, killed (SIGKILL) in the run; nothing until a new program starts,
 // which leaves the port idle before it toggles; that program stopped
 // (SIGSTOP) in a run and continued (SIGCONT); its way out. Each phase lasts
-// some 15 periods.
+// some 15 periods, the idle ones from the program's first toggle.
 int keepAliveCase(const std::string& keepAlive)
 {
     constexpr auto lasting = 150ms;
     phase("open");
     const Program first = startProgram(keepAlive);
+    check(first.toggling(), "the first program never toggled");
     phase("idle");
     std::this_thread::sleep_for(lasting);
     phase("run");
@@ -685,6 +701,7 @@ int keepAliveCase(const std::string& keepAlive)
     std::this_thread::sleep_for(lasting);
     phase("restart");
     const Program second = startProgram(keepAlive);
+    check(second.toggling(), "the second program never toggled");
     std::this_thread::sleep_for(lasting);
     phase("run-again");
     second.send('R');
