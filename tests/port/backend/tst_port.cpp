@@ -1000,7 +1000,6 @@ void TestPort::keepAliveNeedsASpareControlLine_data()
     QTest::newRow("pin 17: C3") << "17" << ", keep-alive on pin 17 (C3)";
     QTest::newRow("pin 14: the pattern's C1")
         << "14" << "keep-alive pin 14 refused: the pattern drives it (C1); give pin 1, 16 or 17";
-    QTest::newRow("pin 9: D7") << "9" << "the pattern drives it (D7)";
     QTest::newRow("pin 11: an input") << "11" << "keep-alive pin 11 refused: not an output of the parallel port";
     QTest::newRow("a GPIO line's name") << "GPIO5" << "bad keep-alive pin 'GPIO5': a DB-25 pin number";
 }
