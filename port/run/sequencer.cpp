@@ -334,17 +334,12 @@ StopOutcome Sequencer::stop()
     }
     // No run is alive and none can start while the mutex is held: this
     // thread is the only writer.
-    std::string failure;
-    try {
-        module_.vbOut(backend::dataPort, pattern::idleData);
-        module_.vbOut(backend::controlPort, pattern::idleControl);
-    } catch (const std::exception& error) {
-        failure = std::string("STOP: ") + error.what();
-    }
+    bool written = false;
+    const std::string failure = writeIdle("STOP: ", written);
     lock.unlock();
     if (!failure.empty())
         report(failure);
-    return {StopOutcome::Kind::IdleWritten, {}};
+    return {written ? StopOutcome::Kind::IdleWritten : StopOutcome::Kind::NothingWritten, {}};
 }
 
 StopOutcome Sequencer::stopRunning()
@@ -467,14 +462,30 @@ void Sequencer::setUp()
         callbacks_.timingKnown(mode);
 }
 
-std::string Sequencer::writeIdle(const char* when)
+// Under one permit, so that no handler splits the pair. A handler that has
+// taken the port over writes the pair itself; a sealed port takes nothing,
+// and the caller must not take the pair for written.
+std::string Sequencer::writeIdle(const char* when, bool& written)
 {
+    written = false;
+    const backend::CrashGuard::WritePermit permit;
+    switch (permit.refusal()) {
+    case backend::CrashGuard::Refusal::None:
+        break;
+    case backend::CrashGuard::Refusal::TakenOver:
+        written = true;
+        return {};
+    case backend::CrashGuard::Refusal::Sealed:
+        return std::string(when) + "the port takes no more writes, sealed as the program ends; the idle pair was "
+                                   "not written";
+    }
     try {
         module_.vbOut(backend::dataPort, pattern::idleData);
         module_.vbOut(backend::controlPort, pattern::idleControl);
     } catch (const std::exception& error) {
         return std::string(when) + error.what();
     }
+    written = true;
     return {};
 }
 
@@ -501,7 +512,8 @@ void Sequencer::loop()
     std::string failure;  // the port's, reported with the mutex let go before Idle
     const auto leaveIdle = [&](const char* when) {
         lock.unlock();
-        std::string idleFailure = writeIdle(when);
+        bool written = false;
+        std::string idleFailure = writeIdle(when, written);
         if (failure.empty())
             failure = std::move(idleFailure);  // else the port has failed already: one line says so
         if (!failure.empty())
@@ -594,7 +606,8 @@ bool Sequencer::writeCycle(std::int64_t count, std::chrono::nanoseconds& nextSta
             // forced way out that takes the port over waits for the pair.
             const backend::CrashGuard::WritePermit permit;
             if (!permit)
-                return false;  // the port has been taken over and left idle
+                return false;  // taken over or sealed: the idle pair's writer says which
+
             module_.vbOut(backend::dataPort, step.data);
             module_.vbOut(backend::controlPort, step.control);
         }
