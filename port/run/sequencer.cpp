@@ -68,11 +68,13 @@ void strike(Sequencer* sequencer) noexcept
 // limit (RLIMIT_CPU) has passed its soft value, and the hard one comes next
 // with SIGKILL, which nothing can catch. End every run now, so that the idle
 // pair goes out while it still can; the step thread then blocks, which
-// starts the real-time count again.
+// starts the real-time count again. The kernel has raised the soft limit as
+// it sent the signal: set it back, so that the next runaway trips here too.
 extern "C" void onCpuLimit(int)
 {
     const int savedErrno = errno;
     Sequencer::endAllRuns(RunEndCause::CpuLimit);
+    restoreRealtimeTimeLimit();
     errno = savedErrno;
 }
 

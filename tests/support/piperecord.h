@@ -116,10 +116,10 @@ inline std::string runsFault(const std::vector<PipeWrite>& writes)
 {
     std::size_t from = 0;
     for (std::size_t at = 1; at < writes.size(); ++at) {
+        if (!endsIdle({writes[at - 1], writes[at]}))
+            continue;
         const std::vector<PipeWrite> run(writes.begin() + static_cast<std::ptrdiff_t>(from),
                                          writes.begin() + static_cast<std::ptrdiff_t>(at) + 1);
-        if (!endsIdle(run))
-            continue;
         if (std::string fault = wayOutFault(run); !fault.empty())
             return "from write " + std::to_string(from) + ": " + fault;
         from = at + 1;
