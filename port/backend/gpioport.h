@@ -30,7 +30,8 @@ public:
     // Opens the chip, finds each line, checks that none is out of range,
     // named twice or in use, then requests them all as outputs at the idle
     // levels. Throws PortError with one line naming the chip or the line and
-    // the remedy; then no line has been requested or set.
+    // the remedy; then no line is held, and none has been set unless the
+    // request itself set them idle.
     GpioPort(const GpioApi& api, const GpioChoice& choice);
     ~GpioPort() override;
 
@@ -47,7 +48,8 @@ public:
     std::string name() const override;  // "gpiochip0"
     // Data 0 with the control lines as they are, then the idle levels: two
     // GPIOHANDLE_SET_LINE_VALUES ioctls on the request's descriptor, nothing
-    // else (see the source). Nothing when the descriptor is not known.
+    // else (see the source). A port whose request gave no descriptor is
+    // refused at start; nothing once closed.
     void writeIdleFromSignalHandler() noexcept override;
 
     // "Port: GPIO gpiochip0 [pinctrl-bcm2711], lines 17,27,22,23,24,25,5,6,12 (D0-D7, C1)"
