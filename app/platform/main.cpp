@@ -42,6 +42,7 @@
 #include "port/backend/portselection.h"
 #include "port/backend/simulatedport.h"
 #include "port/record/recordedport.h"
+#include "port/run/exitguard.h"
 #include "port/run/realtimepriority.h"
 #include "port/run/threadpinning.h"
 #include "port/selftest/timingselftest.h"
@@ -291,6 +292,11 @@ int main(int argc, char* argv[])
                              "operator turns it on\n", qPrintable(where));
     }
     app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runAdapter->control());
+    // Last before the event loop, so that it runs first at exit: Qt's X11
+    // plugin calls exit(1) when the display goes away during a run.
+    if (!port::run::ExitGuard::install())
+        std::fprintf(stderr, "frequency-converter: ERROR: no exit hook (atexit refused it); an exit during a run "
+                             "would leave the last step on the port\n");
     form.show();
     return application->exec();
 }

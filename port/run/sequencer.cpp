@@ -254,6 +254,15 @@ void Sequencer::endAllRuns(RunEndCause cause) noexcept
             sequencer->endNow(cause);
 }
 
+bool Sequencer::allIdle() noexcept
+{
+    for (auto& slot : registry)
+        if (Sequencer* sequencer = slot.load(std::memory_order_acquire);
+            sequencer && sequencer->state() != State::Idle)
+            return false;
+    return true;
+}
+
 std::chrono::nanoseconds Sequencer::stepThreadCpuTime() const
 {
     if (!cpuClockKnown_.load(std::memory_order_acquire))

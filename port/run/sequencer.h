@@ -157,6 +157,8 @@ public:
     RunEndCause endCause() const noexcept;
     // endNow(cause) on every sequencer alive in the process; async-signal-safe.
     static void endAllRuns(RunEndCause cause) noexcept;
+    // Whether every sequencer alive in the process is Idle; async-signal-safe.
+    static bool allIdle() noexcept;
 
     State state() const;
     // The run alive, or the last one; 0 before the first.
