@@ -124,7 +124,8 @@ int main(int argc, char* argv[])
 {
     // Before anything starts a thread, so that every thread inherits the
     // mask: termination signals are taken by the signal thread alone, which
-    // answers them even when the window's thread does not.
+    // answers them even when the window's thread does not. SIGPIPE is
+    // ignored from here on.
     app::platform::TerminationSignals::blockInEveryThread();
     // Before any other thread exists, so that none of them lands on the step CPU.
     port::run::reserveStepCpu();
