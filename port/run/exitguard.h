@@ -1,9 +1,9 @@
 // Leaves the port idle when the process ends through exit() or quick_exit()
 // while a run is alive, wherever they are called from: Qt's X11 plugin calls
 // exit(1) when the display goes away (a logout, a dropped ssh -X, xkill),
-// and a library may do the same. Every run ends at once, then the crash
-// guard's way out writes the idle pair and seals the port, so that nothing
-// follows the pair.
+// and a library may do the same. Every run ends at once with its idle pair,
+// then the crash guard seals the port, so that nothing follows the pair;
+// where a step thread did not end in time, the crash guard writes the pair.
 //
 // Safety assumptions:
 //  - _exit() and _Exit() run no hooks: a library that ends the process that

@@ -254,13 +254,16 @@ void Sequencer::endAllRuns(RunEndCause cause) noexcept
             sequencer->endNow(cause);
 }
 
-bool Sequencer::allIdle() noexcept
+bool Sequencer::allIdle(std::uint64_t& runsStarted) noexcept
 {
+    bool idle = true;
+    runsStarted = 0;
     for (auto& slot : registry)
-        if (Sequencer* sequencer = slot.load(std::memory_order_acquire);
-            sequencer && sequencer->state() != State::Idle)
-            return false;
-    return true;
+        if (Sequencer* sequencer = slot.load(std::memory_order_acquire)) {
+            runsStarted += sequencer->runNumber();
+            idle = idle && sequencer->state() == State::Idle;
+        }
+    return idle;
 }
 
 std::chrono::nanoseconds Sequencer::stepThreadCpuTime() const

@@ -157,8 +157,9 @@ public:
     RunEndCause endCause() const noexcept;
     // endNow(cause) on every sequencer alive in the process; async-signal-safe.
     static void endAllRuns(RunEndCause cause) noexcept;
-    // Whether every sequencer alive in the process is Idle; async-signal-safe.
-    static bool allIdle() noexcept;
+    // Whether every sequencer alive in the process is Idle, and how many runs
+    // they have started between them; async-signal-safe.
+    static bool allIdle(std::uint64_t& runsStarted) noexcept;
 
     State state() const;
     // The run alive, or the last one; 0 before the first.
