@@ -2,13 +2,13 @@
 // under a low RLIMIT_RTTIME, for tst_cpulimit. Every port write goes to
 // stdout as one 3-byte record; stderr gets "cause=N cycles=N" at the end.
 //
-//   cpulimittarget SECONDS HARD_LIMIT_US breaks|no-breaks RUNS
+//   cpulimittarget SECONDS HARD_LIMIT_US breaks|no-breaks
 //
 // With breaks the step thread blocks once in every longestSpin and the limit
 // is never met. With no-breaks it never blocks: the kernel sends SIGXCPU at
-// the soft limit the ladder leaves below the hard one, and each of the RUNS
-// runs must end there with the idle pair, before SIGKILL comes at the hard
-// limit; one line each.
+// the soft limit the ladder leaves below the hard one, and the run must end
+// there with the idle pair, before SIGKILL comes at the hard limit; then the
+// next run starts, until SECONDS have passed. One line a run.
 // Exit status 77: real-time priority was refused (the test skips); 2: a
 // wrong command line or a run that never got going.
 #include "piperecord.h"
@@ -52,9 +52,8 @@ bool waitFor(Predicate predicate, std::chrono::nanoseconds longest)
 
 int main(int argc, char* argv[])
 {
-    if (argc != 5)
+    if (argc != 4)
         return 2;
-    const int runs = std::atoi(argv[4]);
     const auto seconds = std::chrono::duration<double>(std::strtod(argv[1], nullptr));
     const rlim_t hard = std::strtoull(argv[2], nullptr, 10);
     const bool breaks = std::strcmp(argv[3], "breaks") == 0;
@@ -78,10 +77,10 @@ int main(int argc, char* argv[])
     }
     if (!breaks)
         sequencer.setSpinLimit(port::run::StepClock::noDeadline);
-    for (int run = 0; run < runs; ++run) {
+    for (const auto end = std::chrono::steady_clock::now() + seconds; std::chrono::steady_clock::now() < end;) {
         sequencer.run(0);
         waitFor([&] { return sequencer.state() == port::run::SequencerState::Idle; },
-                std::chrono::duration_cast<std::chrono::nanoseconds>(seconds));
+                std::chrono::duration_cast<std::chrono::nanoseconds>(end - std::chrono::steady_clock::now()));
         if (sequencer.state() != port::run::SequencerState::Idle)
             sequencer.stop();
         if (!waitFor([&] { return sequencer.state() == port::run::SequencerState::Idle; }, 20s))
