@@ -44,6 +44,7 @@
 #include "port/backend/portselection.h"
 #include "port/backend/simulatedport.h"
 #include "port/record/recordedport.h"
+#include "port/run/exitguard.h"
 #include "port/run/realtimepriority.h"
 #include "port/run/threadpinning.h"
 #include "port/selftest/timingselftest.h"
@@ -126,7 +127,8 @@ int main(int argc, char* argv[])
 {
     // Before anything starts a thread, so that every thread inherits the
     // mask: termination signals are taken by the signal thread alone, which
-    // answers them even when the window's thread does not.
+    // answers them even when the window's thread does not. SIGPIPE is
+    // ignored from here on.
     app::platform::TerminationSignals::blockInEveryThread();
     // Before any other thread exists, so that none of them lands on the step CPU.
     port::run::reserveStepCpu();
@@ -310,6 +312,11 @@ int main(int argc, char* argv[])
                              "operator turns it on\n", qPrintable(where));
     }
     app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runAdapter->control());
+    // Last before the event loop, so that it runs first at exit: Qt's X11
+    // plugin calls exit(1) when the display goes away during a run.
+    if (!port::run::ExitGuard::install())
+        std::fprintf(stderr, "frequency-converter: ERROR: no exit hook (atexit refused it); an exit during a run "
+                             "would leave the last step on the port\n");
     form.show();
     return application->exec();
 }

@@ -1,10 +1,12 @@
-// The signal thread: it reads the termination signals from a signalfd, asks
+// The signal thread: it reads the program's signals from a signalfd, asks
 // the window to take the way out, and ends the run itself when the window
 // does not answer. A second signal during the way out ends the program as
 // soon as the port is idle, never before: the idle pair is what makes
-// leaving safe.
+// leaving safe. Ctrl+Z stops the run from here and stops the process only
+// once the port is idle.
 #include "app/platform/terminationsignals.h"
 
+#include "port/backend/crashguard.h"
 #include "port/backend/signalname.h"
 #include "port/run/runcontrol.h"
 
@@ -28,12 +30,11 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 namespace app::platform {
 
 namespace {
-
-constexpr std::array<int, 4> handled{SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 
 std::atomic<int> signalsSeen{0};
 // Set once std::exit() has begun: the objects the forced way out uses may
@@ -41,17 +42,29 @@ std::atomic<int> signalsSeen{0};
 std::atomic<bool> programExiting{false};
 
 // Those of the handled signals that were not blocked when the program
-// started: what a child or unblockInThisThread() takes back. Written once,
-// before any other thread exists, then only read.
+// started: what a child or unblockInThisThread() takes back; and SIGPIPE's
+// action then. Written once, before any other thread exists, then only read.
 sigset_t blockedHere;
+sighandler_t brokenPipeAction = SIG_DFL;
 std::once_flag blockOnce;
 
+bool taken(int number)
+{
+    const port::backend::SignalRoute route = port::backend::signalRoute(number);
+    return route == port::backend::SignalRoute::WayOut || route == port::backend::SignalRoute::StopThenHalt;
+}
+
+// Built from each signal's route, not listed: every signal that would end
+// or stop the process and is not a fault, SIGXCPU or SIGPIPE.
 sigset_t handledSet()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (const int signal : handled)
-        sigaddset(&set, signal);
+    for (int number = 1; number <= port::backend::lastClassicSignal; ++number)
+        if (taken(number))
+            sigaddset(&set, number);
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number)
+        sigaddset(&set, number);
     return set;
 }
 
@@ -65,6 +78,7 @@ sigset_t handledSet()
 extern "C" void unblockInChild()
 {
     pthread_sigmask(SIG_UNBLOCK, &blockedHere, nullptr);
+    signal(SIGPIPE, brokenPipeAction);
 }
 
 extern "C" void markExiting()
@@ -87,9 +101,12 @@ void TerminationSignals::blockInEveryThread()
         sigset_t before;
         pthread_sigmask(SIG_BLOCK, &set, &before);
         sigemptyset(&blockedHere);
-        for (const int signal : handled)
-            if (sigismember(&before, signal) == 0)
-                sigaddset(&blockedHere, signal);
+        for (int number = 1; number <= SIGRTMAX; ++number)
+            if (sigismember(&set, number) == 1 && sigismember(&before, number) == 0)
+                sigaddset(&blockedHere, number);
+        // A line on stderr to a reader that has gone (a pipe into head, a
+        // restarted log collector) fails with EPIPE instead.
+        brokenPipeAction = signal(SIGPIPE, SIG_IGN);
         pthread_atfork(nullptr, nullptr, unblockInChild);
     });
 }
@@ -148,6 +165,12 @@ TerminationSignals::~TerminationSignals()
         close(wakeFd_);
 }
 
+void TerminationSignals::reloadOnHangUp(std::function<void()> reload)
+{
+    reload_ = std::move(reload);
+    hangUpReloads_.store(static_cast<bool>(reload_), std::memory_order_release);
+}
+
 int TerminationSignals::received()
 {
     return signalsSeen.load(std::memory_order_acquire);
@@ -188,8 +211,15 @@ void TerminationSignals::watch()
         signalfd_siginfo info{};
         if (ready > 0 && (ends[0].revents & POLLIN) != 0
             && ::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-            if (signalsSeen.fetch_add(1) == 0) {
-                firstSignal = static_cast<int>(info.ssi_signo);
+            const int number = static_cast<int>(info.ssi_signo);
+            if (port::backend::signalRoute(number) == port::backend::SignalRoute::StopThenHalt) {
+                if (received() == 0)  // else the program is on its way out: it ends idle anyway
+                    stopThenHalt(number);
+            } else if (number == SIGHUP && hangUpReloads_.load(std::memory_order_acquire)) {
+                QMetaObject::invokeMethod(
+                    this, [this] { reload_(); }, Qt::QueuedConnection);
+            } else if (signalsSeen.fetch_add(1) == 0) {
+                firstSignal = number;
                 answerBy = Clock::now() + answerWait;
                 QMetaObject::invokeMethod(this, &TerminationSignals::takeWayOut, Qt::QueuedConnection);
             } else if (wayOutState_.load() == WayOut::Taken) {
@@ -226,6 +256,46 @@ void TerminationSignals::endFromSignalThread(int signalNumber)
                   port::backend::signalName(signalNumber), static_cast<long long>(answerWait.count()), how.data());
     say(line.data());
     _exit(0);
+}
+
+// Ctrl+Z: STOP as a remote client's is taken, from this thread and never
+// waiting for the window's, which hears of it through the run adapter's
+// bell. Once the port is idle, writes are held, so that a RUN taken in the
+// moment before the process stops cannot put a step on the port; they go
+// on after SIGCONT. A port that is not idle in time keeps the program going:
+// stopped, it would hold a step for as long as nobody types fg, while going
+// on, STOP, EXIT and the signals can still end the run.
+void TerminationSignals::stopThenHalt(int signalNumber)
+{
+    using Clock = std::chrono::steady_clock;
+    const bool alive = control_.state() != port::run::SequencerState::Idle;
+    const auto giveUp = Clock::now() + stopWait;
+    bool held = false;
+    while (!held && Clock::now() < giveUp) {
+        control_.stopHeld();
+        if (control_.state() == port::run::SequencerState::Idle) {
+            held = port::backend::CrashGuard::holdWrites() && control_.state() == port::run::SequencerState::Idle;
+            if (!held)
+                port::backend::CrashGuard::resumeWrites();  // a run started meanwhile: stop that one too
+        }
+        if (!held)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::array<char, 320> line{};
+    const char* name = port::backend::signalName(signalNumber);
+    if (!held) {
+        std::snprintf(line.data(), line.size(),
+                      "frequency-converter: %s: the port was not idle within %lld ms, so the program does not stop "
+                      "(stopped, it would hold a step on the port); STOP, EXIT and SIGTERM still end the run\n",
+                      name, static_cast<long long>(stopWait.count()));
+        say(line.data());
+        return;
+    }
+    std::snprintf(line.data(), line.size(), "frequency-converter: %s: %s; the program stops now (fg or SIGCONT "
+                  "continues it)\n", name, alive ? "the run was stopped and the port left idle" : "no run was alive");
+    say(line.data());
+    kill(getpid(), SIGSTOP);  // this thread stops here too, until SIGCONT
+    port::backend::CrashGuard::resumeWrites();
 }
 
 }  // namespace app::platform

@@ -1,9 +1,15 @@
-// SIGTERM, SIGINT, SIGHUP and SIGQUIT take the program's orderly way out, as
-// EXIT does: the run ends with the idle pair, then the event loop ends with
-// status 0. They are blocked in every thread and taken by a thread of their
-// own, so that they are answered whatever the window's thread is doing: when
-// the window has not taken the way out within answerWait, the signal thread
-// ends the run itself and ends the program, the port idle.
+// Every signal whose default action would end the process without leaving
+// the port idle takes the program's orderly way out, as EXIT does: SIGTERM,
+// SIGINT, SIGHUP, SIGQUIT, SIGUSR1 and all the others whose route is
+// SignalRoute::WayOut (port/backend/signalname.h), the real-time signals
+// too. The run ends with the idle pair, then the event loop ends with status
+// 0. SIGTSTP, SIGTTIN and SIGTTOU (Ctrl+Z) stop the run as STOP does, and
+// the process stops itself once the port is idle. All of them are blocked in
+// every thread and taken by a thread of their own, so that they are answered
+// whatever the window's thread is doing: when the window has not taken the
+// way out within answerWait, the signal thread ends the run itself and ends
+// the program, the port idle. SIGPIPE is ignored: a line to a closed pipe on
+// stderr fails instead of ending the program.
 #ifndef APP_PLATFORM_TERMINATIONSIGNALS_H
 #define APP_PLATFORM_TERMINATIONSIGNALS_H
 
@@ -34,10 +40,16 @@ public:
     // ends the pair under way within microseconds.
     static constexpr std::chrono::milliseconds idleWait{200};
 
+    // How long Ctrl+Z waits for the port to be idle before the process stops:
+    // STOP lets a cycle of up to 100 ms complete, and the idle pair follows
+    // within microseconds.
+    static constexpr std::chrono::milliseconds stopWait{300};
+
     // First thing in main(), before anything starts a thread: every thread
     // inherits the mask, so that none but the signal thread ever takes these
     // signals (one that did would die of the default action, the port left as
-    // it was). A child process made by fork() gets them back unblocked.
+    // it was); and SIGPIPE is ignored. A child process made by fork() gets
+    // them back as they were.
     static void blockInEveryThread();
     // For a program that starts no signal thread after all (the self-test, a
     // refusal at start): this thread takes them again, with their default
@@ -53,7 +65,12 @@ public:
     // later is left pending while the program ends on its own.
     ~TerminationSignals() override;
 
-    // How many termination signals have come so far.
+    // SIGHUP calls reload on this object's thread instead of taking the way
+    // out (a server reloading its certificates); set before it is wanted.
+    void reloadOnHangUp(std::function<void()> reload);
+
+    // How many termination signals have come so far (Ctrl+Z and a SIGHUP
+    // that reloads are none).
     static int received();
 
     TerminationSignals(const TerminationSignals&) = delete;
@@ -68,8 +85,11 @@ private:
     void takeWayOut();  // on the window's thread
     void watch();       // the signal thread
     [[noreturn]] void endFromSignalThread(int signalNumber);
+    void stopThenHalt(int signalNumber);  // the signal thread: STOP, then SIGSTOP once idle
 
     std::function<void()> wayOut_;
+    std::function<void()> reload_;  // the window's thread only
+    std::atomic<bool> hangUpReloads_{false};
     port::run::RunControl& control_;
     int signalFd_ = -1;
     int wakeFd_ = -1;  // the destructor wakes the signal thread through it

@@ -1,6 +1,6 @@
 // The crash handlers: idle pair first, then the crash goes on. Everything a
 // handler reaches is async-signal-safe: lock-free atomics, clock_gettime,
-// poll, signal, raise and the back end's writeIdleFromSignalHandler().
+// poll, write, signal, raise and the back end's writeIdleFromSignalHandler().
 #include "port/backend/crashguard.h"
 
 #include "port/backend/port.h"
@@ -9,9 +9,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -25,13 +25,14 @@ namespace port::backend {
 
 namespace {
 
-constexpr std::array<int, 5> fatalSignals{SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-
-// Writes under way in the low bits; the top bit, set once by the first crash
-// handler, refuses every write after it. One word, so a permit and the
-// handler agree on their order without a lock.
+// Writes under way in the low bits. The top bits: every write refused from
+// then on (sealed) and a handler writing the idle pair itself (taken over),
+// each set once; writes held while the process is about to stop. One word,
+// so a permit and a handler agree on their order without a lock.
 constexpr std::uint32_t sealedBit = std::uint32_t{1} << 31;
-constexpr std::uint32_t writersMask = sealedBit - 1;
+constexpr std::uint32_t takenOverBit = std::uint32_t{1} << 30;
+constexpr std::uint32_t heldBit = std::uint32_t{1} << 29;
+constexpr std::uint32_t writersMask = heldBit - 1;
 
 // The first handler writes the idle pair; later ones (another thread crashing
 // meanwhile, or abort() after the terminate handler) wait for it.
@@ -52,6 +53,23 @@ static_assert(std::atomic<IdleState>::is_always_lock_free);
 constexpr std::chrono::milliseconds spinStretch{1};
 constexpr int napMilliseconds = 1;
 
+// Permits this thread holds: one held around a step's pair grants the two
+// writes inside it even after the seal, so that the handler's wait lets the
+// pair complete instead of splitting it. counted: the outermost one is in
+// the gate's count of writers, until its end or a handler of this thread
+// takes it out (the write under way will never end).
+thread_local int permitsHeld = 0;
+thread_local bool counted = false;
+
+void uncount() noexcept
+{
+    if (!counted)
+        return;
+    counted = false;
+    std::atomic_signal_fence(std::memory_order_seq_cst);  // a handler of this thread sees the flag first
+    writeGate.fetch_sub(1, std::memory_order_acq_rel);
+}
+
 std::chrono::nanoseconds monotonicNow() noexcept
 {
     timespec now{};
@@ -59,25 +77,43 @@ std::chrono::nanoseconds monotonicNow() noexcept
     return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
-// Until done() holds or CrashGuard::writeWait has passed.
+// Until done() holds (true) or longest has passed (false).
 template <typename Done>
-void waitUntil(Done done) noexcept
+bool waitUntil(Done done, std::chrono::nanoseconds longest = CrashGuard::writeWait) noexcept
 {
     const std::chrono::nanoseconds start = monotonicNow();
     while (!done()) {
         const std::chrono::nanoseconds waited = monotonicNow() - start;
-        if (waited >= CrashGuard::writeWait)
-            return;
+        if (waited >= longest)
+            return false;
         // poll() is on POSIX's async-signal-safe list; nanosleep() is not.
         if (waited >= spinStretch)
             poll(nullptr, 0, napMilliseconds);
     }
+    return true;
 }
 
-void sealWrites() noexcept
+bool writersDone() noexcept
 {
-    writeGate.fetch_or(sealedBit, std::memory_order_acq_rel);
-    waitUntil([] { return (writeGate.load(std::memory_order_acquire) & writersMask) == 0; });
+    return (writeGate.load(std::memory_order_acquire) & writersMask) == 0;
+}
+
+// Refuses every later write, with the reason bits, and waits for those
+// under way: false when one has not ended within writeWait. A write of the
+// calling thread is not waited for: the thread is here instead of ending it.
+bool sealWrites(std::uint32_t bits) noexcept
+{
+    uncount();
+    writeGate.fetch_or(sealedBit | bits, std::memory_order_acq_rel);
+    return waitUntil(writersDone);
+}
+
+void say(const char* line) noexcept
+{
+    std::size_t length = 0;
+    while (line[length] != '\0')
+        ++length;
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line, length);
 }
 
 void leaveIdle() noexcept
@@ -85,14 +121,22 @@ void leaveIdle() noexcept
     IdleState expected = IdleState::NotWritten;
     if (!idleState.compare_exchange_strong(expected, IdleState::Writing, std::memory_order_acq_rel)) {
         // Returning at once would let this crash end the process before the
-        // other handler's pair is out.
-        waitUntil([] { return idleState.load(std::memory_order_acquire) == IdleState::Written; });
+        // other handler's pair is out; that one waits writeWait at most for
+        // the writes under way, then writes.
+        uncount();
+        waitUntil([] { return idleState.load(std::memory_order_acquire) == IdleState::Written; },
+                  2 * CrashGuard::writeWait);
         return;
     }
-    sealWrites();
-    if (Port* port = guardedPort.load(std::memory_order_acquire))
+    Port* port = guardedPort.load(std::memory_order_acquire);
+    const bool writesEnded = sealWrites(port ? takenOverBit : 0);
+    if (port)
         port->writeIdleFromSignalHandler();
     idleState.store(IdleState::Written, std::memory_order_release);
+    // After the pair: a closed pipe on stderr may end the process here.
+    if (!writesEnded)
+        say("frequency-converter: a port write under way had not ended after 100 ms; the idle pair went out "
+            "after it anyway, so a step's pair may have been cut\n");
 }
 
 void onFatalSignal(int signalNumber)
@@ -146,6 +190,11 @@ private:
     std::unique_ptr<char[]> memory_;
 };
 
+bool isFault(int number)
+{
+    return signalRoute(number) == SignalRoute::Fault;
+}
+
 void installHandlers()
 {
     struct sigaction action {};
@@ -153,16 +202,19 @@ void installHandlers()
     // A fault inside the handler then finds its signal blocked, and the
     // kernel ends the process at once instead of nesting handlers.
     sigemptyset(&action.sa_mask);
-    for (const int fatal : fatalSignals)
-        sigaddset(&action.sa_mask, fatal);
-    // SA_RESETHAND: once it has run, the default action is back.
+    for (int number = 1; number <= lastClassicSignal; ++number)
+        if (isFault(number))
+            sigaddset(&action.sa_mask, number);
     // SA_ONSTACK: the alternate stack, so that a stack overflow still runs it.
-    action.sa_flags = SA_RESETHAND | SA_ONSTACK;
-    for (const int fatal : fatalSignals)
-        if (sigaction(fatal, &action, nullptr) != 0)
+    // Not SA_RESETHAND: another thread that faults the same way while this
+    // handler waits would meet the default action and end the process
+    // before the idle pair. The handler puts the default back itself.
+    action.sa_flags = SA_ONSTACK;
+    for (int number = 1; number <= lastClassicSignal; ++number)
+        if (isFault(number) && sigaction(number, &action, nullptr) != 0)
             throw std::system_error(errno, std::generic_category(),
                                     std::string("setting up the crash guard failed: sigaction(") +
-                                        signalName(fatal) + ")");
+                                        signalName(number) + ")");
     previousTerminate.store(std::set_terminate(onTerminate), std::memory_order_release);
 }
 
@@ -200,7 +252,18 @@ void CrashGuard::leaveIdleNow() noexcept
 
 void CrashGuard::seal() noexcept
 {
-    sealWrites();
+    sealWrites(0);
+}
+
+bool CrashGuard::holdWrites() noexcept
+{
+    writeGate.fetch_or(heldBit, std::memory_order_acq_rel);
+    return waitUntil(writersDone);
+}
+
+void CrashGuard::resumeWrites() noexcept
+{
+    writeGate.fetch_and(~heldBit, std::memory_order_acq_rel);
 }
 
 void CrashGuard::protectThisThread()
@@ -208,29 +271,36 @@ void CrashGuard::protectThisThread()
     thread_local AlternateStack stack;
 }
 
-namespace {
-// Permits this thread holds: one held around a step's pair grants the two
-// writes inside it even after the seal, so that the handler's wait lets the
-// pair complete instead of splitting it.
-thread_local int permitsHeld = 0;
-}  // namespace
-
 // Only the outermost permit of a thread counts it among the writers: the
 // handler waits for that one, which outlives those nested in it. So a step
 // (the sequencer's permit, the record's and the back end's around each of
-// its two writes) makes two locked instructions instead of ten.
-CrashGuard::WritePermit::WritePermit() noexcept
-    : granted_(permitsHeld > 0 || (writeGate.fetch_add(1, std::memory_order_acq_rel) & sealedBit) == 0),
-      counted_(permitsHeld == 0)
+// its two writes) makes two locked instructions instead of ten. A held
+// gate lets the permit wait uncounted, so that a seal does not wait for it.
+CrashGuard::WritePermit::WritePermit() noexcept : counted_(permitsHeld == 0)
 {
     ++permitsHeld;
+    if (!counted_)
+        return;
+    for (;;) {
+        const std::uint32_t gate = writeGate.fetch_add(1, std::memory_order_acq_rel);
+        counted = true;
+        if ((gate & sealedBit) != 0) {
+            refusal_ = (gate & takenOverBit) != 0 ? Refusal::TakenOver : Refusal::Sealed;
+            return;
+        }
+        if ((gate & heldBit) == 0)
+            return;
+        uncount();
+        while ((writeGate.load(std::memory_order_acquire) & (heldBit | sealedBit)) == heldBit)
+            poll(nullptr, 0, napMilliseconds);
+    }
 }
 
 CrashGuard::WritePermit::~WritePermit()
 {
     --permitsHeld;
     if (counted_)
-        writeGate.fetch_sub(1, std::memory_order_acq_rel);
+        uncount();
 }
 
 }  // namespace port::backend

@@ -1,7 +1,8 @@
-// Leaves the port idle when the program crashes: a fatal signal (SIGSEGV,
-// SIGBUS, SIGFPE, SIGILL, SIGABRT) or std::terminate first writes
-// (dataPort, 0), (controlPort, 2) through the guarded port, then the crash
-// goes on as the crash it was (default action, core dump, status 128 + signal).
+// Leaves the port idle when the program crashes: a fatal signal (each whose
+// route is SignalRoute::Fault: SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT,
+// SIGTRAP, SIGSYS, SIGXFSZ) or std::terminate first writes (dataPort, 0),
+// (controlPort, 2) through the guarded port, then the crash goes on as the
+// crash it was (default action, core dump, status 128 + signal).
 //
 // Safety assumptions:
 //  - Best effort only. SIGKILL, a power loss, a hung kernel or a hung PC
@@ -14,11 +15,13 @@
 //  - Another thread (the step thread) may be inside a write when a thread
 //    crashes. Every back-end write holds a WritePermit: the handler first
 //    refuses all later writes, then waits for the ones under way, so that its
-//    idle pair is the last thing on the port. That wait is bounded
-//    (writeWait): when the crashing thread is itself inside a write, the
-//    write never ends, and the idle pair goes out after the wait. A step's
-//    pair may then be left half written (its data byte only) before the idle
-//    pair.
+//    idle pair is the last thing on the port. It does not wait for a write
+//    of its own thread (the crash came inside it, and it will never end): a
+//    step's pair may then be left half written (its data byte only) before
+//    the idle pair. The wait for other threads is bounded (writeWait); one
+//    that has not ended by then is said on stderr after the idle pair.
+//  - Several threads may crash at once: the first writes the idle pair, the
+//    others wait for it before their crash goes on.
 //  - The alternate signal stack, which lets a stack overflow still run the
 //    handler, belongs to one thread: threads do not inherit it, so each thread
 //    that wants it calls protectThisThread().
@@ -55,25 +58,38 @@ public:
     static void forget(Port& port) noexcept;
     // The crash handlers' way out, for a thread that must leave the port idle
     // now whatever the step thread does (a termination signal the window did
-    // not answer): refuses every later write, waits up to writeWait for the
-    // writes (a step's pair) under way, then writes the idle pair straight to
-    // the guarded port. Final: nothing reaches the port afterwards, so the
-    // caller ends the process next. Async-signal-safe.
+    // not answer, an exit): refuses every later write, waits up to writeWait
+    // for the writes (a step's pair) under way, then writes the idle pair
+    // straight to the guarded port. Final: nothing reaches the port
+    // afterwards, so the caller ends the process next. With no port guarded
+    // it only seals. Async-signal-safe.
     static void leaveIdleNow() noexcept;
     // Refuses every later write and waits up to writeWait for those under
-    // way, writing nothing itself: the port keeps, for good, what it holds.
-    // For a way out that knows the port is idle and must stay so while the
-    // process ends. Async-signal-safe.
+    // way, writing nothing itself: the port keeps, for good, what it holds,
+    // and later writes are refused as Refusal::Sealed. Async-signal-safe.
     static void seal() noexcept;
+    // While the process is about to stop (SIGTSTP): a write asked for from
+    // now on waits until resumeWrites(), and those under way are waited for
+    // (up to writeWait; false when one has not ended). A crash handler or a
+    // seal still takes the port over meanwhile.
+    static bool holdWrites() noexcept;
+    static void resumeWrites() noexcept;
     // Gives the calling thread an alternate signal stack (until it ends), so
     // that a stack overflow on it still leaves the port idle. Throws
     // std::system_error when the kernel refuses it.
     static void protectThisThread();
 
+    // Why a write was refused: nothing may follow the idle pair.
+    enum class Refusal {
+        None,
+        TakenOver,  // a handler has taken the port over: it writes (or has written) the idle pair
+        Sealed,     // sealed with nothing written: the port keeps what it holds
+    };
+
     // Held by a back end around each register write, and by the step loop
-    // around each step's pair. Refused once a crash handler has begun:
-    // nothing may follow the idle pair it writes. Nested inside a permit
-    // the thread already holds it is granted, so a pair under way completes.
+    // around each step's pair and the idle pair. Refused once a crash
+    // handler has begun or the port is sealed. Nested inside a permit the
+    // thread already holds it is granted, so a pair under way completes.
     class WritePermit {
     public:
         WritePermit() noexcept;
@@ -81,10 +97,11 @@ public:
         WritePermit(const WritePermit&) = delete;
         WritePermit& operator=(const WritePermit&) = delete;
 
-        explicit operator bool() const noexcept { return granted_; }
+        explicit operator bool() const noexcept { return refusal_ == Refusal::None; }
+        Refusal refusal() const noexcept { return refusal_; }
 
     private:
-        bool granted_;
+        Refusal refusal_ = Refusal::None;
         bool counted_;  // the thread's outermost: it alone counts in the gate
     };
 };

@@ -1,57 +1,43 @@
-// The real libgpiod (v1 API) behind the GpioApi seam.
+// The real libgpiod (v1 API) behind the GpioApi seam, and the kernel's line
+// request ioctls beside it.
 #include "port/backend/gpioapi.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <gpiod.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 namespace port::backend {
 
 static_assert(GpioApi::maxLines == GPIOHANDLES_MAX);
-static_assert(GpioApi::maxLines == GPIOD_LINE_BULK_MAX_LINES);
 static_assert(sizeof(gpiohandle_data) == sizeof(GpioApi::Levels));
 
 namespace {
 
 // What another program sees holding the lines (gpioinfo shows it).
 constexpr char consumerName[] = "frequency-converter";
-// How the kernel names the descriptor of a v1 line request in /proc/self/fd.
-constexpr std::string_view lineHandleLink = "anon_inode:gpio-linehandle";
+static_assert(sizeof consumerName <= GPIO_MAX_NAME_SIZE);
 
+// libgpiod v1 keeps a chip's descriptor to itself: the request goes to the
+// chip's node, opened again by its path.
+struct OpenChip {
+    gpiod_chip* chip;
+    std::string path;
+};
+
+// The request is the descriptor the kernel gave: a set of every line is one
+// ioctl on it, from the step thread as from a crash handler.
 struct Request {
-    gpiod_line_bulk bulk;
-    int fd = -1;
+    int fd;
 };
 
 gpiod_chip* asChip(void* chip)
 {
-    return static_cast<gpiod_chip*>(chip);
-}
-
-// The descriptors of line requests this process holds. libgpiod keeps the
-// request's own to itself; it is the one that appears across the request.
-std::vector<int> lineHandles()
-{
-    std::vector<int> found;
-    DIR* listing = ::opendir("/proc/self/fd");
-    if (!listing)
-        return found;
-    while (const dirent* entry = ::readdir(listing)) {
-        char target[64] = {};
-        const ssize_t length = ::readlinkat(::dirfd(listing), entry->d_name, target, sizeof target - 1);
-        if (length > 0 && std::string_view(target, static_cast<std::size_t>(length)) == lineHandleLink)
-            found.push_back(std::atoi(entry->d_name));
-    }
-    ::closedir(listing);
-    std::ranges::sort(found);
-    return found;
+    return static_cast<OpenChip*>(chip)->chip;
 }
 
 int failure()
@@ -69,11 +55,17 @@ public:
                                                             : gpiod_chip_open_by_label(chip.c_str());
         if (!handle)
             return failure();
-        opened = Chip{gpiod_chip_name(handle), gpiod_chip_label(handle), gpiod_chip_num_lines(handle), handle};
+        const std::string name = gpiod_chip_name(handle);
+        auto* open = new OpenChip{handle, chip.starts_with('/') ? chip : "/dev/" + name};
+        opened = Chip{name, gpiod_chip_label(handle), gpiod_chip_num_lines(handle), open};
         return 0;
     }
 
-    void closeChip(void* chip) const override { gpiod_chip_close(asChip(chip)); }
+    void closeChip(void* chip) const override
+    {
+        gpiod_chip_close(asChip(chip));
+        delete static_cast<OpenChip*>(chip);
+    }
 
     int findLine(void* chip, const std::string& name, unsigned& offset) const override
     {
@@ -97,47 +89,45 @@ public:
         return 0;
     }
 
+    // GPIO_GET_LINEHANDLE_IOCTL straight to the kernel, as libgpiod v1 makes
+    // it, so that the request's descriptor is known, not looked for.
     int requestOutputs(void* chip, const std::vector<unsigned>& offsets, const Levels& levels,
                        void*& request) const override
     {
-        auto made = std::make_unique<Request>();
-        gpiod_line_bulk_init(&made->bulk);
-        int initial[maxLines] = {};
-        for (std::size_t index = 0; index < offsets.size() && index < maxLines; ++index) {
-            errno = 0;
-            gpiod_line* line = gpiod_chip_get_line(asChip(chip), offsets[index]);
-            if (!line)
-                return failure();
-            gpiod_line_bulk_add(&made->bulk, line);
-            initial[index] = levels[index];
+        if (offsets.empty() || offsets.size() > maxLines)
+            return EINVAL;
+        gpiohandle_request asked{};
+        for (std::size_t index = 0; index < offsets.size(); ++index) {
+            asked.lineoffsets[index] = offsets[index];
+            asked.default_values[index] = levels[index];
         }
-        const std::vector<int> before = lineHandles();
-        errno = 0;
-        if (gpiod_line_request_bulk_output(&made->bulk, consumerName, initial) != 0)
+        asked.lines = static_cast<__u32>(offsets.size());
+        asked.flags = GPIOHANDLE_REQUEST_OUTPUT;
+        std::memcpy(asked.consumer_label, consumerName, sizeof consumerName);
+        const int chipFd = ::open(static_cast<OpenChip*>(chip)->path.c_str(), O_RDWR | O_CLOEXEC);
+        if (chipFd < 0)
             return failure();
-        std::vector<int> appeared;
-        std::ranges::set_difference(lineHandles(), before, std::back_inserter(appeared));
-        if (appeared.size() == 1)
-            made->fd = appeared.front();
-        request = made.release();
+        errno = 0;
+        const int error = ::ioctl(chipFd, GPIO_GET_LINEHANDLE_IOCTL, &asked) < 0 || asked.fd < 0 ? failure() : 0;
+        ::close(chipFd);
+        if (error != 0)
+            return error;
+        request = new Request{asked.fd};  // the kernel opens it close-on-exec
         return 0;
     }
 
     int setLevels(void* request, const Levels& levels) const override
     {
-        auto* held = static_cast<Request*>(request);
-        int values[maxLines];
-        const unsigned count = gpiod_line_bulk_num_lines(&held->bulk);
-        for (unsigned index = 0; index < count; ++index)
-            values[index] = levels[index];
         errno = 0;
-        return gpiod_line_set_value_bulk(&held->bulk, values) == 0 ? 0 : failure();
+        if (::ioctl(static_cast<Request*>(request)->fd, GPIOHANDLE_SET_LINE_VALUES_IOCTL, levels.data()) < 0)
+            return failure();
+        return 0;
     }
 
     void release(void* request) const override
     {
         auto* held = static_cast<Request*>(request);
-        gpiod_line_release_bulk(&held->bulk);
+        ::close(held->fd);
         delete held;
     }
 

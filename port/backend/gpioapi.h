@@ -1,6 +1,9 @@
-// The seam between GpioPort and libgpiod (the v1 API over the kernel's GPIO
-// character device): the few calls the port needs, behind an interface so
-// tests can put a fake chip in. Only gpioapi.cpp sees <gpiod.h>.
+// The seam between GpioPort and the kernel's GPIO character device: the few
+// calls the port needs, behind an interface so tests can put a fake chip in.
+// Chips and lines are looked up through libgpiod (the v1 API); the lines are
+// requested and set with the kernel's v1 ioctls directly, so that the
+// request's descriptor, which a crash handler sets the lines with, is known.
+// Only gpioapi.cpp sees <gpiod.h>.
 #ifndef PORT_BACKEND_GPIOAPI_H
 #define PORT_BACKEND_GPIOAPI_H
 
@@ -52,7 +55,7 @@ public:
 
     // For a crash handler: the descriptor of the request, on which one
     // GPIOHANDLE_SET_LINE_VALUES ioctl sets every line; below 0 when it
-    // cannot be told.
+    // cannot be told (the port then refuses to start).
     virtual int requestFd(void* request) const = 0;
     // That ioctl and nothing else, so that a signal handler may call it:
     // levels in the request's order. Its failure is ignored, as nobody is

@@ -50,11 +50,18 @@ GpioPort::GpioPort(const GpioApi& api, const GpioChoice& choice)
                             " of " + chipText() + " failed: " + std::strerror(error) +
                             (error == EBUSY ? "; another program took one of them just now: close it" : ""));
         }
+        // Without it a crash, a termination signal the window does not
+        // answer and an exit would leave the last step on the lines.
+        if (const int fd = api_.requestFd(request_); fd >= 0)
+            signalFd_.store(fd, std::memory_order_release);
+        else
+            throw PortError("requesting lines " + linesText() + " of " + chipText() +
+                            " gave no descriptor to set them idle with on a crash; refused, as a crash would leave "
+                            "a step on them; report this fault of the program, and drive another port meanwhile");
     } catch (...) {
         close();
         throw;
     }
-    signalFd_.store(api_.requestFd(request_), std::memory_order_release);
 }
 
 GpioPort::~GpioPort()

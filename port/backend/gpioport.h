@@ -29,8 +29,9 @@ class GpioPort : public Port {
 public:
     // Opens the chip, finds each line (the keep-alive's last), checks that
     // none is out of range, named twice or in use, then requests them all as
-    // outputs at the idle levels, the keep-alive's low. Throws PortError with one line naming the chip or the line and
-    // the remedy; then no line has been requested or set.
+    // outputs at the idle levels, the keep-alive's low. Throws PortError with
+    // one line naming the chip or the line and the remedy; then no line is
+    // held, and none has been set unless the request itself set them idle.
     GpioPort(const GpioApi& api, const GpioChoice& choice);
     ~GpioPort() override;
 
@@ -48,7 +49,8 @@ public:
     std::string name() const override;  // "gpiochip0"
     // Data 0 with the control lines as they are, then the idle levels: two
     // GPIOHANDLE_SET_LINE_VALUES ioctls on the request's descriptor, nothing
-    // else (see the source). Nothing when the descriptor is not known.
+    // else (see the source). A port whose request gave no descriptor is
+    // refused at start; nothing once closed.
     void writeIdleFromSignalHandler() noexcept override;
     bool keepAlive() const noexcept override { return keepAliveAt_ != 0; }
     // One set of every line: the pattern's levels as they are, the

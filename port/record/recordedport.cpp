@@ -34,7 +34,7 @@ void RecordedPort::out(std::uint16_t address, std::uint8_t value)
     // crash handler takes over the port.
     const backend::CrashGuard::WritePermit permit;
     if (!permit)
-        return;  // a crash handler has left the port idle: nothing may follow
+        return;  // nothing may follow; the sequencer's permit around its pair learns why (taken over, or sealed)
     target_.out(address, value);
     record_.add(steadyNanoseconds(), address, value);
 }

@@ -25,7 +25,10 @@ public:
     explicit RecordedPort(backend::Port& target, std::size_t recordCapacity = WriteRecord::defaultCapacity);
     ~RecordedPort() override;
 
-    // A write the target refuses (it throws) is not recorded.
+    // A write the target refuses (it throws) is not recorded, nor one the
+    // crash guard refuses: the sequencer, which holds a permit around each
+    // pair it writes, learns from its own whether a handler writes the idle
+    // pair or the port was sealed with nothing written.
     void out(std::uint16_t address, std::uint8_t value) override;
     std::uint8_t in(std::uint16_t address) override;
     std::string name() const override;

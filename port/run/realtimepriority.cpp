@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <system_error>
@@ -15,6 +16,10 @@
 namespace port::run {
 
 namespace {
+
+// The soft RLIMIT_RTTIME the program set last, for restoreRealtimeTimeLimit(); -1: none.
+std::atomic<std::int64_t> chosenSoftLimit{-1};
+static_assert(std::atomic<std::int64_t>::is_always_lock_free);
 
 // The one place where sched_setscheduler, getrlimit/setrlimit and mlockall
 // are called; everything else goes through SchedulingSystem.
@@ -60,6 +65,7 @@ public:
             limit.rlim_cur = soft;
         if (setrlimit(RLIMIT_RTTIME, &limit) != 0)
             return errno;
+        chosenSoftLimit.store(static_cast<std::int64_t>(limit.rlim_cur), std::memory_order_release);
         return 0;
     }
 
@@ -103,6 +109,16 @@ constexpr const char* remedy =
     "to fix: grant group lp real-time priority, see README, Real-time priority";
 
 }  // namespace
+
+void restoreRealtimeTimeLimit() noexcept
+{
+    const std::int64_t soft = chosenSoftLimit.load(std::memory_order_acquire);
+    rlimit limit{};
+    if (soft < 0 || getrlimit(RLIMIT_RTTIME, &limit) != 0)
+        return;
+    limit.rlim_cur = std::min(static_cast<rlim_t>(soft), limit.rlim_max);
+    setrlimit(RLIMIT_RTTIME, &limit);
+}
 
 SchedulingSystem& linuxScheduling() noexcept
 {

@@ -78,6 +78,14 @@ constexpr std::int64_t realtimeTimeSoftLimit(std::int64_t hard) noexcept
 // The real kernel.
 SchedulingSystem& linuxScheduling() noexcept;
 
+// For the SIGXCPU handler: each time the kernel sends SIGXCPU at the soft
+// RLIMIT_RTTIME it raises that limit by a second, which soon puts it above
+// the hard one, and the next runaway meets SIGKILL with a step on the port.
+// Sets the soft limit back to the one linuxScheduling() chose last; nothing
+// where it chose none. Async-signal-safe: getrlimit and setrlimit, the
+// system calls alone.
+void restoreRealtimeTimeLimit() noexcept;
+
 // Walks the ladder for thread tid of this process: SCHED_FIFO at wanted
 // (clamped to RLIMIT_RTPRIO when that is lower), else RealtimeKit (with
 // RLIMIT_RTTIME set within its RTTimeUSecMax first, as it demands) when kit is

@@ -71,7 +71,8 @@ std::optional<StopOutcome> RunControl::stopHeld(std::optional<std::uint64_t> onl
 
 void RunControl::keepStop(const StopOutcome& outcome)
 {
-    if (outcome.kind != StopOutcome::Kind::IdleWritten && outcome.kind != StopOutcome::Kind::AlreadyStopping) {
+    if (outcome.kind != StopOutcome::Kind::IdleWritten && outcome.kind != StopOutcome::Kind::AlreadyStopping &&
+        outcome.kind != StopOutcome::Kind::NothingWritten) {
         std::lock_guard lock(lastStopMutex_);
         lastStop_ = outcome;
     }
@@ -106,20 +107,15 @@ bool RunControl::forceIdle(RunEndCause cause, std::chrono::nanoseconds wait)
 {
     sequencer_.endNow(cause);
     const auto giveUp = std::chrono::steady_clock::now() + wait;
-    while (sequencer_.state() != SequencerState::Idle) {
-        if (std::chrono::steady_clock::now() >= giveUp) {
-            backend::CrashGuard::leaveIdleNow();
-            return false;
-        }
+    while (sequencer_.state() != SequencerState::Idle && std::chrono::steady_clock::now() < giveUp)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    // The window's thread may yet take a RUN waiting in its queue. Sealed,
-    // the port takes nothing more; a run begun between the wait and the seal
-    // was cut off after a whole pair, and the idle pair follows it.
-    backend::CrashGuard::seal();
-    if (sequencer_.state() != SequencerState::Idle)
-        backend::CrashGuard::leaveIdleNow();
-    return true;
+    const bool ended = sequencer_.state() == SequencerState::Idle;
+    // The idle pair from here, whatever the step thread did: the window's
+    // thread may have taken a RUN since the look above, whose pair went out
+    // before the seal and whose own idle pair the seal refuses. One more
+    // idle pair after the step thread's is harmless.
+    backend::CrashGuard::leaveIdleNow();
+    return ended;
 }
 
 // Sleeps while no run is alive; while one is, looks every watchInterval

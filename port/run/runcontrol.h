@@ -72,12 +72,12 @@ public:
 
     // For a thread other than the window's, when the window does not take
     // the way out: ends a run alive at once (cause kept for the readout) and
-    // waits up to wait for the step thread's idle pair. When that does not
-    // come, takes the port over (CrashGuard::leaveIdleNow): the pair under
-    // way completes and the idle pair goes out. Either way the port is final
-    // afterwards: nothing is written after it, not even a RUN the window's
-    // thread takes later, so the caller ends the process next. True when
-    // the step thread ended the run itself or none was alive.
+    // waits up to wait for the step thread's idle pair. Then takes the port
+    // over (CrashGuard::leaveIdleNow): the pair under way completes and the
+    // idle pair goes out, last. The port is final afterwards: nothing is
+    // written after it, not even a RUN the window's thread takes later, so
+    // the caller ends the process next. True when the step thread ended the
+    // run itself within wait or none was alive.
     bool forceIdle(RunEndCause cause, std::chrono::nanoseconds wait);
 
     // From a thread other than the window's (a remote client's), never

@@ -68,11 +68,13 @@ void strike(Sequencer* sequencer) noexcept
 // limit (RLIMIT_CPU) has passed its soft value, and the hard one comes next
 // with SIGKILL, which nothing can catch. End every run now, so that the idle
 // pair goes out while it still can; the step thread then blocks, which
-// starts the real-time count again.
+// starts the real-time count again. The kernel has raised the soft limit as
+// it sent the signal: set it back, so that the next runaway trips here too.
 extern "C" void onCpuLimit(int)
 {
     const int savedErrno = errno;
     Sequencer::endAllRuns(RunEndCause::CpuLimit);
+    restoreRealtimeTimeLimit();
     errno = savedErrno;
 }
 
@@ -253,6 +255,18 @@ void Sequencer::endAllRuns(RunEndCause cause) noexcept
             sequencer->endNow(cause);
 }
 
+bool Sequencer::allIdle(std::uint64_t& runsStarted) noexcept
+{
+    bool idle = true;
+    runsStarted = 0;
+    for (auto& slot : registry)
+        if (Sequencer* sequencer = slot.load(std::memory_order_acquire)) {
+            runsStarted += sequencer->runNumber();
+            idle = idle && sequencer->state() == State::Idle;
+        }
+    return idle;
+}
+
 std::chrono::nanoseconds Sequencer::stepThreadCpuTime() const
 {
     if (!cpuClockKnown_.load(std::memory_order_acquire))
@@ -335,17 +349,12 @@ StopOutcome Sequencer::stop()
     }
     // No run is alive and none can start while the mutex is held: this
     // thread is the only writer.
-    std::string failure;
-    try {
-        module_.vbOut(backend::dataPort, pattern::idleData);
-        module_.vbOut(backend::controlPort, pattern::idleControl);
-    } catch (const std::exception& error) {
-        failure = std::string("STOP: ") + error.what();
-    }
+    bool written = false;
+    const std::string failure = writeIdle("STOP: ", written);
     lock.unlock();
     if (!failure.empty())
         report(failure);
-    return {StopOutcome::Kind::IdleWritten, {}};
+    return {written ? StopOutcome::Kind::IdleWritten : StopOutcome::Kind::NothingWritten, {}};
 }
 
 StopOutcome Sequencer::stopRunning()
@@ -468,14 +477,30 @@ void Sequencer::setUp()
         callbacks_.timingKnown(mode);
 }
 
-std::string Sequencer::writeIdle(const char* when)
+// Under one permit, so that no handler splits the pair. A handler that has
+// taken the port over writes the pair itself; a sealed port takes nothing,
+// and the caller must not take the pair for written.
+std::string Sequencer::writeIdle(const char* when, bool& written)
 {
+    written = false;
+    const backend::CrashGuard::WritePermit permit;
+    switch (permit.refusal()) {
+    case backend::CrashGuard::Refusal::None:
+        break;
+    case backend::CrashGuard::Refusal::TakenOver:
+        written = true;
+        return {};
+    case backend::CrashGuard::Refusal::Sealed:
+        return std::string(when) + "the port takes no more writes, sealed as the program ends; the idle pair was "
+                                   "not written";
+    }
     try {
         module_.vbOut(backend::dataPort, pattern::idleData);
         module_.vbOut(backend::controlPort, pattern::idleControl);
     } catch (const std::exception& error) {
         return std::string(when) + error.what();
     }
+    written = true;
     return {};
 }
 
@@ -502,7 +527,8 @@ std::string Sequencer::keepAliveAtIdle()
         }
     } else {
         nextToggle_ = now + keepAliveHalfPeriod;
-        failure = writeIdle("leaving the port idle for the keep-alive: ");
+        bool written = false;
+        failure = writeIdle("leaving the port idle for the keep-alive: ", written);
     }
     keepAliveArmed_ = failure.empty();
     if (keepAliveArmed_ || keepAliveFailureSaid_) {
@@ -537,7 +563,8 @@ void Sequencer::loop()
     std::string failure;  // the port's, reported with the mutex let go before Idle
     const auto leaveIdle = [&](const char* when) {
         lock.unlock();
-        std::string idleFailure = writeIdle(when);
+        bool written = false;
+        std::string idleFailure = writeIdle(when, written);
         if (failure.empty())
             failure = std::move(idleFailure);  // else the port has failed already: one line says so
         // A port that failed gets the keep-alive again only once an idle
@@ -641,7 +668,8 @@ bool Sequencer::writeCycle(std::int64_t count, std::chrono::nanoseconds& nextSta
             // forced way out that takes the port over waits for the pair.
             const backend::CrashGuard::WritePermit permit;
             if (!permit)
-                return false;  // the port has been taken over and left idle
+                return false;  // taken over or sealed: the idle pair's writer says which
+
             module_.vbOut(backend::dataPort, step.data);
             module_.vbOut(backend::controlPort, step.control);
         }

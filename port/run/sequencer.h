@@ -101,9 +101,11 @@ struct SequencerCallbacks {
 
 // What STOP did: the cycle under way completes when it ends soon, or the run
 // ends at once when the cycle would take longer; STOP pressed again while the
-// cycle completes ends the run at once.
+// cycle completes ends the run at once. With no run alive: the idle pair
+// written, or NothingWritten when the port failed or takes no more writes
+// (the error callback says which).
 struct StopOutcome {
-    enum class Kind { IdleWritten, AfterCycle, AtOnce, AgainAtOnce, AlreadyStopping };
+    enum class Kind { IdleWritten, AfterCycle, AtOnce, AgainAtOnce, AlreadyStopping, NothingWritten };
     Kind kind = Kind::IdleWritten;
     std::chrono::nanoseconds cycleLeft{0};  // AtOnce: what the cycle would still have taken
 };
@@ -168,6 +170,9 @@ public:
     RunEndCause endCause() const noexcept;
     // endNow(cause) on every sequencer alive in the process; async-signal-safe.
     static void endAllRuns(RunEndCause cause) noexcept;
+    // Whether every sequencer alive in the process is Idle, and how many runs
+    // they have started between them; async-signal-safe.
+    static bool allIdle(std::uint64_t& runsStarted) noexcept;
 
     State state() const;
     // The run alive, or the last one; 0 before the first.
@@ -220,8 +225,9 @@ private:
     void setUp();
     void startRun();  // mutex_ held: counters from 0, the next run number, Running
     StopOutcome stopRunning();  // mutex_ held, Running: STOP
-    // Step thread, mutex_ not held: the idle pair; an error is returned.
-    std::string writeIdle(const char* when);
+    // The idle pair; what failed is returned, and written says whether the
+    // pair went out (or goes out from a handler that has taken the port over).
+    std::string writeIdle(const char* when, bool& written);
     void endRun();  // mutex_ held: after the idle pair, Idle
     bool writeCycle(std::int64_t count, std::chrono::nanoseconds& nextStart);
     bool dwell(std::int64_t count, std::chrono::nanoseconds slot);

@@ -4,7 +4,7 @@
 // tst_termination. The crash guard guards the port, as in the program, so
 // that the signal thread's own idle pair reaches stdout too.
 //
-//   signaltarget DELAYCOUNT [slow-way-out|stuck-window|stuck-write|run-late]
+//   signaltarget DELAYCOUNT [slow-way-out|stuck-window|stuck-write|run-late|exit|quick-exit|stderr-gone|sealed]
 //
 // Says "running" on stderr once two steps are out (at 1 Hz the loop then
 // sleeps in the second step's dwell). With slow-way-out the
@@ -19,6 +19,11 @@
 // program stays between the forced way out and its end; once the idle pair
 // has gone out the window's thread asks for RUN, as a queued RUN taken late
 // would, then says "ran late" on stdout's records as a write to 0xFFFF.
+// With exit and quick-exit the window's thread calls that with status 3.
+// With stderr-gone a line goes to stderr made a pipe whose reader has gone,
+// then a write to 0xFFFE on stdout's records. With sealed the port is sealed
+// under the run; once it has ended, STOP says whether it "wrote nothing",
+// then the forced way out ends the program.
 // Says "event loop ended" when exec() returns.
 #include "app/platform/terminationsignals.h"
 #include "app/window/runadapter.h"
@@ -28,12 +33,15 @@
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
 #include "port/record/recordedport.h"
+#include "port/run/exitguard.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QTimer>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
@@ -58,11 +66,12 @@ constexpr std::uint64_t stuckWrite = 3 * port::pattern::writesPerCycle + 3 * por
 // does, so that what ends the run is the signal thread.
 constexpr auto noSilenceLimit = std::chrono::hours(1);
 
-enum class Mode { Plain, SlowWayOut, StuckWindow, StuckWrite, RunLate };
+enum class Mode { Plain, SlowWayOut, StuckWindow, StuckWrite, RunLate, Exit, QuickExit, StderrGone, Sealed };
 
 // run-late: the idle pair has gone out since the signal.
 std::atomic<bool> leftIdle{false};
 constexpr std::uint16_t ranLateMark = 0xFFFF;
+constexpr std::uint16_t saidMark = 0xFFFE;
 
 // Makes fd a pipe nobody reads, full: a write to it waits for ever.
 void blockWrites(int fd)
@@ -119,10 +128,12 @@ private:
 
 std::optional<Mode> modeNamed(const char* name)
 {
-    constexpr std::array<std::pair<const char*, Mode>, 4> modes{{{"slow-way-out", Mode::SlowWayOut},
+    constexpr std::array<std::pair<const char*, Mode>, 8> modes{{{"slow-way-out", Mode::SlowWayOut},
                                                                  {"stuck-window", Mode::StuckWindow},
                                                                  {"stuck-write", Mode::StuckWrite},
-                                                                 {"run-late", Mode::RunLate}}};
+                                                                 {"run-late", Mode::RunLate},
+                                                                 {"exit", Mode::Exit}, {"quick-exit", Mode::QuickExit},
+                                                                 {"stderr-gone", Mode::StderrGone}, {"sealed", Mode::Sealed}}};
     for (const auto& [known, mode] : modes)
         if (std::strcmp(name, known) == 0)
             return mode;
@@ -141,6 +152,10 @@ int main(int argc, char* argv[])
     if (!named)
         return 2;
     const Mode mode = *named;
+    // The faults it is sent leave no core file behind.
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     QCoreApplication application(argc, argv);
     SignalledPort pipe(mode);
     port::record::RecordedPort recorded(pipe);
@@ -148,6 +163,7 @@ int main(int argc, char* argv[])
     port::backend::Module1 module(recorded);
     app::window::RunAdapter adapter(module, recorded.record(), {}, nullptr, noSilenceLimit);
     app::platform::TerminationSignals terminationSignals([&adapter] { adapter.shutDown(); }, adapter.control());
+    port::run::ExitGuard::install();
     adapter.run(delayCount);
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
@@ -178,6 +194,25 @@ int main(int argc, char* argv[])
                         std::this_thread::sleep_for(stuckFor);
                     },
                     Qt::QueuedConnection);
+            if (mode == Mode::Exit)
+                std::exit(3);
+            if (mode == Mode::QuickExit)
+                std::quick_exit(3);
+            if (mode == Mode::StderrGone) {
+                int ends[2];
+                if (::pipe(ends) == 0 && ::close(ends[0]) == 0 && dup2(ends[1], STDERR_FILENO) >= 0)
+                    std::fprintf(stderr, "a line nobody reads, as a remote client's audit line\n");
+                pipe.mark(saidMark);
+            }
+            if (mode == Mode::Sealed) {
+                port::backend::CrashGuard::seal();
+                while (adapter.state() != port::run::SequencerState::Idle)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                if (adapter.control().stop().kind != port::run::StopOutcome::Kind::IdleWritten)
+                    say("STOP wrote nothing\n");
+                adapter.control().forceIdle(port::run::RunEndCause::Signal, std::chrono::milliseconds(200));
+                _exit(0);
+            }
         }
     });
     watch.start(1);

@@ -1,13 +1,15 @@
-// Termination signals take the orderly way out: sent to a program that runs
-// the real run adapter, each ends it with status 0 and the idle pair as
-// the last writes; a second signal during the way out ends it right after
-// the idle writes. When the window does not answer (its thread stuck, or
-// stuck in a way out that never ends), the signal thread ends the run and
-// the program itself, with the same status and the same last writes.
+// Every way out leaves the port idle: sent to a program that runs the real
+// run adapter, each signal 1-31 and each exit ends with the idle pair last,
+// leaves the run alone, or cannot be caught. A second signal during the way
+// out ends it right after the idle writes. When the window does not answer
+// (its thread stuck, or stuck in a way out that never ends), the signal
+// thread ends the run and the program itself, with the same status and the
+// same last writes.
 #include "piperecord.h"
 #include "port/backend/port.h"
 #include "port/pattern/steppattern.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QTest>
 
@@ -15,15 +17,21 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace {
 
+// Marks the target puts among its writes: a run taken late, a line said.
+const PipeWrite ranLate{0xFFFF, 0};
+const PipeWrite saidMark{0xFFFE, 0};
+
 // Every step's pair whole and in pattern order, the idle pair last.
 QString checkWayOut(const QByteArray& records)
 {
-    return QString::fromStdString(
-        wayOutFault(pipeWrites(records.constData(), static_cast<std::size_t>(records.size()))));
+    std::vector<PipeWrite> writes = pipeWrites(records.constData(), static_cast<std::size_t>(records.size()));
+    std::erase(writes, saidMark);
+    return QString::fromStdString(wayOutFault(writes));
 }
 
 // What the target says comes on stderr: waitForReadyRead waits on the read
@@ -38,48 +46,131 @@ bool waitForLine(QProcess& process, const QByteArray& line, QByteArray& seen)
     return true;
 }
 
+// 'T' once the process has stopped (after its name, which may hold spaces).
+char processState(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+    return line.mid(line.lastIndexOf(')') + 2, 1).append('?').at(0);
+}
+
+// What a way out does to the target.
+enum class Ending {
+    Exits,    // with the status given (EXIT's way out: 0)
+    Crashes,  // with the signal, the idle pair first unless it is SIGKILL
+    GoesOn,   // the run goes on, until SIGTERM
+    RunEnds,  // the run ends idle, the program goes on
+    Halts,    // the program stops, idle unless it is SIGSTOP; after SIGCONT it goes on
+};
+
 }  // namespace
+
+Q_DECLARE_METATYPE(Ending)
 
 class TestTermination : public QObject {
     Q_OBJECT
 
 private slots:
-    void eachSignalLeavesThePortIdle_data();
-    void eachSignalLeavesThePortIdle();
+    void eachWayOutLeavesThePortIdle_data();
+    void eachWayOutLeavesThePortIdle();
     void secondSignalEndsRightAfterTheIdleWrites();
     void stuckWindowIsLeftFromTheSignalThread_data();
     void stuckWindowIsLeftFromTheSignalThread();
     void runTakenLateWritesNothing();
 };
 
-void TestTermination::eachSignalLeavesThePortIdle_data()
+void TestTermination::eachWayOutLeavesThePortIdle_data()
 {
-    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<QString>("mode");      // the target's; empty: none
+    QTest::addColumn<int>("signalNumber");  // 0: none
     QTest::addColumn<QString>("delayCount");
-    for (const auto& [name, number] : {std::pair{"SIGTERM", SIGTERM}, std::pair{"SIGINT", SIGINT},
-                                       std::pair{"SIGHUP", SIGHUP}, std::pair{"SIGQUIT", SIGQUIT}}) {
-        QTest::addRow("%s at 1 kHz", name) << number << QStringLiteral("714");
-        QTest::addRow("%s at 1 Hz", name) << number << QStringLiteral("714285");
+    QTest::addColumn<Ending>("ending");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("said");  // a part of stderr
+
+    const QString fast = QStringLiteral("714");  // 1 kHz
+    const std::vector<std::pair<int, Ending>> everySignal{
+        {SIGHUP, Ending::Exits},    {SIGINT, Ending::Exits},     {SIGQUIT, Ending::Exits},
+        {SIGILL, Ending::Crashes},  {SIGTRAP, Ending::Crashes},  {SIGABRT, Ending::Crashes},
+        {SIGBUS, Ending::Crashes},  {SIGFPE, Ending::Crashes},   {SIGKILL, Ending::Crashes},
+        {SIGUSR1, Ending::Exits},   {SIGSEGV, Ending::Crashes},  {SIGUSR2, Ending::Exits},
+        {SIGPIPE, Ending::GoesOn},  {SIGALRM, Ending::Exits},    {SIGTERM, Ending::Exits},
+        {SIGSTKFLT, Ending::Exits}, {SIGCHLD, Ending::GoesOn},   {SIGCONT, Ending::GoesOn},
+        {SIGSTOP, Ending::Halts},   {SIGTSTP, Ending::Halts},    {SIGTTIN, Ending::Halts},
+        {SIGTTOU, Ending::Halts},   {SIGURG, Ending::GoesOn},    {SIGXCPU, Ending::RunEnds},
+        {SIGXFSZ, Ending::Crashes}, {SIGVTALRM, Ending::Exits},  {SIGPROF, Ending::Exits},
+        {SIGWINCH, Ending::GoesOn}, {SIGIO, Ending::Exits},      {SIGPWR, Ending::Exits},
+        {SIGSYS, Ending::Crashes}};
+    QCOMPARE(everySignal.size(), std::size_t{31});
+    const QByteArray orderly = "event loop ended";
+    for (const auto& [number, ending] : everySignal) {
+        const QByteArray said = number == SIGSTOP || ending == Ending::Crashes ? ""
+                                : ending == Ending::Halts ? "the run was stopped and the port left idle; the program stops"
+                                                          : orderly;
+        QTest::addRow("%d %s", number, sigabbrev_np(number)) << QString() << number << fast << ending << 0 << said;
     }
+    QTest::newRow("SIGTERM at 1 Hz, the step thread asleep in its dwell")
+        << QString() << SIGTERM << QStringLiteral("714285") << Ending::Exits << 0 << orderly;
+    QTest::newRow("SIGRTMIN") << QString() << SIGRTMIN << fast << Ending::Exits << 0 << orderly;
+    QTest::newRow("exit(), as Qt's X11 plugin calls it when the display goes away")
+        << QStringLiteral("exit") << 0 << fast << Ending::Exits << 3 << QByteArray();
+    QTest::newRow("quick_exit()") << QStringLiteral("quick-exit") << 0 << fast << Ending::Exits << 3 << QByteArray();
+    QTest::newRow("a line to stderr, a pipe whose reader has gone")
+        << QStringLiteral("stderr-gone") << 0 << fast << Ending::GoesOn << 0 << QByteArray();
+    // what the forced way out's seal does to a RUN taken between its look and the seal
+    QTest::newRow("port sealed under a run, then STOP and the forced way out")
+        << QStringLiteral("sealed") << 0 << fast << Ending::Exits << 0 << QByteArray("STOP wrote nothing");
 }
 
-void TestTermination::eachSignalLeavesThePortIdle()
+void TestTermination::eachWayOutLeavesThePortIdle()
 {
+    QFETCH(QString, mode);
     QFETCH(int, signalNumber);
     QFETCH(QString, delayCount);
+    QFETCH(Ending, ending);
+    QFETCH(int, status);
+    QFETCH(QByteArray, said);
     QProcess target;
     target.setReadChannel(QProcess::StandardError);
-    target.start(QStringLiteral(SIGNALTARGET), {delayCount});
+    target.start(QStringLiteral(SIGNALTARGET), mode.isEmpty() ? QStringList{delayCount} : QStringList{delayCount, mode});
     QVERIFY(target.waitForStarted());
-    QByteArray said;
-    QVERIFY2(waitForLine(target, "running", said), said.constData());
-    ::kill(static_cast<pid_t>(target.processId()), signalNumber);
+    QByteArray stderrSeen;
+    QVERIFY2(waitForLine(target, "running", stderrSeen), stderrSeen.constData());
+    const auto pid = static_cast<pid_t>(target.processId());
+    if (signalNumber != 0)
+        ::kill(pid, signalNumber);
+
+    QByteArray records;
+    const auto writes = [&] {
+        records += target.readAllStandardOutput();
+        return pipeWrites(records.constData(), static_cast<std::size_t>(records.size()));
+    };
+    if (ending == Ending::RunEnds)
+        QTRY_VERIFY_WITH_TIMEOUT(endsIdle(writes()), 20000);
+    if (ending == Ending::GoesOn) {  // two cycles more once the target has said its line
+        if (mode == "stderr-gone")
+            QTRY_VERIFY_WITH_TIMEOUT(std::ranges::count(writes(), saidMark) == 1, 20000);
+        const std::size_t seen = writes().size();
+        QTRY_VERIFY_WITH_TIMEOUT(writes().size() >= seen + 2 * port::pattern::writesPerCycle, 20000);
+    }
+    if (ending == Ending::Halts) {
+        QTRY_COMPARE_WITH_TIMEOUT(processState(pid), 'T', 20000);
+        target.setReadChannel(QProcess::StandardOutput);
+        while (target.waitForReadyRead(100)) {  // all it wrote before it stopped
+        }
+        QCOMPARE(endsIdle(writes()), signalNumber != SIGSTOP);  // nothing can catch SIGSTOP
+        ::kill(pid, SIGCONT);
+    }
+    if (ending != Ending::Exits && ending != Ending::Crashes)
+        ::kill(pid, SIGTERM);
     QVERIFY(target.waitForFinished(20000));
-    said += target.readAllStandardError();
-    QCOMPARE(target.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(target.exitCode(), 0);
-    QVERIFY2(said.contains("event loop ended"), said.constData());
-    QCOMPARE(checkWayOut(target.readAllStandardOutput()), QString());
+    stderrSeen += target.readAllStandardError();
+    QCOMPARE(target.exitStatus(), ending == Ending::Crashes ? QProcess::CrashExit : QProcess::NormalExit);
+    QCOMPARE(target.exitCode(), ending == Ending::Crashes ? signalNumber : status);
+    QVERIFY2(stderrSeen.contains(said), stderrSeen.constData());
+    writes();
+    if (signalNumber != SIGKILL)  // nothing can catch it: the port keeps what it held
+        QCOMPARE(checkWayOut(records), QString());
 }
 
 // The idle data write waits for it: a second SIGTERM in that time ends the
@@ -154,7 +245,6 @@ void TestTermination::runTakenLateWritesNothing()
     QVERIFY2(waitForLine(target, "window stuck", said), said.constData());
     ::kill(static_cast<pid_t>(target.processId()), SIGTERM);
     target.setReadChannel(QProcess::StandardOutput);
-    const PipeWrite ranLate{0xFFFF, 0};
     QByteArray records;
     std::vector<PipeWrite> writes;
     while (std::ranges::find(writes, ranLate) == writes.end()) {

@@ -8,7 +8,8 @@
 // KIND on the main thread: segv, overflow, bus, fpe, ill, abrt, terminate;
 // inside a port write on the step thread: segv-step, terminate-step; on the
 // main thread while the step thread is inside a write that lasts until the
-// crash handler has begun: segv-midwrite.
+// crash handler has begun: segv-midwrite; as that, and the step thread then
+// crashes too, inside its write: segv-twice.
 // Exit status 2: a wrong command line or a run that never got going.
 #include "piperecord.h"
 #include "port/backend/crashguard.h"
@@ -182,6 +183,7 @@ enum class Moment {
     AfterCycles,      // main thread, while the step thread writes
     InsideStepWrite,  // step thread, inside write stepCrashWrite
     MidSlowWrite,     // main thread, while write stepCrashWrite is under way
+    Twice,            // as MidSlowWrite, then the step thread inside that write
 };
 
 struct Kind {
@@ -190,7 +192,7 @@ struct Kind {
     Moment moment;
 };
 
-constexpr std::array<Kind, 10> kinds{{
+constexpr std::array<Kind, 11> kinds{{
     {"segv", nullWrite, Moment::AfterCycles},
     {"overflow", overflowTheStack, Moment::AfterCycles},
     {"bus", busError, Moment::AfterCycles},
@@ -201,6 +203,7 @@ constexpr std::array<Kind, 10> kinds{{
     {"segv-step", nullWrite, Moment::InsideStepWrite},
     {"terminate-step", throwThroughNoexcept, Moment::InsideStepWrite},
     {"segv-midwrite", nullWrite, Moment::MidSlowWrite},
+    {"segv-twice", nullWrite, Moment::Twice},
 }};
 
 int usage()
@@ -232,8 +235,10 @@ int main(int argc, char* argv[])
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 
     const std::uint64_t never = UINT64_MAX;
-    CrashingPort pipe(STDOUT_FILENO, kind->moment == Moment::InsideStepWrite ? stepCrashWrite : never,
-                  kind->moment == Moment::MidSlowWrite ? stepCrashWrite : never, kind->crash);
+    const bool slow = kind->moment == Moment::MidSlowWrite || kind->moment == Moment::Twice;
+    CrashingPort pipe(STDOUT_FILENO,
+                      kind->moment == Moment::InsideStepWrite || kind->moment == Moment::Twice ? stepCrashWrite : never,
+                      slow ? stepCrashWrite : never, kind->crash);
     port::record::RecordedPort recorded(pipe);
     if (guard != "unguarded")
         port::backend::CrashGuard::install(recorded);
@@ -247,7 +252,7 @@ int main(int argc, char* argv[])
     const auto deadline = std::chrono::steady_clock::now() + longestWait;
     while (std::chrono::steady_clock::now() < deadline) {
         if ((kind->moment == Moment::AfterCycles && sequencer.cyclesWritten() >= cyclesBeforeTheCrash) ||
-            (kind->moment == Moment::MidSlowWrite && pipe.slowWriteUnderWay()))
+            (slow && pipe.slowWriteUnderWay()))
             kind->crash();
         std::this_thread::sleep_for(1ms);
     }

@@ -63,6 +63,10 @@ void TestCrashGuard::crashLeavesThePortIdle_data()
     // the step's pair completes before the idle pair, and nothing after it
     QTest::newRow("null write while a step write is under way")
         << "segv-midwrite" << "guarded" << SIGSEGV << true << halfStep + 1;
+    // the handler waits for that write, which crashes the same way: the
+    // second crash waits for the first handler's idle pair
+    QTest::newRow("null write, then another inside the step write it waits for")
+        << "segv-twice" << "guarded" << SIGSEGV << true << halfStep;
 
     // without the guard the last step stays on the port: the test can tell
     QTest::newRow("not installed") << "segv" << "unguarded" << SIGSEGV << false << -1;
@@ -92,6 +96,8 @@ void TestCrashGuard::crashLeavesThePortIdle()
     QVERIFY2(target.exitStatus() == QProcess::CrashExit,
              qPrintable(QStringLiteral("exit status %1: %2").arg(target.exitCode()).arg(errors)));
     QCOMPARE(target.exitCode(), signal);  // the signal that ended it
+    // No handler waits out a write: not the crashing thread's own, which never ends.
+    QVERIFY2(!errors.contains("had not ended"), errors.constData());
 
     const QByteArray bytes = target.readAllStandardOutput();
     QCOMPARE(static_cast<std::size_t>(bytes.size()) % pipeRecordSize, std::size_t{0});

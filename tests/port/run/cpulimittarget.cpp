@@ -7,7 +7,8 @@
 // With breaks the step thread blocks once in every longestSpin and the limit
 // is never met. With no-breaks it never blocks: the kernel sends SIGXCPU at
 // the soft limit the ladder leaves below the hard one, and the run must end
-// there with the idle pair, before SIGKILL comes at the hard limit.
+// there with the idle pair, before SIGKILL comes at the hard limit; runs
+// start one after the other until SECONDS have passed. One line a run.
 // Exit status 77: real-time priority was refused (the test skips); 2: a
 // wrong command line or a run that never got going.
 #include "piperecord.h"
@@ -76,14 +77,16 @@ int main(int argc, char* argv[])
     }
     if (!breaks)
         sequencer.setSpinLimit(port::run::StepClock::noDeadline);
-    sequencer.run(0);
-    waitFor([&] { return sequencer.state() == port::run::SequencerState::Idle; },
-            std::chrono::duration_cast<std::chrono::nanoseconds>(seconds));
-    if (sequencer.state() != port::run::SequencerState::Idle)
-        sequencer.stop();
-    if (!waitFor([&] { return sequencer.state() == port::run::SequencerState::Idle; }, 20s))
-        return 2;
-    std::fprintf(stderr, "cause=%d cycles=%llu\n", static_cast<int>(sequencer.endCause()),
-                 static_cast<unsigned long long>(sequencer.cyclesWritten()));
+    for (const auto end = std::chrono::steady_clock::now() + seconds; std::chrono::steady_clock::now() < end;) {
+        sequencer.run(0);
+        waitFor([&] { return sequencer.state() == port::run::SequencerState::Idle; },
+                std::chrono::duration_cast<std::chrono::nanoseconds>(seconds));
+        if (sequencer.state() != port::run::SequencerState::Idle)
+            sequencer.stop();
+        if (!waitFor([&] { return sequencer.state() == port::run::SequencerState::Idle; }, 20s))
+            return 2;
+        std::fprintf(stderr, "cause=%d cycles=%llu\n", static_cast<int>(sequencer.endCause()),
+                     static_cast<unsigned long long>(sequencer.cyclesWritten()));
+    }
     return 0;
 }
