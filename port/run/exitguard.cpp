@@ -15,6 +15,7 @@ namespace {
 extern "C" void leaveIdleOnExit()
 {
     // An exit is EXIT's kind of end: no cause for the readout, nobody reads it.
+    Sequencer::stopAllKeepAlives();
     Sequencer::endAllRuns(RunEndCause::None);
     const auto giveUp = std::chrono::steady_clock::now() + ExitGuard::idleWait;
     std::uint64_t runs = 0;

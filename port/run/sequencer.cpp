@@ -255,6 +255,13 @@ void Sequencer::endAllRuns(RunEndCause cause) noexcept
             sequencer->endNow(cause);
 }
 
+void Sequencer::stopAllKeepAlives() noexcept
+{
+    for (auto& slot : registry)
+        if (Sequencer* sequencer = slot.load(std::memory_order_acquire))
+            sequencer->keepAliveStopped_.store(true, std::memory_order_release);
+}
+
 bool Sequencer::allIdle(std::uint64_t& runsStarted) noexcept
 {
     bool idle = true;
@@ -584,7 +591,7 @@ void Sequencer::loop()
             if (shutDown_)
                 return;
             fresh = true;
-            if (const std::string keepAliveFailure = keepAlive_ ? keepAliveAtIdle() : std::string();
+            if (const std::string keepAliveFailure = keepAliveToggling() ? keepAliveAtIdle() : std::string();
                 !keepAliveFailure.empty()) {
                 lock.unlock();
                 report(keepAliveFailure);
@@ -593,7 +600,7 @@ void Sequencer::loop()
             }
             const std::uint32_t seen = wake_.load(std::memory_order_acquire);
             lock.unlock();
-            clock_.sleepUntil(keepAlive_ ? nextToggle_ : StepClock::noDeadline, wake_, seen);
+            clock_.sleepUntil(keepAliveToggling() ? nextToggle_ : StepClock::noDeadline, wake_, seen);
             lastBlocked_ = clock_.now();
             lock.lock();
             continue;
@@ -764,7 +771,7 @@ bool Sequencer::dwell(std::int64_t count, std::chrono::nanoseconds slot)
             if (!due && !lastChance)
                 continue;  // spin the last stretch
             target = now + spinBreak;
-        } else if (keepAlive_ && nextToggle_ < target - margin && stepEnd - nextToggle_ > keepAliveSlack) {
+        } else if (keepAliveToggling() && nextToggle_ < target - margin && stepEnd - nextToggle_ > keepAliveSlack) {
             target = nextToggle_;  // wakes to toggle, and sleeps on after
         }
         if (!pause(target))

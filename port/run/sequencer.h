@@ -40,8 +40,9 @@
 // stop() writes under it too). It starts only once the port is known idle:
 // the thread writes the idle pair first, as STOP does, because a power stage
 // enabled over a port another program left holding a step would drive that
-// step. Once the port is sealed (CrashGuard) its writes are refused, and
-// once the thread has ended nothing toggles it.
+// step. It stops for good before the idle pair of a way out: shutDown()
+// ends the thread, an exit hook calls stopAllKeepAlives() before it ends
+// the runs, and once the port is sealed (CrashGuard) its writes are refused.
 #ifndef PORT_RUN_SEQUENCER_H
 #define PORT_RUN_SEQUENCER_H
 
@@ -173,6 +174,11 @@ public:
     // Whether every sequencer alive in the process is Idle, and how many runs
     // they have started between them; async-signal-safe.
     static bool allIdle(std::uint64_t& runsStarted) noexcept;
+    // The program is ending: no sequencer alive toggles its keep-alive again
+    // (one toggle under way completes), so that the idle pair its step
+    // thread writes next stays the last thing on the port until the port is
+    // sealed. For an exit hook, before endAllRuns(); async-signal-safe.
+    static void stopAllKeepAlives() noexcept;
 
     State state() const;
     // The run alive, or the last one; 0 before the first.
@@ -231,7 +237,11 @@ private:
     void endRun();  // mutex_ held: after the idle pair, Idle
     bool writeCycle(std::int64_t count, std::chrono::nanoseconds& nextStart);
     bool dwell(std::int64_t count, std::chrono::nanoseconds slot);
-    bool keepAliveDue(std::chrono::nanoseconds now) const noexcept { return keepAlive_ && now >= nextToggle_; }
+    bool keepAliveToggling() const noexcept
+    {
+        return keepAlive_ && !keepAliveStopped_.load(std::memory_order_acquire);
+    }
+    bool keepAliveDue(std::chrono::nanoseconds now) const noexcept { return keepAliveToggling() && now >= nextToggle_; }
     // Step thread: the keep-alive's next toggle; throws PortError.
     void toggleKeepAlive(std::chrono::nanoseconds now);
     // Step thread, Idle, mutex_ held: when due, toggles the keep-alive, or
@@ -294,6 +304,7 @@ private:
     // writing it) since the last failure, so the keep-alive may go on.
     bool keepAliveArmed_ = false;
     bool keepAliveFailureSaid_ = false;  // step thread only
+    std::atomic<bool> keepAliveStopped_{false};  // for good: the program is ending
 };
 
 }  // namespace port::run

@@ -286,6 +286,7 @@ private slots:
     void keepAliveTogglesBetweenPairs_data();
     void keepAliveTogglesBetweenPairs();
     void keepAliveFailureIsSaidOnceAndIdleComesFirst();
+    void keepAliveStopsForGoodAsTheProgramEnds();
 };
 
 void TestSequencer::patternOrder_data()
@@ -1167,6 +1168,25 @@ void TestSequencer::keepAliveFailureIsSaidOnceAndIdleComesFirst()
     const auto errors = observed.errorsSeen();
     QCOMPARE(errors.size(), std::size_t{1});
     QVERIFY2(errors[0].starts_with("the keep-alive: writing to the test port failed"), errors[0].c_str());
+}
+
+// An exit hook stops it first: a run ended after that has its idle pair
+// last, with no toggle after it nor in its dwells.
+void TestSequencer::keepAliveStopsForGoodAsTheProgramEnds()
+{
+    FakeStepClock clock;
+    RecordingPort recorder;
+    recorder.withKeepAlive();
+    port::backend::Module1 module(recorder);
+    port::run::Sequencer sequencer(module, {}, {}, clock);
+    QVERIFY(eventually([&] { return recorder.size() >= 4; }));  // the idle pair, toggles
+    port::run::Sequencer::stopAllKeepAlives();
+    const std::size_t stopped = recorder.size() + 1;  // one toggle may be under way
+    QVERIFY(runFor(sequencer, 199'999, 2));  // steps of 20 ms: four toggles due in each
+    const auto writes = recorder.writes();
+    QVERIFY(std::none_of(writes.begin() + static_cast<std::ptrdiff_t>(stopped), writes.end(),
+                         [](const auto& write) { return write.address == port::backend::keepAliveAddress; }));
+    QVERIFY(endsIdle(writes));
 }
 
 QTEST_GUILESS_MAIN(TestSequencer)
