@@ -165,6 +165,12 @@ TerminationSignals::~TerminationSignals()
         close(wakeFd_);
 }
 
+void TerminationSignals::reloadNow()
+{
+    if (reload_)
+        reload_();
+}
+
 void TerminationSignals::reloadOnHangUp(std::function<void()> reload)
 {
     reload_ = std::move(reload);
@@ -216,12 +222,11 @@ void TerminationSignals::watch()
                 if (received() == 0)  // else the program is on its way out: it ends idle anyway
                     stopThenHalt(number);
             } else if (number == SIGHUP && hangUpReloads_.load(std::memory_order_acquire)) {
-                QMetaObject::invokeMethod(
-                    this, [this] { reload_(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(this, "reloadNow", Qt::QueuedConnection);
             } else if (signalsSeen.fetch_add(1) == 0) {
                 firstSignal = number;
                 answerBy = Clock::now() + answerWait;
-                QMetaObject::invokeMethod(this, &TerminationSignals::takeWayOut, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(this, "takeWayOut", Qt::QueuedConnection);
             } else if (wayOutState_.load() == WayOut::Taken) {
                 _exit(0);  // the way out has left the port idle
             }

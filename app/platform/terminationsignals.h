@@ -82,8 +82,16 @@ private:
     // compare-exchange, so only one of them decides how the program ends.
     enum class WayOut { Waiting, Taken, Forced };
 
-    void takeWayOut();  // on the window's thread
-    void watch();       // the signal thread
+private slots:
+    // On the window's thread. Posted by name, not as a functor: an event
+    // that carries a functor made on the signal thread and freed on the
+    // window's shows to ThreadSanitizer as a race, since it cannot see
+    // Qt's own locks.
+    void takeWayOut();
+    void reloadNow();
+
+private:
+    void watch();  // the signal thread
     [[noreturn]] void endFromSignalThread(int signalNumber);
     void stopThenHalt(int signalNumber);  // the signal thread: STOP, then SIGSTOP once idle
 
