@@ -62,6 +62,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <future>
 #include <optional>
 #include <string>
@@ -276,7 +277,10 @@ int main(int argc, char** argv)
     app::remote::RegisterMap map(console, {"bench", "frequency-converter", "bench"});
     std::array<char, 32> certificates{"/tmp/fc-modbus-bench-XXXXXX"};
     std::optional<app::remote::SecureListen> secure;
-    if (mkdtemp(certificates.data()))
+    // Removed once the server, which watches them, has ended.
+    const std::unique_ptr<char, void (*)(char*)> removed(mkdtemp(certificates.data()),
+                                                         [](char* dir) { std::filesystem::remove_all(dir); });
+    if (removed)
         secure = secureListen(certificates.data());
     if (!secure)
         std::fprintf(stderr, "fc-modbus-bench: no certificates could be made: Modbus/TCP Security is not measured\n");
@@ -367,8 +371,6 @@ int main(int argc, char** argv)
     }
     for (SSL_CTX* context : contexts)
         SSL_CTX_free(context);
-    if (secure)
-        std::filesystem::remove_all(certificates.data());
 
     // The step timing at 1 kHz, with and without a client polling every
     // 10 ms; run control is asked directly, so the run needs no client.
