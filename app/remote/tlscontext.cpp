@@ -6,6 +6,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cstring>
 #include <utility>
 
 namespace app::remote {
@@ -48,7 +49,9 @@ std::string openSslReasons()
     std::string reasons;
     while (const unsigned long error = ERR_get_error()) {
         const char* reason = ERR_reason_error_string(error);
-        std::string said = reason ? reason : "OpenSSL error " + std::to_string(error);
+        std::string said = ERR_SYSTEM_ERROR(error) ? std::strerror(ERR_GET_REASON(error))
+                           : reason                ? reason
+                                                   : "OpenSSL error " + std::to_string(error);
         if (reasons.find(said) == std::string::npos)
             reasons += (reasons.empty() ? "" : "; ") + said;
     }
@@ -99,7 +102,7 @@ std::shared_ptr<const TlsContext> TlsContext::load(const TlsFiles& files)
     if (SSL_CTX_use_certificate_chain_file(context, files.certificate.c_str()) != 1)
         throw fail("the server's certificate " + files.certificate + " could not be used");
     if (SSL_CTX_use_PrivateKey_file(context, files.key.c_str(), SSL_FILETYPE_PEM) != 1)
-        throw fail("the server's key " + files.key + " could not be used (it must be PEM, not encrypted)");
+        throw fail("the server's key " + files.key + " could not be used (PEM, not encrypted, readable by this user)");
     if (SSL_CTX_check_private_key(context) != 1)
         throw fail("the key " + files.key + " is not the one of the certificate " + files.certificate);
 
