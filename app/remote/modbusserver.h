@@ -114,8 +114,9 @@ public:
     const std::optional<Endpoint>& secureEndpoint() const { return secureEndpoint_; }
 
     // Reads the TLS files again for the connections made after it, on the
-    // server's thread; from any thread, returns at once. The log says what
-    // was loaded, or why not and that the files in use stay.
+    // server's thread; from any thread, returns at once (one write to an
+    // eventfd: a signal handler may call it too). The log says what was
+    // loaded, or why not and that the files in use stay. Nothing without TLS.
     void reload();
 
 private:
