@@ -9,7 +9,6 @@
 #include "fakeconsole.h"
 #include "loopbackmodbus.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -22,7 +21,6 @@
 
 using namespace std::chrono_literals;
 using Bytes = ModbusBytes;
-using app::remote::Rights;
 namespace right = app::remote::right;
 
 Q_DECLARE_METATYPE(Bytes)
