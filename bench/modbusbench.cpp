@@ -10,6 +10,12 @@
 //   - one 1 kHz run in three phases of N seconds: no client, a client
 //     reading the input registers every 10 ms, no client again, with the
 //     step lateness of each, so that the cost stands beside no cost.
+// The round trips, starts and stops are measured in plain Modbus TCP, then
+// over Modbus/TCP Security with TLS 1.3 and with TLS 1.2 (modbus_tls13_...,
+// modbus_tls12_...), beside a handshake's time: from connect() until the
+// client's handshake is done, and until the server's reply to a first read.
+// The certificates are made with the tests' script (the openssl command);
+// where it fails, only plain Modbus is measured.
 // Prints one "name: value unit" line per figure, the value locale-free.
 //
 //   fc-modbus-bench [--seconds N] [--round-trips N] [--starts N]
@@ -33,6 +39,9 @@
 
 #include "loopbackmodbus.h"
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include <QApplication>
 #include <QLineEdit>
 #include <QTest>
@@ -48,8 +57,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,17 +98,76 @@ int connectTo(std::uint16_t port)
     return fd;
 }
 
+// A client's connection: plain, or TLS over it.
+struct Link {
+    Link(int fd, SSL* tls = nullptr) : fd(fd), tls(tls) {}
+    int fd;
+    SSL* tls;
+
+    void close()
+    {
+        if (tls) {
+            SSL_shutdown(tls);
+            SSL_free(tls);
+        }
+        ::close(fd);
+    }
+};
+
+// The bench's Modbus/TCP Security: certificates made in dir with the tests'
+// script, the bench's own with a role the table allows everything.
+std::optional<app::remote::SecureListen> secureListen(const std::string& dir)
+{
+    for (const char* made : {" ca ca", " server server ca", " client bench ca bench"})
+        if (std::system((std::string(FC_TLSCERTIFICATES " ") + dir + made).c_str()) != 0)
+            return std::nullopt;
+    std::ofstream(dir + "/roles") << "bench = read, stop, control, commission\n";
+    return app::remote::SecureListen{{"127.0.0.1", 0},
+                                     {dir + "/server.crt", dir + "/server.key", dir + "/ca.crt", dir + "/roles"}};
+}
+
+SSL_CTX* clientContext(const std::string& dir, int version)
+{
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_min_proto_version(context, version);
+    SSL_CTX_set_max_proto_version(context, version);
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    if (SSL_CTX_load_verify_locations(context, (dir + "/ca.crt").c_str(), nullptr) != 1 ||
+        SSL_CTX_use_certificate_file(context, (dir + "/bench.crt").c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context, (dir + "/bench.key").c_str(), SSL_FILETYPE_PEM) != 1) {
+        ERR_print_errors_fp(stderr);
+        std::exit(1);
+    }
+    return context;
+}
+
+Link connectTls(SSL_CTX* context, std::uint16_t port)
+{
+    const int fd = connectTo(port);
+    SSL* tls = SSL_new(context);
+    SSL_set_fd(tls, fd);
+    if (SSL_connect(tls) != 1) {
+        std::fprintf(stderr, "fc-modbus-bench: TLS handshake failed\n");
+        ERR_print_errors_fp(stderr);
+        std::exit(1);
+    }
+    return {fd, tls};
+}
+
 // One request and its whole reply; the round trip in µs.
-double roundTrip(int fd, const Bytes& pdu)
+double roundTrip(const Link& link, const Bytes& pdu)
 {
     const Bytes frame = modbusFrame(pdu, 1);
     const auto sent = Clock::now();
-    if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
+    const auto size = static_cast<int>(frame.size());
+    if ((link.tls ? SSL_write(link.tls, frame.data(), size) : send(link.fd, frame.data(), frame.size(), MSG_NOSIGNAL)) !=
+        size)
         std::exit(1);
     std::array<std::uint8_t, 260> reply{};
     std::size_t got = 0;
     while (got < 7 || got < 6u + (reply[4] << 8 | reply[5])) {
-        const ssize_t n = recv(fd, reply.data() + got, reply.size() - got, 0);
+        const ssize_t n = link.tls ? SSL_read(link.tls, reply.data() + got, static_cast<int>(reply.size() - got))
+                                   : recv(link.fd, reply.data() + got, reply.size() - got, 0);
         if (n <= 0)
             std::exit(1);
         got += static_cast<std::size_t>(n);
@@ -201,7 +275,16 @@ int main(int argc, char** argv)
     auto& runs = *form.findChild<app::window::RunAdapter*>();
     app::remote::RemoteConsole console(form, runs, requestBox);
     app::remote::RegisterMap map(console, {"bench", "frequency-converter", "bench"});
-    app::remote::ModbusServer server(map, console, {"127.0.0.1", 0});
+    std::array<char, 32> certificates{"/tmp/fc-modbus-bench-XXXXXX"};
+    std::optional<app::remote::SecureListen> secure;
+    // Removed once the server, which watches them, has ended.
+    const std::unique_ptr<char, void (*)(char*)> removed(mkdtemp(certificates.data()),
+                                                         [](char* dir) { std::filesystem::remove_all(dir); });
+    if (removed)
+        secure = secureListen(certificates.data());
+    if (!secure)
+        std::fprintf(stderr, "fc-modbus-bench: no certificates could be made: Modbus/TCP Security is not measured\n");
+    app::remote::ModbusServer server(map, console, app::remote::Endpoint{"127.0.0.1", 0}, secure);
     form.show();
     console.remoteSwitch().setOn(true);
     while (!runs.control().timing().known)
@@ -209,15 +292,37 @@ int main(int argc, char** argv)
     print("modbus_step_thread_realtime",
           runs.control().timing().grant.priorityClass == port::run::PriorityClass::Realtime ? 1 : 0, "yes");
     const std::uint16_t port = server.endpoint().port;
-    const int fd = connectTo(port);
 
-    std::vector<double> reads;
-    whileWindowRuns([&] {
-        for (int i = 0; i < trips; ++i)
-            reads.push_back(roundTrip(fd, {4, 0, 0, 0, 13}));
-        return 0;
-    });
-    percentiles("modbus_read_round_trip", reads);
+    // Plain, then each TLS version in turn, one connection at a time: the
+    // first to start a run stays in control until it closes.
+    struct Transport {
+        std::string prefix;
+        std::function<Link()> open;
+    };
+    std::vector<Transport> transports{{"modbus_", [&] { return Link(connectTo(port)); }}};
+    std::vector<SSL_CTX*> contexts;
+    if (secure) {
+        const std::uint16_t securePort = server.secureEndpoint()->port;
+        for (const auto& [name, version] : {std::pair{"tls13", TLS1_3_VERSION}, std::pair{"tls12", TLS1_2_VERSION}}) {
+            SSL_CTX* context = contexts.emplace_back(clientContext(certificates.data(), version));
+            const std::string prefix = std::string("modbus_") + name + "_";
+            std::vector<double> handshakes, firstReplies;
+            whileWindowRuns([&] {
+                for (int i = 0; i < 200; ++i) {
+                    const auto began = Clock::now();
+                    Link link = connectTls(context, securePort);
+                    handshakes.push_back(std::chrono::duration<double, std::micro>(Clock::now() - began).count());
+                    roundTrip(link, {4, 0, 0, 0, 13});
+                    firstReplies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - began).count());
+                    link.close();
+                }
+                return 0;
+            });
+            percentiles(prefix + "handshake", handshakes);
+            percentiles(prefix + "connect_to_first_reply", firstReplies);
+            transports.push_back({prefix, [context, securePort] { return connectTls(context, securePort); }});
+        }
+    }
 
     // RUN's rising edge with the operating point, then STOP, again and
     // again: 30 Hz is 900 rpm with 4 poles at 7.6 V/Hz under 380 V; 1 kHz
@@ -231,29 +336,51 @@ int main(int argc, char** argv)
         {"30hz", {16, 0, 0, 0, 7, 14, 0, 1, 0x03, 0x84, 0x0E, 0xD8, 0x03, 0xC0, 0, 4, 0x02, 0xF8, 0xEA, 0x60}},
         {"1khz", {16, 0, 0, 0, 7, 14, 0, 1, 0x13, 0x88, 0x27, 0x10, 0x27, 0x0F, 0, 24, 0, 50, 0xEA, 0x60}},
     }};
-    for (const Rate& rate : rates) {
-        std::vector<double> toFirstStep, toIdle;
-        const port::record::WriteRecord& record = recorded.record();
-        for (int i = 0; i < starts; ++i) {
-            const std::uint64_t before = record.total();
-            const std::int64_t edge = nowNanoseconds();
-            whileWindowRuns([&] { return roundTrip(fd, rate.run); });
-            while (edgesSince(record, before).firstStep < 0)
-                QTest::qWait(1);
-            toFirstStep.push_back((edgesSince(record, before).firstStep - edge) / 1000.0);
-            QTest::qWait(40 + i * 7 % 34);  // a cycle or more, the STOP landing anywhere in a cycle
-            const std::uint64_t running = record.total();
-            const std::int64_t stop = nowNanoseconds();
-            whileWindowRuns([&] { return roundTrip(fd, {6, 0, 0, 0, 0}); });
-            while (edgesSince(record, running).idlePair < 0)
-                QTest::qWait(1);
-            toIdle.push_back((edgesSince(record, running).idlePair - stop) / 1000.0);
-        }
-        percentiles(std::string("modbus_") + rate.name + "_stop_to_idle_pair", toIdle);
-        percentiles(std::string("modbus_") + rate.name + "_run_edge_to_first_step", toFirstStep);
+    // The reads of every transport in turn, request by request, so that each
+    // meets the same load on a shared machine.
+    std::vector<Link> readers;
+    for (const Transport& transport : transports)
+        readers.push_back(transport.open());
+    std::vector<std::vector<double>> reads(transports.size());
+    whileWindowRuns([&] {
+        for (int i = 0; i < trips; ++i)
+            for (std::size_t t = 0; t < readers.size(); ++t)
+                reads[t].push_back(roundTrip(readers[t], {4, 0, 0, 0, 13}));
+        return 0;
+    });
+    for (std::size_t t = 0; t < readers.size(); ++t) {
+        percentiles(transports[t].prefix + "read_round_trip", reads[t]);
+        readers[t].close();
     }
-    ::close(fd);
     QTest::qWait(500);
+    for (const Transport& transport : transports) {
+        Link link = transport.open();
+        for (const Rate& rate : rates) {
+            std::vector<double> toFirstStep, toIdle;
+            const port::record::WriteRecord& record = recorded.record();
+            for (int i = 0; i < starts; ++i) {
+                const std::uint64_t before = record.total();
+                const std::int64_t edge = nowNanoseconds();
+                whileWindowRuns([&] { return roundTrip(link, rate.run); });
+                while (edgesSince(record, before).firstStep < 0)
+                    QTest::qWait(1);
+                toFirstStep.push_back((edgesSince(record, before).firstStep - edge) / 1000.0);
+                QTest::qWait(40 + i * 7 % 34);  // a cycle or more, the STOP landing anywhere in a cycle
+                const std::uint64_t running = record.total();
+                const std::int64_t stop = nowNanoseconds();
+                whileWindowRuns([&] { return roundTrip(link, {6, 0, 0, 0, 0}); });
+                while (edgesSince(record, running).idlePair < 0)
+                    QTest::qWait(1);
+                toIdle.push_back((edgesSince(record, running).idlePair - stop) / 1000.0);
+            }
+            percentiles(transport.prefix + rate.name + "_stop_to_idle_pair", toIdle);
+            percentiles(transport.prefix + rate.name + "_run_edge_to_first_step", toFirstStep);
+        }
+        link.close();
+        QTest::qWait(500);
+    }
+    for (SSL_CTX* context : contexts)
+        SSL_CTX_free(context);
 
     // The step timing at 1 kHz, with and without a client polling every
     // 10 ms; run control is asked directly, so the run needs no client.

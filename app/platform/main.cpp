@@ -4,7 +4,9 @@
 // how closely this PC holds the steps, prints the figures and exits; --help and
 // --version print and exit. Those three need no display. --write-log keeps
 // what reaches the simulated port in a file, for tests and diagnostics.
-// --modbus serves remote control over Modbus TCP, off unless asked for.
+// --modbus serves remote control over Modbus TCP, off unless asked for, on
+// loopback unless --modbus-insecure; --modbus-tls serves it over Modbus/TCP
+// Security, with its certificate, key, CAs and roles table.
 // --keep-alive toggles a spare pin while the program lives, for a circuit that
 // holds the converter's power stage enabled only while it toggles.
 #include <QApplication>
@@ -77,8 +79,9 @@ bool wantsNoWindow(int argc, char* argv[])
 {
     constexpr std::array<std::string_view, 6> textOnly{"--help", "-h", "--help-all", "--version", "-v",
                                                        "--self-test"};
-    constexpr std::array<std::string_view, 4> takingValue{"--port", "--self-test-seconds", "--write-log",
-                                                          "--keep-alive"};
+    constexpr std::array<std::string_view, 9> takingValue{
+        "--port", "--self-test-seconds", "--write-log", "--keep-alive", "--modbus-tls", "--modbus-tls-certificate",
+        "--modbus-tls-key", "--modbus-tls-ca", "--modbus-roles"};
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument(argv[i]);
         if (argument == "--")
@@ -103,6 +106,46 @@ QStringList withModbusDefault(QStringList arguments)
             argument = QStringLiteral("--modbus=") + QString::fromStdString(loopback.text());
     }
     return arguments;
+}
+
+// Modbus/TCP Security's listener from its options: nothing when not asked
+// for; refused (exit status 2) with one error line when the address is bad or
+// a file is not named.
+std::optional<app::remote::SecureListen> secureListen(const QCommandLineParser& parser,
+                                                      const std::array<QCommandLineOption, 5>& options, bool& refused)
+{
+    const auto& [listen, certificate, key, authorities, roles] = options;
+    if (!parser.isSet(listen)) {
+        for (const QCommandLineOption& file : {certificate, key, authorities, roles})
+            if (parser.isSet(file)) {
+                std::fprintf(stderr, "frequency-converter: ERROR: --%s needs --modbus-tls\n",
+                             qPrintable(file.names().constFirst()));
+                refused = true;
+            }
+        return std::nullopt;
+    }
+    app::remote::SecureListen secure;
+    const auto endpoint =
+        app::remote::parseEndpoint(parser.value(listen).toStdString(), app::remote::SecureListen::defaultPort);
+    if (!endpoint) {
+        std::fprintf(stderr, "frequency-converter: ERROR: bad --modbus-tls address '%s': give an IPv4 address and "
+                             "optionally a port, such as 0.0.0.0:802\n", qPrintable(parser.value(listen)));
+        refused = true;
+        return std::nullopt;
+    }
+    secure.endpoint = *endpoint;
+    std::string* const paths[] = {&secure.files.certificate, &secure.files.key, &secure.files.authorities,
+                                  &secure.files.roles};
+    const QCommandLineOption* const named[] = {&certificate, &key, &authorities, &roles};
+    for (std::size_t i = 0; i < std::size(named); ++i) {
+        *paths[i] = QFile::encodeName(parser.value(*named[i])).toStdString();
+        if (paths[i]->empty()) {
+            std::fprintf(stderr, "frequency-converter: ERROR: --modbus-tls needs --%s\n",
+                         qPrintable(named[i]->names().constFirst()));
+            refused = true;
+        }
+    }
+    return secure;
 }
 
 int runSelfTest(double seconds, const port::run::StepThreadSetup& setup)
@@ -188,8 +231,38 @@ int main(int argc, char* argv[])
                                             "toggles: pin 1, 16 or 17 on a parallel or the simulated port, a line "
                                             "(offset or name) of the same chip on GPIO."),
         QStringLiteral("pin"));
+    const QCommandLineOption insecureOption(
+        QStringLiteral("modbus-insecure"),
+        QCoreApplication::translate("main", "Let --modbus listen on an address other hosts can reach. Modbus TCP has "
+                                            "no authentication: any host on that network can start the motor."));
+    const std::array<QCommandLineOption, 5> secureOptions{
+        QCommandLineOption(QStringLiteral("modbus-tls"),
+                           QCoreApplication::translate("main", "Serve remote control over Modbus/TCP Security "
+                                                               "(TLS with client certificates and roles) at "
+                                                               "<address[:port]> (IPv4, port 802 by default)."),
+                           QStringLiteral("address[:port]")),
+        QCommandLineOption(QStringLiteral("modbus-tls-certificate"),
+                           QCoreApplication::translate("main", "The server's certificate for --modbus-tls, PEM, "
+                                                               "followed by its chain."),
+                           QStringLiteral("path")),
+        QCommandLineOption(QStringLiteral("modbus-tls-key"),
+                           QCoreApplication::translate("main", "The server's private key for --modbus-tls, PEM, "
+                                                               "not encrypted."),
+                           QStringLiteral("path")),
+        QCommandLineOption(QStringLiteral("modbus-tls-ca"),
+                           QCoreApplication::translate("main", "The CA certificates whose clients --modbus-tls "
+                                                               "trusts, PEM."),
+                           QStringLiteral("path")),
+        QCommandLineOption(QStringLiteral("modbus-roles"),
+                           QCoreApplication::translate("main", "The roles table of --modbus-tls: what each "
+                                                               "certificate's role may do."),
+                           QStringLiteral("path")),
+    };
     parser.addOption(writeLogOption);
     parser.addOption(modbusOption);
+    parser.addOption(insecureOption);
+    for (const QCommandLineOption& option : secureOptions)
+        parser.addOption(option);
     parser.addOption(keepAliveOption);
     parser.process(withModbusDefault(QCoreApplication::arguments()));
     app::platform::RealtimeKitClient realtimeKit;
@@ -223,12 +296,23 @@ int main(int argc, char* argv[])
                                  "a port, such as 127.0.0.1:1502\n", qPrintable(parser.value(modbusOption)));
             return 2;
         }
+        if (!modbusEndpoint->loopback() && !parser.isSet(insecureOption)) {
+            std::fprintf(stderr, "frequency-converter: ERROR: --modbus=%s refused: Modbus TCP has no "
+                                 "authentication, so any host on that network could start the motor; listen on "
+                                 "127.0.0.1, use --modbus-tls, or add --modbus-insecure\n",
+                         modbusEndpoint->text().c_str());
+            return 2;
+        }
     }
     if (parser.isSet(keepAliveOption) && parser.value(keepAliveOption).isEmpty()) {
         std::fprintf(stderr, "frequency-converter: ERROR: --keep-alive names no pin: give pin 1, 16 or 17 of a "
                              "parallel or the simulated port, or a line of the GPIO chip\n");
         return 2;
     }
+    bool secureRefused = false;
+    const std::optional<app::remote::SecureListen> secureEndpoint = secureListen(parser, secureOptions, secureRefused);
+    if (secureRefused)
+        return 2;
     // Holds the port lock: it must live until the program ends.
     port::backend::OpenedPort opened =
         port::backend::openPort(choice.toStdString(), parser.value(keepAliveOption).toStdString());
@@ -296,22 +380,37 @@ int main(int argc, char* argv[])
     std::optional<app::remote::RemoteConsole> remoteConsole;
     std::optional<app::remote::RegisterMap> registerMap;
     std::optional<app::remote::ModbusServer> modbusServer;
-    if (modbusEndpoint) {
+    if (modbusEndpoint || secureEndpoint) {
         remoteConsole.emplace(form, *runAdapter, requestMessageBox);
         registerMap.emplace(*remoteConsole,
                             app::remote::Identity{"Frequency Converter developers", "frequency-converter", FC_VERSION});
         try {
-            modbusServer.emplace(*registerMap, *remoteConsole, *modbusEndpoint);
+            modbusServer.emplace(*registerMap, *remoteConsole, modbusEndpoint, secureEndpoint);
         } catch (const app::remote::ServerError& error) {
             std::fprintf(stderr, "frequency-converter: ERROR: %s\n", error.what());
             return 2;  // no run was started: nothing to leave idle
         }
-        const QString where = QString::fromStdString(modbusServer->endpoint().text());
-        remoteConsole->remoteSwitch().setWhere(where);
-        std::fprintf(stderr, "frequency-converter: Modbus TCP server on %s; remote control is off until the "
-                             "operator turns it on\n", qPrintable(where));
+        QStringList where;
+        if (modbusEndpoint) {
+            where << QString::fromStdString(modbusServer->endpoint().text());
+            std::fprintf(stderr, "frequency-converter: Modbus TCP server on %s; remote control is off until the "
+                                 "operator turns it on\n", qPrintable(where.back()));
+            if (!modbusEndpoint->loopback())
+                std::fprintf(stderr, "frequency-converter: WARNING: Modbus TCP on %s has no authentication: any "
+                                     "host on that network can start the motor\n", qPrintable(where.back()));
+        }
+        if (const auto& secure = modbusServer->secureEndpoint()) {
+            where << QString::fromStdString(secure->text()) + QStringLiteral(" TLS");
+            std::fprintf(stderr, "frequency-converter: Modbus/TCP Security server on %s; remote control is off "
+                                 "until the operator turns it on\n", secure->text().c_str());
+        }
+        remoteConsole->remoteSwitch().setWhere(where.join(QStringLiteral(", ")));
     }
     app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runAdapter->control());
+    // Served over TLS, SIGHUP reads the certificates and the roles table
+    // again, as a daemon's SIGHUP does; otherwise it takes the way out.
+    if (modbusServer && modbusServer->secureEndpoint())
+        terminationSignals.reloadOnHangUp([&modbusServer] { modbusServer->reload(); });
     // Last before the event loop, so that it runs first at exit: Qt's X11
     // plugin calls exit(1) when the display goes away during a run.
     if (!port::run::ExitGuard::install())

@@ -5,6 +5,11 @@
 // slow client would hold every other one and the communication-loss watch;
 // and modbus_reply() answers from register tables of its own, a second copy
 // of the map. The map's reply goes out under the request's header.
+//
+// A secure connection is the same socket with a TlsSession between it and the
+// framing: receive(), send() and the close are the only places that differ.
+// TLS is OpenSSL's, driven from this thread's poll loop: Qt's QSslServer would
+// need a Qt event loop on this thread and a second framing beside this one.
 #include "app/remote/modbusserver.h"
 
 #include <modbus.h>
@@ -12,6 +17,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -59,13 +65,65 @@ std::string errorText(int error)
     return std::strerror(error);
 }
 
+// Listens with libmodbus, which keeps the socket in context; endpoint gets
+// the port the kernel gave.
+int listenOn(Endpoint& endpoint, void*& context, const std::string& what)
+{
+    modbus_t* made = modbus_new_tcp(endpoint.address.c_str(), endpoint.port);
+    if (!made)
+        throw ServerError("the " + what + " server for " + endpoint.text() + " could not be set up: " +
+                          modbus_strerror(errno));
+    context = made;
+    constexpr int backlog = 8;
+    const int fd = modbus_tcp_listen(made, backlog);
+    if (fd < 0) {
+        const int error = errno;
+        std::string hint;
+        if (error == EACCES && endpoint.port < 1024)
+            hint = "; a port below 1024 needs root or CAP_NET_BIND_SERVICE, or choose one from 1024 up";
+        else if (error == EADDRINUSE)
+            hint = "; another program listens there: choose another port";
+        else if (error == EADDRNOTAVAIL)
+            hint = "; the address is not one of this machine's";
+        throw ServerError("listening for " + what + " on " + endpoint.text() + " failed: " + errorText(error) + hint);
+    }
+    // poll() says when a connection waits; one that went away before it was
+    // taken must not leave accept() waiting for the next.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    sockaddr_in bound{};
+    socklen_t size = sizeof bound;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0)
+        endpoint.port = ntohs(bound.sin_port);
+    return fd;
+}
+
+// A role as the log shows it: a certificate's text, with no control character
+// to forge a line.
+std::string printable(std::string text)
+{
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return text;
+}
+
 }  // namespace
 
-std::optional<Endpoint> parseEndpoint(std::string_view text)
+bool Endpoint::loopback() const
+{
+    in_addr parsed{};
+    constexpr unsigned loopbackNet = 127;
+    return inet_pton(AF_INET, address.c_str(), &parsed) == 1 && ntohl(parsed.s_addr) >> 24 == loopbackNet;
+}
+
+std::optional<Endpoint> parseEndpoint(std::string_view text, std::optional<std::uint16_t> defaultPort)
 {
     const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos)
-        return std::nullopt;
+    if (colon == std::string_view::npos) {
+        if (!defaultPort)
+            return std::nullopt;
+        return parseEndpoint(std::string(text) + ":" + std::to_string(*defaultPort));
+    }
     Endpoint endpoint;
     endpoint.address = std::string(text.substr(0, colon));
     in_addr parsed{};
@@ -80,45 +138,44 @@ std::optional<Endpoint> parseEndpoint(std::string_view text)
     return endpoint;
 }
 
-ModbusServer::ModbusServer(RegisterMap& map, Console& console, const Endpoint& endpoint,
-                           std::chrono::nanoseconds idle)
-    : map_(map), console_(console), endpoint_(endpoint), idle_(idle)
+ModbusServer::ModbusServer(RegisterMap& map, Console& console, std::optional<Endpoint> plain,
+                           std::optional<SecureListen> secure, std::chrono::nanoseconds idle)
+    : map_(map), console_(console), idle_(idle)
 {
-    modbus_t* context = modbus_new_tcp(endpoint.address.c_str(), endpoint.port);
-    if (!context)
-        throw ServerError("the Modbus server for " + endpoint.text() + " could not be set up: " +
-                          modbus_strerror(errno));
-    context_ = context;
-    constexpr int backlog = 8;
-    listenFd_ = modbus_tcp_listen(context, backlog);
-    if (listenFd_ < 0) {
-        const int error = errno;
-        modbus_free(context);
-        std::string hint;
-        if (error == EACCES && endpoint.port < 1024)
-            hint = "; a port below 1024 needs root or CAP_NET_BIND_SERVICE, or choose one from 1024 up";
-        else if (error == EADDRINUSE)
-            hint = "; another program listens there: choose another port";
-        else if (error == EADDRNOTAVAIL)
-            hint = "; the address is not one of this machine's";
-        throw ServerError("listening for Modbus TCP on " + endpoint.text() + " failed: " + errorText(error) + hint);
+    try {
+        if (secure) {
+            files_ = secure->files;
+            handshakeLimit_ = secure->handshakeLimit;
+            try {
+                tls_ = TlsContext::load(files_);
+            } catch (const TlsError& error) {
+                throw ServerError(std::string("Modbus/TCP Security cannot start: ") + error.what());
+            }
+            secureEndpoint_ = secure->endpoint;
+            secureListenFd_ = listenOn(*secureEndpoint_, secureContext_, "Modbus/TCP Security");
+            fileWatch_ = std::make_unique<FileWatch>(
+                std::vector{files_.certificate, files_.key, files_.authorities, files_.roles});
+        }
+        if (plain) {
+            endpoint_ = *plain;
+            listenFd_ = listenOn(endpoint_, context_, "Modbus TCP");
+        } else if (secureEndpoint_) {
+            endpoint_ = *secureEndpoint_;
+        }
+        wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        newsFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        reloadFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd_ < 0 || newsFd_ < 0 || reloadFd_ < 0)
+            throw ServerError("the Modbus server's wake-up fd could not be made: " + errorText(errno));
+    } catch (...) {
+        release();
+        throw;
     }
-    // poll() says when a connection waits; one that went away before it was
-    // taken must not leave accept() waiting for the next.
-    fcntl(listenFd_, F_SETFL, fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
-    sockaddr_in bound{};
-    socklen_t size = sizeof bound;
-    if (getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &size) == 0)
-        endpoint_.port = ntohs(bound.sin_port);
-    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    newsFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0 || newsFd_ < 0) {
-        const int error = errno;
-        for (const int fd : {listenFd_, wakeFd_, newsFd_})
-            if (fd >= 0)
-                ::close(fd);
-        modbus_free(context);
-        throw ServerError("the Modbus server's wake-up fd could not be made: " + errorText(error));
+    if (tls_) {
+        console_.audit("remote: TLS: " + tls_->summary());
+        if (!fileWatch_->problem().empty())
+            console_.audit("remote: WARNING: the TLS files are not watched (" + fileWatch_->problem() +
+                           "): a changed file is read again only on a reload");
     }
     console_.setListener(this);
     thread_ = std::thread([this] { serve(); });
@@ -129,10 +186,22 @@ ModbusServer::~ModbusServer()
     console_.setListener(nullptr);
     eventfd_write(wakeFd_, 1);
     thread_.join();
-    ::close(listenFd_);
-    ::close(wakeFd_);
-    ::close(newsFd_);
-    modbus_free(static_cast<modbus_t*>(context_));
+    release();
+}
+
+void ModbusServer::release()
+{
+    for (const int fd : {listenFd_, secureListenFd_, wakeFd_, newsFd_, reloadFd_})
+        if (fd >= 0)
+            ::close(fd);
+    for (void* context : {context_, secureContext_})
+        if (context)
+            modbus_free(static_cast<modbus_t*>(context));
+}
+
+void ModbusServer::reload()
+{
+    eventfd_write(reloadFd_, 1);
 }
 
 void ModbusServer::completed(RequestId id, WindowOutcome outcome)
@@ -151,6 +220,7 @@ void ModbusServer::changed()
 
 void ModbusServer::serve()
 {
+    enum : std::size_t { wakeAt, newsAt, plainAt, secureAt, reloadAt, filesAt, clientsAt };
     std::vector<pollfd> polled;
     for (;;) {
         const Clock::time_point now = Clock::now();
@@ -159,36 +229,88 @@ void ModbusServer::serve()
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - now);
             timeout = static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 60'000));
         }
-        polled.assign({{wakeFd_, POLLIN, 0}, {newsFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}});
+        // poll() leaves out the fds of -1: a listener or a watch not there.
+        polled.assign({{wakeFd_, POLLIN, 0}, {newsFd_, POLLIN, 0}, {listenFd_, POLLIN, 0},
+                       {secureListenFd_, POLLIN, 0}, {reloadFd_, POLLIN, 0},
+                       {fileWatch_ ? fileWatch_->fd() : -1, POLLIN, 0}});
         // A client with enough waiting is not read until the window catches up.
-        for (const Client& client : clients_)
-            polled.push_back({client.fd, static_cast<short>(client.queued.size() < mostQueued ? POLLIN : 0), 0});
+        // Bytes TLS has taken off a socket and not yet given are not poll()'s
+        // to see: such a client is read without waiting.
+        std::vector<bool> buffered;
+        for (const Client& client : clients_) {
+            const bool reading = client.queued.size() < mostQueued;
+            short events = reading ? POLLIN : 0;
+            if (client.handshaking)
+                events = client.wantsWrite ? POLLOUT : POLLIN;
+            buffered.push_back(reading && client.tls && !client.handshaking && client.tls->pending());
+            if (buffered.back())
+                timeout = 0;
+            polled.push_back({client.fd, events, 0});
+        }
         if (poll(polled.data(), polled.size(), timeout) < 0 && errno != EINTR)
             continue;  // only EINTR and ENOMEM are possible; look again
-        if (polled[0].revents != 0)
+        if (polled[wakeAt].revents != 0)
             break;
         const Clock::time_point woke = Clock::now();
         takeNews(woke);
+        if (polled[reloadAt].revents != 0) {
+            eventfd_t rung = 0;
+            eventfd_read(reloadFd_, &rung);
+            reloadFiles("asked");
+        }
+        if (polled[filesAt].revents != 0 && fileWatch_->changed())
+            reloadDue_ = woke + reloadSettle;
+        if (reloadDue_ && woke >= *reloadDue_) {
+            reloadDue_.reset();
+            reloadFiles("a file changed");
+        }
         // Clients first: the one accepted now was not polled.
-        for (std::size_t at = 0; at < clients_.size(); ++at)
-            if (polled[3 + at].revents != 0 && !clients_[at].dropped && !take(clients_[at], woke))
+        for (std::size_t at = 0; at < buffered.size(); ++at)
+            if ((polled[clientsAt + at].revents != 0 || buffered[at]) && !clients_[at].dropped &&
+                !take(clients_[at], woke))
                 clients_[at].dropped = true;
-        std::erase_if(clients_, [&](const Client& client) {
-            if (client.dropped) {
-                ::close(client.fd);
-                map_.closed(client.id, woke);
-            }
-            return client.dropped;
-        });
-        if (polled[2].revents != 0)
-            accept();
+        hangUp(woke);
+        if (polled[plainAt].revents != 0)
+            accept(listenFd_, false);
+        if (polled[secureAt].revents != 0)
+            accept(secureListenFd_, true);
     }
     // What the window has not begun never runs; a start still waiting is called off.
-    for (const Client& client : clients_) {
+    for (Client& client : clients_)
+        client.dropped = true;
+    hangUp(Clock::now());
+}
+
+void ModbusServer::hangUp(Clock::time_point now)
+{
+    for (Client& client : clients_) {
+        if (!client.dropped)
+            continue;
+        client.tls.reset();  // its close_notify first
         ::close(client.fd);
-        map_.closed(client.id, Clock::now());
+        if (client.known)
+            map_.closed(client.id, now);
     }
-    clients_.clear();
+    std::erase_if(clients_, [](const Client& client) { return client.dropped; });
+}
+
+// For the connections made after it; the ones made before keep their
+// context, and the rights their role had then.
+void ModbusServer::reloadFiles(const std::string& why)
+{
+    if (!tls_)
+        return;
+    try {
+        tls_ = TlsContext::load(files_);
+    } catch (const TlsError& error) {
+        console_.audit("remote: ERROR: the TLS files were not read again (" + why + "): " + error.what() +
+                       "; the ones read before stay in use");
+        return;
+    }
+    console_.audit("remote: TLS files read again (" + why + "), for new connections: " + tls_->summary());
+    // A symbolic link may point elsewhere now.
+    fileWatch_ = std::make_unique<FileWatch>(
+        std::vector{files_.certificate, files_.key, files_.authorities, files_.roles});
 }
 
 void ModbusServer::takeNews(Clock::time_point now)
@@ -208,12 +330,13 @@ void ModbusServer::takeNews(Clock::time_point now)
 }
 
 // Past the limit a connection is taken and closed at once, so that a flood
-// of them never fills the backlog for the clients served.
-void ModbusServer::accept()
+// of them never fills the backlog for the clients served. A secure one is
+// the map's once its handshake is done.
+void ModbusServer::accept(int listenFd, bool secure)
 {
     sockaddr_in peer{};
     socklen_t size = sizeof peer;
-    const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
     if (fd < 0)
         return;
     if (clients_.size() >= mostClients) {
@@ -227,8 +350,62 @@ void ModbusServer::accept()
     client.fd = fd;
     client.id = nextClient_++;
     client.heard = client.frameStarted = now;
-    map_.connected(client.id, std::string(address.data()) + ":" + std::to_string(ntohs(peer.sin_port)));
+    client.name = std::string(address.data()) + ":" + std::to_string(ntohs(peer.sin_port));
+    if (secure) {
+        try {
+            client.tls = std::make_unique<TlsSession>(*tls_, fd);
+        } catch (const TlsError& error) {
+            console_.audit("remote: " + client.name + ": " + error.what());
+            ::close(fd);
+            return;
+        }
+        client.context = tls_;
+        client.handshaking = true;
+        client.handshakeEnd = now + handshakeLimit_;
+    } else {
+        map_.connected(client.id, client.name);
+        client.known = true;
+    }
     clients_.push_back(std::move(client));
+}
+
+// Done, the connection is named by its certificate's subject, and its rights
+// are the ones its role has in the table it was accepted with.
+bool ModbusServer::shake(Client& client, Clock::time_point now)
+{
+    switch (client.tls->handshake()) {
+    case TlsSession::Progress::WantsRead:
+        client.wantsWrite = false;
+        return true;
+    case TlsSession::Progress::WantsWrite:
+        client.wantsWrite = true;
+        return true;
+    case TlsSession::Progress::Failed:
+        console_.audit("remote: " + client.name + ": TLS refused: " + client.tls->failure());
+        return false;
+    case TlsSession::Progress::Done:
+        break;
+    }
+    client.handshaking = client.wantsWrite = false;
+    // TLS 1.3 without session tickets ends with the client's Finished, which
+    // the server answers with nothing: its ACK would wait for the kernel's
+    // delayed-ACK timer (40 ms), and the client's first request with it
+    // (Nagle). Sent now.
+    constexpr int quickAck = 1;
+    setsockopt(client.fd, IPPROTO_TCP, TCP_QUICKACK, &quickAck, sizeof quickAck);
+    const std::optional<std::string> role = client.tls->peerRole();
+    const RolesTable& table = client.context->roles();
+    client.rights = table.rightsOf(role);
+    client.role = !role ? "no role"
+                        : "role \"" + printable(*role) + "\"" + (table.names(*role) ? "" : ", not in the roles table");
+    client.context.reset();
+    client.name += " (" + client.tls->peerSubject() + ")";
+    client.heard = now;
+    console_.audit("remote: " + client.name + ": " + client.tls->protocol() + ", " + client.role +
+                   ", may: " + rightsText(client.rights));
+    map_.connected(client.id, client.name);
+    client.known = true;
+    return true;
 }
 
 std::optional<ModbusServer::Clock::time_point> ModbusServer::nextDeadline(Clock::time_point now)
@@ -238,61 +415,102 @@ std::optional<ModbusServer::Clock::time_point> ModbusServer::nextDeadline(Clock:
         if (!due || at < *due)
             due = at;
     };
-    std::erase_if(clients_, [&](const Client& client) {
+    if (reloadDue_)
+        earlier(*reloadDue_);
+    for (Client& client : clients_) {
         const Clock::time_point idleEnd = client.heard + idle_;
         const bool frameLate = !client.frame.empty() && now >= client.frameStarted + frameLimit;
-        if (client.dropped || now >= idleEnd || frameLate) {
-            ::close(client.fd);
-            map_.closed(client.id, now);
-            return true;
-        }
+        const bool handshakeLate = client.handshaking && now >= client.handshakeEnd;
+        if (handshakeLate)
+            console_.audit("remote: " + client.name + ": no TLS handshake within " +
+                           std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(handshakeLimit_).count()) +
+                           " ms: dropped");
+        client.dropped = client.dropped || now >= idleEnd || frameLate || handshakeLate;
+        if (client.dropped)
+            continue;
         earlier(idleEnd);
         if (!client.frame.empty())
             earlier(client.frameStarted + frameLimit);
-        return false;
-    });
+        if (client.handshaking)
+            earlier(client.handshakeEnd);
+    }
+    hangUp(now);
     return due;
 }
 
+std::optional<std::size_t> ModbusServer::receive(Client& client, std::span<std::uint8_t> into)
+{
+    if (client.tls)
+        return client.tls->read(into);
+    const ssize_t got = recv(client.fd, into.data(), into.size(), MSG_DONTWAIT);
+    if (got > 0)
+        return static_cast<std::size_t>(got);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return 0;
+    return std::nullopt;  // closed by the client, or broken
+}
+
+Rights ModbusServer::missingRights(const Client& client, const Frame& frame)
+{
+    const std::span<const std::uint8_t> pdu(frame.data() + headerLength, frame.size() - headerLength);
+    return static_cast<Rights>(rightsNeeded(pdu) & ~client.rights);
+}
+
+// A TLS record may hold more than one read takes: what is left is read in
+// turn, as far as the queue allows.
 bool ModbusServer::take(Client& client, Clock::time_point now)
 {
-    std::array<std::uint8_t, largestFrame> bytes{};
-    const ssize_t got = recv(client.fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
-    if (got == 0)
-        return false;  // closed by the client
-    if (got < 0)
-        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    client.heard = now;
-    for (ssize_t at = 0; at < got; ++at) {
-        if (client.frame.empty())
-            client.frameStarted = now;
-        client.frame.push_back(bytes[at]);
-        const long length = frameLength(client.frame);
-        if (length < 0)
-            return false;  // no request has such a header, and what follows cannot be framed
-        if (length == 0 || client.frame.size() != static_cast<std::size_t>(length))
-            continue;
-        Frame frame = std::exchange(client.frame, {});
-        const std::span<const std::uint8_t> pdu(frame.data() + headerLength, frame.size() - headerLength);
-        // A STOP acts now, also behind a request at the window.
-        for (const RegisterMap::Answer& answer : map_.arrived(pdu, client.id, now))
-            deliver(answer, now);
-        if (client.dropped)
+    if (client.handshaking) {
+        if (!shake(client, now))
             return false;
-        if (client.atWindow)
-            client.queued.push_back(std::move(frame));
-        else
-            answer(client, std::move(frame), now);
-        if (client.dropped)
-            return false;
+        if (client.handshaking)
+            return true;
     }
+    std::array<std::uint8_t, largestFrame> bytes{};
+    do {
+        const std::optional<std::size_t> got = receive(client, bytes);
+        if (!got)
+            return false;
+        if (*got == 0)
+            return true;
+        client.heard = now;
+        for (std::size_t at = 0; at < *got; ++at) {
+            if (client.frame.empty())
+                client.frameStarted = now;
+            client.frame.push_back(bytes[at]);
+            const long length = frameLength(client.frame);
+            if (length < 0)
+                return false;  // no request has such a header, and what follows cannot be framed
+            if (length == 0 || client.frame.size() != static_cast<std::size_t>(length))
+                continue;
+            Frame frame = std::exchange(client.frame, {});
+            const std::span<const std::uint8_t> pdu(frame.data() + headerLength, frame.size() - headerLength);
+            // A STOP acts now, also behind a request at the window; one the
+            // client's role may not send never reaches the map.
+            if (missingRights(client, frame) == right::none)
+                for (const RegisterMap::Answer& answer : map_.arrived(pdu, client.id, now))
+                    deliver(answer, now);
+            if (client.dropped)
+                return false;
+            if (client.atWindow)
+                client.queued.push_back(std::move(frame));
+            else
+                answer(client, std::move(frame), now);
+            if (client.dropped)
+                return false;
+        }
+    } while (client.tls && client.tls->pending() && client.queued.size() < mostQueued);
     return true;
 }
 
 void ModbusServer::answer(Client& client, Frame frame, Clock::time_point now)
 {
     const std::span<const std::uint8_t> pdu(frame.data() + headerLength, frame.size() - headerLength);
-    if (const std::optional<std::vector<std::uint8_t>> reply = map_.handle(pdu, client.id, now))
+    if (const Rights missing = missingRights(client, frame); missing != right::none) {
+        console_.audit("remote: " + client.name + ", " + client.role + ": function " + std::to_string(pdu[0]) +
+                       " refused, exception 1 (needs " + rightsText(missing) + ")");
+        send(client, frame, exceptionReply(pdu[0], Exception::IllegalFunction));
+    } else if (const std::optional<std::vector<std::uint8_t>> reply = map_.handle(pdu, client.id, now))
         send(client, frame, *reply);
     else
         client.atWindow = std::move(frame);
@@ -327,7 +545,16 @@ void ModbusServer::send(Client& client, const Frame& request, const std::vector<
     out[unitAt] = request[unitAt];
     std::ranges::copy(reply, out.begin() + headerLength);
     const std::size_t size = headerLength + reply.size();
-    if (::send(client.fd, out.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(size))
+    // Over TLS the header, the function code and the rest are records of
+    // their own, in one send(): clients read a reply in those steps and wait
+    // on the socket between them, where bytes that TLS has already taken off
+    // it are not seen (pymodbus's sync client reads 8 bytes, then waits).
+    const std::span<const std::uint8_t> whole(out.data(), size);
+    const bool sent = client.tls ? client.tls->write({whole.first(headerLength), whole.subspan(headerLength, 1),
+                                                      whole.subspan(headerLength + 1)})
+                                 : ::send(client.fd, out.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL) ==
+                                       static_cast<ssize_t>(size);
+    if (!sent)
         client.dropped = true;
 }
 

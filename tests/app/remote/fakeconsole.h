@@ -1,7 +1,7 @@
 // A console for the register map's tests and fuzzer: shows what it is told
 // to, keeps the requests handed to it until the test does them, and records
 // what it is asked to do at once. The map's calls take a lock, so that a test
-// may read it (done(), handedCount()) and do what was handed (doHanded())
+// may read it (doneSoFar(), logSoFar(), handedCount()) and do what was handed (doHanded())
 // while the server's thread uses it.
 #ifndef TESTS_APP_REMOTE_FAKECONSOLE_H
 #define TESTS_APP_REMOTE_FAKECONSOLE_H
@@ -106,6 +106,11 @@ public:
     {
         std::lock_guard lock(mutex_);
         return done;
+    }
+    std::vector<std::string> logSoFar()
+    {
+        std::lock_guard lock(mutex_);
+        return log;
     }
 
 private:
