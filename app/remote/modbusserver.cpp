@@ -227,7 +227,10 @@ void ModbusServer::accept()
     client.fd = fd;
     client.id = nextClient_++;
     client.heard = client.frameStarted = now;
-    map_.connected(client.id, std::string(address.data()) + ":" + std::to_string(ntohs(peer.sin_port)));
+    // The plain transport knows nothing of who a client is beyond its
+    // address: the unit id of each request says the rest (RegisterMap::addressed).
+    map_.connected(client.id, {std::string(address.data()) + ":" + std::to_string(ntohs(peer.sin_port)),
+                               ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), {}});
     clients_.push_back(std::move(client));
 }
 
@@ -275,6 +278,7 @@ bool ModbusServer::take(Client& client, Clock::time_point now)
         Frame frame = std::exchange(client.frame, {});
         const std::span<const std::uint8_t> pdu(frame.data() + headerLength, frame.size() - headerLength);
         // A STOP acts now, also behind a request at the window.
+        map_.addressed(client.id, frame[unitAt]);
         for (const RegisterMap::Answer& answer : map_.arrived(pdu, client.id, now))
             deliver(answer, now);
         if (client.dropped)
@@ -292,6 +296,7 @@ bool ModbusServer::take(Client& client, Clock::time_point now)
 void ModbusServer::answer(Client& client, Frame frame, Clock::time_point now)
 {
     const std::span<const std::uint8_t> pdu(frame.data() + headerLength, frame.size() - headerLength);
+    map_.addressed(client.id, frame[unitAt]);
     if (const std::optional<std::vector<std::uint8_t>> reply = map_.handle(pdu, client.id, now))
         send(client, frame, *reply);
     else
