@@ -28,7 +28,7 @@ enum class Refusal : std::uint16_t {
     StopOnly = 15,              // the STOP in the request was taken; the rest of it was not written
 };
 
-// In a few words, for the log: "the speed is not below 1050 rpm with 4 poles".
+// In a few words, for the log: "the speed is above 1050 rpm with 4 poles".
 std::string_view refusalText(Refusal refusal);
 
 }  // namespace app::remote

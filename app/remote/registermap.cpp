@@ -183,9 +183,9 @@ std::string_view refusalText(Refusal refusal)
     case Refusal::NotInControl:
         return "a run is alive, or a start waits, that another controls";
     case Refusal::TwoPoleSpeed:
-        return "the speed is not below 2100 rpm with 2 poles";
+        return "the speed is above 2100 rpm with 2 poles";
     case Refusal::FourPoleSpeed:
-        return "the speed is not below 1050 rpm with 4 poles";
+        return "the speed is above 1050 rpm with 4 poles";
     case Refusal::AboveRatedSpeed:
         return "the speed is above the rated speed";
     case Refusal::VoltageNotBelowRating:
@@ -788,6 +788,7 @@ std::vector<RegisterMap::Answer> RegisterMap::tick(Clock::time_point now)
         else
             waiting.giveUpAt = Clock::time_point::max();  // begun: its outcome comes
     }
+    observe(console_.read(), now);  // a start withdrawn is watched no more
     const std::shared_ptr<StartTicket> watched = watch_ ? watch_->ticket : nullptr;
     watch(now);
     // A start the watch called off may still wait for the window.

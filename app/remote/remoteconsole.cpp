@@ -218,8 +218,9 @@ WindowOutcome RemoteConsole::take(const WindowRequest& request)
         return {WindowOutcome::Kind::Refused, Refusal::CalledOff};  // called off before the window got to it
     WindowRequest asked = request;
     if (asked.action == Action::NewCount && !asked.ticket->waiting()) {
+        // Its start is over; a start waiting now is another's (the operator's RUN).
         const bool itsRun = asked.ticket->run() == alive.run && alive.alive();
-        if (!itsRun && busy)
+        if ((!itsRun && busy) || control_.startWaiting())
             return refused(Refusal::NotInControl);
         // Its run is stopping, or over: nothing will take the count.
         if (!itsRun || alive.state != port::run::SequencerState::Running)

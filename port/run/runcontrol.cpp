@@ -146,7 +146,7 @@ RunEnd RunControl::lastEnd() const
 bool RunControl::startWaiting()
 {
     std::lock_guard lock(startMutex_);
-    return waiting_.has_value();
+    return waiting_.has_value() || sequencer_.startQueued();
 }
 
 bool RunControl::callOff(StartTicket& ticket)

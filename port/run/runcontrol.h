@@ -119,7 +119,7 @@ public:
     void communicationLost(std::chrono::nanoseconds silence, std::uint64_t run);
     // Who stopped the last run that a stop ended, and which run that was.
     RunEnd lastEnd() const;
-    // A start waits for the step CPU.
+    // A start waits: for the step CPU, or behind a run still stopping.
     bool startWaiting();
 
     SequencerState state() const { return sequencer_.state(); }

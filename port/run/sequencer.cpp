@@ -344,6 +344,12 @@ bool Sequencer::callOff(StartTicket& ticket)
     return ticket.drop();
 }
 
+bool Sequencer::startQueued() const
+{
+    std::lock_guard lock(mutex_);
+    return pendingRun_;
+}
+
 bool Sequencer::callOffTicketed()
 {
     std::shared_ptr<StartTicket> queued;  // let go of after the mutex

@@ -141,6 +141,8 @@ public:
     // Calls a start off: true when it had not happened and now never will
     // (Dropped), false when it had started or was over before.
     bool callOff(StartTicket& ticket);
+    // A start waits behind the run still stopping.
+    bool startQueued() const;
     // Calls off the start waiting behind the run when a ticket governs it
     // (a remote client's); true when there was one.
     bool callOffTicketed();

@@ -8,7 +8,11 @@
 #ifndef TESTS_APP_REMOTE_FAKECONSOLE_H
 #define TESTS_APP_REMOTE_FAKECONSOLE_H
 
+#include "app/fields/fieldconversion.h"
 #include "app/remote/console.h"
+#include "app/remote/requestcheck.h"
+#include "drive/setpoint/setpoint.h"
+#include "port/pattern/delaycount.h"
 
 #include <map>
 #include <mutex>
@@ -36,11 +40,13 @@ public:
     std::vector<std::string> log;
     app::remote::RemoteView view;
     double runSpeed = 0;  // the reference the run alive uses
+    std::int64_t runCount = 0;  // and the delay count it makes
     bool selfTest = false;  // the timing self-test holds the step CPU
     std::optional<Start> waiting;  // for the self-test
     std::optional<Start> queued;   // behind the run stopping
     std::optional<port::run::RunEndCause> ending;  // the run stopping ends at once with this
     std::optional<app::remote::Refusal> refuseNext;  // the window's checks refuse the next start
+    Ticket lastTicket;  // the ticket of the run that began last; none: the operator's
 
     // The window begins the oldest request: it can no longer be withdrawn.
     std::pair<app::remote::RequestId, app::remote::WindowRequest> begin()
@@ -72,13 +78,13 @@ public:
                 return queued->speed = speed, port::run::RunAnswer{Kind::Queued, 0};
             if (!ticket || state != State::Running || ticket->run() != number)
                 return {};
-            return runSpeed = speed, port::run::RunAnswer{Kind::NewCount, number};
+            return retune(speed), port::run::RunAnswer{Kind::NewCount, number};
         }
         switch (state) {
         case State::Running:
             if (ticket && !ticket->start(number))
                 return {};
-            return runSpeed = speed, port::run::RunAnswer{Kind::NewCount, number};
+            return retune(speed), port::run::RunAnswer{Kind::NewCount, number};
         case State::Stopping:
             if (ticket && (!queued || queued->ticket != condition.ticket)) {
                 if (!ticket->queue())
@@ -96,6 +102,7 @@ public:
         }
         if (ticket && !ticket->start(number + 1))
             return {};
+        lastTicket = condition.ticket;
         beginRun(speed);
         return {Kind::Started, number};
     }
@@ -113,6 +120,7 @@ public:
         } else if (const auto start = std::exchange(queued, std::nullopt)) {
             if (start->ticket)
                 start->ticket->start(readings.identity.run + 1);
+            lastTicket = start->ticket;
             beginRun(start->speed);
         }
     }
@@ -163,7 +171,7 @@ public:
         Action action = request.action;
         if (action == Action::NewCount && !request.ticket->waiting()) {
             const bool itsRun = readings.identity.alive() && request.ticket->run() == readings.identity.run;
-            if (!itsRun && busy)
+            if ((!itsRun && busy) || waiting || queued)
                 return refused(app::remote::Refusal::NotInControl);
             if (!itsRun || readings.identity.state != State::Running)
                 action = Action::Type;
@@ -172,9 +180,15 @@ public:
             return refused(app::remote::Refusal::NotInControl);
         if (action == Action::Start && refuseNext)
             return refused(*std::exchange(refuseNext, std::nullopt));
+        app::remote::FieldTexts texts;
+        for (const auto& [number, value] : fields())
+            texts[number] = app::fields::displayText(*value);
+        app::remote::WindowRequest asked = request;
+        asked.action = action;
+        if (const app::remote::RequestPlan plan = app::remote::planRequest(texts, asked); plan.refusal != app::remote::Refusal::None)
+            return refused(plan.refusal);
         for (const app::remote::FieldValue& value : request.fields)
-            if (value.field == app::remote::Field::SpeedReference)
-                readings.speedReference = value.value;
+            *fields().at(static_cast<int>(value.field)) = value.value;
         if (action != Action::Type)
             run(readings.speedReference, {request.ticket, action == Action::NewCount});
         return {};
@@ -267,7 +281,18 @@ private:
     {
         readings.identity = {State::Running, readings.identity.run + 1};
         readings.endCause = port::run::RunEndCause::None;
+        retune(speed);
+    }
+    void retune(double speed)
+    {
         runSpeed = speed;
+        runCount = port::pattern::delayCountFor(
+            drive::computeSetPoint(readings.poles, speed, readings.voltsPerHertz, readings.ratedVoltage, {}).values.stepTime);
+    }
+    std::map<int, double*> fields()
+    {
+        return {{1, &readings.ratedVoltage}, {5, &readings.ratedSpeed}, {6, &readings.poles},
+                {7, &readings.speedReference}, {8, &readings.voltsPerHertz}};
     }
     bool stopRun(port::run::StopSource source, std::optional<std::uint64_t> onlyRun)
     {

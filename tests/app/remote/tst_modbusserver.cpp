@@ -51,10 +51,16 @@ std::optional<Bytes> receive(int fd, int waitMilliseconds = giveUpMilliseconds)
     return Bytes(bytes.begin(), bytes.begin() + got);
 }
 
+// Remote control on, the fields of a 30 Hz run.
 app::remote::ConsoleReadings remoteOn()
 {
     app::remote::ConsoleReadings readings;
     readings.remoteControlOn = true;
+    readings.ratedVoltage = 380;
+    readings.ratedSpeed = 960;
+    readings.poles = 4;
+    readings.speedReference = 900;
+    readings.voltsPerHertz = 7.6;
     return readings;
 }
 
