@@ -393,7 +393,7 @@ void RegisterMap::stopFrom(ClientId connection, std::vector<Answer>& answers, Cl
     const bool own = controller_ == client || (former_ && former_->client == client);
     if (before.identity.alive())
         remoteStop_ = RemoteStop{before.identity.run, own ? EndCode::ControllerStop : EndCode::OtherStop, nameOf(client)};
-    log("remote: " + connections_.at(connection).peer.name + ": STOP", true, now);
+    log("remote: " + nameOf(client) + ": STOP", true, now);
     observe(console_.read(), now);
 }
 
@@ -486,7 +486,7 @@ std::optional<std::vector<std::uint8_t>> RegisterMap::write(const Request& reque
                                                             const Arrival& arrival, Clock::time_point now)
 {
     const Request::Write& write = *request.write;
-    const std::string who = "remote: " + connections_.at(connection).peer.name + " wrote " + described(write) + ": ";
+    const std::string who = "remote: " + nameOf(connections_.at(connection).client) + " wrote " + described(write) + ": ";
     const auto refused = [&](std::vector<std::uint8_t> reply, std::string_view why) {
         if (arrival.stopped) {
             lastRefusal_ = Refusal::StopOnly;
