@@ -210,6 +210,9 @@ int main(int argc, char** argv)
           runs.control().timing().grant.priorityClass == port::run::PriorityClass::Realtime ? 1 : 0, "yes");
     const std::uint16_t port = server.endpoint().port;
     const int fd = connectTo(port);
+    // A client's first control word is never a start: RUN 0 first, as a
+    // PLC's sequence begins. Each STOP below is this client's RUN 0 again.
+    whileWindowRuns([&] { return roundTrip(fd, {6, 0, 0, 0, 0}); });
 
     std::vector<double> reads;
     whileWindowRuns([&] {

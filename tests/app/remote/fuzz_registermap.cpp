@@ -5,7 +5,8 @@
 // was handed; time; the switch; the self-test; and stops from the
 // sequencer's side (the port failing, the CPU limit, a silent window). It
 // fails at the first divergence from the model (the state, who is in
-// control, a trip latched, each answer's code) and when one of four things
+// control, a trip latched, each answer's code), at a reply not of the
+// protocol's form to any bytes but a write, and when one of four things
 // holds no more: no run starts without its client's fresh edge; a run,
 // once its cycle under way has ended, uses the operating point the
 // registers show; a run a client started is watched until it ends; nothing
@@ -86,6 +87,22 @@ Sent request(std::uint8_t kind, std::uint8_t value)
         return {{23, 0, 100, 0, 1, 0, 0, 0, 1, 2, 0, static_cast<std::uint8_t>(level)}, W{level, {}, {}, false, false}};
     default:
         return {fc16(0, {level, 900, 3800, 960, 4, 760, 1000}), W{level, 900, 1000, true, false}};
+    }
+}
+
+// A reply of the protocol's form to a request of function.
+bool wellFormed(const Bytes& reply, std::uint8_t function)
+{
+    if (reply.empty() || reply.size() > 253)
+        return false;
+    if (reply[0] & app::remote::function::exceptionBit)
+        return reply.size() == 2 && (reply[1] == 1 || reply[1] == 2 || reply[1] == 3);
+    switch (function) {
+    case app::remote::function::readHolding:
+    case app::remote::function::readInput:
+        return reply[0] == function && reply.size() == 2u + reply[1] && reply[1] >= 2 && reply[1] % 2 == 0;
+    default:
+        return reply[0] == function && function == app::remote::function::encapsulated;
     }
 }
 
@@ -286,9 +303,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switch ((operation / 3) % 12) {
         case 0:
         case 1:
-        case 2:
             rig.send(connection, request(operation / 36, argument));
             break;
+        case 2: {  // any bytes but a write: a reply of the protocol's form, and nothing changes
+            const std::size_t length = std::min<std::size_t>(argument % 16, size - at - 2);
+            const std::span<const std::uint8_t> pdu(data + at + 2, length);
+            at += length;
+            const auto decoded = app::remote::decode(pdu);
+            const auto* asked = std::get_if<app::remote::Request>(&decoded);
+            if ((asked && asked->write) || connection.atWindow || !connection.queued.empty())
+                break;
+            ++rig.arrivals;
+            rig.map.arrived(pdu, connection.id, rig.at());
+            const auto reply = rig.map.handle(pdu, connection.id, rig.at());
+            require(reply && wellFormed(*reply, pdu.empty() ? 0 : pdu[0]), "a reply of the protocol's form");
+            break;
+        }
         case 3:
             rig.window(argument & 1);
             break;

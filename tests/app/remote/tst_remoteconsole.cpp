@@ -323,6 +323,13 @@ void TestRemoteConsole::windowHeld()
     QCOMPARE(untilIdle(), SequencerState::Idle);
     QCOMPARE(sequencer().endCause(), port::run::RunEndCause::CommunicationLost);
     QCOMPARE(runFault(*port_, firstRun), QString());
+
+    // The trip is on the switch's row until the operator clears it there.
+    auto* clear = form_->findChild<QPushButton*>(QStringLiteral("ClearTrip"));
+    QTRY_VERIFY_WITH_TIMEOUT(clear->isVisible(), giveUpMilliseconds);
+    QVERIFY(ask(other, readStatus)[3] & 0x08);
+    QTest::mouseClick(clear, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ask(other, readStatus)[3] & 0x08, 0, giveUpMilliseconds);
 }
 
 QTEST_MAIN(TestRemoteConsole)
