@@ -760,7 +760,9 @@ void RegisterMap::switched(bool on, const ConsoleReadings& now, Clock::time_poin
         if (watch_ && watch_->client == *controller_)
             former_->run = watch_->run;
     }
-    if (watch_ && watch_->ticket->waiting() && console_.callOff(*watch_->ticket)) {
+    if (watch_ && !watch_->ticket->run()) {
+        // The window has called it off as it switched; nothing of it began.
+        console_.callOff(*watch_->ticket);
         endCode_ = EndCode::SwitchedOff;
         why += "; the start waiting is called off";
     } else if (watch_ && watch_->run && now.identity.state == port::run::SequencerState::Running &&

@@ -173,15 +173,15 @@ void RunControl::communicationLost(std::chrono::nanoseconds silence, std::uint64
 
 void RunControl::shutDown()
 {
-    std::lock_guard lock(startMutex_);
-    dropWaiting();
-    const RunIdentity alive = sequencer_.identity();
-    if (alive.alive()) {
+    {
+        std::lock_guard lock(startMutex_);
+        dropWaiting();
+        const RunIdentity alive = sequencer_.identity();
         std::lock_guard stopLock(lastStopMutex_);
-        if (lastEnd_.run != alive.run)
+        if (alive.alive() && lastEnd_.run != alive.run)
             lastEnd_ = {alive.run, StopSource::ShutDown};
     }
-    sequencer_.shutDown();
+    sequencer_.shutDown();  // joins the step thread: no lock of ours held
 }
 
 void RunControl::heartbeat() noexcept

@@ -226,6 +226,12 @@ void TestRegisterMap::runEdge()
     QCOMPARE(bench.send(a, fc6(0, 1)), std::optional(fc6(0, 1)));
     QVERIFY(bench.console.handed.empty());
     QCOMPARE(bench.status(a) & (status::startInhibited | status::readyToRun), status::startInhibited);
+    // written again, changing nothing: one line a minute says how often
+    const std::size_t lines = bench.console.log.size();
+    bench.send(a, fc6(0, 1));
+    QCOMPARE(bench.console.log.size(), lines);
+    bench.map.tick(start + 60s);
+    QCOMPARE(bench.console.log.back(), "remote: a wrote 40001=0x0001: taken (1 more times in the minute after, changing nothing)");
     QCOMPARE(bench.send(a, fc6(0, 0)), std::optional(fc6(0, 0)));
     QCOMPARE(bench.status(a) & (status::startInhibited | status::readyToRun), status::readyToRun);
     bench.console.done.clear();
