@@ -30,6 +30,11 @@ enum class Refusal : std::uint16_t {
 
 // In a few words, for the log: "the speed is above 1050 rpm with 4 poles".
 std::string_view refusalText(Refusal refusal);
+// The Modbus exception a request refused for it gets: 1, 4 or 6.
+std::uint8_t exceptionFor(Refusal refusal);
+// A start refused by a check of the operating point is a trip; one that
+// was not tried (remote control off, not begun, a run alive) is not.
+bool refusedByCheck(Refusal refusal);
 
 }  // namespace app::remote
 

@@ -42,38 +42,6 @@ void putPair(std::span<std::uint16_t> registers, std::uint16_t at, std::uint32_t
     registers[at + 1] = static_cast<std::uint16_t>(value & 0xFFFF);
 }
 
-Exception exceptionFor(Refusal refusal)
-{
-    switch (refusal) {
-    case Refusal::RemoteControlOff:
-    case Refusal::NotInControl:
-        return Exception::IllegalFunction;
-    case Refusal::WindowBusy:
-    case Refusal::CalledOff:
-        return Exception::Busy;
-    default:
-        return Exception::DeviceFailure;
-    }
-}
-
-// A start refused by a check of the operating point is a trip; one that
-// was not tried (remote control off, not begun, a run alive) is not.
-bool refusedByCheck(Refusal refusal)
-{
-    switch (refusal) {
-    case Refusal::TwoPoleSpeed:
-    case Refusal::FourPoleSpeed:
-    case Refusal::AboveRatedSpeed:
-    case Refusal::VoltageNotBelowRating:
-    case Refusal::ZeroFrequency:
-    case Refusal::FrequencyOutOfRange:
-    case Refusal::FullSpeed:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool fits(std::uint16_t address, std::uint16_t value)
 {
     switch (address) {
@@ -170,6 +138,36 @@ bool busy(ControlState state)
 }
 
 }  // namespace
+
+std::uint8_t exceptionFor(Refusal refusal)
+{
+    switch (refusal) {
+    case Refusal::RemoteControlOff:
+    case Refusal::NotInControl:
+        return static_cast<std::uint8_t>(Exception::IllegalFunction);
+    case Refusal::WindowBusy:
+    case Refusal::CalledOff:
+        return static_cast<std::uint8_t>(Exception::Busy);
+    default:
+        return static_cast<std::uint8_t>(Exception::DeviceFailure);
+    }
+}
+
+bool refusedByCheck(Refusal refusal)
+{
+    switch (refusal) {
+    case Refusal::TwoPoleSpeed:
+    case Refusal::FourPoleSpeed:
+    case Refusal::AboveRatedSpeed:
+    case Refusal::VoltageNotBelowRating:
+    case Refusal::ZeroFrequency:
+    case Refusal::FrequencyOutOfRange:
+    case Refusal::FullSpeed:
+        return true;
+    default:
+        return false;
+    }
+}
 
 std::string_view refusalText(Refusal refusal)
 {
@@ -474,7 +472,7 @@ std::vector<std::uint8_t> RegisterMap::serve(const Request& request, ClientId co
 std::vector<std::uint8_t> RegisterMap::refuse(std::uint8_t function, Refusal refusal)
 {
     lastRefusal_ = refusal;
-    return exceptionReply(function, exceptionFor(refusal));
+    return exceptionReply(function, static_cast<Exception>(exceptionFor(refusal)));
 }
 
 // Checked whole first: addresses, values, who may write, what the state

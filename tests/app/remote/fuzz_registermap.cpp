@@ -111,20 +111,6 @@ int codeOf(const Bytes& reply)
     return reply[0] & app::remote::function::exceptionBit ? reply[1] : 0;
 }
 
-int exceptionOf(app::remote::Refusal refusal)
-{
-    using R = app::remote::Refusal;
-    return refusal == R::RemoteControlOff || refusal == R::NotInControl ? 1
-           : refusal == R::WindowBusy || refusal == R::CalledOff      ? 6
-                                                                       : 4;
-}
-
-bool byCheck(app::remote::Refusal refusal)
-{
-    const auto code = static_cast<int>(refusal);
-    return (code >= 4 && code <= 9) || refusal == app::remote::Refusal::FullSpeed;
-}
-
 struct Connection {
     RegisterMap::ClientId id = 0;
     std::string client;
@@ -192,17 +178,13 @@ struct Rig {
             const auto ticket = console.handed.size() > handedBefore ? console.handed.rbegin()->second.ticket : nullptr;
             const int expected = model.turn(connection.client, connection.id, turn.sent.write, turn.number, turn.stopped,
                                             turn.before, alive(), now, ticket);
-            require(reply ? codeOf(*reply) == expected : expected == -1,
-                    "the answer at its turn: " + std::to_string(reply ? codeOf(*reply) : -1) + ", the model's " +
-                        std::to_string(expected) + ", to " + std::to_string(turn.sent.pdu[0]) + " " +
-                        std::to_string(turn.sent.pdu[2]) + " from " + connection.client);
+            require(reply ? codeOf(*reply) == expected : expected == -1, "the answer at its turn");
             connection.atWindow = !reply;
         }
     }
     void answered(const RegisterMap::Answer& answer, int expected)
     {
-        require(codeOf(answer.reply) == expected, "the answer from the window: " + std::to_string(codeOf(answer.reply)) +
-                                                      ", the model's " + std::to_string(expected));
+        require(codeOf(answer.reply) == expected, "the answer from the window");
         for (Connection& connection : connections)
             if (connection.id == answer.client) {
                 connection.atWindow = false;
@@ -220,8 +202,8 @@ struct Rig {
         console.refuseNext.reset();
         const bool refused = outcome.kind == app::remote::WindowOutcome::Kind::Refused;
         const auto answer = map.completed(id, outcome, at());
-        const int expected =
-            model.done(refused ? exceptionOf(outcome.refusal) : 0, refused && byCheck(outcome.refusal), alive());
+        const int expected = model.done(refused ? app::remote::exceptionFor(outcome.refusal) : 0,
+                                        refused && app::remote::refusedByCheck(outcome.refusal), alive());
         if (answer)
             answered(*answer, expected);
     }
@@ -258,11 +240,10 @@ struct Rig {
         seen = run;
         trips = console.readings.trips;
         pass(0);
-        require(map.state() == model.state, "the state: " + std::string(stateName(map.state())) + ", the model's " +
-                                                std::string(stateName(model.state)));
+        require(map.state() == model.state, "the state");
         require(map.controller() == model.controller.value_or(""), "who is in control");
         const std::uint16_t status = map.inputRegisters(connections[0].id)[0];
-        require(bool(status & app::remote::status::trip) == model.trip, std::string("the trip: ") + (model.trip ? "the model's" : "the map's"));
+        require(bool(status & app::remote::status::trip) == model.trip, "the trip");
         require(model.handed.size() == console.handed.size(), "the requests at the window");
         const double shown = console.readings.speedReference;
         require(!running() || console.runSpeed == shown, "what runs is what the registers say");
