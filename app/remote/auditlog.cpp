@@ -14,29 +14,29 @@ void AuditLog::add(const std::string& line, bool changed, Clock::time_point now)
     }
     write_(line);
     folds_[line] = Fold{now, 0};
+    ends_.emplace_back(now + foldFor, line);
 }
 
 void AuditLog::flush(Clock::time_point now)
 {
-    for (auto at = folds_.begin(); at != folds_.end();) {
-        if (now < at->second.since + foldFor) {
-            ++at;
-            continue;
-        }
-        if (at->second.repeats > 0)
-            write_(at->first + " (" + std::to_string(at->second.repeats) +
+    while (!ends_.empty() && ends_.front().first <= now) {
+        const auto [end, line] = std::move(ends_.front());
+        ends_.pop_front();
+        const auto found = folds_.find(line);
+        if (found == folds_.end() || found->second.since + foldFor != end)
+            continue;  // written again since: a later minute of its own
+        if (found->second.repeats > 0)
+            write_(line + " (" + std::to_string(found->second.repeats) +
                    " more times in the minute after, changing nothing)");
-        at = folds_.erase(at);
+        folds_.erase(found);
     }
 }
 
 std::optional<AuditLog::Clock::time_point> AuditLog::nextDue() const
 {
-    std::optional<Clock::time_point> due;
-    for (const auto& [line, fold] : folds_)
-        if (fold.repeats > 0 && (!due || fold.since + foldFor < *due))
-            due = fold.since + foldFor;
-    return due;
+    if (ends_.empty())
+        return std::nullopt;
+    return ends_.front().first;
 }
 
 }  // namespace app::remote

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -40,6 +41,9 @@ private:
 
     std::function<void(const std::string&)> write_;
     std::map<std::string, Fold> folds_;  // by line: the minute since it was written
+    // The lines in the order their minutes end, so that a flush looks only
+    // at those that have; a line written again is here again.
+    std::deque<std::pair<Clock::time_point, std::string>> ends_;
 };
 
 }  // namespace app::remote

@@ -368,7 +368,7 @@ bool RegisterMap::mayStop(const std::string& client) const
 void RegisterMap::stopFrom(ClientId connection, std::vector<Answer>& answers, Clock::time_point now)
 {
     const std::string& client = connections_.at(connection).client;
-    const ConsoleReadings before = console_.read();
+    const port::run::RunIdentity before = seen_;  // as arrived() has just looked
     bool stopped = false;
     if (remoteOn_) {
         for (auto at = waiting_.begin(); at != waiting_.end();) {
@@ -389,8 +389,8 @@ void RegisterMap::stopFrom(ClientId connection, std::vector<Answer>& answers, Cl
         return;
     countStop();
     const bool own = controller_ == client || (former_ && former_->client == client);
-    if (before.identity.alive())
-        remoteStop_ = RemoteStop{before.identity.run, own ? EndCode::ControllerStop : EndCode::OtherStop, nameOf(client)};
+    if (before.alive())
+        remoteStop_ = RemoteStop{before.run, own ? EndCode::ControllerStop : EndCode::OtherStop, nameOf(client)};
     log("remote: " + nameOf(client) + ": STOP", true, now);
     observe(console_.read(), now);
 }
@@ -533,7 +533,7 @@ std::optional<std::vector<std::uint8_t>> RegisterMap::write(const Request& reque
     WindowRequest asked;
     bool referenceWritten = false;
     bool changes = false;
-    const auto inEffect = holdingRegisters(connection);
+    const auto inEffect = holdingRegisters(connection, readings);
     for (std::size_t i = 0; i < write.values.size(); ++i) {
         const auto address = static_cast<std::uint16_t>(write.start + i);
         if (std::ranges::find(locked_, address) != locked_.end())
@@ -646,6 +646,11 @@ std::vector<std::uint8_t> RegisterMap::afterWrite(const Request& request, Client
 
 void RegisterMap::observe(const ConsoleReadings& now, Clock::time_point at)
 {
+    // Most looks find nothing new: a run, a switch, a trip, a reset, the
+    // watched start's ticket all as they were.
+    if (now.identity == seen_ && now.switchChanges == switchesSeen_ && now.operatorResets == resetsSeen_ &&
+        now.trips <= tripsSeen_ && !(watch_ && !watch_->run && !watch_->ticket->waiting()))
+        return;
     // The switch, counted: off and on again between two looks is still a
     // stop, and calls off what waited.
     if (now.switchChanges != switchesSeen_) {
@@ -788,19 +793,23 @@ std::vector<RegisterMap::Answer> RegisterMap::tick(Clock::time_point now)
         else
             waiting.giveUpAt = Clock::time_point::max();  // begun: its outcome comes
     }
-    observe(console_.read(), now);  // a start withdrawn is watched no more
-    const std::shared_ptr<StartTicket> watched = watch_ ? watch_->ticket : nullptr;
-    watch(now);
-    // A start the watch called off may still wait for the window.
-    if (watched && watched->state() == StartTicket::State::Dropped)
+    if (!answers.empty())
+        observe(console_.read(), now);  // a start withdrawn is watched no more
+    if (watch_ && now >= watch_->heard + timeout_) {
+        const std::shared_ptr<StartTicket> watched = watch_->ticket;
+        watch(now);
+        // A start the watch called off may still wait for the window.
         for (auto at = waiting_.begin(); at != waiting_.end();) {
             const RequestId id = at->first;
             ++at;
-            if (waiting_.at(id)->ticket == watched && console_.withdraw(id))
+            if (watched->state() == StartTicket::State::Dropped && waiting_.at(id)->ticket == watched &&
+                console_.withdraw(id))
                 answers.push_back(withdrawn(id, Refusal::WindowBusy, now));
         }
-    observe(console_.read(), now);
+        observe(console_.read(), now);
+    }
     log_.flush(now);
+    showView();
     return answers;
 }
 
@@ -956,7 +965,12 @@ std::uint16_t RegisterMap::statusWord(ClientId connection, const ConsoleReadings
 
 std::array<std::uint16_t, holding::writable> RegisterMap::holdingRegisters(ClientId connection)
 {
-    const ConsoleReadings now = console_.read();
+    return holdingRegisters(connection, console_.read());
+}
+
+std::array<std::uint16_t, holding::writable> RegisterMap::holdingRegisters(ClientId connection,
+                                                                          const ConsoleReadings& now)
+{
     std::array<std::uint16_t, holding::writable> registers{};
     registers[holding::controlWord] = clientOf(connection).word.value_or(0);
     registers[holding::speedReference] = scaled<std::uint16_t>(now.speedReference, 1.0);

@@ -260,6 +260,7 @@ private:
     void showView();
     void log(const std::string& line, bool changed, Clock::time_point at);
 
+    std::array<std::uint16_t, holding::writable> holdingRegisters(ClientId connection, const ConsoleReadings& now);
     Client& clientOf(ClientId connection);
     std::string nameOf(const std::string& client) const;
     std::uint16_t statusWord(ClientId connection, const ConsoleReadings& now);

@@ -14,9 +14,12 @@
 #include "port/pattern/delaycount.h"
 #include "port/run/runcontrol.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QLineEdit>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -25,6 +28,8 @@ namespace app::remote {
 namespace {
 
 constexpr int textFields[] = {1, 5, 6, 7, 8, 10};
+const auto viewEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+constexpr std::chrono::milliseconds viewDelay{50};
 
 std::optional<window::Check> checkOf(Refusal refusal)
 {
@@ -99,9 +104,14 @@ void RemoteConsole::switched(bool on)
 {
     if (!on) {
         control_.callOffTickets();
+        bool controlled = false;
+        {
+            std::lock_guard lock(shownMutex_);
+            controlled = !view_.controller.empty();
+        }
         const bool running = control_.state() == port::run::SequencerState::Running;
-        switch_->showNote(controlled_ && running && !operatorStopped_ ? tr("The run is the operator's now")
-                                                                      : QString());
+        switch_->showNote(controlled && running && !operatorStopped_ ? tr("The run is the operator's now")
+                                                                     : QString());
     }
     remoteOn_.store(on, std::memory_order_release);
     switchChanges_.fetch_add(1, std::memory_order_acq_rel);
@@ -287,13 +297,29 @@ void RemoteConsole::communicationLost(std::chrono::nanoseconds silence, std::uin
     control_.communicationLost(silence, run);
 }
 
+// The row is laid out again as its texts change, which holds the window's
+// thread for a while. A PLC that stops and starts again at once would find
+// it busy with that as its RUN arrives; so the row follows a little later,
+// once for all the changes of that time, posted below the requests' priority.
 void RemoteConsole::show(const RemoteView& view)
 {
     {
         std::lock_guard lock(shownMutex_);
         view_ = view;
     }
-    QMetaObject::invokeMethod(this, "showViewNow", Qt::QueuedConnection);
+    if (!viewPosted_.exchange(true, std::memory_order_acq_rel))
+        QCoreApplication::postEvent(this, new QEvent(viewEvent), Qt::LowEventPriority);
+}
+
+bool RemoteConsole::event(QEvent* event)
+{
+    if (event->type() != viewEvent)
+        return QObject::event(event);
+    QTimer::singleShot(viewDelay, this, [this] {
+        viewPosted_.store(false, std::memory_order_release);
+        showViewNow();
+    });
+    return true;
 }
 
 namespace {
@@ -327,7 +353,6 @@ void RemoteConsole::showViewNow()
         std::lock_guard lock(shownMutex_);
         view = view_;
     }
-    controlled_ = !view.controller.empty();
     switch_->showController(QString::fromStdString(view.controller));
     const QString by = QString::fromStdString(view.stoppedBy);
     QString stop;

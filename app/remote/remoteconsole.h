@@ -61,9 +61,11 @@ public:
 
     RemoteSwitch& remoteSwitch() const { return *switch_; }
 
+protected:
+    bool event(QEvent* event) override;
+
 private slots:
     void takeRequests();  // on the window's thread: the requests handed over, in order
-    void showViewNow();
 
 private:
     struct Handed {
@@ -75,6 +77,7 @@ private:
     void refuseOnStrip(Refusal refusal);
     void switched(bool on);
     void operatorRan();
+    void showViewNow();
     void takeFields();
     void takeReadout(const port::run::RunReadout& readout);
     void tellChanged();
@@ -87,6 +90,7 @@ private:
     std::atomic<bool> remoteOn_{false};
     std::atomic<std::uint64_t> switchChanges_{0};
     std::atomic<std::uint64_t> operatorResets_{0};
+    std::atomic<bool> viewPosted_{false};  // a view is posted, not shown yet
     bool taking_ = false;          // a remote request presses the window's buttons
     bool operatorStopped_ = false;  // the switch goes off by the operator's STOP
 
@@ -99,7 +103,6 @@ private:
     std::mutex shownMutex_;
     ConsoleReadings shown_;   // guarded by shownMutex_: the fields and the measured frequency
     RemoteView view_;         // guarded by shownMutex_
-    bool controlled_ = false;  // the window's thread's: a client is in control, as last shown
 };
 
 }  // namespace app::remote

@@ -173,7 +173,7 @@ void TestRemoteConsole::runAndStop()
     QCOMPARE(field(5)->text(), QStringLiteral("960"));
     QCOMPARE(field(10)->text(), QStringLiteral("228"));
     QCOMPARE(form_->printedLine(), QStringLiteral("23809"));
-    QVERIFY(remoteSwitch()->text().startsWith(QStringLiteral("Remote control: on, controlled by 127.0.0.1:")));
+    QTRY_VERIFY(remoteSwitch()->text().startsWith(QStringLiteral("Remote control: on, controlled by 127.0.0.1:")));
     QTRY_VERIFY_WITH_TIMEOUT(wroteCycles(), giveUpMilliseconds);
     // running, remote control on, this connection in control
     const Bytes status = ask(client, readStatus);
