@@ -43,6 +43,7 @@
 #include <openssl/ssl.h>
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QTest>
 
@@ -179,13 +180,20 @@ double roundTrip(const Link& link, const Bytes& pdu)
     return std::chrono::duration<double, std::micro>(Clock::now() - sent).count();
 }
 
-// Runs f on a thread of its own while the window's event loop goes on.
+// Runs f on a thread of its own while the window's event loop goes on, as
+// it does in the program: woken by each event as it is posted. (Polled with
+// QTest::qWait(1), the window's thread slept up to a millisecond between its
+// looks, and the RUN edge's time to the first step measured that sleep.)
 template <class F>
 auto whileWindowRuns(F f)
 {
-    auto result = std::async(std::launch::async, std::move(f));
-    while (result.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
-        QTest::qWait(1);
+    QEventLoop loop;
+    auto result = std::async(std::launch::async, [&] {
+        auto value = f();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        return value;
+    });
+    loop.exec();
     return result.get();
 }
 
@@ -355,6 +363,9 @@ int main(int argc, char** argv)
     QTest::qWait(500);
     for (const Transport& transport : transports) {
         Link link = transport.open();
+        // A client's first control word is never a start: RUN 0 first, as a
+        // PLC's sequence begins. Each STOP below is this client's RUN 0 again.
+        whileWindowRuns([&] { return roundTrip(link, {6, 0, 0, 0, 0}); });
         for (const Rate& rate : rates) {
             std::vector<double> toFirstStep, toIdle;
             const port::record::WriteRecord& record = recorded.record();

@@ -8,6 +8,7 @@
 #define APP_REMOTE_CONSOLE_H
 
 #include "app/remote/refusal.h"
+#include "port/run/runcontrol.h"
 #include "port/run/sequencerstate.h"
 #include "port/run/startticket.h"
 
@@ -32,16 +33,18 @@ struct FieldValue {
 // checked first with the window's own checks: whole, or not at all.
 struct WindowRequest {
     enum class Action : std::uint8_t {
-        Type,    // type the fields
-        Retune,  // type them, Required Voltage, then RUN's new count for run, while it is Running
-        Start,   // type them, Required Voltage, then RUN through ticket
+        Type,     // type the fields
+        NewCount, // type them, Required Voltage, then RUN's new count for ticket's start or run
+        Start,    // type them, Required Voltage, then RUN through ticket
     };
     Action action = Action::Type;
     std::vector<FieldValue> fields;
-    // Refuse the rating, the poles and V/f while a run is alive.
+    // Refuse the rating, the poles and V/f while a run is alive or a start waits.
     bool ratingWritten = false;
-    std::shared_ptr<port::run::StartTicket> ticket;  // Start
-    std::uint64_t run = 0;                            // Retune
+    // Type: decided while no run was alive and no start waited; refused
+    // (NotInControl) if the operator has started one since.
+    bool whileIdle = false;
+    std::shared_ptr<port::run::StartTicket> ticket;  // Start, NewCount
 };
 
 struct WindowOutcome {
@@ -52,18 +55,38 @@ struct WindowOutcome {
 
 using RequestId = std::uint64_t;
 
+// Why the last run ended, or the last remote start waiting was called off:
+// input register 30008. 1-5 are port::run::RunEndCause's.
+enum class EndCode : std::uint16_t {
+    None = 0,  // a run alive, or none yet
+    PortFailed = 1,
+    CpuLimit = 2,
+    WindowSilent = 3,
+    Signal = 4,
+    CommunicationLost = 5,
+    ControllerStop = 6,  // the STOP of the client in control (or in control when remote control went off)
+    OtherStop = 7,       // another client's STOP
+    OperatorStop = 8,    // the operator's STOP at the window (or Ctrl+Z at the terminal)
+    OperatorExit = 9,    // EXIT, the window closed, a termination signal the window took
+    SwitchedOff = 10,    // remote control turned off: the start waiting was called off
+    ClientClosed = 11,   // the client's connection closed: its start waiting was called off
+    StartRefused = 12,   // never in 30008: the trip of a start a check refused (RemoteView::trip)
+};
+
 // What the console shows now.
 struct ConsoleReadings {
-    port::run::SequencerState state = port::run::SequencerState::Idle;
-    std::uint64_t run = 0;    // the run alive, or the last one
-    std::uint64_t trips = 0;  // runs that ended at once with a cause
-    port::run::RunEndCause endCause = port::run::RunEndCause::None;
+    port::run::RunIdentity identity;  // the state and the run, read as one
+    std::uint64_t trips = 0;          // runs that ended at once with a cause
+    port::run::RunEndCause endCause = port::run::RunEndCause::None;  // of identity.run
+    port::run::RunEnd lastEnd;        // who stopped which run
     std::int64_t delayCount = 0;
     double definedFrequency = 0.0;             // Hz
     std::optional<double> measuredFrequency;  // Hz
     std::uint64_t cycles = 0;
     bool realtime = false;  // the steps are held at real-time priority
     bool remoteControlOn = false;
+    std::uint64_t switchChanges = 0;   // times the operator turned remote control on or off
+    std::uint64_t operatorResets = 0;  // times the operator cleared a trip at the window
     // The fields as the window reads them.
     double ratedVoltage = 0.0;     // V, Text1
     double ratedSpeed = 0.0;       // rpm, Text5
@@ -73,12 +96,21 @@ struct ConsoleReadings {
     double requiredVoltage = 0.0;  // V, Text10
 };
 
+// What the switch's row shows of remote control.
+struct RemoteView {
+    std::string controller;          // who is in control; empty: nobody
+    // The trip latched: 1-5 or StartRefused; None for a cause unknown.
+    std::optional<EndCode> trip;
+    EndCode lastEnd = EndCode::None; // why the last run ended
+    std::string stoppedBy;           // whose STOP that was (ControllerStop, OtherStop)
+};
+
 class Console {
 public:
     // Told, from another thread (the window's): the outcome of a request
     // handed over, exactly once for each one not withdrawn; and that
     // something the map reads has changed (remote control switched, a run
-    // begun or ended). Must not wait.
+    // begun or ended, a trip cleared). Must not wait.
     class Listener {
     public:
         virtual void completed(RequestId id, WindowOutcome outcome) = 0;
@@ -97,15 +129,15 @@ public:
     // True when the window had not begun the request: it never will, and
     // no outcome comes for it. False when it has begun: its outcome comes.
     virtual bool withdraw(RequestId id) = 0;
-    // A held STOP (port::run::Sequencer::stopHeld): true when a run, or a
-    // run waiting to start, was stopped.
+    // A held STOP (port::run::RunControl::stopHeld): true when a run, or a
+    // start waiting, was stopped. onlyRun: that run only, while Running.
     virtual bool stop(std::optional<std::uint64_t> onlyRun) = 0;
     // True when the start had not happened and now never will.
     virtual bool callOff(port::run::StartTicket& ticket) = 0;
     virtual void communicationLost(std::chrono::nanoseconds silence, std::uint64_t run) = 0;
-    // Who is in control, for the operator: "127.0.0.1:41234", or empty.
-    virtual void showController(const std::string& who) = 0;
-    // One line of the log of remote writes and runs.
+    // For the operator: who controls, a trip, who stopped the last run.
+    virtual void show(const RemoteView& view) = 0;
+    // One line of the log of remote control.
     virtual void audit(const std::string& line) = 0;
 };
 

@@ -351,6 +351,8 @@ void ModbusServer::accept(int listenFd, bool secure)
     client.id = nextClient_++;
     client.heard = client.frameStarted = now;
     client.name = std::string(address.data()) + ":" + std::to_string(ntohs(peer.sin_port));
+    client.address = ntohl(peer.sin_addr.s_addr);
+    client.port = ntohs(peer.sin_port);
     if (secure) {
         try {
             client.tls = std::make_unique<TlsSession>(*tls_, fd);
@@ -363,7 +365,9 @@ void ModbusServer::accept(int listenFd, bool secure)
         client.handshaking = true;
         client.handshakeEnd = now + handshakeLimit_;
     } else {
-        map_.connected(client.id, client.name);
+        // The plain transport knows nothing of who a client is beyond its
+        // address: the unit id of each request says the rest (RegisterMap::addressed).
+        map_.connected(client.id, {client.name, client.address, client.port, {}});
         client.known = true;
     }
     clients_.push_back(std::move(client));
@@ -399,11 +403,13 @@ bool ModbusServer::shake(Client& client, Clock::time_point now)
     client.role = !role ? "no role"
                         : "role \"" + printable(*role) + "\"" + (table.names(*role) ? "" : ", not in the roles table");
     client.context.reset();
-    client.name += " (" + client.tls->peerSubject() + ")";
+    const std::string subject = client.tls->peerSubject();
+    client.name += " (" + subject + ")";
     client.heard = now;
     console_.audit("remote: " + client.name + ": " + client.tls->protocol() + ", " + client.role +
                    ", may: " + rightsText(client.rights));
-    map_.connected(client.id, client.name);
+    // The certificate says who the client is, whichever connection it comes on.
+    map_.connected(client.id, {client.name, client.address, client.port, subject});
     client.known = true;
     return true;
 }
@@ -487,6 +493,7 @@ bool ModbusServer::take(Client& client, Clock::time_point now)
             const std::span<const std::uint8_t> pdu(frame.data() + headerLength, frame.size() - headerLength);
             // A STOP acts now, also behind a request at the window; one the
             // client's role may not send never reaches the map.
+            map_.addressed(client.id, frame[unitAt]);
             if (missingRights(client, frame) == right::none)
                 for (const RegisterMap::Answer& answer : map_.arrived(pdu, client.id, now))
                     deliver(answer, now);
@@ -506,6 +513,7 @@ bool ModbusServer::take(Client& client, Clock::time_point now)
 void ModbusServer::answer(Client& client, Frame frame, Clock::time_point now)
 {
     const std::span<const std::uint8_t> pdu(frame.data() + headerLength, frame.size() - headerLength);
+    map_.addressed(client.id, frame[unitAt]);
     if (const Rights missing = missingRights(client, frame); missing != right::none) {
         console_.audit("remote: " + client.name + ", " + client.role + ": function " + std::to_string(pdu[0]) +
                        " refused, exception 1 (needs " + rightsText(missing) + ")");

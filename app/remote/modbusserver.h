@@ -139,6 +139,8 @@ private:
         bool wantsWrite = false;  // the handshake waits to send
         Rights rights = right::all;  // plain: whatever the map allows
         std::string name;            // address, and subject once known
+        std::uint32_t address = 0;   // IPv4, host order
+        std::uint16_t port = 0;
         std::string role;            // "role \"operator\"", for the log
         bool known = false;          // the map was told of it
     };

@@ -1,6 +1,6 @@
 // The register map: a request checked whole before anything is done, the
-// control word's edges, who is in control, the communication-loss watch,
-// and the status word.
+// state machine of remote start and stop moved by the requests and by what
+// the console did, the communication-loss watch, and the status word.
 #include "app/remote/registermap.h"
 
 #include <algorithm>
@@ -40,37 +40,6 @@ void putPair(std::span<std::uint16_t> registers, std::uint16_t at, std::uint32_t
 {
     registers[at] = static_cast<std::uint16_t>(value >> 16);
     registers[at + 1] = static_cast<std::uint16_t>(value & 0xFFFF);
-}
-
-Exception exceptionFor(Refusal refusal)
-{
-    switch (refusal) {
-    case Refusal::RemoteControlOff:
-    case Refusal::NotInControl:
-        return Exception::IllegalFunction;
-    case Refusal::WindowBusy:
-        return Exception::Busy;
-    default:
-        return Exception::DeviceFailure;
-    }
-}
-
-// A start refused by a check of the operating point is a trip; one that
-// was not tried (remote control off, not begun, a run alive) is not.
-bool refusedByCheck(Refusal refusal)
-{
-    switch (refusal) {
-    case Refusal::TwoPoleSpeed:
-    case Refusal::FourPoleSpeed:
-    case Refusal::AboveRatedSpeed:
-    case Refusal::VoltageNotBelowRating:
-    case Refusal::ZeroFrequency:
-    case Refusal::FrequencyOutOfRange:
-    case Refusal::FullSpeed:
-        return true;
-    default:
-        return false;
-    }
 }
 
 bool fits(std::uint16_t address, std::uint16_t value)
@@ -143,7 +112,62 @@ std::string milliseconds(std::chrono::nanoseconds duration)
     return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()) + " ms";
 }
 
+std::string dotted(std::uint32_t address)
+{
+    std::string text;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        text += std::to_string((address >> shift) & 0xFF) + (shift > 0 ? "." : "");
+    return text;
+}
+
+EndCode endCodeOf(port::run::RunEndCause cause)
+{
+    return static_cast<EndCode>(cause);  // 1-5 alike
+}
+
+// A client with a run or a start of its own, or one that may start one.
+bool controlled(ControlState state)
+{
+    return state == ControlState::Starting || state == ControlState::Running;
+}
+
+// A run alive, or a start waiting: only the client in control writes.
+bool busy(ControlState state)
+{
+    return controlled(state) || state == ControlState::Unattended;
+}
+
 }  // namespace
+
+std::uint8_t exceptionFor(Refusal refusal)
+{
+    switch (refusal) {
+    case Refusal::RemoteControlOff:
+    case Refusal::NotInControl:
+        return static_cast<std::uint8_t>(Exception::IllegalFunction);
+    case Refusal::WindowBusy:
+    case Refusal::CalledOff:
+        return static_cast<std::uint8_t>(Exception::Busy);
+    default:
+        return static_cast<std::uint8_t>(Exception::DeviceFailure);
+    }
+}
+
+bool refusedByCheck(Refusal refusal)
+{
+    switch (refusal) {
+    case Refusal::TwoPoleSpeed:
+    case Refusal::FourPoleSpeed:
+    case Refusal::AboveRatedSpeed:
+    case Refusal::VoltageNotBelowRating:
+    case Refusal::ZeroFrequency:
+    case Refusal::FrequencyOutOfRange:
+    case Refusal::FullSpeed:
+        return true;
+    default:
+        return false;
+    }
+}
 
 std::string_view refusalText(Refusal refusal)
 {
@@ -155,11 +179,11 @@ std::string_view refusalText(Refusal refusal)
     case Refusal::WindowBusy:
         return "the window did not begin it in time; it never ran";
     case Refusal::NotInControl:
-        return "another connection is in control";
+        return "a run is alive, or a start waits, that another controls";
     case Refusal::TwoPoleSpeed:
-        return "the speed is not below 2100 rpm with 2 poles";
+        return "the speed is above 2100 rpm with 2 poles";
     case Refusal::FourPoleSpeed:
-        return "the speed is not below 1050 rpm with 4 poles";
+        return "the speed is above 1050 rpm with 4 poles";
     case Refusal::AboveRatedSpeed:
         return "the speed is above the rated speed";
     case Refusal::VoltageNotBelowRating:
@@ -169,160 +193,246 @@ std::string_view refusalText(Refusal refusal)
     case Refusal::FrequencyOutOfRange:
         return "the frequency is too large or too small to divide into steps";
     case Refusal::RunAlive:
-        return "the rating, the poles and V/f are written only while no run is alive";
+        return "the rating, the poles and V/f are written only while no run is alive and no start waits";
     case Refusal::TripLatched:
         return "a trip is latched: reset the fault first";
     case Refusal::FullSpeed:
         return "the delay count would not be above 0";
+    case Refusal::Locked:
+        return "the register is locked by the commissioning file";
+    case Refusal::CalledOff:
+        return "a STOP sent after it called the start off; it never ran";
+    case Refusal::StopOnly:
+        return "the STOP in it was taken, the rest of it not written";
     }
     return "unknown";
 }
 
 struct RegisterMap::Waiting {
-    ClientId client;
+    ClientId connection;
+    std::string client;
     Request request;
     Clock::time_point giveUpAt;
     std::shared_ptr<StartTicket> ticket;  // a start
-    bool tookControl = false;             // given back when the start is refused
+    bool resetEdge = false;               // a fault reset, done with the request
+    bool changes = false;                 // it writes a value other than the one in effect
 };
 
-RegisterMap::RegisterMap(Console& console, const Identity& identity)
-    : console_(console), identity_(identity)
+RegisterMap::RegisterMap(Console& console, const Identity& identity, std::vector<std::uint16_t> locked)
+    : console_(console), identity_(identity), locked_(std::move(locked)),
+      log_([&console](const std::string& line) { console.audit(line); })
 {
     const ConsoleReadings now = console_.read();
     remoteOn_ = now.remoteControlOn;
-    tripsAtReset_ = now.trips;
+    state_ = remoteOn_ ? (now.identity.alive() ? ControlState::Unattended : ControlState::Ready) : ControlState::Off;
+    seen_ = now.identity;
+    tripsSeen_ = now.trips;
+    switchesSeen_ = now.switchChanges;
+    resetsSeen_ = now.operatorResets;
 }
 
 RegisterMap::~RegisterMap() = default;
 
-void RegisterMap::connected(ClientId client, std::string name)
+// ---- clients
+
+void RegisterMap::connected(ClientId connection, Peer peer)
 {
-    names_[client] = std::move(name);
+    Connection& added = connections_[connection];
+    added.own = peer.identity.empty() ? "#" + std::to_string(connection) : peer.identity;
+    added.client = added.own;
+    Client& client = clients_[added.own];
+    client.name = peer.identity.empty() ? peer.name : peer.identity;
+    client.address = peer.address;
+    client.port = peer.port;
+    client.connections.insert(connection);
+    added.peer = std::move(peer);
 }
 
-std::string RegisterMap::nameOf(ClientId client) const
+void RegisterMap::addressed(ClientId connection, std::uint8_t unit)
 {
-    const auto found = names_.find(client);
-    return found != names_.end() ? found->second : "connection " + std::to_string(client);
+    const auto found = connections_.find(connection);
+    if (found == connections_.end() || !found->second.peer.identity.empty())
+        return;
+    Connection& named = found->second;
+    constexpr std::uint8_t highestUnit = 247;  // 248-255 are reserved; 0 and 255 address "this device"
+    const std::string key =
+        unit >= 1 && unit <= highestUnit ? dotted(named.peer.address) + " unit " + std::to_string(unit) : named.own;
+    if (key == named.client)
+        return;
+    clients_[named.client].connections.erase(connection);
+    named.client = key;
+    Client& client = clients_[key];
+    client.name = key;
+    client.address = named.peer.address;
+    client.port = named.peer.port;
+    client.connections.insert(connection);
 }
 
-void RegisterMap::closed(ClientId client, Clock::time_point)
+RegisterMap::Client& RegisterMap::clientOf(ClientId connection)
 {
-    if (former_ && former_->client == client)
-        former_.reset();
+    const auto found = connections_.find(connection);
+    if (found != connections_.end())
+        return clients_[found->second.client];
+    // Not announced (a test's shortcut): a client of its own.
+    connected(connection, {"connection " + std::to_string(connection), 0, 0, {}});
+    return clients_[connections_.at(connection).client];
+}
+
+std::string RegisterMap::nameOf(const std::string& client) const
+{
+    const auto found = clients_.find(client);
+    return found != clients_.end() ? found->second.name : client;
+}
+
+std::string RegisterMap::controller() const
+{
+    return controller_ ? nameOf(*controller_) : std::string();
+}
+
+void RegisterMap::closed(ClientId connection, Clock::time_point now)
+{
+    const auto found = connections_.find(connection);
+    if (found == connections_.end())
+        return;
     for (auto at = waiting_.begin(); at != waiting_.end();) {
-        Waiting& waiting = *at->second;
-        if (waiting.client != client) {
+        if (at->second->connection != connection) {
             ++at;
             continue;
         }
-        if (waiting.ticket)
-            console_.callOff(*waiting.ticket);
+        dropStart(*at->second);
         // Begun, its outcome still comes; nobody is left to answer.
         console_.withdraw(at->first);
         at = waiting_.erase(at);
     }
-    if (watch_ && watch_->client == client && watch_->ticket &&
-        watch_->ticket->state() == StartTicket::State::Armed && console_.callOff(*watch_->ticket)) {
-        console_.audit("remote: " + nameOf(client) + " closed: its start waiting is called off");
-        watch_.reset();
+    const std::string own = found->second.own;
+    clients_[found->second.client].connections.erase(connection);
+    connections_.erase(found);
+    // A named client may come back; one that was this connection cannot.
+    if (clients_[own].connections.empty() && own.starts_with('#')) {
+        if (controller_ == own) {
+            if (watch_ && watch_->ticket->waiting() && console_.callOff(*watch_->ticket))
+                endCode_ = EndCode::ClientClosed;
+            loseControl("its connection closed", now);
+            observe(console_.read(), now);
+        }
+        if (former_ && former_->client == own)
+            former_.reset();
+        clients_.erase(own);
     }
-    if (controller_ == client)
-        releaseControl("the connection closed");
-    names_.erase(client);
+    showView();
 }
 
-std::vector<RegisterMap::Answer> RegisterMap::arrived(std::span<const std::uint8_t> pdu, ClientId client,
+// ---- requests
+
+std::vector<RegisterMap::Answer> RegisterMap::arrived(std::span<const std::uint8_t> pdu, ClientId connection,
                                                       Clock::time_point now)
 {
+    lastNow_ = now;
     std::vector<Answer> answers;
+    Client& client = clientOf(connection);
+    Connection& from = connections_.at(connection);
+    from.arrivals.push_back({++arrivals_});
     const auto decoded = decode(pdu);
     const Request* request = std::get_if<Request>(&decoded);
     if (!request || !request->write)
         return answers;
-    followRemoteSwitch(console_.read());
+    observe(console_.read(), now);
     const Request::Write& write = *request->write;
-    const bool controlOrReference =
-        writtenAt(write, holding::controlWord) || writtenAt(write, holding::speedReference);
-    if (watch_ && watch_->client == client && controller_ == client && controlOrReference)
+    const std::optional<std::uint16_t> word = writtenAt(write, holding::controlWord);
+    if (watch_ && watch_->client == from.client && (word || writtenAt(write, holding::speedReference)))
         watch_->heard = now;
-    if (stopsFrom(*request, client))
-        stopFor(client, answers, now);
+    if (word && !(*word & control::run) && mayStop(from.client)) {
+        from.arrivals.back().stopped = true;
+        from.arrivals.back().before = client.word;
+        lastStopArrival_ = arrivals_;
+        stopFrom(connection, answers, now);
+        // Its RUN 0 counts after the stop it made.
+        client.word = static_cast<std::uint16_t>(*word & control::defined);
+        client.wordAfter = stops_;
+    }
     return answers;
 }
 
-// RUN 0 in the control word, from a connection that may stop: any while
-// remote control is on, the former controller while it is off.
-bool RegisterMap::stopsFrom(const Request& request, ClientId client) const
+// RUN 0 from a client that may stop: any while remote control is on, the
+// former controller while it is off.
+bool RegisterMap::mayStop(const std::string& client) const
 {
-    const std::optional<std::uint16_t> word = writtenAt(*request.write, holding::controlWord);
-    if (!word || (*word & control::run))
-        return false;
     return remoteOn_ || (former_ && former_->client == client);
 }
 
-// Starts called off before the run: one called off first cannot begin
-// behind the STOP's back.
-void RegisterMap::stopFor(ClientId client, std::vector<Answer>& answers, Clock::time_point)
+// The run alive ends, and every start sent before this STOP that has not
+// begun never does: those at the window (called off first, so that none
+// begins behind the STOP's back), the one waiting for the self-test or
+// behind a run still stopping, and those still queued on any connection
+// (handle() answers them).
+void RegisterMap::stopFrom(ClientId connection, std::vector<Answer>& answers, Clock::time_point now)
 {
+    const std::string& client = connections_.at(connection).client;
+    const port::run::RunIdentity before = seen_;  // as arrived() has just looked
     bool stopped = false;
     if (remoteOn_) {
         for (auto at = waiting_.begin(); at != waiting_.end();) {
             const RequestId id = at->first;
             ++at;
-            if (waiting_.at(id)->ticket && console_.withdraw(id))
-                answers.push_back(withdrawn(id));
+            if (waiting_.at(id)->ticket && console_.withdraw(id)) {
+                answers.push_back(withdrawn(id, Refusal::CalledOff, now));
+                stopped = true;
+            }
         }
-        if (watch_ && watch_->ticket && console_.callOff(*watch_->ticket))
+        if (watch_ && watch_->ticket->waiting() && console_.callOff(*watch_->ticket))
             stopped = true;
         stopped = console_.stop(std::nullopt) || stopped;
-    } else if (former_) {
-        if (former_->ticket && console_.callOff(*former_->ticket))
-            stopped = true;
-        std::optional<std::uint64_t> run = former_->run;
-        if (!run && former_->ticket)
-            run = former_->ticket->run();
-        if (run)
-            stopped = console_.stop(run) || stopped;
+    } else if (former_ && former_->run) {
+        stopped = console_.stop(former_->run);
     }
-    if (stopped)
-        console_.audit("remote: " + nameOf(client) + ": STOP");
-}
-
-// A start that will not happen: called off, no longer watched, and the
-// control it took given back.
-void RegisterMap::dropStart(const Waiting& waiting, const std::string& why)
-{
-    if (!waiting.ticket)
+    if (!stopped)
         return;
-    console_.callOff(*waiting.ticket);
-    if (watch_ && watch_->ticket == waiting.ticket)
-        watch_.reset();
-    if (waiting.tookControl && controller_ == waiting.client)
-        releaseControl(why);
+    countStop();
+    const bool own = controller_ == client || (former_ && former_->client == client);
+    if (before.alive())
+        remoteStop_ = RemoteStop{before.run, own ? EndCode::ControllerStop : EndCode::OtherStop, nameOf(client)};
+    log("remote: " + nameOf(client) + ": STOP", true, now);
+    observe(console_.read(), now);
 }
 
-RegisterMap::Answer RegisterMap::withdrawn(RequestId id)
+RegisterMap::Answer RegisterMap::withdrawn(RequestId id, Refusal why, Clock::time_point now)
 {
     const std::unique_ptr<Waiting> waiting = std::move(waiting_.at(id));
     waiting_.erase(id);
-    dropStart(*waiting, "its start never ran");
-    console_.audit("remote: " + nameOf(waiting->client) + " wrote " + described(*waiting->request.write) +
-                   ": never ran (exception 6)");
-    return {waiting->client, exceptionReply(waiting->request.function, Exception::Busy)};
+    dropStart(*waiting);
+    lastRefusal_ = why;
+    log("remote: " + nameOf(waiting->client) + " wrote " + described(*waiting->request.write) +
+            ": never ran, exception 6 (" + std::string(refusalText(why)) + ")",
+        false, now);
+    return {waiting->connection, exceptionReply(waiting->request.function, Exception::Busy)};
 }
 
-std::optional<std::vector<std::uint8_t>> RegisterMap::handle(std::span<const std::uint8_t> pdu, ClientId client,
+// A start that will not happen: its ticket Dropped, which the state
+// machine learns as it learns every other end of a start.
+void RegisterMap::dropStart(const Waiting& waiting)
+{
+    if (waiting.ticket)
+        console_.callOff(*waiting.ticket);
+}
+
+std::optional<std::vector<std::uint8_t>> RegisterMap::handle(std::span<const std::uint8_t> pdu, ClientId connection,
                                                              Clock::time_point now)
 {
+    lastNow_ = now;
+    clientOf(connection);
+    std::deque<Arrival>& arrivals = connections_.at(connection).arrivals;
+    if (arrivals.empty())
+        arrived(pdu, connection, now);  // handed straight to its turn (a test's shortcut)
+    const Arrival arrival = arrivals.front();
+    arrivals.pop_front();
     const auto decoded = decode(pdu);
     if (const Exception* exception = std::get_if<Exception>(&decoded))
         return exceptionReply(pdu.empty() ? 0 : pdu[0], *exception);
     const Request& request = std::get<Request>(decoded);
     if (request.write)
-        return write(request, client, now);
-    return serve(request, client);
+        return write(request, connection, arrival, now);
+    observe(console_.read(), now);
+    return serve(request, connection);
 }
 
 std::optional<Exception> RegisterMap::readFault(const Request::Read& read) const
@@ -337,7 +447,7 @@ std::optional<Exception> RegisterMap::readFault(const Request::Read& read) const
     return Exception::IllegalAddress;
 }
 
-std::vector<std::uint8_t> RegisterMap::serve(const Request& request, ClientId client)
+std::vector<std::uint8_t> RegisterMap::serve(const Request& request, ClientId connection)
 {
     if (request.identification)
         return identificationReply(*request.identification, identity_);
@@ -346,13 +456,13 @@ std::vector<std::uint8_t> RegisterMap::serve(const Request& request, ClientId cl
         return exceptionReply(request.function, *fault);
     std::vector<std::uint16_t> registers;
     if (read.table == Request::Table::Input) {
-        const auto all = inputRegisters(client);
+        const auto all = inputRegisters(connection);
         registers.assign(all.begin() + read.start, all.begin() + read.start + read.count);
     } else if (read.start < holding::writable) {
-        const auto all = holdingRegisters();
+        const auto all = holdingRegisters(connection);
         registers.assign(all.begin() + read.start, all.begin() + read.start + read.count);
     } else {
-        const auto all = inputRegisters(client);
+        const auto all = inputRegisters(connection);
         const std::size_t from = read.start - holding::statusBlock;
         registers.assign(all.begin() + from, all.begin() + from + read.count);
     }
@@ -362,19 +472,26 @@ std::vector<std::uint8_t> RegisterMap::serve(const Request& request, ClientId cl
 std::vector<std::uint8_t> RegisterMap::refuse(std::uint8_t function, Refusal refusal)
 {
     lastRefusal_ = refusal;
-    return exceptionReply(function, exceptionFor(refusal));
+    return exceptionReply(function, static_cast<Exception>(exceptionFor(refusal)));
 }
 
 // Checked whole first: addresses, values, who may write, what the state
-// allows. What needs the window goes there; the control word, the timeout
-// and a fault reset are done with it, once it is done.
-std::optional<std::vector<std::uint8_t>> RegisterMap::write(const Request& request, ClientId client,
-                                                            Clock::time_point now)
+// allows. A STOP that acted as the request arrived makes it answered as
+// taken, whatever else it held; the rest is written only when all of it
+// would be. What needs the window goes there; the timeout and a fault reset
+// are done with it, once it is done.
+std::optional<std::vector<std::uint8_t>> RegisterMap::write(const Request& request, ClientId connection,
+                                                            const Arrival& arrival, Clock::time_point now)
 {
     const Request::Write& write = *request.write;
-    const std::string who = "remote: " + nameOf(client) + " wrote " + described(write) + ": ";
+    const std::string who = "remote: " + nameOf(connections_.at(connection).client) + " wrote " + described(write) + ": ";
     const auto refused = [&](std::vector<std::uint8_t> reply, std::string_view why) {
-        console_.audit(who + "refused, exception " + std::to_string(reply[1]) + " (" + std::string(why) + ")");
+        if (arrival.stopped) {
+            lastRefusal_ = Refusal::StopOnly;
+            log(who + "STOP taken, the rest not written (" + std::string(why) + ")", false, now);
+            return afterWrite(request, connection);
+        }
+        log(who + "refused, exception " + std::to_string(reply[1]) + " (" + std::string(why) + ")", false, now);
         return reply;
     };
     if (write.start + write.values.size() > holding::writable)
@@ -387,60 +504,84 @@ std::optional<std::vector<std::uint8_t>> RegisterMap::write(const Request& reque
             return refused(exceptionReply(request.function, Exception::IllegalValue), "a value out of range");
 
     const ConsoleReadings readings = console_.read();
-    followRemoteSwitch(readings);
+    observe(readings, now);
+    const std::string key = connections_.at(connection).client;
+    Client& client = clients_[key];
     const std::optional<std::uint16_t> word = writtenAt(write, holding::controlWord);
-    // A STOP alone, taken from a connection that may stop but not write:
-    // it has acted as it arrived, and the control word stays the controller's.
-    const bool stopAlone = word && !(*word & control::run) && write.values.size() == 1;
-    const bool stopTaken = stopAlone && stopsFrom(request, client);
-    if (!readings.remoteControlOn && !stopTaken)
-        return refused(refuse(request.function, Refusal::RemoteControlOff),
-                       refusalText(Refusal::RemoteControlOff));
-    if (controller_ && *controller_ != client && !stopTaken)
-        return refused(refuse(request.function, Refusal::NotInControl), refusalText(Refusal::NotInControl));
-    if (stopTaken && (!readings.remoteControlOn || (controller_ && *controller_ != client))) {
-        console_.audit(who + "taken as a STOP");
-        return afterWrite(request, client);
+    const std::optional<std::uint16_t> previous = arrival.stopped ? arrival.before : client.word;
+    // Whether RUN 1 is a start is judged on what this client wrote before.
+    const bool armedBefore = armed(client);
+    if (word && !arrival.stopped) {
+        client.word = *word;
+        client.wordAfter = stops_;
     }
+    // A fault reset in a control word makes the RUN in it no start: the
+    // reset is a stop, and this client's RUN 0 came before it.
+    const bool resetEdge = word && (*word & control::faultReset) && !(previous.value_or(0) & control::faultReset);
+    if (arrival.stopped && write.values.size() == 1) {
+        if (resetEdge && remoteOn_)
+            apply(write, true, nameOf(key), now);
+        log(who + "taken as a STOP", false, now);
+        return afterWrite(request, connection);
+    }
+    if (!remoteOn_)
+        return refused(refuse(request.function, Refusal::RemoteControlOff), refusalText(Refusal::RemoteControlOff));
+    const bool inControl = controller_ == key;
+    if (busy(state_) && !inControl)
+        return refused(refuse(request.function, Refusal::NotInControl), refusalText(Refusal::NotInControl));
 
     WindowRequest asked;
     bool referenceWritten = false;
+    bool changes = false;
+    const auto inEffect = holdingRegisters(connection, readings);
     for (std::size_t i = 0; i < write.values.size(); ++i) {
         const auto address = static_cast<std::uint16_t>(write.start + i);
+        if (std::ranges::find(locked_, address) != locked_.end())
+            return refused(refuse(request.function, Refusal::Locked), refusalText(Refusal::Locked));
+        changes = changes || (address != holding::controlWord && inEffect[address] != write.values[i]);
         if (const std::optional<FieldValue> field = fieldAt(address, write.values[i])) {
             asked.fields.push_back(*field);
             referenceWritten = referenceWritten || address == holding::speedReference;
             asked.ratingWritten = asked.ratingWritten || address != holding::speedReference;
         }
     }
-    const bool runEdge = word && (*word & control::run) && !(controlWord_ & control::run);
-    const bool resetEdge = word && (*word & control::faultReset) && !(controlWord_ & control::faultReset);
-    if (asked.ratingWritten && readings.state != SequencerState::Idle)
+    if (asked.ratingWritten && (readings.identity.alive() || state_ == ControlState::Starting))
         return refused(refuse(request.function, Refusal::RunAlive), refusalText(Refusal::RunAlive));
-    if (runEdge && !resetEdge && tripLatched(readings))
+    const bool runEdge = word && (*word & control::run) && !resetEdge && armedBefore;
+    if (runEdge && arrival.number < lastStopArrival_) {
+        lastRefusal_ = Refusal::CalledOff;
+        log(who + "never ran, exception 6 (" + std::string(refusalText(Refusal::CalledOff)) + ")", false, now);
+        return exceptionReply(request.function, Exception::Busy);
+    }
+    if (runEdge && trip_)
         return refused(refuse(request.function, Refusal::TripLatched), refusalText(Refusal::TripLatched));
+    changes = changes || resetEdge || (word && previous != word);
 
     if (asked.fields.empty() && !runEdge) {
-        apply(write, readings);
-        console_.audit(who + "taken");
-        return afterWrite(request, client);
+        apply(write, resetEdge, nameOf(key), now);
+        log(who + "taken", changes, now);
+        return afterWrite(request, connection);
     }
 
     auto waiting = std::make_unique<Waiting>();
-    waiting->client = client;
+    waiting->connection = connection;
+    waiting->client = key;
     waiting->request = request;
     waiting->giveUpAt = now + windowWait;
+    waiting->resetEdge = resetEdge;
+    waiting->changes = changes || runEdge;
     if (runEdge) {
         asked.action = WindowRequest::Action::Start;
         asked.ticket = waiting->ticket = std::make_shared<StartTicket>();
-        if (!controller_) {
-            takeControl(client, "its RUN");
-            waiting->tookControl = true;
-        }
-        watch_ = Watch{client, nameOf(client), asked.ticket, std::nullopt, now};
-    } else if (referenceWritten && readings.state == SequencerState::Running && !(word && !(*word & control::run))) {
-        asked.action = WindowRequest::Action::Retune;
-        asked.run = readings.run;
+        if (!inControl)
+            takeControl(key, now);
+        watch_ = Watch{key, nameOf(key), asked.ticket, std::nullopt, now};
+        enter(ControlEvent::Edge, readings.identity.alive(), nameOf(key) + "'s RUN", now);
+    } else if (referenceWritten && controlled(state_) && inControl && watch_) {
+        asked.action = WindowRequest::Action::NewCount;
+        asked.ticket = watch_->ticket;
+    } else {
+        asked.whileIdle = state_ == ControlState::Ready;
     }
     const RequestId id = nextRequest_++;
     waiting_.emplace(id, std::move(waiting));
@@ -450,172 +591,251 @@ std::optional<std::vector<std::uint8_t>> RegisterMap::write(const Request& reque
 
 std::optional<RegisterMap::Answer> RegisterMap::completed(RequestId id, WindowOutcome outcome, Clock::time_point now)
 {
+    lastNow_ = now;
     const auto found = waiting_.find(id);
     if (found == waiting_.end())
         return std::nullopt;  // its connection has gone
     const std::unique_ptr<Waiting> waiting = std::move(found->second);
     waiting_.erase(found);
-    const ConsoleReadings readings = console_.read();
     const std::string who =
         "remote: " + nameOf(waiting->client) + " wrote " + described(*waiting->request.write) + ": ";
     if (outcome.kind == WindowOutcome::Kind::Refused) {
-        dropStart(*waiting, "its start was refused");
-        if (waiting->ticket && refusedByCheck(outcome.refusal))
-            refusedStart_ = true;
+        dropStart(*waiting);
+        if (waiting->ticket && refusedByCheck(outcome.refusal)) {
+            latchTrip(EndCode::StartRefused);
+            countStop();
+        }
         std::vector<std::uint8_t> reply = refuse(waiting->request.function, outcome.refusal);
-        console_.audit(who + "refused, exception " + std::to_string(reply[1]) + " (" +
-                       std::string(refusalText(outcome.refusal)) + ")");
-        return Answer{waiting->client, std::move(reply)};
+        log(who + "refused, exception " + std::to_string(reply[1]) + " (" +
+                std::string(refusalText(outcome.refusal)) + ")",
+            true, now);
+        observe(console_.read(), now);
+        return Answer{waiting->connection, std::move(reply)};
     }
-    apply(*waiting->request.write, readings);
-    console_.audit(who + "taken");
-    watch(readings, now);
-    return Answer{waiting->client, afterWrite(waiting->request, waiting->client)};
+    if (waiting->ticket && waiting->ticket->state() == StartTicket::State::Dropped) {
+        // A STOP sent after it called it off while the window did it.
+        lastRefusal_ = Refusal::CalledOff;
+        log(who + "never ran, exception 6 (" + std::string(refusalText(Refusal::CalledOff)) + ")", true, now);
+        observe(console_.read(), now);
+        return Answer{waiting->connection, exceptionReply(waiting->request.function, Exception::Busy)};
+    }
+    apply(*waiting->request.write, waiting->resetEdge, nameOf(waiting->client), now);
+    log(who + "taken", waiting->changes, now);
+    observe(console_.read(), now);
+    return Answer{waiting->connection, afterWrite(waiting->request, waiting->connection)};
 }
 
-void RegisterMap::apply(const Request::Write& write, const ConsoleReadings& now)
+void RegisterMap::apply(const Request::Write& write, bool resetEdge, const std::string& by, Clock::time_point now)
 {
-    if (const std::optional<std::uint16_t> word = writtenAt(write, holding::controlWord)) {
-        if ((*word & control::faultReset) && !(controlWord_ & control::faultReset)) {
-            refusedStart_ = communicationLost_ = false;
-            tripsAtReset_ = now.trips;
-            lastRefusal_ = Refusal::None;
-        }
-        controlWord_ = *word;
-    }
+    if (resetEdge)
+        clearTrip(by, now);
     if (const std::optional<std::uint16_t> timeout = writtenAt(write, holding::timeout))
         timeout_ = std::chrono::milliseconds(*timeout);
 }
 
-std::vector<std::uint8_t> RegisterMap::afterWrite(const Request& request, ClientId client)
+std::vector<std::uint8_t> RegisterMap::afterWrite(const Request& request, ClientId connection)
 {
     if (!request.read)
         return writeReply(request);
     Request read = request;
     read.write.reset();
-    return serve(read, client);
+    return serve(read, connection);
 }
 
-void RegisterMap::takeControl(ClientId client, const std::string& why)
+// ---- what the console did
+
+void RegisterMap::observe(const ConsoleReadings& now, Clock::time_point at)
 {
-    controller_ = client;
-    console_.showController(nameOf(client));
-    console_.audit("remote: " + nameOf(client) + " is in control (" + why + ")");
+    // Most looks find nothing new: a run, a switch, a trip, a reset, the
+    // watched start's ticket all as they were.
+    if (now.identity == seen_ && now.switchChanges == switchesSeen_ && now.operatorResets == resetsSeen_ &&
+        now.trips <= tripsSeen_ && !(watch_ && !watch_->run && !watch_->ticket->waiting()))
+        return;
+    // The switch, counted: off and on again between two looks is still a
+    // stop, and calls off what waited.
+    if (now.switchChanges != switchesSeen_) {
+        const bool twice = now.switchChanges - switchesSeen_ >= 2;
+        switchesSeen_ = now.switchChanges;
+        if (remoteOn_ || twice)
+            switched(false, now, at);
+        if (now.remoteControlOn)
+            switched(true, now, at);
+    }
+    if (now.operatorResets != resetsSeen_) {
+        resetsSeen_ = now.operatorResets;
+        clearTrip("the operator", at);
+    }
+    if (now.trips > tripsSeen_) {
+        tripsSeen_ = now.trips;
+        // The cause is the run's alive now; a run begun since has none to say.
+        latchTrip(endCodeOf(now.endCause));
+        countStop();
+    }
+    if (watch_ && !watch_->run) {
+        switch (watch_->ticket->state()) {
+        case StartTicket::State::Started:
+            watch_->run = watch_->ticket->run();
+            enter(ControlEvent::StartBegan, true,
+                  "run " + std::to_string(*watch_->run) + " started by " + watch_->name, at);
+            break;
+        case StartTicket::State::Dropped:
+            watch_.reset();
+            enter(ControlEvent::StartDropped, now.identity.alive(), "the start was dropped", at);
+            break;
+        case StartTicket::State::Armed:
+        case StartTicket::State::Queued:
+            break;
+        }
+    }
+    // The runs that ended and began since the last look; of several, the
+    // newest is the one that counts.
+    const port::run::RunIdentity last = std::exchange(seen_, now.identity);
+    if (last.alive() && (now.identity.run != last.run || !now.identity.alive()))
+        runEnded(last.run, now);
+    if (now.identity.run != last.run && now.identity.run > 0) {
+        runBegan(now.identity.run);
+        if (!now.identity.alive())
+            runEnded(now.identity.run, now);
+    }
+    showView();
 }
 
-void RegisterMap::releaseControl(const std::string& why)
+void RegisterMap::runBegan(std::uint64_t run)
 {
-    console_.audit("remote: " + nameOf(*controller_) + " is no longer in control (" + why + ")");
-    controller_.reset();
-    console_.showController({});
+    if (watch_ && watch_->run == run)
+        return;  // a client's start, which its ticket has said
+    if (state_ == ControlState::Ready)
+        enter(ControlEvent::RunBegan, true, "run " + std::to_string(run) + " is the operator's", lastNow_);
+}
+
+// Why it ended, from what ended it: a trip's cause, a STOP from afar (whose),
+// the operator's STOP or EXIT.
+void RegisterMap::runEnded(std::uint64_t run, const ConsoleReadings& now)
+{
+    const port::run::RunEndCause cause =
+        now.identity.run == run ? now.endCause : port::run::RunEndCause::None;
+    bool remote = false;
+    if (cause != port::run::RunEndCause::None) {
+        endCode_ = endCodeOf(cause);
+    } else if (now.lastEnd.run == run) {
+        switch (now.lastEnd.source) {
+        case port::run::StopSource::Remote:
+            remote = true;
+            endCode_ = remoteStop_ && remoteStop_->run == run ? remoteStop_->code : EndCode::OtherStop;
+            stoppedBy_ = remoteStop_ && remoteStop_->run == run ? remoteStop_->client : std::string();
+            break;
+        case port::run::StopSource::Operator:
+            endCode_ = EndCode::OperatorStop;
+            break;
+        case port::run::StopSource::ShutDown:
+            endCode_ = EndCode::OperatorExit;
+            break;
+        case port::run::StopSource::None:
+            break;
+        }
+    }
+    if (!remote)
+        countStop();  // a STOP from afar has counted as it acted
+    if (former_ && former_->run == run)
+        former_.reset();
+    const bool watched = watch_ && watch_->run == run;
+    if (watched)
+        watch_.reset();
+    if (state_ == ControlState::Unattended || (state_ == ControlState::Running && (watched || !watch_)))
+        enter(ControlEvent::RunEnded, false, "run " + std::to_string(run) + " ended", lastNow_);
 }
 
 // Turned off, the run a client started is the operator's: the watch lets go
-// of it, a start still waiting is called off, and the connection that was in
+// of it, a start still waiting is called off, and the client that was in
 // control may still stop its run.
-void RegisterMap::followRemoteSwitch(const ConsoleReadings& now)
+void RegisterMap::switched(bool on, const ConsoleReadings& now, Clock::time_point at)
 {
-    if (now.remoteControlOn == remoteOn_)
-        return;
-    remoteOn_ = now.remoteControlOn;
-    if (remoteOn_) {
+    remoteOn_ = on;
+    countStop();
+    if (on) {
         former_.reset();
-        console_.audit("remote: remote control turned on by the operator");
+        enter(ControlEvent::SwitchedOn, now.identity.alive(), "remote control turned on by the operator", at);
         return;
     }
-    std::string what = "remote: remote control turned off by the operator";
+    std::string why = "remote control turned off by the operator";
     if (controller_) {
-        former_ = Former{*controller_, std::nullopt, nullptr};
-        if (watch_ && watch_->client == *controller_) {
-            former_->ticket = watch_->ticket;
+        former_ = Former{*controller_, std::nullopt};
+        if (watch_ && watch_->client == *controller_)
             former_->run = watch_->run;
-        }
-        controller_.reset();
-        console_.showController({});
     }
-    if (watch_ && watch_->ticket && console_.callOff(*watch_->ticket))
-        what += "; the start waiting is called off";
-    else if (const std::optional<std::uint64_t> run = watch_ ? (watch_->run ? watch_->run : watch_->ticket->run())
-                                                             : std::nullopt)
-        what += "; run " + std::to_string(*run) + " is the operator's";
+    if (watch_ && !watch_->ticket->run()) {
+        // The window has called it off as it switched; nothing of it began.
+        console_.callOff(*watch_->ticket);
+        endCode_ = EndCode::SwitchedOff;
+        why += "; the start waiting is called off";
+    } else if (watch_ && watch_->run && now.identity.state == port::run::SequencerState::Running &&
+               now.identity.run == *watch_->run) {
+        why += "; run " + std::to_string(*watch_->run) + " is the operator's now";
+    }
     watch_.reset();
-    console_.audit(what);
+    controller_.reset();
+    enter(ControlEvent::SwitchedOff, now.identity.alive(), why, at);
 }
 
 std::vector<RegisterMap::Answer> RegisterMap::tick(Clock::time_point now)
 {
+    lastNow_ = now;
     std::vector<Answer> answers;
-    const ConsoleReadings readings = console_.read();
-    followRemoteSwitch(readings);
+    observe(console_.read(), now);
     for (auto at = waiting_.begin(); at != waiting_.end();) {
         const RequestId id = at->first;
         Waiting& waiting = *at->second;
         ++at;
         if (now < waiting.giveUpAt)
             continue;
-        if (console_.withdraw(id)) {
-            lastRefusal_ = Refusal::WindowBusy;
-            answers.push_back(withdrawn(id));
-        } else {
+        if (console_.withdraw(id))
+            answers.push_back(withdrawn(id, Refusal::WindowBusy, now));
+        else
             waiting.giveUpAt = Clock::time_point::max();  // begun: its outcome comes
-        }
     }
-    const std::shared_ptr<StartTicket> watched = watch_ ? watch_->ticket : nullptr;
-    watch(readings, now);
-    // A start the watch called off may still wait for the window.
-    if (watched && watched->state() == StartTicket::State::CalledOff)
+    if (!answers.empty())
+        observe(console_.read(), now);  // a start withdrawn is watched no more
+    if (watch_ && now >= watch_->heard + timeout_) {
+        const std::shared_ptr<StartTicket> watched = watch_->ticket;
+        watch(now);
+        // A start the watch called off may still wait for the window.
         for (auto at = waiting_.begin(); at != waiting_.end();) {
             const RequestId id = at->first;
             ++at;
-            if (waiting_.at(id)->ticket == watched && console_.withdraw(id))
-                answers.push_back(withdrawn(id));
+            if (watched->state() == StartTicket::State::Dropped && waiting_.at(id)->ticket == watched &&
+                console_.withdraw(id))
+                answers.push_back(withdrawn(id, Refusal::WindowBusy, now));
         }
+        observe(console_.read(), now);
+    }
+    log_.flush(now);
+    showView();
     return answers;
 }
 
-void RegisterMap::watch(const ConsoleReadings& now, Clock::time_point at)
+void RegisterMap::watch(Clock::time_point at)
 {
-    if (!watch_)
+    if (!watch_ || at < watch_->heard + timeout_)
         return;
-    Watch& watched = *watch_;
-    if (watched.ticket) {
-        switch (watched.ticket->state()) {
-        case StartTicket::State::CalledOff:
-            watch_.reset();
-            return;
-        case StartTicket::State::Taken:
-            watched.run = watched.ticket->run();
-            if (!std::exchange(watched.begun, true))
-                console_.audit("remote: run " + std::to_string(*watched.run) + " started by " + watched.name);
-            break;
-        case StartTicket::State::Armed:
-            break;
-        }
-    }
-    // Over: a later run has begun, or this one has ended.
-    if (watched.run && (now.run > *watched.run || (now.run == *watched.run && now.state == SequencerState::Idle))) {
-        watch_.reset();
-        return;
-    }
-    if (at < watched.heard + timeout_)
-        return;
+    const Watch watched = *std::exchange(watch_, std::nullopt);
     const std::chrono::nanoseconds silence = at - watched.heard;
     const std::string silent = watched.name + " sent nothing for " + milliseconds(silence);
-    if (watched.ticket && watched.ticket->state() == StartTicket::State::Armed && console_.callOff(*watched.ticket)) {
-        console_.audit("remote: " + silent + ": its start waiting is called off");
+    if (watched.ticket->waiting() && console_.callOff(*watched.ticket)) {
+        log("remote: " + silent + ": its start waiting is called off", true, at);
+        endCode_ = EndCode::CommunicationLost;
     } else if (const std::optional<std::uint64_t> run = watched.run ? watched.run : watched.ticket->run()) {
         console_.communicationLost(silence, *run);
-        console_.audit("remote: run " + std::to_string(*run) + " ended at once: " + silent);
+        log("remote: run " + std::to_string(*run) + " ended at once: " + silent, true, at);
     }
-    communicationLost_ = true;
+    latchTrip(EndCode::CommunicationLost);
+    countStop();
     if (controller_ == watched.client)
-        releaseControl("its watch ran out");
-    watch_.reset();
+        loseControl("its watch ran out", at);
 }
 
 std::optional<RegisterMap::Clock::time_point> RegisterMap::nextDue() const
 {
-    std::optional<Clock::time_point> due;
+    std::optional<Clock::time_point> due = log_.nextDue();
     const auto earlier = [&due](Clock::time_point at) {
         if (!due || at < *due)
             due = at;
@@ -628,50 +848,131 @@ std::optional<RegisterMap::Clock::time_point> RegisterMap::nextDue() const
     return due;
 }
 
-bool RegisterMap::tripLatched(const ConsoleReadings& now) const
+// ---- the state machine
+
+void RegisterMap::enter(ControlEvent event, bool runAlive, const std::string& why, Clock::time_point at)
 {
-    return refusedStart_ || communicationLost_ || now.trips > tripsAtReset_;
+    const ControlState next = nextState(state_, event, runAlive);
+    if (next == state_) {
+        if (!why.empty() && event != ControlEvent::RunEnded && event != ControlEvent::RunBegan)
+            log("remote: " + why, true, at);
+        return;
+    }
+    if (controlled(state_) && !controlled(next) && controller_)
+        loseControl("", at);
+    log("remote: " + std::string(stateName(state_)) + " -> " + std::string(stateName(next)) + ": " + why, true, at);
+    state_ = next;
+    showView();
 }
 
-std::uint16_t RegisterMap::statusWord(ClientId client, const ConsoleReadings& now) const
+void RegisterMap::takeControl(const std::string& client, Clock::time_point at)
 {
-    const bool waitingStart =
-        watch_ && watch_->ticket && watch_->ticket->state() == StartTicket::State::Armed;
-    const bool trip = tripLatched(now);
+    controller_ = client;
+    countStop();  // control changing hands
+    log("remote: " + nameOf(client) + " is in control (its RUN)", true, at);
+}
+
+void RegisterMap::loseControl(const std::string& why, Clock::time_point at)
+{
+    if (!controller_)
+        return;
+    const std::string who = nameOf(*std::exchange(controller_, std::nullopt));
+    if (!why.empty()) {
+        countStop();  // control changing hands
+        log("remote: " + who + " is no longer in control (" + why + ")", true, at);
+        const ConsoleReadings now = console_.read();
+        enter(ControlEvent::ControlLost, now.identity.alive(), "", at);
+    }
+    showView();
+}
+
+void RegisterMap::latchTrip(EndCode trip)
+{
+    if (!trip_ || *trip_ == EndCode::None)
+        trip_ = trip;
+}
+
+void RegisterMap::clearTrip(const std::string& by, Clock::time_point at)
+{
+    countStop();
+    tripsSeen_ = console_.read().trips;
+    if (!trip_ && lastRefusal_ == Refusal::None)
+        return;
+    trip_.reset();
+    lastRefusal_ = Refusal::None;
+    log("remote: fault reset by " + by, true, at);
+    showView();
+}
+
+// Its own RUN 0, written after the last stop of any kind.
+bool RegisterMap::armed(const Client& client) const
+{
+    return client.word && !(*client.word & control::run) && client.wordAfter == stops_;
+}
+
+void RegisterMap::showView()
+{
+    RemoteView view{controller(), trip_, endCode_, stoppedBy_};
+    if (view.controller == shown_.controller && view.trip == shown_.trip && view.lastEnd == shown_.lastEnd &&
+        view.stoppedBy == shown_.stoppedBy)
+        return;
+    shown_ = view;
+    console_.show(view);
+}
+
+void RegisterMap::log(const std::string& line, bool changed, Clock::time_point at)
+{
+    log_.add(line, changed, at);
+}
+
+// ---- the registers
+
+std::uint16_t RegisterMap::statusWord(ClientId connection, const ConsoleReadings& now)
+{
+    const std::string& key = connections_.at(connection).client;
+    const bool trip = trip_.has_value();
+    const bool ready = state_ == ControlState::Ready;
     std::uint16_t word = 0;
-    if (now.state == SequencerState::Idle && !waitingStart && !trip)
+    if (ready && !trip && armed(clients_[key]))
         word |= status::readyToRun;
-    if (now.state == SequencerState::Running)
+    if (ready && !armed(clients_[key]))
+        word |= status::startInhibited;
+    if (now.identity.state == SequencerState::Running)
         word |= status::running;
-    if (now.state == SequencerState::Stopping)
+    if (now.identity.state == SequencerState::Stopping)
         word |= status::stopping;
     if (trip)
         word |= status::trip;
-    if (now.state != SequencerState::Idle && (!now.realtime || now.delayCount <= 0))
+    if (now.identity.alive() && (!now.realtime || now.delayCount <= 0))
         word |= status::warning;
-    if (now.state == SequencerState::Running && now.measuredFrequency) {
+    if (now.identity.state == SequencerState::Running && now.measuredFrequency) {
         const double tolerance = std::max(atReferenceShare * now.definedFrequency, 1.0 / frequencyScale);
         if (std::abs(*now.measuredFrequency - now.definedFrequency) <= tolerance)
             word |= status::atReference;
     }
-    if (now.remoteControlOn)
+    if (remoteOn_)
         word |= status::remoteControl;
-    if (communicationLost_)
+    if (trip_ == EndCode::CommunicationLost)
         word |= status::communicationLost;
-    if (controller_ == client)
+    if (controller_ == key)
         word |= status::inControl;
     else if (controller_)
         word |= status::otherInControl;
-    if (waitingStart)
+    if (state_ == ControlState::Starting)
         word |= status::startWaiting;
     return word;
 }
 
-std::array<std::uint16_t, holding::writable> RegisterMap::holdingRegisters()
+std::array<std::uint16_t, holding::writable> RegisterMap::holdingRegisters(ClientId connection)
 {
-    const ConsoleReadings now = console_.read();
+    return holdingRegisters(connection, console_.read());
+}
+
+std::array<std::uint16_t, holding::writable> RegisterMap::holdingRegisters(ClientId connection,
+                                                                          const ConsoleReadings& now)
+{
     std::array<std::uint16_t, holding::writable> registers{};
-    registers[holding::controlWord] = controlWord_;
+    registers[holding::controlWord] = clientOf(connection).word.value_or(0);
     registers[holding::speedReference] = scaled<std::uint16_t>(now.speedReference, 1.0);
     registers[holding::ratedVoltage] = scaled<std::uint16_t>(now.ratedVoltage, voltageScale);
     registers[holding::ratedSpeed] = scaled<std::uint16_t>(now.ratedSpeed, 1.0);
@@ -681,23 +982,29 @@ std::array<std::uint16_t, holding::writable> RegisterMap::holdingRegisters()
     return registers;
 }
 
-std::array<std::uint16_t, input::count> RegisterMap::inputRegisters(ClientId client)
+std::array<std::uint16_t, input::count> RegisterMap::inputRegisters(ClientId connection)
 {
+    clientOf(connection);
     const ConsoleReadings now = console_.read();
-    followRemoteSwitch(now);
+    observe(now, lastNow_);
     std::array<std::uint16_t, input::count> registers{};
-    registers[input::statusWord] = statusWord(client, now);
-    const bool idle = now.state == SequencerState::Idle;
+    registers[input::statusWord] = statusWord(connection, now);
+    const bool alive = now.identity.alive();
     putPair(registers, input::measuredFrequency,
-            idle ? 0 : scaled<std::uint32_t>(now.measuredFrequency.value_or(0.0), frequencyScale));
-    putPair(registers, input::definedFrequency, scaled<std::uint32_t>(now.definedFrequency, frequencyScale));
+            alive ? scaled<std::uint32_t>(now.measuredFrequency.value_or(0.0), frequencyScale) : 0);
+    putPair(registers, input::definedFrequency, alive ? scaled<std::uint32_t>(now.definedFrequency, frequencyScale) : 0);
     registers[input::requiredVoltage] = scaled<std::uint16_t>(now.requiredVoltage, voltageScale);
     registers[input::lastRefusal] = static_cast<std::uint16_t>(lastRefusal_);
-    registers[input::runEndCause] = static_cast<std::uint16_t>(now.endCause);
+    registers[input::runEndCause] = static_cast<std::uint16_t>(endCode_);
     registers[input::mapVersion] = mapVersion;
     putPair(registers, input::delayCount,
             now.delayCount < 0 ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(now.delayCount, largestPair)));
     putPair(registers, input::cycles, static_cast<std::uint32_t>(now.cycles & largestPair));
+    if (controller_) {
+        const Client& client = clients_[*controller_];
+        putPair(registers, input::controller, client.address);
+        registers[input::controllerPort] = client.connections.empty() ? 0 : client.port;
+    }
     return registers;
 }
 

@@ -3,42 +3,51 @@
 // the readings after it. Used by the server's thread alone; it reaches the
 // console only through Console, so it is tested and fuzzed without a window.
 //
-// The rules a drive keeps, so that nothing starts from afar that the
-// operator would not start at the window, and no remote run outlives its
-// client:
-//  - RUN is a held bit. A run starts only on its rising edge, which computes
-//    Required Voltage from the fields in effect and starts only from one
-//    that passed; refused, nothing starts, a trip is latched and the request
-//    gets exception 4. RUN 0 stops.
-//  - The first connection whose RUN edge is taken while remote control is
-//    on is in control until it closes, its watch runs out or the operator
-//    turns remote control off. Others may read; their writes get exception
-//    1, but a control word with RUN 0 from any of them stops the run. With
-//    remote control off every write gets exception 1, but the connection
-//    that was in control may still stop the run it started.
-//  - A STOP in a request acts as the request arrives, from this thread,
-//    before anything else the request holds and before the requests
-//    waiting ahead of it.
-//  - The communication-loss watch follows every run a client started, and
-//    a start still waiting: only the controlling connection's writes to the
-//    control word or the reference reset it. When it runs out, a waiting
-//    start is called off and a run ends at once.
+// Remote start and stop are one state machine (controlstate.h), and the
+// rules a drive keeps, so that no motor starts by itself:
+//  - A start needs a fresh edge from the same client: RUN 1 written by a
+//    client whose own previous control word had RUN 0, written after the
+//    last stop of any kind (a STOP from anyone, the operator's STOP or EXIT,
+//    the watch, a trip, a fault reset, remote control switched, control
+//    changing hands). A client's first control word is never an edge.
+//  - A STOP from a client allowed to stop acts as its request arrives, from
+//    this thread: the run ends, and every start sent before it that has not
+//    begun (at the window, waiting for the self-test or behind a run still
+//    stopping, or still queued on any connection) is called off and
+//    answered as never run. A STOP is always answered as taken.
+//  - The sequencer says who a run is: each start's ticket ends Started(n) or
+//    Dropped, and the state and run number are read as one. Every stop,
+//    whoever made it, is learnt from them.
+//  - While a run is alive or a start waits, only the client in control
+//    writes; the others may only STOP. With none, any client may prepare a
+//    start, and its RUN edge takes control. A reference written while a
+//    start waits goes into that start.
+//  - A client is its connection, unless it names itself: by the unit id of
+//    its requests (1-247: its address and that unit, across connections),
+//    or by what its transport knows of it (a certificate's subject). Control
+//    and the edge follow the client, so a PLC that reconnects keeps its run.
+//  - The communication-loss watch follows a start's ticket, then the run it
+//    became; only the controlling client's writes to the control word or
+//    the reference reset it.
 //  - A request is checked whole, then done whole or not at all; one that
 //    needs the window is handed over and answered once done there, and the
-//    reads, the STOPs and the watch go on meanwhile. Exception 6 is for a
-//    request the window did not begin in time: it never ran.
+//    reads, the STOPs and the watch go on meanwhile.
 #ifndef APP_REMOTE_REGISTERMAP_H
 #define APP_REMOTE_REGISTERMAP_H
 
+#include "app/remote/auditlog.h"
 #include "app/remote/console.h"
+#include "app/remote/controlstate.h"
 #include "app/remote/protocol.h"
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -48,7 +57,7 @@ namespace app::remote {
 // Holding registers (function codes 3, 6, 16, 23), PDU addresses; the
 // status word and the readings follow at statusBlock, read only.
 namespace holding {
-inline constexpr std::uint16_t controlWord = 0;
+inline constexpr std::uint16_t controlWord = 0;     // this client's own, as it last wrote it
 inline constexpr std::uint16_t speedReference = 1;  // Text7, rpm
 inline constexpr std::uint16_t ratedVoltage = 2;    // Text1, 0.1 V
 inline constexpr std::uint16_t ratedSpeed = 3;      // Text5, rpm
@@ -64,14 +73,16 @@ inline constexpr std::uint16_t statusBlock = 100;  // input register n is holdin
 namespace input {
 inline constexpr std::uint16_t statusWord = 0;
 inline constexpr std::uint16_t measuredFrequency = 1;  // 32-bit, 0.01 Hz, 0: none measured
-inline constexpr std::uint16_t definedFrequency = 3;   // 32-bit, 0.01 Hz
+inline constexpr std::uint16_t definedFrequency = 3;   // 32-bit, 0.01 Hz, 0: no run alive
 inline constexpr std::uint16_t requiredVoltage = 5;    // Text10, 0.1 V
 inline constexpr std::uint16_t lastRefusal = 6;        // Refusal, until a fault reset
-inline constexpr std::uint16_t runEndCause = 7;        // port::run::RunEndCause of the last run
+inline constexpr std::uint16_t runEndCause = 7;        // EndCode of the last run
 inline constexpr std::uint16_t mapVersion = 8;
-inline constexpr std::uint16_t delayCount = 9;  // 32-bit
-inline constexpr std::uint16_t cycles = 11;     // 32-bit, modulo 2^32
-inline constexpr std::uint16_t count = 13;
+inline constexpr std::uint16_t delayCount = 9;   // 32-bit
+inline constexpr std::uint16_t cycles = 11;      // 32-bit, modulo 2^32
+inline constexpr std::uint16_t controller = 13;  // 32-bit IPv4 address of the client in control, 0: nobody
+inline constexpr std::uint16_t controllerPort = 15;  // its connection's port, 0: none open
+inline constexpr std::uint16_t count = 16;
 }  // namespace input
 
 namespace control {
@@ -81,7 +92,7 @@ inline constexpr std::uint16_t defined = run | faultReset;
 }  // namespace control
 
 namespace status {
-inline constexpr std::uint16_t readyToRun = 1 << 0;  // no run alive or waiting, no trip latched
+inline constexpr std::uint16_t readyToRun = 1 << 0;  // ready, and this client's RUN 1 would start
 inline constexpr std::uint16_t running = 1 << 1;
 inline constexpr std::uint16_t stopping = 1 << 2;
 inline constexpr std::uint16_t trip = 1 << 3;         // latched until a fault reset
@@ -89,12 +100,13 @@ inline constexpr std::uint16_t warning = 1 << 4;      // a run alive not held at
 inline constexpr std::uint16_t atReference = 1 << 5;  // measured within tolerance of the defined frequency
 inline constexpr std::uint16_t remoteControl = 1 << 6;
 inline constexpr std::uint16_t communicationLost = 1 << 7;  // latched with the trip
-inline constexpr std::uint16_t inControl = 1 << 8;          // this connection
-inline constexpr std::uint16_t otherInControl = 1 << 9;     // another connection
-inline constexpr std::uint16_t startWaiting = 1 << 10;      // a remote start waits (the self-test ends first)
+inline constexpr std::uint16_t inControl = 1 << 8;          // this client
+inline constexpr std::uint16_t otherInControl = 1 << 9;     // another client
+inline constexpr std::uint16_t startWaiting = 1 << 10;      // a start waits (the window, the self-test, a run stopping)
+inline constexpr std::uint16_t startInhibited = 1 << 11;    // ready, but this client's RUN 1 would not start: RUN 0 first
 }  // namespace status
 
-inline constexpr std::uint16_t mapVersion = 2;
+inline constexpr std::uint16_t mapVersion = 3;
 inline constexpr double voltageScale = 10.0;        // registers per V
 inline constexpr double voltsPerHertzScale = 100.0;  // registers per V/Hz
 inline constexpr double frequencyScale = 100.0;      // registers per Hz
@@ -121,17 +133,35 @@ public:
         std::vector<std::uint8_t> reply;
     };
 
-    // console must outlive the map.
-    RegisterMap(Console& console, const Identity& identity);
+    // Where a connection comes from, as its transport says.
+    struct Peer {
+        std::string name{};         // "127.0.0.1:41234", for the log and the window
+        std::uint32_t address = 0;  // IPv4, host order
+        std::uint16_t port = 0;
+        // Who the client is across its connections where the transport
+        // knows it (a certificate's subject); empty: see addressed().
+        std::string identity{};
+    };
+
+    // console must outlive the map. locked: holding registers the
+    // commissioning file sets (of 2-5: the rating, the poles, V/f), which
+    // no client may write.
+    RegisterMap(Console& console, const Identity& identity, std::vector<std::uint16_t> locked = {});
     ~RegisterMap();
     RegisterMap(const RegisterMap&) = delete;
     RegisterMap& operator=(const RegisterMap&) = delete;
 
-    // A connection from name ("127.0.0.1:41234"), for the log and the strip.
-    void connected(ClientId client, std::string name);
-    // Gone: it is in control no more, and a start of its still waiting is
-    // called off; a run of its keeps its watch, which it can no longer reset.
-    void closed(ClientId client, Clock::time_point now);
+    void connected(ClientId connection, Peer peer);
+    // The unit id of the connection's request now. 1-247 name the client:
+    // its address and that unit, one client across all its connections.
+    // 0 and 255, the Modbus TCP defaults, leave it its connection alone. A
+    // connection its transport named keeps that name.
+    void addressed(ClientId connection, std::uint8_t unit);
+    // Gone. A client that was only this connection is gone with it: it is
+    // in control no more, and its start still waiting is called off; a run
+    // of its keeps its watch, which it can no longer reset. A named client
+    // keeps control and its watch: it may come back.
+    void closed(ClientId connection, Clock::time_point now);
 
     // Each request as it arrives, before its turn: a STOP in it acts now,
     // and the controller's write resets its watch. The answers of requests
@@ -139,74 +169,135 @@ public:
     std::vector<Answer> arrived(std::span<const std::uint8_t> request, ClientId client, Clock::time_point now);
     // The request's turn: the reply, or nothing while the window does it
     // (its reply then comes from completed() or tick()). One request of a
-    // client at a time.
+    // connection at a time, in the order they arrived.
     std::optional<std::vector<std::uint8_t>> handle(std::span<const std::uint8_t> request, ClientId client,
                                                     Clock::time_point now);
     // The window has done request id.
     std::optional<Answer> completed(RequestId id, WindowOutcome outcome, Clock::time_point now);
-    // Requests the window did not begin in time, the watch, remote control
-    // switched: the answers due.
+    // Requests the window did not begin in time, the watch, what the console
+    // did meanwhile, the log's counts: the answers due.
     std::vector<Answer> tick(Clock::time_point now);
     // When tick() is next due, or nothing while nothing is.
     std::optional<Clock::time_point> nextDue() const;
 
     // The registers as client reads them now.
-    std::array<std::uint16_t, holding::writable> holdingRegisters();
+    std::array<std::uint16_t, holding::writable> holdingRegisters(ClientId client);
     std::array<std::uint16_t, input::count> inputRegisters(ClientId client);
+    ControlState state() const { return state_; }
+    // The client in control, by its name; empty: nobody.
+    std::string controller() const;
 
 private:
+    struct Arrival {
+        std::uint64_t number;
+        bool stopped = false;  // a STOP in it acted as it arrived
+        std::optional<std::uint16_t> before{};  // stopped: the client's word before it
+    };
+    struct Connection {
+        Peer peer;
+        std::string own;     // the client it is alone
+        std::string client;  // the client it speaks for now
+        std::deque<Arrival> arrivals;  // arrived, not handled yet
+    };
+    struct Client {
+        std::string name;           // for the log and the window
+        std::uint32_t address = 0;  // its latest connection's
+        std::uint16_t port = 0;
+        std::set<ClientId> connections;
+        std::optional<std::uint16_t> word;  // its last control word
+        std::uint64_t wordAfter = 0;        // stops_ when it was written
+    };
     struct Waiting;
     struct Watch {
-        ClientId client;
-        std::string name;  // kept: the connection may close before the watch runs out
-        std::shared_ptr<port::run::StartTicket> ticket;  // a start still waiting, or the one that began
+        std::string client;
+        std::string name;  // kept: the client may be gone before its watch runs out
+        std::shared_ptr<port::run::StartTicket> ticket;  // the start, then the run it became
         std::optional<std::uint64_t> run;
         Clock::time_point heard;
-        bool begun = false;  // its start has been logged
     };
-    // The connection in control when the operator turned remote control
-    // off, and its run, which it may still stop.
+    // The client in control when the operator turned remote control off,
+    // and its run, which it may still STOP.
     struct Former {
-        ClientId client;
+        std::string client;
         std::optional<std::uint64_t> run;
-        std::shared_ptr<port::run::StartTicket> ticket;
+    };
+    // Who stopped a run with a STOP from afar.
+    struct RemoteStop {
+        std::uint64_t run;
+        EndCode code;  // ControllerStop or OtherStop
+        std::string client;
     };
 
     std::vector<std::uint8_t> serve(const Request& request, ClientId client);
-    std::optional<std::vector<std::uint8_t>> write(const Request& request, ClientId client, Clock::time_point now);
-    std::vector<std::uint8_t> afterWrite(const Request& request, ClientId client);
+    std::optional<std::vector<std::uint8_t>> write(const Request& request, ClientId connection, const Arrival& arrival,
+                                                   Clock::time_point now);
+    std::vector<std::uint8_t> afterWrite(const Request& request, ClientId connection);
     std::optional<Exception> readFault(const Request::Read& read) const;
     std::vector<std::uint8_t> refuse(std::uint8_t function, Refusal refusal);
-    // The control word, the timeout and a fault reset of a write done.
-    void apply(const Request::Write& write, const ConsoleReadings& now);
-    bool stopsFrom(const Request& request, ClientId client) const;
-    void stopFor(ClientId client, std::vector<Answer>& answers, Clock::time_point now);
-    Answer withdrawn(RequestId id);
-    void dropStart(const Waiting& waiting, const std::string& why);
-    void takeControl(ClientId client, const std::string& why);
-    void releaseControl(const std::string& why);
-    void followRemoteSwitch(const ConsoleReadings& now);
-    void watch(const ConsoleReadings& now, Clock::time_point at);
-    bool tripLatched(const ConsoleReadings& now) const;
-    std::uint16_t statusWord(ClientId client, const ConsoleReadings& now) const;
-    std::string nameOf(ClientId client) const;
+    // The timeout and a fault reset of a write done whole.
+    void apply(const Request::Write& write, bool resetEdge, const std::string& by, Clock::time_point now);
+    bool mayStop(const std::string& client) const;
+    void stopFrom(ClientId connection, std::vector<Answer>& answers, Clock::time_point now);
+    Answer withdrawn(RequestId id, Refusal why, Clock::time_point now);
+    void dropStart(const Waiting& waiting);
+
+    // What the console did since it was last read: the switch, a trip
+    // cleared at the window, the tickets, the runs that began and ended.
+    void observe(const ConsoleReadings& now, Clock::time_point at);
+    void runBegan(std::uint64_t run);
+    void runEnded(std::uint64_t run, const ConsoleReadings& now);
+    void switched(bool on, const ConsoleReadings& now, Clock::time_point at);
+    void watch(Clock::time_point at);
+    // Moves the state machine; "why" goes into the log's line.
+    void enter(ControlEvent event, bool runAlive, const std::string& why, Clock::time_point at);
+    void takeControl(const std::string& client, Clock::time_point at);
+    void loseControl(const std::string& why, Clock::time_point at);
+    // A stop of any kind: a client's RUN 0 before it starts nothing.
+    void countStop() { ++stops_; }
+    void latchTrip(EndCode trip);
+    void clearTrip(const std::string& by, Clock::time_point at);
+    bool armed(const Client& client) const;
+    void showView();
+    void log(const std::string& line, bool changed, Clock::time_point at);
+
+    std::array<std::uint16_t, holding::writable> holdingRegisters(ClientId connection, const ConsoleReadings& now);
+    Client& clientOf(ClientId connection);
+    std::string nameOf(const std::string& client) const;
+    std::uint16_t statusWord(ClientId connection, const ConsoleReadings& now);
 
     Console& console_;
     Identity identity_;
-    std::map<ClientId, std::string> names_;
+    std::vector<std::uint16_t> locked_;
+    AuditLog log_;
+    std::map<ClientId, Connection> connections_;
+    std::map<std::string, Client> clients_;  // by key: "#7" a connection alone, "10.0.0.5 unit 1", a subject
     std::map<RequestId, std::unique_ptr<Waiting>> waiting_;
     RequestId nextRequest_ = 1;
+    std::uint64_t arrivals_ = 0;
+    std::uint64_t lastStopArrival_ = 0;  // the latest STOP that acted, by its arrival
 
-    std::uint16_t controlWord_ = 0;  // as the controller last wrote it
-    std::chrono::milliseconds timeout_ = defaultTimeout;
-    std::optional<ClientId> controller_;
+    ControlState state_ = ControlState::Off;
+    std::optional<std::string> controller_;
     std::optional<Former> former_;
     std::optional<Watch> watch_;
-    bool remoteOn_ = false;  // as last seen
+    std::optional<RemoteStop> remoteStop_;
+    std::uint64_t stops_ = 0;  // stops of any kind so far
+    std::chrono::milliseconds timeout_ = defaultTimeout;
+    // Latched until a fault reset: the trip's cause, None where a run begun
+    // since left none to say.
+    std::optional<EndCode> trip_;
     Refusal lastRefusal_ = Refusal::None;
-    bool refusedStart_ = false;       // latched until a fault reset
-    bool communicationLost_ = false;  // latched until a fault reset
-    std::uint64_t tripsAtReset_ = 0;
+    EndCode endCode_ = EndCode::None;
+    std::string stoppedBy_;
+    RemoteView shown_;
+
+    // The console as last read.
+    port::run::RunIdentity seen_;
+    std::uint64_t tripsSeen_ = 0;
+    std::uint64_t switchesSeen_ = 0;
+    std::uint64_t resetsSeen_ = 0;
+    bool remoteOn_ = false;
+    Clock::time_point lastNow_{};  // the latest time the map was given
 };
 
 }  // namespace app::remote

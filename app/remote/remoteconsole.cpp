@@ -14,9 +14,12 @@
 #include "port/pattern/delaycount.h"
 #include "port/run/runcontrol.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QLineEdit>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -25,6 +28,8 @@ namespace app::remote {
 namespace {
 
 constexpr int textFields[] = {1, 5, 6, 7, 8, 10};
+const auto viewEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+constexpr std::chrono::milliseconds viewDelay{50};
 
 std::optional<window::Check> checkOf(Refusal refusal)
 {
@@ -54,9 +59,21 @@ RemoteConsole::RemoteConsole(window::Form1& form, window::RunAdapter& runs, Requ
 {
     form.addStripRow(switch_, RemoteSwitch::rowHeight);
     connect(switch_, &RemoteSwitch::toggled, this, &RemoteConsole::switched);
+    connect(switch_, &RemoteSwitch::clearTripRequested, this, [this] {
+        operatorResets_.fetch_add(1, std::memory_order_acq_rel);
+        tellChanged();
+    });
     // The operator takes the drive back: remote control stays off until the
     // operator turns it on again.
-    connect(&form, &window::Form1::stopPressed, this, [this] { switch_->setOn(false); });
+    connect(&form, &window::Form1::stopPressed, this, [this] {
+        audit("remote: the operator's STOP");
+        operatorStopped_ = true;
+        switch_->setOn(false);
+        operatorStopped_ = false;
+    });
+    // After Form1's own handler: the run is there to name.
+    connect(form.findChild<QPushButton*>(QStringLiteral("Command1")), &QPushButton::clicked, this,
+            &RemoteConsole::operatorRan);
     for (const int number : textFields)
         connect(form.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number)), &QLineEdit::textChanged, this,
                 &RemoteConsole::takeFields);
@@ -80,23 +97,36 @@ void RemoteConsole::tellChanged()
         listener_->changed();
 }
 
-// Off, a client's start still waiting is called off at once, and the run a
-// client started is the operator's.
+// Off, a client's start still waiting is called off at once, here, before
+// the self-test's end or a run's idle pair could begin it; the run a client
+// started is the operator's.
 void RemoteConsole::switched(bool on)
 {
     if (!on) {
-        if (const std::shared_ptr<port::run::StartTicket> ticket = runs_.armedTicket())
-            control_.callOff(*ticket);
-        runs_.disarm();
+        control_.callOffTickets();
         bool controlled = false;
         {
             std::lock_guard lock(shownMutex_);
-            controlled = !controller_.empty();
+            controlled = !view_.controller.empty();
         }
-        switch_->showNote(controlled && runs_.isAlive() ? tr("The run is the operator's now") : QString());
+        const bool running = control_.state() == port::run::SequencerState::Running;
+        switch_->showNote(controlled && running && !operatorStopped_ ? tr("The run is the operator's now")
+                                                                     : QString());
     }
     remoteOn_.store(on, std::memory_order_release);
+    switchChanges_.fetch_add(1, std::memory_order_acq_rel);
     tellChanged();
+}
+
+void RemoteConsole::operatorRan()
+{
+    if (taking_)
+        return;
+    const port::run::RunIdentity run = control_.sequencer().identity();
+    if (control_.startWaiting())
+        audit("remote: the operator's RUN: it starts when the timing self-test has ended");
+    else if (run.alive())
+        audit("remote: the operator's RUN: run " + std::to_string(run.run));
 }
 
 void RemoteConsole::takeFields()
@@ -128,16 +158,18 @@ ConsoleReadings RemoteConsole::read()
         readings = shown_;
     }
     const port::run::Sequencer& sequencer = control_.sequencer();
-    readings.state = sequencer.state();
-    readings.run = sequencer.runNumber();
+    readings.identity = sequencer.identity();
     readings.trips = sequencer.trips();
     readings.endCause = sequencer.endCause();
+    readings.lastEnd = control_.lastEnd();
     readings.delayCount = sequencer.delayCount();
     readings.definedFrequency = port::pattern::frequencyFor(readings.delayCount);
     readings.cycles = sequencer.cyclesWritten();
     readings.realtime = sequencer.timing().grant.priorityClass == port::run::PriorityClass::Realtime;
     readings.remoteControlOn = remoteOn_.load(std::memory_order_acquire);
-    if (readings.state == port::run::SequencerState::Idle)
+    readings.switchChanges = switchChanges_.load(std::memory_order_acquire);
+    readings.operatorResets = operatorResets_.load(std::memory_order_acquire);
+    if (!readings.identity.alive())
         readings.measuredFrequency.reset();
     return readings;
 }
@@ -176,28 +208,39 @@ void RemoteConsole::takeRequests()
 }
 
 // Checked on what typing would leave before anything is typed; then typed,
-// pressed and run as the operator would, with the window's boxes kept.
+// pressed and run as the operator would, with the window's boxes kept. What
+// the map decided may have changed since: the operator may have started a
+// run, and the start or run a new count was for may be over.
 WindowOutcome RemoteConsole::take(const WindowRequest& request)
 {
+    using Action = WindowRequest::Action;
     const auto refused = [this](Refusal refusal) {
         refuseOnStrip(refusal);
         return WindowOutcome{WindowOutcome::Kind::Refused, refusal};
     };
     if (!remoteOn_.load(std::memory_order_acquire))
         return refused(Refusal::RemoteControlOff);
-    if (request.ratingWritten && runs_.isAlive())
+    const port::run::RunIdentity alive = control_.sequencer().identity();
+    const bool busy = alive.alive() || control_.startWaiting();
+    if (request.ratingWritten && busy)
         return refused(Refusal::RunAlive);
+    if (request.action == Action::Start && !request.ticket->waiting())
+        return {WindowOutcome::Kind::Refused, Refusal::CalledOff};  // called off before the window got to it
+    WindowRequest asked = request;
+    if (asked.action == Action::NewCount && !asked.ticket->waiting()) {
+        // Its start is over; a start waiting now is another's (the operator's RUN).
+        const bool itsRun = asked.ticket->run() == alive.run && alive.alive();
+        if ((!itsRun && busy) || control_.startWaiting())
+            return refused(Refusal::NotInControl);
+        // Its run is stopping, or over: nothing will take the count.
+        if (!itsRun || alive.state != port::run::SequencerState::Running)
+            asked.action = Action::Type;
+    }
+    if (asked.action == Action::Type && asked.whileIdle && busy)
+        return refused(Refusal::NotInControl);
     FieldTexts texts;
     for (std::size_t number = 1; number < texts.size(); ++number)
         texts[number] = form_.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number))->text().toStdString();
-    if (request.ticket && request.ticket->state() == port::run::StartTicket::State::CalledOff)
-        return {WindowOutcome::Kind::Refused, Refusal::WindowBusy};  // called off before the window got to it
-    WindowRequest asked = request;
-    // The run the new count was for has ended meanwhile: RUN now would start one.
-    const port::run::Sequencer& sequencer = control_.sequencer();
-    if (asked.action == WindowRequest::Action::Retune &&
-        (sequencer.state() != port::run::SequencerState::Running || sequencer.runNumber() != asked.run))
-        asked.action = WindowRequest::Action::Type;
     const RequestPlan plan = planRequest(texts, asked);
     if (plan.refusal != Refusal::None)
         return refused(plan.refusal);
@@ -207,16 +250,14 @@ WindowOutcome RemoteConsole::take(const WindowRequest& request)
         auto* field = form_.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(static_cast<int>(value.field)));
         window::fillField(*field, QString::fromStdString(fields::displayText(value.value)));
     }
-    if (asked.action != WindowRequest::Action::Type) {
+    if (asked.action != Action::Type) {
+        taking_ = true;
         form_.findChild<QPushButton*>(QStringLiteral("Command2"))->click();
-        if (asked.action == WindowRequest::Action::Start)
-            runs_.armNextRun({asked.ticket.get(), std::nullopt}, asked.ticket);
-        else
-            runs_.armNextRun({nullptr, asked.run});
-        // A start waits armed while the self-test ends; a new count never waits.
+        // RUN through the ticket: a start, or a new count for its start or run.
+        runs_.armNextRun({asked.ticket, asked.action == Action::NewCount});
         form_.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
-        if (asked.action == WindowRequest::Action::Retune)
-            runs_.disarm();
+        runs_.disarm();
+        taking_ = false;
     }
     if (const std::optional<QString> message = box_.release())
         switch_->showNote(tr("Remote request: %1").arg(message->trimmed()));
@@ -233,7 +274,9 @@ void RemoteConsole::refuseOnStrip(Refusal refusal)
     else if (refusal == Refusal::RemoteControlOff)
         why = tr("remote control is off");
     else if (refusal == Refusal::RunAlive)
-        why = tr("the rating, the poles and V/f can be written only while no run is alive");
+        why = tr("the rating, the poles and V/f can be written only while no run is alive and no start waits");
+    else if (refusal == Refusal::NotInControl)
+        why = tr("a run is alive, or a start waits, that another controls");
     else
         why = tr("the delay count would not be above 0");
     switch_->showNote(tr("Remote request refused: %1").arg(why));
@@ -241,18 +284,7 @@ void RemoteConsole::refuseOnStrip(Refusal refusal)
 
 bool RemoteConsole::stop(std::optional<std::uint64_t> onlyRun)
 {
-    const bool stopped = control_.stopHeld(onlyRun).has_value();
-    // Any run: one waiting for the self-test too. The window drops it when
-    // it gets to it, before the self-test's end can start it.
-    if (!onlyRun)
-        QMetaObject::invokeMethod(this, "catchUpWithStop", Qt::QueuedConnection);
-    return stopped;
-}
-
-void RemoteConsole::catchUpWithStop()
-{
-    form_.dropWaitingRun();
-    runs_.disarm();
+    return control_.stopHeld(onlyRun, port::run::StopSource::Remote).has_value();
 }
 
 bool RemoteConsole::callOff(port::run::StartTicket& ticket)
@@ -265,23 +297,76 @@ void RemoteConsole::communicationLost(std::chrono::nanoseconds silence, std::uin
     control_.communicationLost(silence, run);
 }
 
-void RemoteConsole::showController(const std::string& who)
+// The row is laid out again as its texts change, which holds the window's
+// thread for a while. A PLC that stops and starts again at once would find
+// it busy with that as its RUN arrives; so the row follows a little later,
+// once for all the changes of that time, posted below the requests' priority.
+void RemoteConsole::show(const RemoteView& view)
 {
     {
         std::lock_guard lock(shownMutex_);
-        controller_ = who;
+        view_ = view;
     }
-    QMetaObject::invokeMethod(this, "showControllerNow", Qt::QueuedConnection);
+    if (!viewPosted_.exchange(true, std::memory_order_acq_rel))
+        QCoreApplication::postEvent(this, new QEvent(viewEvent), Qt::LowEventPriority);
 }
 
-void RemoteConsole::showControllerNow()
+bool RemoteConsole::event(QEvent* event)
 {
-    std::string who;
+    if (event->type() != viewEvent)
+        return QObject::event(event);
+    QTimer::singleShot(viewDelay, this, [this] {
+        viewPosted_.store(false, std::memory_order_release);
+        showViewNow();
+    });
+    return true;
+}
+
+namespace {
+
+QString endText(EndCode code)
+{
+    switch (code) {
+    case EndCode::PortFailed:
+        return RemoteConsole::tr("the port failed");
+    case EndCode::CpuLimit:
+        return RemoteConsole::tr("the real-time CPU limit");
+    case EndCode::WindowSilent:
+        return RemoteConsole::tr("the window did not answer");
+    case EndCode::Signal:
+        return RemoteConsole::tr("a termination signal");
+    case EndCode::CommunicationLost:
+        return RemoteConsole::tr("communication lost");
+    case EndCode::StartRefused:
+        return RemoteConsole::tr("a remote start refused by a check");
+    default:
+        return RemoteConsole::tr("a run ended at once");
+    }
+}
+
+}  // namespace
+
+void RemoteConsole::showViewNow()
+{
+    RemoteView view;
     {
         std::lock_guard lock(shownMutex_);
-        who = controller_;
+        view = view_;
     }
-    switch_->showController(QString::fromStdString(who));
+    switch_->showController(QString::fromStdString(view.controller));
+    const QString by = QString::fromStdString(view.stoppedBy);
+    QString stop;
+    if (view.trip)
+        stop = tr("Trip: %1").arg(endText(*view.trip));
+    else if (view.lastEnd == EndCode::ControllerStop || view.lastEnd == EndCode::OtherStop)
+        stop = tr("Stopped by %1's STOP").arg(by);
+    else if (view.lastEnd == EndCode::OperatorStop)
+        stop = tr("Stopped by the operator's STOP");
+    else if (view.lastEnd == EndCode::SwitchedOff)
+        stop = tr("Start called off: remote control turned off");
+    else if (view.lastEnd == EndCode::ClientClosed)
+        stop = tr("Start called off: its client closed");
+    switch_->showStop(stop, view.trip.has_value());
 }
 
 // Where a desktop session keeps stderr (its journal), the log keeps these.

@@ -6,9 +6,11 @@
 // window (the fields are kept here as they change, the run's figures come
 // from run control's atomics), and neither do a STOP, a start called off or
 // the communication-loss stop: they go to run control from the server's
-// thread, and the window catches up. The operator's switch of remote control
-// is a row this adds below the window's strip; the operator's STOP turns it
-// off.
+// thread, which keeps the one start that may wait. The operator's switch of
+// remote control is a row this adds below the window's strip, showing who is
+// in control, a latched trip (which the operator may clear there) and who
+// stopped the last run; the operator's STOP turns it off. The operator's
+// RUN, STOP and switch are logged beside the remote lines.
 #ifndef APP_REMOTE_REMOTECONSOLE_H
 #define APP_REMOTE_REMOTECONSOLE_H
 
@@ -54,15 +56,16 @@ public:
     bool stop(std::optional<std::uint64_t> onlyRun) override;
     bool callOff(port::run::StartTicket& ticket) override;
     void communicationLost(std::chrono::nanoseconds silence, std::uint64_t run) override;
-    void showController(const std::string& who) override;
+    void show(const RemoteView& view) override;
     void audit(const std::string& line) override;
 
     RemoteSwitch& remoteSwitch() const { return *switch_; }
 
+protected:
+    bool event(QEvent* event) override;
+
 private slots:
-    void takeRequests();     // on the window's thread: the requests handed over, in order
-    void catchUpWithStop();  // on the window's thread: the window's side of a STOP from afar
-    void showControllerNow();
+    void takeRequests();  // on the window's thread: the requests handed over, in order
 
 private:
     struct Handed {
@@ -73,6 +76,8 @@ private:
     WindowOutcome take(const WindowRequest& request);
     void refuseOnStrip(Refusal refusal);
     void switched(bool on);
+    void operatorRan();
+    void showViewNow();
     void takeFields();
     void takeReadout(const port::run::RunReadout& readout);
     void tellChanged();
@@ -83,6 +88,11 @@ private:
     RequestMessageBox& box_;
     RemoteSwitch* switch_;
     std::atomic<bool> remoteOn_{false};
+    std::atomic<std::uint64_t> switchChanges_{0};
+    std::atomic<std::uint64_t> operatorResets_{0};
+    std::atomic<bool> viewPosted_{false};  // a view is posted, not shown yet
+    bool taking_ = false;          // a remote request presses the window's buttons
+    bool operatorStopped_ = false;  // the switch goes off by the operator's STOP
 
     std::mutex listenerMutex_;
     Listener* listener_ = nullptr;  // guarded by listenerMutex_
@@ -92,7 +102,7 @@ private:
 
     std::mutex shownMutex_;
     ConsoleReadings shown_;   // guarded by shownMutex_: the fields and the measured frequency
-    std::string controller_;  // guarded by shownMutex_
+    RemoteView view_;         // guarded by shownMutex_
 };
 
 }  // namespace app::remote

@@ -1,14 +1,18 @@
+// The switch's row: the box, the trip or the last stop, the note.
 #include "app/remote/remoteswitch.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
 
 namespace app::remote {
 
 RemoteSwitch::RemoteSwitch(QWidget* parent)
     : QWidget(parent)
     , box_(new QCheckBox(this))
+    , stop_(new QLabel(this))
+    , clearTrip_(new QPushButton(tr("&Clear trip"), this))
     , note_(new QLabel(this))
 {
     setObjectName(QStringLiteral("RemoteSwitch"));
@@ -19,12 +23,22 @@ RemoteSwitch::RemoteSwitch(QWidget* parent)
         showState();
         emit toggled(on);
     });
+    stop_->setObjectName(QStringLiteral("RemoteStop"));
+    stop_->setTextFormat(Qt::PlainText);
+    clearTrip_->setObjectName(QStringLiteral("ClearTrip"));
+    clearTrip_->setToolTip(tr("Clears the latched trip, as a client's fault reset does. A client still "
+                              "needs RUN 0, then RUN 1, to start."));
+    clearTrip_->setAutoDefault(false);
+    clearTrip_->hide();
+    connect(clearTrip_, &QPushButton::clicked, this, &RemoteSwitch::clearTripRequested);
     note_->setObjectName(QStringLiteral("RemoteNote"));
     note_->setTextFormat(Qt::PlainText);
 
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(box_);
+    layout->addWidget(stop_);
+    layout->addWidget(clearTrip_);
     layout->addWidget(note_, 1);
     showState();
 }
@@ -49,6 +63,13 @@ void RemoteSwitch::showController(const QString& who)
 {
     controller_ = who;
     showState();
+}
+
+void RemoteSwitch::showStop(const QString& text, bool tripLatched)
+{
+    stop_->setText(text);
+    stop_->setToolTip(text);
+    clearTrip_->setVisible(tripLatched);
 }
 
 void RemoteSwitch::showNote(const QString& note)

@@ -1,7 +1,8 @@
 // The operator's switch of remote control, a row below the strip: off at
 // start; "Remote control: on (127.0.0.1:1502)" once the operator turns it
 // on, "Remote control: on, controlled by 127.0.0.1:41234" while a client is
-// in control; beside it what a remote request last met.
+// in control; beside it a latched trip, with the operator's way to clear it,
+// or who stopped the last run; then what a remote request last met.
 #ifndef APP_REMOTE_REMOTESWITCH_H
 #define APP_REMOTE_REMOTESWITCH_H
 
@@ -9,6 +10,7 @@
 
 class QCheckBox;
 class QLabel;
+class QPushButton;
 
 namespace app::remote {
 
@@ -25,17 +27,22 @@ public:
     void setWhere(const QString& where);
     bool isOn() const;
     void setOn(bool on);
-    // The connection in control, empty for none.
+    // The client in control, empty for none.
     void showController(const QString& who);
+    // A latched trip (tripLatched), or who stopped the last run.
+    void showStop(const QString& text, bool tripLatched);
     void showNote(const QString& note);
 
 signals:
     void toggled(bool on);
+    void clearTripRequested();
 
 private:
     void showState();
 
     QCheckBox* box_;
+    QLabel* stop_;
+    QPushButton* clearTrip_;
     QLabel* note_;
     QString where_;
     QString controller_;

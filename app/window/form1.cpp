@@ -423,8 +423,8 @@ void Form1::showMessage(const QString& prompt, const QString& title)
 // there is never a second writer. A self-test that measures is cut short
 // first: its step thread would share the step CPU with the run's, at the same
 // priority, and the one that never blocked would keep the other from ever
-// running. The run starts when the self-test's result arrives, which is once
-// its step thread has ended.
+// running. Run control keeps the start until the self-test's result
+// arrives, which is once its step thread has ended.
 void Form1::Command1_Click()
 {
     const std::int64_t delayCount = port::pattern::delayCountFor(held_.stepTime);
@@ -433,9 +433,7 @@ void Form1::Command1_Click()
     if (selfTest_->isRunning()) {
         selfTest_->cancel();
         selfTestCutShort_ = true;
-        runAfterSelfTest_ = delayCount;
         statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN: the run starts when it has ended"));
-        return;
     }
     runAdapter_->run(delayCount);
 }
@@ -489,7 +487,6 @@ QString Form1::readingNote() const
 // written at once.
 void Form1::Command3_Click()
 {
-    runAfterSelfTest_.reset();
     runAdapter_->stop();
     emit stopPressed();
 }
@@ -505,7 +502,6 @@ void Form1::closeEvent(QCloseEvent* event)
 {
     // Nobody is left to read a check's box.
     powerFactorCheck_ = PendingCheck::None;
-    runAfterSelfTest_.reset();
     selfTestCutShort_ = false;  // nobody is left to read it
     selfTest_->cancel();
     runAdapter_->shutDown();
@@ -544,6 +540,7 @@ void Form1::startTimingSelfTest()
         return;
     statusStrip_->setSelfTestEnabled(false);
     statusStrip_->showSelfTestRunning(selfTestDuration_);
+    runAdapter_->holdStepCpu();
     selfTest_->start(selfTestDuration_);
 }
 
@@ -551,8 +548,7 @@ void Form1::showTimingSelfTest(const port::selftest::SelfTestResult& result)
 {
     // The self-test's step thread has ended (or was left to end on its own,
     // failure says so): the step CPU is the run's.
-    if (const std::optional<std::int64_t> delayCount = std::exchange(runAfterSelfTest_, std::nullopt))
-        runAdapter_->run(*delayCount);
+    runAdapter_->releaseStepCpu();
     statusStrip_->setSelfTestEnabled(!runAdapter_->isAlive());
     if (std::exchange(selfTestCutShort_, false)) {
         statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN"));

@@ -72,10 +72,6 @@ public:
     // show beside the pattern's lines; it must outlive the window.
     void setKeepAliveRecord(const port::record::WriteRecord& record) { keepAliveRecord_ = &record; }
 
-    // A STOP from elsewhere, which stopped the run without the window: a
-    // RUN still waiting for the self-test to end is dropped too.
-    void dropWaitingRun() { runAfterSelfTest_.reset(); }
-
     // Adds row below the strip, height pixels high, growing the window: for
     // a part of the program the window itself knows nothing of.
     void addStripRow(QWidget* row, int rowHeight);
@@ -142,9 +138,6 @@ private:
 
     std::chrono::nanoseconds selfTestDuration_;
     selftest::SelfTestRunner* selfTest_ = nullptr;
-    // RUN came while the self-test measured: the run's delay count, for when
-    // the self-test's step thread has ended. STOP and closing drop it.
-    std::optional<std::int64_t> runAfterSelfTest_;
     bool selfTestCutShort_ = false;  // by RUN: the dialog says so
     RunAdapter* runAdapter_ = nullptr;
 

@@ -76,18 +76,23 @@ RunAdapter::~RunAdapter()
         close(bell_);
 }
 
-void RunAdapter::run(std::int64_t delayCount)
+port::run::RunAnswer RunAdapter::run(std::int64_t delayCount)
 {
-    if (std::optional<ArmedRun> armed = std::exchange(armed_, std::nullopt))
-        control_->run(delayCount, armed->condition);
-    else
-        control_->run(delayCount);
+    const port::run::RunAnswer answer = control_->run(delayCount, std::exchange(armed_, std::nullopt).value_or(
+                                                                      port::run::RunCondition{}));
     announceState(control_->state());
+    return answer;
 }
 
-void RunAdapter::armNextRun(port::run::RunCondition condition, std::shared_ptr<port::run::StartTicket> ticket)
+void RunAdapter::holdStepCpu()
 {
-    armed_ = ArmedRun{condition, std::move(ticket)};
+    control_->holdStepCpu();
+}
+
+void RunAdapter::releaseStepCpu()
+{
+    control_->releaseStepCpu();
+    announceState(control_->state());
 }
 
 port::run::StopOutcome RunAdapter::stop()

@@ -33,17 +33,19 @@ public:
                std::chrono::nanoseconds silenceLimit = port::run::RunControl::windowSilenceLimit);
     ~RunAdapter() override;
 
-    void run(std::int64_t delayCount);
+    port::run::RunAnswer run(std::int64_t delayCount);
     port::run::StopOutcome stop();
     void shutDown();
-    // The next run() goes only as condition allows: a start its asker may
-    // still call off, or a new count for one run alive only. Kept until a
-    // run() takes it (RUN may wait for the timing self-test), or stop(),
-    // shutDown() or disarm() drop it. ticket keeps condition's ticket alive.
-    void armNextRun(port::run::RunCondition condition, std::shared_ptr<port::run::StartTicket> ticket = {});
-    bool nextRunArmed() const { return armed_.has_value(); }
-    std::shared_ptr<port::run::StartTicket> armedTicket() const { return armed_ ? armed_->ticket : nullptr; }
+    // The next run() goes only as condition allows (a remote client's start,
+    // or a new count for its start or run): armed by whoever presses RUN for
+    // a client, taken by that press, and dropped by disarm() when the press
+    // did not come. Run control keeps a start that waits, never this.
+    void armNextRun(port::run::RunCondition condition) { armed_ = std::move(condition); }
     void disarm() { armed_.reset(); }
+    // The timing self-test's step thread holds the step CPU, and has ended
+    // (RunControl::holdStepCpu, releaseStepCpu).
+    void holdStepCpu();
+    void releaseStepCpu();
 
     port::run::SequencerState state() const;
     bool isAlive() const { return state() != port::run::SequencerState::Idle; }
@@ -73,11 +75,7 @@ private:
     std::list<std::string> errors_;  // guarded by errorsMutex_
     std::atomic<bool> timingNews_{false};
     port::run::SequencerState shown_ = port::run::SequencerState::Idle;  // the state last announced
-    struct ArmedRun {
-        port::run::RunCondition condition;
-        std::shared_ptr<port::run::StartTicket> ticket;
-    };
-    std::optional<ArmedRun> armed_;
+    std::optional<port::run::RunCondition> armed_;
     // Last: its step thread ends before anything its callbacks reach.
     std::unique_ptr<port::run::RunControl> control_;
 };

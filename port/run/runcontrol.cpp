@@ -4,6 +4,8 @@
 
 #include "port/backend/crashguard.h"
 
+#include <utility>
+
 namespace port::run {
 
 RunControl::RunControl(backend::Module1& module, const record::WriteRecord& record, SequencerCallbacks callbacks,
@@ -33,10 +35,31 @@ std::int64_t RunControl::monotonicNow() noexcept
         .count();
 }
 
-std::optional<std::uint64_t> RunControl::run(std::int64_t delayCount, const RunCondition& condition)
+RunAnswer RunControl::run(std::int64_t delayCount, const RunCondition& condition)
 {
     heartbeat();
-    if (sequencer_.state() == SequencerState::Idle) {
+    std::lock_guard lock(startMutex_);
+    if (!stepCpuHeld_)
+        return begin(delayCount, condition);
+    // The self-test's step thread would share the step CPU with the run's:
+    // the start waits for it to end.
+    if (condition.ticket && !condition.ticket->waiting())
+        return {};
+    const bool sameStart = waiting_ && waiting_->condition.ticket == condition.ticket;
+    if (condition.newCountOnly && !sameStart)
+        return {};
+    if (waiting_ && (sameStart || !condition.ticket)) {
+        waiting_->delayCount = delayCount;
+        return {RunAnswer::Kind::Waiting, 0};
+    }
+    dropWaiting();
+    waiting_ = WaitingStart{delayCount, condition};
+    return {RunAnswer::Kind::Waiting, 0};
+}
+
+RunAnswer RunControl::begin(std::int64_t delayCount, const RunCondition& condition)
+{
+    if (sequencer_.state() == SequencerState::Idle && !condition.newCountOnly) {
         meter_.reset();
         recordNext_ = record_.total();
         ranOnce_ = true;
@@ -48,39 +71,98 @@ std::optional<std::uint64_t> RunControl::run(std::int64_t delayCount, const RunC
         silentFrom_.store(-1, std::memory_order_relaxed);
         windowSilence_.store(0, std::memory_order_relaxed);
     }
-    const std::optional<std::uint64_t> number = sequencer_.run(delayCount, condition);
+    const RunAnswer answer = sequencer_.run(delayCount, condition);
     watchWake_.notify_all();  // from waiting for a run to watching it
-    return number;
+    return answer;
+}
+
+void RunControl::holdStepCpu()
+{
+    std::lock_guard lock(startMutex_);
+    stepCpuHeld_ = true;
+}
+
+RunAnswer RunControl::releaseStepCpu()
+{
+    heartbeat();
+    std::lock_guard lock(startMutex_);
+    stepCpuHeld_ = false;
+    if (!waiting_)
+        return {};
+    const WaitingStart start = *std::exchange(waiting_, std::nullopt);
+    return begin(start.delayCount, start.condition);
+}
+
+void RunControl::dropWaiting()
+{
+    if (waiting_ && waiting_->condition.ticket)
+        sequencer_.callOff(*waiting_->condition.ticket);
+    waiting_.reset();
 }
 
 StopOutcome RunControl::stop()
 {
     heartbeat();
-    const StopOutcome outcome = sequencer_.stop();
-    keepStop(outcome);
-    return outcome;
-}
-
-std::optional<StopOutcome> RunControl::stopHeld(std::optional<std::uint64_t> onlyRun)
-{
-    const std::optional<StopOutcome> outcome = sequencer_.stopHeld(onlyRun);
-    if (outcome)
-        keepStop(*outcome);
-    return outcome;
-}
-
-void RunControl::keepStop(const StopOutcome& outcome)
-{
-    if (outcome.kind != StopOutcome::Kind::IdleWritten && outcome.kind != StopOutcome::Kind::AlreadyStopping &&
-        outcome.kind != StopOutcome::Kind::NothingWritten) {
-        std::lock_guard lock(lastStopMutex_);
-        lastStop_ = outcome;
+    {
+        std::lock_guard lock(startMutex_);
+        dropWaiting();
     }
+    const StopOutcome outcome = sequencer_.stop();
+    keepStop(outcome, StopSource::Operator);
+    return outcome;
+}
+
+std::optional<StopOutcome> RunControl::stopHeld(std::optional<std::uint64_t> onlyRun, StopSource source)
+{
+    bool dropped = false;
+    std::lock_guard lock(startMutex_);
+    if (!onlyRun && waiting_) {
+        dropWaiting();
+        dropped = true;
+    }
+    std::optional<StopOutcome> outcome = sequencer_.stopHeld(onlyRun);
+    if (outcome)
+        keepStop(*outcome, source);
+    else if (dropped)
+        outcome = StopOutcome{StopOutcome::Kind::AlreadyStopping, {}, 0};
+    return outcome;
+}
+
+void RunControl::keepStop(const StopOutcome& outcome, StopSource source)
+{
+    if (outcome.kind != StopOutcome::Kind::AfterCycle && outcome.kind != StopOutcome::Kind::AtOnce)
+        return;  // nothing stopped, or a run already stopping: its first STOP says who
+    std::lock_guard lock(lastStopMutex_);
+    lastStop_ = outcome;
+    lastEnd_ = {outcome.run, source};
+}
+
+RunEnd RunControl::lastEnd() const
+{
+    std::lock_guard lock(lastStopMutex_);
+    return lastEnd_;
+}
+
+bool RunControl::startWaiting()
+{
+    std::lock_guard lock(startMutex_);
+    return waiting_.has_value() || sequencer_.startQueued();
 }
 
 bool RunControl::callOff(StartTicket& ticket)
 {
+    std::lock_guard lock(startMutex_);
+    if (waiting_ && waiting_->condition.ticket.get() == &ticket)
+        waiting_.reset();
     return sequencer_.callOff(ticket);
+}
+
+void RunControl::callOffTickets()
+{
+    std::lock_guard lock(startMutex_);
+    if (waiting_ && waiting_->condition.ticket)
+        dropWaiting();
+    sequencer_.callOffTicketed();
 }
 
 void RunControl::communicationLost(std::chrono::nanoseconds silence, std::uint64_t run)
@@ -91,7 +173,15 @@ void RunControl::communicationLost(std::chrono::nanoseconds silence, std::uint64
 
 void RunControl::shutDown()
 {
-    sequencer_.shutDown();
+    {
+        std::lock_guard lock(startMutex_);
+        dropWaiting();
+        const RunIdentity alive = sequencer_.identity();
+        std::lock_guard stopLock(lastStopMutex_);
+        if (alive.alive() && lastEnd_.run != alive.run)
+            lastEnd_ = {alive.run, StopSource::ShutDown};
+    }
+    sequencer_.shutDown();  // joins the step thread: no lock of ours held
 }
 
 void RunControl::heartbeat() noexcept

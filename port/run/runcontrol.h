@@ -19,6 +19,20 @@
 
 namespace port::run {
 
+// Who stopped a run that a stop ended (a trip is its RunEndCause).
+enum class StopSource : std::uint8_t {
+    None,      // no stop: still alive, or ended at once by a trip
+    Operator,  // STOP at the window, F12, or Ctrl+Z at the terminal
+    Remote,    // a remote client's STOP
+    ShutDown,  // EXIT, the window closed, a termination signal the window took
+};
+
+// How a run ended: which run, and who stopped it.
+struct RunEnd {
+    std::uint64_t run = 0;
+    StopSource source = StopSource::None;
+};
+
 // What the strip shows of a run.
 struct RunReadout {
     SequencerState state = SequencerState::Idle;
@@ -57,11 +71,20 @@ public:
     RunControl(const RunControl&) = delete;
     RunControl& operator=(const RunControl&) = delete;
 
-    // A new run starts the readout again from its own writes. The number of
-    // the run that has the count, or nothing (Sequencer::run).
-    std::optional<std::uint64_t> run(std::int64_t delayCount, const RunCondition& condition = {});
+    // A new run starts the readout again from its own writes (Sequencer::run).
+    // While the timing self-test holds the step CPU, the start waits, one
+    // at a time: a later RUN gives it its count, a later ticket takes its
+    // place. Every way of calling it off goes through here: stop(),
+    // stopHeld(), callOff(), callOffTickets() and shutDown().
+    RunAnswer run(std::int64_t delayCount, const RunCondition& condition = {});
+    // The window says the timing self-test's step thread holds the step CPU,
+    // and when it has ended: the start waiting, if any, begins then.
+    void holdStepCpu();
+    RunAnswer releaseStepCpu();
+    // The operator's STOP (Sequencer::stop); a start waiting is dropped.
     StopOutcome stop();
-    // EXIT, closing, a termination signal: the run ends with the idle pair.
+    // EXIT, closing, a termination signal: the run ends with the idle pair,
+    // a start waiting never begins.
     void shutDown();
 
     // The window's event loop says it answers: called from it a few times a
@@ -80,15 +103,24 @@ public:
     // run itself within wait or none was alive.
     bool forceIdle(RunEndCause cause, std::chrono::nanoseconds wait);
 
-    // From a thread other than the window's (a remote client's), never
-    // waiting for it and giving no sign that it answers:
+    // From a thread other than the window's (a remote client's, the signal
+    // thread's), never waiting for it and giving no sign that it answers:
     // a held STOP (Sequencer::stopHeld), kept for the readout like stop()'s;
-    std::optional<StopOutcome> stopHeld(std::optional<std::uint64_t> onlyRun = {});
+    // without onlyRun a start waiting for the step CPU is dropped too;
+    std::optional<StopOutcome> stopHeld(std::optional<std::uint64_t> onlyRun = {},
+                                        StopSource source = StopSource::Operator);
     // a start called off before it happened (Sequencer::callOff);
     bool callOff(StartTicket& ticket);
+    // every start a ticket governs, waiting for the step CPU or behind a run
+    // still stopping: remote control was turned off;
+    void callOffTickets();
     // the remote client that started run has sent nothing for silence: that
     // run ends at once (RunEndCause::CommunicationLost).
     void communicationLost(std::chrono::nanoseconds silence, std::uint64_t run);
+    // Who stopped the last run that a stop ended, and which run that was.
+    RunEnd lastEnd() const;
+    // A start waits: for the step CPU, or behind a run still stopping.
+    bool startWaiting();
 
     SequencerState state() const { return sequencer_.state(); }
     TimingMode timing() const { return sequencer_.timing(); }
@@ -98,16 +130,29 @@ public:
     RunReadout readout();
 
 private:
+    struct WaitingStart {
+        std::int64_t delayCount;
+        RunCondition condition;
+    };
+
     static std::int64_t monotonicNow() noexcept;
-    void keepStop(const StopOutcome& outcome);
+    RunAnswer begin(std::int64_t delayCount, const RunCondition& condition);  // startMutex_ held
+    void dropWaiting();                                                       // startMutex_ held
+    void keepStop(const StopOutcome& outcome, StopSource source);
     void watch();
 
     const record::WriteRecord& record_;
     record::FrequencyMeter meter_;
     std::uint64_t recordNext_ = 0;
     bool ranOnce_ = false;
-    std::mutex lastStopMutex_;  // stop() and stopHeld() come from two threads; never the step thread's
+    // Taken before the sequencer's: a start waiting and its calling off
+    // never cross. The window's and the remote clients' threads only.
+    std::mutex startMutex_;
+    bool stepCpuHeld_ = false;             // guarded by startMutex_
+    std::optional<WaitingStart> waiting_;  // guarded by startMutex_
+    mutable std::mutex lastStopMutex_;  // stop() and stopHeld() come from two threads; never the step thread's
     std::optional<StopOutcome> lastStop_;  // guarded by lastStopMutex_
+    RunEnd lastEnd_;                       // guarded by lastStopMutex_
     std::atomic<std::int64_t> communicationSilence_{0};  // ns
 
     const std::chrono::nanoseconds silenceLimit_;

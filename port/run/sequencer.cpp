@@ -21,6 +21,7 @@
 #include <exception>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 namespace port::run {
 
@@ -167,14 +168,20 @@ Sequencer::~Sequencer()
     strike(this);
 }
 
-Sequencer::State Sequencer::state() const
+namespace {
+
+constexpr unsigned identityStateBits = 2;
+
+RunIdentity identityOf(std::uint64_t word) noexcept
 {
-    return stateMirror_.load(std::memory_order_acquire);
+    return {static_cast<SequencerState>(word & ((1u << identityStateBits) - 1)), word >> identityStateBits};
 }
 
-std::uint64_t Sequencer::runNumber() const
+}  // namespace
+
+RunIdentity Sequencer::identity() const
 {
-    return runMirror_.load(std::memory_order_acquire);
+    return identityOf(identity_.load(std::memory_order_seq_cst));
 }
 
 std::uint64_t Sequencer::trips() const
@@ -237,9 +244,15 @@ RunEndCause Sequencer::endCause() const noexcept
     return endCause_.load(std::memory_order_acquire);
 }
 
+// Sequentially consistent with startRun's publishing and its second look at
+// the count: either this sees the run that is beginning, or that run sees
+// this request (a signal may land between any two of startRun's lines).
 void Sequencer::endNow(RunEndCause cause) noexcept
 {
-    if (stateMirror_.load(std::memory_order_acquire) == State::Idle)
+    const bool alive = identityOf(identity_.load(std::memory_order_seq_cst)).state != State::Idle;
+    requestedCause_.store(cause, std::memory_order_relaxed);
+    endRequests_.fetch_add(1, std::memory_order_seq_cst);
+    if (!alive)
         return;
     RunEndCause none = RunEndCause::None;
     endCause_.compare_exchange_strong(none, cause, std::memory_order_acq_rel);
@@ -284,47 +297,115 @@ std::chrono::nanoseconds Sequencer::stepThreadCpuTime() const
     return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
 }
 
-std::optional<std::uint64_t> Sequencer::run(std::int64_t delayCount, const RunCondition& condition)
+RunAnswer Sequencer::run(std::int64_t delayCount, const RunCondition& condition)
 {
     std::unique_lock lock(mutex_);
     if (shutDown_)
-        return std::nullopt;
-    if (condition.onlyRun && (state_ != State::Running || runNumber_ != *condition.onlyRun))
-        return std::nullopt;
+        return {};
+    const std::int64_t count = std::min(delayCount, maxDelayCount);
+    if (condition.newCountOnly) {
+        StartTicket* const ticket = condition.ticket.get();
+        if (ticket && ticket->state() == StartTicket::State::Queued && ticket == pendingTicket_.get()) {
+            delayCount_.store(count, std::memory_order_release);
+            return {RunAnswer::Kind::Queued, 0};
+        }
+        if (!ticket || state_ != State::Running || ticket->run() != runNumber_)
+            return {};
+        delayCount_.store(count, std::memory_order_release);
+        return {RunAnswer::Kind::NewCount, runNumber_};
+    }
+    if (condition.ticket && !condition.ticket->waiting())
+        return {};
     if (state_ == State::Idle && !started_) {
         lock.unlock();
         report(startFailure_);
-        return std::nullopt;
+        return {};
     }
-    // A run alive takes the count; otherwise the next run has it.
-    const std::uint64_t number = state_ == State::Running ? runNumber_ : runNumber_ + 1;
-    if (condition.ticket && !condition.ticket->take(number))
-        return std::nullopt;
-    delayCount_.store(std::min(delayCount, maxDelayCount), std::memory_order_release);
     switch (state_) {
     case State::Running:
-        return number;  // the loop takes the new count at its next cycle
-    case State::Stopping:
-        pendingRun_ = true;  // after the idle writes
-        return number;
+        // The run alive takes the count.
+        if (condition.ticket && !condition.ticket->start(runNumber_))
+            return {};
+        delayCount_.store(count, std::memory_order_release);
+        return {RunAnswer::Kind::NewCount, runNumber_};
+    case State::Stopping: {
+        // After the idle writes, as one start: a second RUN gives it its
+        // count, a second ticket takes the first one's place.
+        std::shared_ptr<StartTicket> replaced;
+        if (condition.ticket && condition.ticket != pendingTicket_) {
+            if (!condition.ticket->queue())
+                return {};
+            replaced = std::exchange(pendingTicket_, condition.ticket);
+            if (replaced)
+                replaced->drop();
+        }
+        pendingRun_ = true;
+        delayCount_.store(count, std::memory_order_release);
+        lock.unlock();  // a replaced ticket is let go of outside the mutex
+        return {RunAnswer::Kind::Queued, 0};
+    }
     case State::Idle:
         break;
     }
-    startRun();
+    if (condition.ticket && !condition.ticket->start(runNumber_ + 1))
+        return {};
+    delayCount_.store(count, std::memory_order_release);
+    startRun(false);
     signal();
-    return number;
+    return {RunAnswer::Kind::Started, runNumber_};
 }
 
 bool Sequencer::callOff(StartTicket& ticket)
 {
+    std::shared_ptr<StartTicket> queued;  // let go of after the mutex
     std::lock_guard lock(mutex_);
-    return ticket.callOff();
+    if (&ticket == pendingTicket_.get()) {
+        queued = dropQueued();
+        return true;
+    }
+    return ticket.drop();
 }
 
-void Sequencer::startRun()
+bool Sequencer::startQueued() const
 {
+    std::lock_guard lock(mutex_);
+    return pendingRun_;
+}
+
+bool Sequencer::callOffTicketed()
+{
+    std::shared_ptr<StartTicket> queued;  // let go of after the mutex
+    std::lock_guard lock(mutex_);
+    if (!pendingTicket_)
+        return false;
+    queued = dropQueued();
+    return true;
+}
+
+std::shared_ptr<StartTicket> Sequencer::dropQueued()
+{
+    pendingRun_ = false;
+    if (pendingTicket_)
+        pendingTicket_->drop();
+    return std::exchange(pendingTicket_, nullptr);
+}
+
+bool Sequencer::startRun(bool queued)
+{
+    const std::uint64_t requests = endRequests_.load(std::memory_order_seq_cst);
+    if (queued && requests != endsSeen_) {
+        // An end request came during the run before: it ends every run.
+        // One that came as that run turned Idle found nothing alive to keep
+        // its cause on; the run it meant keeps it now.
+        RunEndCause none = RunEndCause::None;
+        if (endCause_.compare_exchange_strong(none, requestedCause_.load(std::memory_order_relaxed),
+                                              std::memory_order_acq_rel))
+            trips_.fetch_add(1, std::memory_order_acq_rel);
+        return false;
+    }
     // A request to end a run that came while none was alive is not for this one.
     endNow_.store(shutDown_, std::memory_order_release);
+    endsSeen_ = requests;
     endCause_.store(RunEndCause::None, std::memory_order_release);
     faultsAtFirstCycle_ = -1;
     cycles_.store(0, std::memory_order_relaxed);
@@ -332,8 +413,18 @@ void Sequencer::startRun()
     sleeps_.store(0, std::memory_order_relaxed);
     largestLateness_.store(0, std::memory_order_relaxed);
     ++runNumber_;
-    runMirror_.store(runNumber_, std::memory_order_release);
+    if (pendingTicket_)
+        pendingTicket_->start(runNumber_);
     changeState(State::Running);
+    // One that came since the first look, while this run was becoming
+    // alive, is for this run.
+    if (endRequests_.load(std::memory_order_seq_cst) != requests) {
+        RunEndCause none = RunEndCause::None;
+        endCause_.compare_exchange_strong(none, requestedCause_.load(std::memory_order_relaxed),
+                                          std::memory_order_acq_rel);
+        endNow_.store(true, std::memory_order_release);
+    }
+    return true;
 }
 
 StopOutcome Sequencer::stop()
@@ -344,13 +435,17 @@ StopOutcome Sequencer::stop()
     switch (state_) {
     case State::Running:
         return stopRunning();
-    case State::Stopping:
-        pendingRun_ = false;
-        if (endingNow())
-            return {StopOutcome::Kind::AlreadyStopping, {}};
-        endNow_.store(true, std::memory_order_release);
-        signal();
-        return {StopOutcome::Kind::AgainAtOnce, {}};
+    case State::Stopping: {
+        const std::shared_ptr<StartTicket> queued = dropQueued();
+        const std::uint64_t run = runNumber_;
+        const bool again = !endingNow();
+        if (again) {
+            endNow_.store(true, std::memory_order_release);
+            signal();
+        }
+        lock.unlock();  // the dropped ticket is let go of outside the mutex
+        return {again ? StopOutcome::Kind::AgainAtOnce : StopOutcome::Kind::AlreadyStopping, {}, run};
+    }
     case State::Idle:
         break;
     }
@@ -366,20 +461,20 @@ StopOutcome Sequencer::stop()
 
 StopOutcome Sequencer::stopRunning()
 {
-    pendingRun_ = false;
     const std::chrono::nanoseconds left = cycleEnd_ - clock_.now();
     changeState(State::Stopping);
     if (left <= promptStop)
-        return {StopOutcome::Kind::AfterCycle, {}};
+        return {StopOutcome::Kind::AfterCycle, {}, runNumber_};
     // A slow output: waiting for its cycle would leave a step on the
     // wires for as long. End the step under way now.
     endNow_.store(true, std::memory_order_release);
     signal();
-    return {StopOutcome::Kind::AtOnce, left};
+    return {StopOutcome::Kind::AtOnce, left, runNumber_};
 }
 
 std::optional<StopOutcome> Sequencer::stopHeld(std::optional<std::uint64_t> onlyRun)
 {
+    std::shared_ptr<StartTicket> queued;  // let go of after the mutex
     std::lock_guard lock(mutex_);
     if (shutDown_)
         return std::nullopt;
@@ -389,10 +484,10 @@ std::optional<StopOutcome> Sequencer::stopHeld(std::optional<std::uint64_t> only
             return std::nullopt;
         return stopRunning();
     case State::Stopping:
-        if (!pendingRun_ || (onlyRun && *onlyRun != runNumber_ + 1))
+        if (!pendingRun_ || onlyRun)
             return std::nullopt;
-        pendingRun_ = false;
-        return StopOutcome{StopOutcome::Kind::AlreadyStopping, {}};
+        queued = dropQueued();
+        return StopOutcome{StopOutcome::Kind::AlreadyStopping, {}, runNumber_};
     case State::Idle:
         break;
     }
@@ -402,18 +497,17 @@ std::optional<StopOutcome> Sequencer::stopHeld(std::optional<std::uint64_t> only
 void Sequencer::endRunNow(RunEndCause cause, std::uint64_t run)
 {
     std::lock_guard lock(mutex_);
-    if (state_ == State::Stopping && pendingRun_ && run == runNumber_ + 1)
-        pendingRun_ = false;
-    else if (state_ != State::Idle && run == runNumber_)
+    if (state_ != State::Idle && run == runNumber_)
         endNow(cause);
 }
 
 void Sequencer::shutDown()
 {
+    std::shared_ptr<StartTicket> queued;  // let go of after the mutex
     {
         std::lock_guard lock(mutex_);
         shutDown_ = true;
-        pendingRun_ = false;
+        queued = dropQueued();
         endNow_.store(true, std::memory_order_release);
         signal();
     }
@@ -426,9 +520,14 @@ void Sequencer::changeState(State state)
     if (state == state_)
         return;
     state_ = state;
-    stateMirror_.store(state, std::memory_order_release);
+    publish();
     if (callbacks_.stateChanged)
         callbacks_.stateChanged(state);
+}
+
+void Sequencer::publish()
+{
+    identity_.store(runNumber_ << identityStateBits | static_cast<std::uint64_t>(state_), std::memory_order_seq_cst);
 }
 
 void Sequencer::signal()
@@ -605,13 +704,24 @@ void Sequencer::loop()
             lock.lock();
             continue;
         }
-        case State::Stopping:
+        case State::Stopping: {
             leaveIdle("leaving the port idle after the run: ");
+            std::shared_ptr<StartTicket> spent;
             if (pendingRun_ && !shutDown_) {
-                pendingRun_ = false;
-                startRun();
+                if (startRun(true)) {
+                    pendingRun_ = false;
+                    spent = std::exchange(pendingTicket_, nullptr);
+                } else {
+                    spent = dropQueued();
+                }
+            }
+            if (spent) {
+                lock.unlock();  // let go of outside the mutex
+                spent.reset();
+                lock.lock();
             }
             continue;
+        }
         case State::Running:
             if (shutDown_) {
                 leaveIdle("leaving the port idle on the way out: ");
@@ -636,7 +746,11 @@ void Sequencer::loop()
             endCause_.compare_exchange_strong(none, RunEndCause::PortFailed, std::memory_order_acq_rel);
             lock.lock();
             leaveIdle("leaving the port idle after it failed: ");
-            pendingRun_ = false;
+            if (std::shared_ptr<StartTicket> spent = dropQueued()) {
+                lock.unlock();  // let go of outside the mutex
+                spent.reset();
+                lock.lock();
+            }
             continue;
         }
         if (whole && cycles_.load(std::memory_order_relaxed) == 0)

@@ -109,6 +109,7 @@ struct StopOutcome {
     enum class Kind { IdleWritten, AfterCycle, AtOnce, AgainAtOnce, AlreadyStopping, NothingWritten };
     Kind kind = Kind::IdleWritten;
     std::chrono::nanoseconds cycleLeft{0};  // AtOnce: what the cycle would still have taken
+    std::uint64_t run = 0;                  // the run it stopped; 0 when none
 };
 
 class Sequencer {
@@ -131,11 +132,12 @@ public:
 
     // Idle: starts a run (readouts start again from 0). Running: the loop
     // takes the new count at its next cycle. Stopping: the new run starts
-    // after the idle writes. Runs are numbered from 1; returns the number of
-    // the run that has or will have the count, or nothing when condition
-    // refuses it (a ticket called off, a run no longer Running) and after
-    // shutDown().
-    std::optional<std::uint64_t> run(std::int64_t delayCount, const RunCondition& condition = {});
+    // after the idle writes, unless a STOP or a request to end runs comes
+    // first; it gets its number only then, so a number is never promised to
+    // a start that may not happen, nor given twice. Runs are numbered from
+    // 1. Refused where condition does not allow it (a ticket no longer
+    // waiting, a run no longer Running) and after shutDown().
+    RunAnswer run(std::int64_t delayCount, const RunCondition& condition = {});
     // Running: when the cycle under way ends within promptStop it completes,
     // otherwise the step under way ends at once (its pair whole); then
     // (dataPort, 0), (controlPort, 2) are the last writes, then Idle. Idle:
@@ -146,16 +148,21 @@ public:
     StopOutcome stop();
     // A STOP held as a drive's control word holds it: a run Running stops
     // as with stop(); a run already stopping ends as it ends (a STOP written
-    // again and again never turns into "at once"), and a run waiting to
-    // start after it is dropped; with no run alive nothing is written. With
-    // onlyRun, only that run, alive or waiting. What it did to a run
-    // Running (AfterCycle or AtOnce), AlreadyStopping for a run waiting that
-    // it dropped, nothing when it found neither.
+    // again and again never turns into "at once"), and a start waiting
+    // behind it is dropped; with no run alive nothing is written. With
+    // onlyRun, only that run while it is Running. What it did to a run
+    // Running (AfterCycle or AtOnce), AlreadyStopping for a start waiting
+    // that it dropped, nothing when it found neither.
     std::optional<StopOutcome> stopHeld(std::optional<std::uint64_t> onlyRun = {});
-    // Calls a start off: true when it had not happened and now never will,
-    // false when it has been taken (or was called off before).
+    // Calls a start off: true when it had not happened and now never will
+    // (Dropped), false when it had started or was over before.
     bool callOff(StartTicket& ticket);
-    // endNow() for that run only, alive or waiting to start; takes the lock.
+    // A start waits behind the run still stopping.
+    bool startQueued() const;
+    // Calls off the start waiting behind the run when a ticket governs it
+    // (a remote client's); true when there was one.
+    bool callOffTicketed();
+    // endNow() for that run only, while it is alive; takes the lock.
     void endRunNow(RunEndCause cause, std::uint64_t run);
     // For EXIT, closing and termination signals: a run alive ends at once (a
     // sleeping loop is woken; the pair under way completes), then the idle
@@ -164,8 +171,11 @@ public:
     void shutDown();
     // Ends a run alive at once, as STOP does at a slow output: the pair under
     // way completes, then the idle pair, then Idle; cause is kept for the
-    // readout. Takes no lock and allocates nothing, so a signal handler or a
-    // watchdog may call it from any thread. Nothing while idle.
+    // readout. A start waiting behind the run never begins: an end request
+    // ends every run, not only the one it found. Takes no lock and
+    // allocates nothing, so a signal handler or a watchdog may call it from
+    // any thread. Nothing while idle, but a run beginning at that moment
+    // ends too.
     void endNow(RunEndCause cause) noexcept;
     // Why the last run ended at once, or None (still running, STOP, EXIT).
     RunEndCause endCause() const noexcept;
@@ -180,9 +190,11 @@ public:
     // sealed. For an exit hook, before endAllRuns(); async-signal-safe.
     static void stopAllKeepAlives() noexcept;
 
-    State state() const;
+    // The state and the run, read together.
+    RunIdentity identity() const;
+    State state() const { return identity().state; }
     // The run alive, or the last one; 0 before the first.
-    std::uint64_t runNumber() const;
+    std::uint64_t runNumber() const { return identity().run; }
     // How many runs have ended at once with a cause (endCause() of each).
     std::uint64_t trips() const;
     std::int64_t delayCount() const;
@@ -229,8 +241,14 @@ public:
 private:
     void loop();
     void setUp();
-    void startRun();  // mutex_ held: counters from 0, the next run number, Running
+    // mutex_ held: counters from 0, the next run number, Running. False
+    // for a start waiting behind a run when an end request came during that
+    // run: it never begins.
+    bool startRun(bool queued);
     StopOutcome stopRunning();  // mutex_ held, Running: STOP
+    // mutex_ held: the start waiting behind the run is Dropped; the ticket
+    // is handed back to be let go of once the mutex is.
+    std::shared_ptr<StartTicket> dropQueued();
     // The idle pair; what failed is returned, and written says whether the
     // pair went out (or goes out from a handler that has taken the port over).
     std::string writeIdle(const char* when, bool& written);
@@ -255,7 +273,8 @@ private:
     // smallest duration at normal priority, which takes no breaks.
     std::chrono::nanoseconds runningFor(std::chrono::nanoseconds now) const noexcept;
     bool endingNow() const noexcept { return endNow_.load(std::memory_order_acquire); }
-    void changeState(State state);  // mutex_ held
+    void changeState(State state);  // mutex_ held: published with the run number
+    void publish();                 // mutex_ held
     void signal();                  // mutex_ held: wakes the loop
     void report(const std::string& line);
 
@@ -268,7 +287,8 @@ private:
     State state_ = State::Idle;          // guarded by mutex_; mirrored in stateMirror_
     bool shutDown_ = false;              // guarded by mutex_
     bool pendingRun_ = false;            // guarded by mutex_: RUN came while stopping
-    std::uint64_t runNumber_ = 0;        // guarded by mutex_; mirrored in runMirror_
+    std::shared_ptr<StartTicket> pendingTicket_;  // guarded by mutex_: its ticket, Queued
+    std::uint64_t runNumber_ = 0;        // guarded by mutex_; published in identity_
     std::chrono::nanoseconds cycleEnd_{0};  // guarded by mutex_: when the cycle under way ends
     // Written once by the step thread before timingKnown_ is set, then only read.
     TimingMode timing_;
@@ -277,11 +297,17 @@ private:
     std::string startFailure_;           // guarded by mutex_: why it could not
     std::thread thread_;                 // joined by shutDown()
 
-    std::atomic<State> stateMirror_{State::Idle};
-    std::atomic<std::uint64_t> runMirror_{0};
+    // The run number shifted above the state: one word, so that the two are
+    // always read as they were written together.
+    std::atomic<std::uint64_t> identity_{0};
     std::atomic<std::uint64_t> trips_{0};
     std::atomic<bool> endNow_{false};  // the run ends before its cycle does
     std::atomic<RunEndCause> endCause_{RunEndCause::None};
+    // Every request to end runs counts here, idle or not: a run whose count
+    // moved since it began ends with no start behind it.
+    std::atomic<std::uint64_t> endRequests_{0};
+    std::atomic<RunEndCause> requestedCause_{RunEndCause::None};  // the last request's
+    std::uint64_t endsSeen_ = 0;  // guarded by mutex_: endRequests_ as the run alive began
     StepClock::Word wake_{0};  // bumped by every request, so a sleeping loop looks again
     std::atomic<std::int64_t> delayCount_{0};
     clockid_t cpuClock_{};  // the step thread's CPU clock, written once before cpuClockKnown_

@@ -9,7 +9,17 @@ namespace port::run {
 
 // Idle: nothing is written. Running: cycles are written. Stopping: STOP has
 // come; the cycle under way completes, then the idle pair, then Idle.
-enum class SequencerState { Idle, Running, Stopping };
+enum class SequencerState : std::uint8_t { Idle, Running, Stopping };
+
+// Which run is alive and in what state, read as one: a reader never sees
+// the number of a run that has just begun beside the Idle before it.
+struct RunIdentity {
+    SequencerState state = SequencerState::Idle;
+    std::uint64_t run = 0;  // the run alive, or the last one; 0 before the first
+
+    bool alive() const { return state != SequencerState::Idle; }
+    friend bool operator==(const RunIdentity&, const RunIdentity&) = default;
+};
 
 // Why a run ended at once without the operator's STOP or EXIT. Each still
 // ends with the pair under way whole and the idle pair last (where the port

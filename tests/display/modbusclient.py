@@ -8,6 +8,8 @@
 #                                    the run ended
 #   modbusclient.py PORT hold S      RUN, then the control word with RUN 1 every
 #                                    100 ms for S seconds, as a PLC writes it cyclically
+# RUN is RUN 0, then RUN 1 with the operating point, on one connection
+# (unit 0: the connection is the client).
 # Prints "exception N" when the RUN is refused; exit status 0 unless the client failed.
 import sys
 import time
@@ -26,6 +28,7 @@ def client(port):
 
 
 def run(c, timeout_ms):
+    c.write_register(CONTROL_WORD, 0)  # RUN 0 first: a client's first control word is never a start
     reply = c.write_registers(CONTROL_WORD, [RUN, 900, 3800, 1500, 4, 760, timeout_ms])
     if reply.isError():
         print(f"exception {reply.exception_code}")

@@ -76,6 +76,7 @@ private slots:
     void runAndStop();
     void refusedChangesNothing_data();
     void refusedChangesNothing();
+    void startWaitingForTheSelfTest_data();
     void startWaitingForTheSelfTest();
     void operatorTurnsRemoteControlOff();
     void windowHeld();
@@ -166,12 +167,13 @@ void TestRemoteConsole::runAndStop()
 {
     QCOMPARE(remoteSwitch()->text(), QStringLiteral("Remote control: on (127.0.0.1:1502)"));
     const int client = connectClient();
+    QCOMPARE(ask(client, stop), stop);  // RUN 0: its first word is never a start
     QCOMPARE(ask(client, runAtThirtyHertz()), (Bytes{16, 0, 0, 0, 7}));
     QCOMPARE(field(7)->text(), QStringLiteral("900"));
     QCOMPARE(field(5)->text(), QStringLiteral("960"));
     QCOMPARE(field(10)->text(), QStringLiteral("228"));
     QCOMPARE(form_->printedLine(), QStringLiteral("23809"));
-    QVERIFY(remoteSwitch()->text().startsWith(QStringLiteral("Remote control: on, controlled by 127.0.0.1:")));
+    QTRY_VERIFY(remoteSwitch()->text().startsWith(QStringLiteral("Remote control: on, controlled by 127.0.0.1:")));
     QTRY_VERIFY_WITH_TIMEOUT(wroteCycles(), giveUpMilliseconds);
     // running, remote control on, this connection in control
     const Bytes status = ask(client, readStatus);
@@ -216,6 +218,7 @@ void TestRemoteConsole::refusedChangesNothing()
     const drive::HeldValues held = form_->heldValues();
     const int client = connectClient();
 
+    ask(client, stop);
     QCOMPARE(ask(client, request), (Bytes{static_cast<std::uint8_t>(request[0] | 0x80), 4}));
     QCOMPARE(ask(client, {4, 0, 6, 0, 1}), (Bytes{4, 2, 0, static_cast<std::uint8_t>(refusal)}));
     QCOMPARE(field(7)->text(), QStringLiteral("600"));
@@ -228,18 +231,38 @@ void TestRemoteConsole::refusedChangesNothing()
 }
 
 // RUN while the self-test measures starts once it has ended, and is watched
-// all the same: the client fell silent, so either the start was called off
-// or the run ended at once when the watch ran out.
+// all the same: a client that falls silent has its start called off, or its
+// run ended at once when the watch runs out; a start that remote control
+// switched off and on again called off never runs, its client gone or not.
+void TestRemoteConsole::startWaitingForTheSelfTest_data()
+{
+    QTest::addColumn<int>("timeout");
+    QTest::addColumn<bool>("switchedAndClosed");
+    QTest::newRow("the client falls silent") << 100 << false;
+    QTest::newRow("4: switched off and on, then the client closes") << 60000 << true;
+}
+
 void TestRemoteConsole::startWaitingForTheSelfTest()
 {
+    QFETCH(int, timeout);
+    QFETCH(bool, switchedAndClosed);
     form_->findChild<QPushButton*>(QStringLiteral("TimingSelfTest"))->click();
     const int client = connectClient();
-    QCOMPARE(ask(client, runAtThirtyHertz(100)), (Bytes{16, 0, 0, 0, 7}));
+    ask(client, stop);
+    QCOMPARE(ask(client, runAtThirtyHertz(static_cast<std::uint16_t>(timeout))), (Bytes{16, 0, 0, 0, 7}));
+    if (switchedAndClosed) {
+        remoteSwitch()->click();
+        remoteSwitch()->click();
+        ::close(client);
+        fds_.clear();
+    }
     QTRY_VERIFY_WITH_TIMEOUT(form_->findChild<QPushButton*>(QStringLiteral("TimingSelfTest"))->isEnabled(),
                              giveUpMilliseconds);
+    QTest::qWait(200);  // a run that should not begin would have written by now
     QTRY_COMPARE_WITH_TIMEOUT(sequencer().state(), SequencerState::Idle, giveUpMilliseconds);
     if (port_->size() == 0)
         return;  // called off before it began: nothing was written
+    QVERIFY2(!switchedAndClosed, "a start called off began");
     QCOMPARE(sequencer().endCause(), port::run::RunEndCause::CommunicationLost);
     QCOMPARE(runFault(*port_), QString());
 }
@@ -250,6 +273,7 @@ void TestRemoteConsole::operatorTurnsRemoteControlOff()
 {
     const int controller = connectClient();
     const int other = connectClient();
+    ask(controller, stop);
     ask(controller, runAtThirtyHertz());
     remoteSwitch()->click();
     QCOMPARE(form_->findChild<QLabel*>(QStringLiteral("RemoteNote"))->text(), QStringLiteral("The run is the operator's now"));
@@ -269,6 +293,7 @@ void TestRemoteConsole::windowHeld()
 {
     const int controller = connectClient();
     const int other = connectClient();
+    ask(controller, stop);
     ask(controller, runAtThirtyHertz());
     auto heldUntil = std::chrono::steady_clock::now() + 5s;
     const auto untilIdle = [&] {
@@ -298,6 +323,13 @@ void TestRemoteConsole::windowHeld()
     QCOMPARE(untilIdle(), SequencerState::Idle);
     QCOMPARE(sequencer().endCause(), port::run::RunEndCause::CommunicationLost);
     QCOMPARE(runFault(*port_, firstRun), QString());
+
+    // The trip is on the switch's row until the operator clears it there.
+    auto* clear = form_->findChild<QPushButton*>(QStringLiteral("ClearTrip"));
+    QTRY_VERIFY_WITH_TIMEOUT(clear->isVisible(), giveUpMilliseconds);
+    QVERIFY(ask(other, readStatus)[3] & 0x08);
+    QTest::mouseClick(clear, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ask(other, readStatus)[3] & 0x08, 0, giveUpMilliseconds);
 }
 
 QTEST_MAIN(TestRemoteConsole)

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <limits>
 #include <memory>
@@ -287,6 +288,8 @@ private slots:
     void keepAliveTogglesBetweenPairs();
     void keepAliveFailureIsSaidOnceAndIdleComesFirst();
     void keepAliveStopsForGoodAsTheProgramEnds();
+    void runIdentity_data();
+    void runIdentity();
 };
 
 void TestSequencer::patternOrder_data()
@@ -1041,9 +1044,9 @@ void TestSequencer::secondStopEndsTheRunAtOnce()
 }
 
 // A remote client's orders: a start called off never writes a step; a new
-// count only for the run it was meant for; a held STOP that never turns into
-// "at once" and drops the run waiting behind it; the end at once of one run
-// only.
+// count only for the start or run it was meant for; a held STOP that never
+// turns into "at once" and drops the start waiting behind it; the end at
+// once of one run only.
 void TestSequencer::ordersFromAfarGoOnlyWhereMeant()
 {
     FakeStepClock clock;
@@ -1051,32 +1054,39 @@ void TestSequencer::ordersFromAfarGoOnlyWhereMeant()
     RecordingPort recorder;
     port::backend::Module1 module(recorder);
     port::run::Sequencer sequencer(module, {}, {}, clock);
-    port::run::StartTicket calledOff;
-    QVERIFY(sequencer.callOff(calledOff));
-    QCOMPARE(sequencer.run(5, {&calledOff, std::nullopt}), std::nullopt);
-    QCOMPARE(sequencer.run(5, {nullptr, 1}), std::nullopt);  // a new count is never a start
+    using Kind = port::run::RunAnswer::Kind;
+    const auto calledOff = std::make_shared<port::run::StartTicket>();
+    QVERIFY(sequencer.callOff(*calledOff));
+    QCOMPARE(sequencer.run(5, {calledOff}).kind, Kind::Refused);
+    QCOMPARE(sequencer.run(5, {std::make_shared<port::run::StartTicket>(), true}).kind, Kind::Refused);  // never a start
     QCOMPARE(recorder.size(), std::size_t{0});
 
-    port::run::StartTicket ticket;
-    QCOMPARE(sequencer.run(5, {&ticket, std::nullopt}), std::optional<std::uint64_t>(1));
-    QCOMPARE(ticket.run(), std::optional<std::uint64_t>(1));
-    QVERIFY(!sequencer.callOff(ticket));  // taken
-    QCOMPARE(sequencer.run(7, {nullptr, 2}), std::nullopt);
+    const auto ticket = std::make_shared<port::run::StartTicket>();
+    QCOMPARE(sequencer.run(5, {ticket}).run, std::uint64_t{1});
+    QCOMPARE(ticket->run(), std::optional<std::uint64_t>(1));
+    QVERIFY(!sequencer.callOff(*ticket));  // started
+    const auto stale = std::make_shared<port::run::StartTicket>();
+    stale->start(2);
+    QCOMPARE(sequencer.run(7, {stale, true}).kind, Kind::Refused);
     QCOMPARE(sequencer.delayCount(), std::int64_t{5});
-    QCOMPARE(sequencer.run(6, {nullptr, 1}), std::optional<std::uint64_t>(1));
+    QCOMPARE(sequencer.run(6, {ticket, true}).kind, Kind::NewCount);
     QVERIFY(eventually([&] { return recorder.size() >= 2; }));
     QCOMPARE(sequencer.stopHeld(2), std::nullopt);
     QCOMPARE(sequencer.stopHeld(1)->kind, port::run::StopOutcome::Kind::AfterCycle);
-    QCOMPARE(sequencer.run(3), std::optional<std::uint64_t>(2));  // waits behind the stopping run
+    const auto queued = std::make_shared<port::run::StartTicket>();
+    QCOMPARE(sequencer.run(3, {queued}).kind, Kind::Queued);  // waits behind the stopping run
+    QCOMPARE(sequencer.run(4, {queued, true}).kind, Kind::Queued);  // and takes a new count meanwhile
+    QCOMPARE(sequencer.delayCount(), std::int64_t{4});
     QCOMPARE(sequencer.stopHeld(1), std::nullopt);                // held: no "again at once"
     QCOMPARE(sequencer.stopHeld()->kind, port::run::StopOutcome::Kind::AlreadyStopping);
+    QCOMPARE(queued->state(), port::run::StartTicket::State::Dropped);
     clock.tick = 10;
     QVERIFY(eventually([&] { return sequencer.state() == State::Idle; }));
-    QCOMPARE(sequencer.runNumber(), std::uint64_t{1});  // run 2 never began
+    QCOMPARE(sequencer.runNumber(), std::uint64_t{1});  // the dropped start never began
     QCOMPARE(checkWrites(recorder.writes()), QString());
     QVERIFY(endsIdle(recorder.writes()));
 
-    QCOMPARE(sequencer.run(5), std::optional<std::uint64_t>(2));
+    QCOMPARE(sequencer.run(5).run, std::uint64_t{2});
     QVERIFY(eventually([&] { return sequencer.cyclesWritten() >= 1; }));
     sequencer.endRunNow(port::run::RunEndCause::CommunicationLost, 1);  // over already
     QVERIFY(eventually([&] { return sequencer.cyclesWritten() >= 3; }));
@@ -1187,6 +1197,85 @@ void TestSequencer::keepAliveStopsForGoodAsTheProgramEnds()
     QVERIFY(std::none_of(writes.begin() + static_cast<std::ptrdiff_t>(stopped), writes.end(),
                          [](const auto& write) { return write.address == port::backend::keepAliveAddress; }));
     QVERIFY(endsIdle(writes));
+}
+
+// Who a run is: read as one with its state, never promised before it
+// exists, never given twice, and never begun behind a request to end runs.
+using Script = std::function<QString()>;
+Q_DECLARE_METATYPE(Script)
+
+void TestSequencer::runIdentity_data()
+{
+    QTest::addColumn<Script>("script");
+    QTest::newRow("6: the state and the run number are read as one") << Script([] {
+        RecordingPort recorder;
+        port::backend::Module1 module(recorder);
+        port::run::Sequencer sequencer(module, {});
+        std::atomic<std::uint64_t> stopping{0};
+        std::atomic<std::uint64_t> torn{0};
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            while (!done.load()) {
+                const auto [state, run] = sequencer.identity();
+                if (state == State::Idle && run > stopping.load())
+                    torn = run;  // run is over before its STOP was sent
+            }
+        });
+        for (std::uint64_t run = 1; run <= 5000 && torn == 0; ++run) {
+            sequencer.run(0);
+            stopping = run;
+            sequencer.stop();
+            eventually([&] { return sequencer.state() == State::Idle; });
+        }
+        done = true;
+        reader.join();
+        return torn ? QStringLiteral("read idle with run %1 as it began").arg(torn.load()) : QString();
+    });
+    QTest::newRow("7: a start dropped while it waited retires no number") << Script([] {
+        FakeStepClock clock;
+        clock.tick = 0;  // held still: the loop stays inside the first step
+        RecordingPort recorder;
+        port::backend::Module1 module(recorder);
+        port::run::Sequencer sequencer(module, {}, {}, clock);
+        sequencer.run(5);
+        eventually([&] { return recorder.size() >= 2; });
+        sequencer.stop();
+        const auto ticket = std::make_shared<port::run::StartTicket>();
+        sequencer.run(3, {ticket});  // waits behind the stopping run
+        sequencer.stopHeld();
+        clock.tick = 10;
+        eventually([&] { return sequencer.state() == State::Idle; });
+        const std::uint64_t operators = sequencer.run(4).run;
+        sequencer.shutDown();
+        if (ticket->run() == operators)
+            return QStringLiteral("the dropped start names run %1, the operator's").arg(operators);
+        return QString();
+    });
+    QTest::newRow("30.8: an end request drops a start waiting behind the run") << Script([] {
+        FakeStepClock clock;
+        clock.blockBeyond = std::chrono::nanoseconds(1ms).count();  // asleep in the first step until woken
+        RecordingPort recorder;
+        port::backend::Module1 module(recorder);
+        port::run::Sequencer sequencer(module, {}, {}, clock);
+        sequencer.run(23809);
+        eventually([&] { return clock.blocked() == 1; });
+        sequencer.stop();  // the cycle completes, asleep
+        sequencer.run(5);  // waits behind it
+        port::run::Sequencer::endAllRuns(port::run::RunEndCause::CpuLimit);
+        eventually([&] { return sequencer.state() == State::Idle; });
+        std::this_thread::sleep_for(5ms);  // time for a run that should not begin
+        const bool ran = sequencer.state() != State::Idle || sequencer.runNumber() != 1;
+        sequencer.shutDown();
+        if (ran)
+            return QStringLiteral("run %1 began after the end request").arg(sequencer.runNumber());
+        return sequencer.endCause() == port::run::RunEndCause::CpuLimit ? QString() : QStringLiteral("the trip was lost");
+    });
+}
+
+void TestSequencer::runIdentity()
+{
+    QFETCH(Script, script);
+    QCOMPARE(script(), QString());
 }
 
 QTEST_GUILESS_MAIN(TestSequencer)
