@@ -18,6 +18,7 @@
 
 #include "app/remote/registermap.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -59,6 +60,9 @@ public:
     // Requests a client may have waiting behind one at the window before
     // the server stops reading its socket.
     static constexpr std::size_t mostQueued = 32;
+    // The thread looks up at least this often with nothing to do, so that a
+    // watchdog can tell a loop that waits from one that is stuck (turns()).
+    static constexpr std::chrono::seconds longestWait{1};
 
     // Listens at once (throws ServerError when it cannot) and starts
     // serving; map and console (the map's) must outlive the server; the map
@@ -73,6 +77,8 @@ public:
 
     // Where it listens, with the port the kernel gave when 0 was asked for.
     const Endpoint& endpoint() const { return endpoint_; }
+    // How often the thread's loop has come round: at least once a longestWait.
+    std::uint64_t turns() const { return turns_.load(std::memory_order_relaxed); }
 
 private:
     using Clock = RegisterMap::Clock;
@@ -117,6 +123,7 @@ private:
     std::vector<std::pair<RequestId, WindowOutcome>> done_;  // guarded by newsMutex_
     std::uint64_t nextClient_ = 1;
     std::vector<Client> clients_;  // the thread's alone
+    std::atomic<std::uint64_t> turns_{0};
     std::thread thread_;
 };
 
