@@ -5,9 +5,14 @@
 // --version print and exit. Those three need no display. --write-log keeps
 // what reaches the simulated port in a file, for tests and diagnostics.
 // --modbus serves remote control over Modbus TCP, off unless asked for.
+// --config takes the port, the Modbus address, remote control and the
+// motor's values from a commissioning file, in place of the operator, and
+// speaks systemd's notify protocol; --idle-port writes the idle pair on the
+// commissioned port and exits (the service's ExecStopPost=).
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFile>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,6 +37,10 @@
 #include "app/remote/remoteswitch.h"
 #include "app/remote/requestmessagebox.h"
 #include "app/selftest/selftestverdict.h"
+#include "app/service/commissionedconsole.h"
+#include "app/service/commissioning.h"
+#include "app/service/idleport.h"
+#include "app/service/servicelink.h"
 #include "app/window/applicationicon.h"
 #include "app/window/form1.h"
 #include "app/window/modalmessagebox.h"
@@ -72,9 +81,10 @@ port::run::StepThreadSetup realtimeSetup(app::platform::RealtimeKitClient& realt
 // that takes a value is that value, and nothing after "--" is an option.
 bool wantsNoWindow(int argc, char* argv[])
 {
-    constexpr std::array<std::string_view, 6> textOnly{"--help", "-h", "--help-all", "--version", "-v",
-                                                       "--self-test"};
-    constexpr std::array<std::string_view, 3> takingValue{"--port", "--self-test-seconds", "--write-log"};
+    constexpr std::array<std::string_view, 7> textOnly{"--help", "-h", "--help-all", "--version", "-v",
+                                                       "--self-test", "--idle-port"};
+    constexpr std::array<std::string_view, 4> takingValue{"--port", "--self-test-seconds", "--write-log",
+                                                          "--config"};
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument(argv[i]);
         if (argument == "--")
@@ -176,8 +186,22 @@ int main(int argc, char* argv[])
                                             "--modbus alone: 127.0.0.1:1502. The operator turns it on in the "
                                             "window."),
         QStringLiteral("address:port"));
+    const QCommandLineOption configOption(
+        QStringLiteral("config"),
+        QCoreApplication::translate("main", "Take the port, the Modbus TCP address, remote control, the "
+                                            "communication-loss timeout and the motor's values from the "
+                                            "commissioning file <file> (default for the service: %1), in place "
+                                            "of --port, --modbus and the operator's switch.")
+            .arg(QLatin1String(app::service::defaultCommissioningPath)),
+        QStringLiteral("file"));
+    const QCommandLineOption idlePortOption(
+        QStringLiteral("idle-port"),
+        QCoreApplication::translate("main", "Write the idle pair (data 0, then control 2) on the commissioned "
+                                            "port and exit: the service's ExecStopPost=. Needs no display."));
     parser.addOption(writeLogOption);
     parser.addOption(modbusOption);
+    parser.addOption(configOption);
+    parser.addOption(idlePortOption);
     parser.process(withModbusDefault(QCoreApplication::arguments()));
     app::platform::RealtimeKitClient realtimeKit;
 
@@ -195,7 +219,26 @@ int main(int argc, char* argv[])
         return runSelfTest(seconds, realtimeSetup(realtimeKit));
     }
 
-    const QString choice = parser.value(portOption);
+    // Read and checked whole before any port is opened: a bad file writes nothing.
+    std::optional<app::service::Commissioning> commissioning;
+    if (parser.isSet(configOption) || parser.isSet(idlePortOption)) {
+        const std::string path = parser.isSet(configOption) ? parser.value(configOption).toStdString()
+                                                            : app::service::defaultCommissioningPath;
+        app::service::CommissioningRead read = app::service::readCommissioning(path);
+        if (read.commissioning && (parser.isSet(portOption) || parser.isSet(modbusOption)))
+            read = {std::nullopt, "--port and --modbus are the commissioning file's: set port and listen in " + path};
+        if (!read.commissioning) {
+            app::platform::TerminationSignals::unblockInThisThread();  // nothing to leave idle
+            std::fprintf(stderr, "frequency-converter: ERROR: %s\n", read.error.c_str());
+            return 2;
+        }
+        // Signals stay blocked: the pair is never split.
+        if (parser.isSet(idlePortOption))
+            return app::service::writeIdlePair(read.commissioning->port);
+        commissioning = std::move(read.commissioning);
+    }
+
+    const QString choice = commissioning ? QString::fromStdString(commissioning->port) : parser.value(portOption);
     if (choice != QLatin1String("auto") && choice != QLatin1String("simulated")
         && !choice.startsWith(QLatin1String("/dev/")) && !choice.startsWith(QLatin1String("gpio:"))) {
         std::fprintf(stderr, "frequency-converter: ERROR: bad port choice '%s': use auto, simulated, "
@@ -203,7 +246,9 @@ int main(int argc, char* argv[])
         return 2;
     }
     std::optional<app::remote::Endpoint> modbusEndpoint;
-    if (parser.isSet(modbusOption)) {
+    if (commissioning) {
+        modbusEndpoint = commissioning->listen;
+    } else if (parser.isSet(modbusOption)) {
         modbusEndpoint = app::remote::parseEndpoint(parser.value(modbusOption).toStdString());
         if (!modbusEndpoint) {
             std::fprintf(stderr, "frequency-converter: ERROR: bad --modbus address '%s': give an IPv4 address and "
@@ -287,8 +332,20 @@ int main(int argc, char* argv[])
         }
         const QString where = QString::fromStdString(modbusServer->endpoint().text());
         remoteConsole->remoteSwitch().setWhere(where);
-        std::fprintf(stderr, "frequency-converter: Modbus TCP server on %s; remote control is off until the "
-                             "operator turns it on\n", qPrintable(where));
+        if (!commissioning)
+            std::fprintf(stderr, "frequency-converter: Modbus TCP server on %s; remote control is off until the "
+                                 "operator turns it on\n", qPrintable(where));
+    }
+    // The commissioning file in place of the operator, and systemd told once
+    // the port is idle and the server listens.
+    std::unique_ptr<app::service::ServiceLink> serviceLink;
+    if (commissioning) {
+        app::service::putIntoEffect(*commissioning, form, *remoteConsole, *registerMap, requestMessageBox);
+        std::fprintf(stderr, "frequency-converter: Modbus TCP server on %s; remote control %s (commissioned)\n",
+                     modbusServer->endpoint().text().c_str(), commissioning->remoteControl ? "on" : "off");
+        serviceLink = std::make_unique<app::service::ServiceLink>(*runAdapter, recorded.record(), *remoteConsole,
+                                                                  *modbusServer);
+        QTimer::singleShot(0, serviceLink.get(), &app::service::ServiceLink::start);
     }
     app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runAdapter->control());
     form.show();

@@ -150,6 +150,10 @@ public:
     // When tick() is next due, or nothing while nothing is.
     std::optional<Clock::time_point> nextDue() const;
 
+    // The communication-loss timeout until a client writes another (the
+    // commissioning file's); within shortestTimeout and longestTimeout.
+    void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+
     // The registers as client reads them now.
     std::array<std::uint16_t, holding::writable> holdingRegisters();
     std::array<std::uint16_t, input::count> inputRegisters(ClientId client);
