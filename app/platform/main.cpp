@@ -138,6 +138,12 @@ int main(int argc, char* argv[])
     // Before any other thread exists, so that none of them lands on the step CPU.
     port::run::reserveStepCpu();
 
+    // STAND-IN for --headless until the console runs without widgets: the
+    // window on Qt's offscreen platform, which needs no display. Drop this
+    // commit when --headless is built on QCoreApplication.
+    const bool headless = std::any_of(argv + 1, argv + argc, [](const char* a) { return std::string_view(a) == "--headless"; });
+    if (headless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     std::unique_ptr<QCoreApplication> application = wantsNoWindow(argc, argv)
                                                         ? std::make_unique<QCoreApplication>(argc, argv)
                                                         : std::make_unique<QApplication>(argc, argv);
@@ -202,6 +208,10 @@ int main(int argc, char* argv[])
     parser.addOption(modbusOption);
     parser.addOption(configOption);
     parser.addOption(idlePortOption);
+    const QCommandLineOption headlessOption(QStringLiteral("headless"),
+                                            QStringLiteral("STAND-IN: the window on the offscreen platform, "
+                                                           "set up by the commissioning file."));
+    parser.addOption(headlessOption);
     parser.process(withModbusDefault(QCoreApplication::arguments()));
     app::platform::RealtimeKitClient realtimeKit;
 
@@ -221,7 +231,7 @@ int main(int argc, char* argv[])
 
     // Read and checked whole before any port is opened: a bad file writes nothing.
     std::optional<app::service::Commissioning> commissioning;
-    if (parser.isSet(configOption) || parser.isSet(idlePortOption)) {
+    if (parser.isSet(configOption) || parser.isSet(idlePortOption) || headless) {
         const std::string path = parser.isSet(configOption) ? parser.value(configOption).toStdString()
                                                             : app::service::defaultCommissioningPath;
         app::service::CommissioningRead read = app::service::readCommissioning(path);
