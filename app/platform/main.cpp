@@ -9,9 +9,14 @@
 // Security, with its certificate, key, CAs and roles table.
 // --keep-alive toggles a spare pin while the program lives, for a circuit that
 // holds the converter's power stage enabled only while it toggles.
+// --config takes the port, the Modbus address, remote control and the
+// motor's values from a commissioning file, in place of the operator, and
+// speaks systemd's notify protocol; --idle-port writes the idle pair on the
+// commissioned port and exits (the service's ExecStopPost=).
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFile>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -36,6 +41,10 @@
 #include "app/remote/remoteswitch.h"
 #include "app/remote/requestmessagebox.h"
 #include "app/selftest/selftestverdict.h"
+#include "app/service/commissionedconsole.h"
+#include "app/service/commissioning.h"
+#include "app/service/idleport.h"
+#include "app/service/servicelink.h"
 #include "app/window/applicationicon.h"
 #include "app/window/form1.h"
 #include "app/window/modalmessagebox.h"
@@ -77,11 +86,11 @@ port::run::StepThreadSetup realtimeSetup(app::platform::RealtimeKitClient& realt
 // that takes a value is that value, and nothing after "--" is an option.
 bool wantsNoWindow(int argc, char* argv[])
 {
-    constexpr std::array<std::string_view, 6> textOnly{"--help", "-h", "--help-all", "--version", "-v",
-                                                       "--self-test"};
-    constexpr std::array<std::string_view, 9> takingValue{
+    constexpr std::array<std::string_view, 7> textOnly{"--help", "-h", "--help-all", "--version", "-v",
+                                                       "--self-test", "--idle-port"};
+    constexpr std::array<std::string_view, 10> takingValue{
         "--port", "--self-test-seconds", "--write-log", "--keep-alive", "--modbus-tls", "--modbus-tls-certificate",
-        "--modbus-tls-key", "--modbus-tls-ca", "--modbus-roles"};
+        "--modbus-tls-key", "--modbus-tls-ca", "--modbus-roles", "--config"};
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument(argv[i]);
         if (argument == "--")
@@ -176,6 +185,12 @@ int main(int argc, char* argv[])
     // Before any other thread exists, so that none of them lands on the step CPU.
     port::run::reserveStepCpu();
 
+    // STAND-IN for --headless until the console runs without widgets: the
+    // window on Qt's offscreen platform, which needs no display. Drop this
+    // commit when --headless is built on QCoreApplication.
+    const bool headless = std::any_of(argv + 1, argv + argc, [](const char* a) { return std::string_view(a) == "--headless"; });
+    if (headless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     std::unique_ptr<QCoreApplication> application = wantsNoWindow(argc, argv)
                                                         ? std::make_unique<QCoreApplication>(argc, argv)
                                                         : std::make_unique<QApplication>(argc, argv);
@@ -264,6 +279,24 @@ int main(int argc, char* argv[])
     for (const QCommandLineOption& option : secureOptions)
         parser.addOption(option);
     parser.addOption(keepAliveOption);
+    const QCommandLineOption configOption(
+        QStringLiteral("config"),
+        QCoreApplication::translate("main", "Take the port, the Modbus TCP address, remote control, the "
+                                            "communication-loss timeout and the motor's values from the "
+                                            "commissioning file <file> (default for the service: %1), in place "
+                                            "of --port, --modbus and the operator's switch.")
+            .arg(QLatin1String(app::service::defaultCommissioningPath)),
+        QStringLiteral("file"));
+    const QCommandLineOption idlePortOption(
+        QStringLiteral("idle-port"),
+        QCoreApplication::translate("main", "Write the idle pair (data 0, then control 2) on the commissioned "
+                                            "port and exit: the service's ExecStopPost=. Needs no display."));
+    parser.addOption(configOption);
+    parser.addOption(idlePortOption);
+    const QCommandLineOption headlessOption(QStringLiteral("headless"),
+                                            QStringLiteral("STAND-IN: the window on the offscreen platform, "
+                                                           "set up by the commissioning file."));
+    parser.addOption(headlessOption);
     parser.process(withModbusDefault(QCoreApplication::arguments()));
     app::platform::RealtimeKitClient realtimeKit;
 
@@ -281,7 +314,31 @@ int main(int argc, char* argv[])
         return runSelfTest(seconds, realtimeSetup(realtimeKit));
     }
 
-    const QString choice = parser.value(portOption);
+    // Read and checked whole before any port is opened: a bad file writes nothing.
+    std::optional<app::service::Commissioning> commissioning;
+    if (parser.isSet(configOption) || parser.isSet(idlePortOption) || headless) {
+        const std::string path = parser.isSet(configOption) ? parser.value(configOption).toStdString()
+                                                            : app::service::defaultCommissioningPath;
+        app::service::CommissioningRead read = app::service::readCommissioning(path);
+        // What the file decides is not an option's too.
+        for (const QCommandLineOption* option : {&portOption, &modbusOption, &insecureOption, &keepAliveOption,
+                                                 &secureOptions[0], &secureOptions[1], &secureOptions[2],
+                                                 &secureOptions[3], &secureOptions[4]})
+            if (read.commissioning && parser.isSet(*option))
+                read = {std::nullopt, "--" + option->names().constFirst().toStdString() +
+                                          " is the commissioning file's to set: see its keys in " + path};
+        if (!read.commissioning) {
+            app::platform::TerminationSignals::unblockInThisThread();  // nothing to leave idle
+            std::fprintf(stderr, "frequency-converter: ERROR: %s\n", read.error.c_str());
+            return 2;
+        }
+        // Signals stay blocked: the pair is never split.
+        if (parser.isSet(idlePortOption))
+            return app::service::writeIdlePair(read.commissioning->port);
+        commissioning = std::move(read.commissioning);
+    }
+
+    const QString choice = commissioning ? QString::fromStdString(commissioning->port) : parser.value(portOption);
     if (choice != QLatin1String("auto") && choice != QLatin1String("simulated")
         && !choice.startsWith(QLatin1String("/dev/")) && !choice.startsWith(QLatin1String("gpio:"))) {
         std::fprintf(stderr, "frequency-converter: ERROR: bad port choice '%s': use auto, simulated, "
@@ -289,7 +346,9 @@ int main(int argc, char* argv[])
         return 2;
     }
     std::optional<app::remote::Endpoint> modbusEndpoint;
-    if (parser.isSet(modbusOption)) {
+    if (commissioning) {
+        modbusEndpoint = commissioning->listen;
+    } else if (parser.isSet(modbusOption)) {
         modbusEndpoint = app::remote::parseEndpoint(parser.value(modbusOption).toStdString());
         if (!modbusEndpoint) {
             std::fprintf(stderr, "frequency-converter: ERROR: bad --modbus address '%s': give an IPv4 address and "
@@ -310,12 +369,20 @@ int main(int argc, char* argv[])
         return 2;
     }
     bool secureRefused = false;
-    const std::optional<app::remote::SecureListen> secureEndpoint = secureListen(parser, secureOptions, secureRefused);
+    const std::optional<app::remote::SecureListen> secureEndpoint =
+        commissioning ? commissioning->secure : secureListen(parser, secureOptions, secureRefused);
     if (secureRefused)
         return 2;
     // Holds the port lock: it must live until the program ends.
     port::backend::OpenedPort opened =
-        port::backend::openPort(choice.toStdString(), parser.value(keepAliveOption).toStdString());
+        port::backend::openPort(choice.toStdString(), commissioning ? commissioning->keepAlive
+                                                                    : parser.value(keepAliveOption).toStdString());
+    if (commissioning) {
+        // The port is the file's: its lines name the file's key, not the option.
+        for (std::string* line : {&opened.description, &opened.refusal})
+            for (std::size_t at; (at = line->find("--port=")) != std::string::npos;)
+                line->replace(at, 7, "port = ");
+    }
     if (!opened.refusal.empty()) {
         app::platform::TerminationSignals::unblockInThisThread();  // nothing to leave idle
         std::fprintf(stderr, "frequency-converter: ERROR: %s\n", opened.refusal.c_str());
@@ -383,28 +450,42 @@ int main(int argc, char* argv[])
     if (modbusEndpoint || secureEndpoint) {
         remoteConsole.emplace(form, *runAdapter, requestMessageBox);
         registerMap.emplace(*remoteConsole,
-                            app::remote::Identity{"Frequency Converter developers", "frequency-converter", FC_VERSION});
+                            app::remote::Identity{"Frequency Converter developers", "frequency-converter", FC_VERSION},
+                            commissioning ? app::service::lockedRegisters(commissioning->motor)
+                                          : std::vector<std::uint16_t>{});
         try {
             modbusServer.emplace(*registerMap, *remoteConsole, modbusEndpoint, secureEndpoint);
         } catch (const app::remote::ServerError& error) {
             std::fprintf(stderr, "frequency-converter: ERROR: %s\n", error.what());
             return 2;  // no run was started: nothing to leave idle
         }
+        const char* const offUntilTurnedOn = !commissioning                 ? "remote control is off until the operator turns it on"
+                                             : commissioning->remoteControl ? "remote control on (commissioned)"
+                                                                            : "remote control off (commissioned)";
         QStringList where;
         if (modbusEndpoint) {
             where << QString::fromStdString(modbusServer->endpoint().text());
-            std::fprintf(stderr, "frequency-converter: Modbus TCP server on %s; remote control is off until the "
-                                 "operator turns it on\n", qPrintable(where.back()));
+            std::fprintf(stderr, "frequency-converter: Modbus TCP server on %s; %s\n", qPrintable(where.back()),
+                         offUntilTurnedOn);
             if (!modbusEndpoint->loopback())
                 std::fprintf(stderr, "frequency-converter: WARNING: Modbus TCP on %s has no authentication: any "
                                      "host on that network can start the motor\n", qPrintable(where.back()));
         }
         if (const auto& secure = modbusServer->secureEndpoint()) {
             where << QString::fromStdString(secure->text()) + QStringLiteral(" TLS");
-            std::fprintf(stderr, "frequency-converter: Modbus/TCP Security server on %s; remote control is off "
-                                 "until the operator turns it on\n", secure->text().c_str());
+            std::fprintf(stderr, "frequency-converter: Modbus/TCP Security server on %s; %s\n",
+                         secure->text().c_str(), offUntilTurnedOn);
         }
         remoteConsole->remoteSwitch().setWhere(where.join(QStringLiteral(", ")));
+    }
+    // The commissioning file in place of the operator, and systemd told once
+    // the port is idle and the server listens.
+    std::unique_ptr<app::service::ServiceLink> serviceLink;
+    if (commissioning) {
+        app::service::putIntoEffect(*commissioning, form, *remoteConsole, *registerMap, requestMessageBox);
+        serviceLink = std::make_unique<app::service::ServiceLink>(*runAdapter, recorded.record(), *remoteConsole,
+                                                                  *modbusServer);
+        QTimer::singleShot(0, serviceLink.get(), &app::service::ServiceLink::start);
     }
     app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runAdapter->control());
     // Served over TLS, SIGHUP reads the certificates and the roles table

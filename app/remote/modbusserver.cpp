@@ -224,10 +224,12 @@ void ModbusServer::serve()
     std::vector<pollfd> polled;
     for (;;) {
         const Clock::time_point now = Clock::now();
-        int timeout = -1;
+        turns_.store(turns_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        constexpr std::int64_t longest = std::chrono::milliseconds(longestWait).count();
+        int timeout = static_cast<int>(longest);
         if (const auto due = nextDeadline(now)) {
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - now);
-            timeout = static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 60'000));
+            timeout = static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, longest));
         }
         // poll() leaves out the fds of -1: a listener or a watch not there.
         polled.assign({{wakeFd_, POLLIN, 0}, {newsFd_, POLLIN, 0}, {listenFd_, POLLIN, 0},

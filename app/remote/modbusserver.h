@@ -33,6 +33,7 @@
 #include "app/remote/tlscontext.h"
 #include "app/remote/tlssession.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -87,6 +88,9 @@ public:
     // Requests a client may have waiting behind one at the window before
     // the server stops reading its socket.
     static constexpr std::size_t mostQueued = 32;
+    // The thread looks up at least this often with nothing to do, so that a
+    // watchdog can tell a loop that waits from one that is stuck (turns()).
+    static constexpr std::chrono::seconds longestWait{1};
 
     // A file changed: the reload waits this long for the others written with it.
     static constexpr std::chrono::milliseconds reloadSettle{250};
@@ -118,6 +122,8 @@ public:
     // eventfd: a signal handler may call it too). The log says what was
     // loaded, or why not and that the files in use stay. Nothing without TLS.
     void reload();
+    // How often the thread's loop has come round: at least once a longestWait.
+    std::uint64_t turns() const { return turns_.load(std::memory_order_relaxed); }
 
 private:
     using Clock = RegisterMap::Clock;
@@ -194,6 +200,7 @@ private:
     std::vector<std::pair<RequestId, WindowOutcome>> done_;  // guarded by newsMutex_
     std::uint64_t nextClient_ = 1;
     std::vector<Client> clients_;  // the thread's alone
+    std::atomic<std::uint64_t> turns_{0};
     std::thread thread_;
 };
 

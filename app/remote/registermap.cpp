@@ -15,11 +15,6 @@ namespace {
 using port::run::SequencerState;
 using port::run::StartTicket;
 
-constexpr std::uint16_t largestSpeed = 9999;  // rpm
-constexpr std::uint16_t largestPoles = 24;
-// The largest rating and ratio a register takes: 1000 V, 100 V/Hz.
-constexpr std::uint16_t largestRatedVoltage = 10000;
-constexpr std::uint16_t largestVoltsPerHertz = 10000;
 constexpr std::uint32_t largestPair = std::numeric_limits<std::uint32_t>::max();
 // Holding register n is 4xxxx number n + 40001 to the people who wire drives.
 constexpr unsigned holdingNumberBase = 40001;
@@ -49,13 +44,13 @@ bool fits(std::uint16_t address, std::uint16_t value)
         return (value & ~control::defined) == 0;  // a reserved bit set is refused
     case holding::speedReference:
     case holding::ratedSpeed:
-        return value >= 1 && value <= largestSpeed;
+        return limits::speed.take(value);
     case holding::ratedVoltage:
-        return value >= 1 && value <= largestRatedVoltage;
+        return limits::ratedVoltage.take(value);
     case holding::poles:
-        return value >= 2 && value <= largestPoles && value % 2 == 0;
+        return limits::poles.take(value);
     case holding::voltsPerHertz:
-        return value >= 1 && value <= largestVoltsPerHertz;
+        return limits::voltsPerHertz.take(value);
     default:
         return value >= RegisterMap::shortestTimeout.count() && value <= RegisterMap::longestTimeout.count();
     }

@@ -107,6 +107,22 @@ inline constexpr std::uint16_t startInhibited = 1 << 11;    // ready, but this c
 }  // namespace status
 
 inline constexpr std::uint16_t mapVersion = 3;
+
+// What a client may write to a holding register of the motor's values, in
+// the register's own unit; the commissioning file takes the same.
+struct RegisterLimits {
+    std::uint16_t lowest;
+    std::uint16_t highest;
+    std::uint16_t step = 1;
+
+    constexpr bool take(std::uint16_t value) const { return value >= lowest && value <= highest && value % step == 0; }
+};
+namespace limits {
+inline constexpr RegisterLimits speed{1, 9999};           // rpm: the reference (40002), the rated speed (40004)
+inline constexpr RegisterLimits ratedVoltage{1, 10000};   // 0.1 V: up to 1000 V
+inline constexpr RegisterLimits poles{2, 24, 2};
+inline constexpr RegisterLimits voltsPerHertz{1, 10000};  // 0.01 V/Hz: up to 100 V/Hz
+}  // namespace limits
 inline constexpr double voltageScale = 10.0;        // registers per V
 inline constexpr double voltsPerHertzScale = 100.0;  // registers per V/Hz
 inline constexpr double frequencyScale = 100.0;      // registers per Hz
@@ -179,6 +195,10 @@ public:
     std::vector<Answer> tick(Clock::time_point now);
     // When tick() is next due, or nothing while nothing is.
     std::optional<Clock::time_point> nextDue() const;
+
+    // The communication-loss timeout until a client writes another (the
+    // commissioning file's); within shortestTimeout and longestTimeout.
+    void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
 
     // The registers as client reads them now.
     std::array<std::uint16_t, holding::writable> holdingRegisters(ClientId client);

@@ -1,0 +1,20 @@
+// --idle-port: the idle pair (data 0, then control 2) on the commissioned
+// port, and nothing else, for the case no handler of the program could
+// reach: systemd runs it after the service has ended however it ended
+// (ExecStopPost=), SIGKILL included, and after a power loss the next start
+// does the same before anything else. Plain C++.
+#ifndef APP_SERVICE_IDLEPORT_H
+#define APP_SERVICE_IDLEPORT_H
+
+#include <string>
+
+namespace app::service {
+
+// Opens choice (a --port choice; auto is refused), writes the idle pair,
+// closes it. 0 and one line on stderr saying so; 2 and one error line when
+// the port cannot be opened, 1 when a write failed.
+int writeIdlePair(const std::string& choice);
+
+}  // namespace app::service
+
+#endif  // APP_SERVICE_IDLEPORT_H
