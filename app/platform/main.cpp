@@ -381,7 +381,7 @@ int main(int argc, char* argv[])
     std::optional<app::remote::RegisterMap> registerMap;
     std::optional<app::remote::ModbusServer> modbusServer;
     if (modbusEndpoint || secureEndpoint) {
-        remoteConsole.emplace(form, *runAdapter, requestMessageBox);
+        remoteConsole.emplace(form.console(), requestMessageBox);
         registerMap.emplace(*remoteConsole,
                             app::remote::Identity{"Frequency Converter developers", "frequency-converter", FC_VERSION});
         try {
@@ -404,7 +404,9 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "frequency-converter: Modbus/TCP Security server on %s; remote control is off "
                                  "until the operator turns it on\n", secure->text().c_str());
         }
-        remoteConsole->remoteSwitch().setWhere(where.join(QStringLiteral(", ")));
+        auto* remoteSwitch = new app::remote::RemoteSwitch(*remoteConsole);
+        remoteSwitch->setWhere(where.join(QStringLiteral(", ")));
+        form.addStripRow(remoteSwitch, app::remote::RemoteSwitch::rowHeight);
     }
     app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runAdapter->control());
     // Served over TLS, SIGHUP reads the certificates and the roles table
