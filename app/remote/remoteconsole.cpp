@@ -214,7 +214,7 @@ WindowOutcome RemoteConsole::take(const WindowRequest& request)
     if (request.ratingWritten && busy)
         return refused(Refusal::RunAlive);
     if (request.action == Action::Start && !request.ticket->waiting())
-        return {WindowOutcome::Kind::Refused, Refusal::CalledOff};  // called off before the window got to it
+        return {WindowOutcome::Kind::Refused, Refusal::CalledOff};  // called off before the console got to it
     WindowRequest asked = request;
     if (asked.action == Action::NewCount && !asked.ticket->waiting()) {
         // Its start is over; a start waiting now is another's (the operator's RUN).

@@ -79,7 +79,7 @@ protected:
     bool event(QEvent* event) override;
 
 private slots:
-    void takeRequests();  // on the window's thread: the requests handed over, in order
+    void takeRequests();  // on the console's thread: the requests handed over, in order
 
 private:
     struct Handed {

@@ -24,8 +24,8 @@ class RemoteSwitch : public QWidget
 public:
     static constexpr int rowHeight = 22;
 
-    // For the window's strip (Form1::addStripRow); console must outlive it
-    // or be gone before it is used.
+    // For the window's strip (Form1::addStripRow). It may outlive console:
+    // what ties them ends with console.
     explicit RemoteSwitch(RemoteConsole& console, QWidget* parent = nullptr);
 
     // The address the server listens on.
