@@ -281,7 +281,9 @@ int main(int argc, char** argv)
     app::window::Form1 form(requestBox, fileDialog, module, recorded.record(), QStringLiteral("Port: simulated"),
                             realtime);
     auto& runs = *form.findChild<app::window::RunAdapter*>();
-    app::remote::RemoteConsole console(form, runs, requestBox);
+    app::remote::RemoteConsole console(form.console(), requestBox);
+    // The operator's row, as the program shows it: it is laid out on the window's thread.
+    form.addStripRow(new app::remote::RemoteSwitch(console), app::remote::RemoteSwitch::rowHeight);
     app::remote::RegisterMap map(console, {"bench", "frequency-converter", "bench"});
     std::array<char, 32> certificates{"/tmp/fc-modbus-bench-XXXXXX"};
     std::optional<app::remote::SecureListen> secure;
@@ -294,7 +296,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "fc-modbus-bench: no certificates could be made: Modbus/TCP Security is not measured\n");
     app::remote::ModbusServer server(map, console, app::remote::Endpoint{"127.0.0.1", 0}, secure);
     form.show();
-    console.remoteSwitch().setOn(true);
+    console.setRemoteControl(true);
     while (!runs.control().timing().known)
         QTest::qWait(1);
     print("modbus_step_thread_realtime",

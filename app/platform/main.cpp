@@ -33,6 +33,9 @@
 #include <string_view>
 #include <system_error>
 
+#include "app/console/messagebox.h"
+#include "app/console/operatorconsole.h"
+#include "app/console/runadapter.h"
 #include "app/platform/realtimekitclient.h"
 #include "app/platform/terminationsignals.h"
 #include "app/remote/modbusserver.h"
@@ -49,7 +52,6 @@
 #include "app/window/form1.h"
 #include "app/window/modalmessagebox.h"
 #include "app/window/qtfiledialog.h"
-#include "app/window/runadapter.h"
 #include "port/backend/crashguard.h"
 #include "port/backend/module1.h"
 #include "port/backend/portselection.h"
@@ -61,6 +63,18 @@
 #include "port/selftest/timingselftest.h"
 
 namespace {
+
+// With no window, what the console would show in a box goes to stderr, one
+// line, where the journal keeps it; nobody has to press OK.
+class StderrMessageBox final : public app::console::MessageBox
+{
+public:
+    void show(const QString& prompt, const QString& title) override
+    {
+        std::fprintf(stderr, "frequency-converter: %s: %s\n", qPrintable(title),
+                     qPrintable(prompt.simplified()));
+    }
+};
 
 // The step thread's priority: from the kernel where this user may take it,
 // else from RealtimeKit, else normal. A refusal is said on stderr once, with
@@ -79,15 +93,15 @@ port::run::StepThreadSetup realtimeSetup(app::platform::RealtimeKitClient& realt
     };
 }
 
-// Whether the command line asks only for text (help, the version, the
-// self-test), which must work in a terminal without a display: a QApplication
+// Whether the command line asks for no window (help, the version, the
+// self-test, --idle-port, --headless), which must work without a display: a QApplication
 // aborts where it finds none, so this is decided before one exists. The
 // arguments are read as the parser reads them: the argument after an option
 // that takes a value is that value, and nothing after "--" is an option.
 bool wantsNoWindow(int argc, char* argv[])
 {
-    constexpr std::array<std::string_view, 7> textOnly{"--help", "-h", "--help-all", "--version", "-v",
-                                                       "--self-test", "--idle-port"};
+    constexpr std::array<std::string_view, 8> textOnly{"--help", "-h", "--help-all", "--version", "-v",
+                                                       "--self-test", "--idle-port", "--headless"};
     constexpr std::array<std::string_view, 10> takingValue{
         "--port", "--self-test-seconds", "--write-log", "--keep-alive", "--modbus-tls", "--modbus-tls-certificate",
         "--modbus-tls-key", "--modbus-tls-ca", "--modbus-roles", "--config"};
@@ -185,12 +199,6 @@ int main(int argc, char* argv[])
     // Before any other thread exists, so that none of them lands on the step CPU.
     port::run::reserveStepCpu();
 
-    // STAND-IN for --headless until the console runs without widgets: the
-    // window on Qt's offscreen platform, which needs no display. Drop this
-    // commit when --headless is built on QCoreApplication.
-    const bool headless = std::any_of(argv + 1, argv + argc, [](const char* a) { return std::string_view(a) == "--headless"; });
-    if (headless)
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     std::unique_ptr<QCoreApplication> application = wantsNoWindow(argc, argv)
                                                         ? std::make_unique<QCoreApplication>(argc, argv)
                                                         : std::make_unique<QApplication>(argc, argv);
@@ -293,12 +301,14 @@ int main(int argc, char* argv[])
                                             "port and exit: the service's ExecStopPost=. Needs no display."));
     parser.addOption(configOption);
     parser.addOption(idlePortOption);
-    const QCommandLineOption headlessOption(QStringLiteral("headless"),
-                                            QStringLiteral("STAND-IN: the window on the offscreen platform, "
-                                                           "set up by the commissioning file."));
+    const QCommandLineOption headlessOption(
+        QStringLiteral("headless"),
+        QCoreApplication::translate("main", "Run without a window or a display, set up by the commissioning file "
+                                            "(see --config), commanded over Modbus: the systemd service."));
     parser.addOption(headlessOption);
     parser.process(withModbusDefault(QCoreApplication::arguments()));
     app::platform::RealtimeKitClient realtimeKit;
+    const bool headless = parser.isSet(headlessOption);
 
     if (parser.isSet(selfTestOption)) {
         // No run and no window to leave: Ctrl+C ends the self-test at once.
@@ -386,10 +396,11 @@ int main(int argc, char* argv[])
     if (!opened.refusal.empty()) {
         app::platform::TerminationSignals::unblockInThisThread();  // nothing to leave idle
         std::fprintf(stderr, "frequency-converter: ERROR: %s\n", opened.refusal.c_str());
-        // Offscreen and minimal are what tests and headless runs use: there
-        // nobody sees the box, and nobody could press OK.
+        // Offscreen and minimal are what tests use, and a headless program
+        // has no window at all: there nobody sees the box, nobody presses OK.
         const QString platform = QGuiApplication::platformName();
-        if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        if (qobject_cast<QApplication*>(application.get()) && platform != QLatin1String("offscreen") &&
+            platform != QLatin1String("minimal"))
             app::window::ModalMessageBox().show(QString::fromStdString(opened.refusal),
                                         QCoreApplication::translate("main", "Port Error"));
         return 2;
@@ -428,27 +439,35 @@ int main(int argc, char* argv[])
                              "would leave the last step on the port\n", error.what());
     }
     port::backend::Module1 module(recorded);
-    app::window::ModalMessageBox messageBox;
+    // The console, with the window showing it, or alone with --headless:
+    // then a message is said on stderr, where the journal keeps it.
+    app::window::ModalMessageBox windowBox;
+    StderrMessageBox stderrBox;
     // With remote control served, a remote request's message is its refusal,
     // not a box nobody at the PC may be there to close.
-    app::remote::RequestMessageBox requestMessageBox(messageBox);
+    app::remote::RequestMessageBox requestMessageBox(headless ? static_cast<app::console::MessageBox&>(stderrBox)
+                                                              : windowBox);
     app::window::QtFileDialog fileDialog;
-    app::window::Form1 form(requestMessageBox, fileDialog, module, recorded.record(),
-                    QString::fromStdString(opened.description), realtimeSetup(realtimeKit));
-    messageBox.setParent(&form);
-    fileDialog.setParent(&form);
-    if (recorded.keepAlive())
-        form.setKeepAliveRecord(recorded.keepAliveRecord());
-    // A termination signal takes the way out EXIT takes: the window closes,
-    // which ends a run with the idle pair. When the window does not answer,
-    // the signal thread ends the run through the window's run control itself.
-    auto* runAdapter = form.findChild<app::window::RunAdapter*>();
+    std::optional<app::console::OperatorConsole> consoleAlone;
+    std::optional<app::window::Form1> form;
+    if (headless) {
+        consoleAlone.emplace(requestMessageBox, module, recorded.record(), realtimeSetup(realtimeKit));
+    } else {
+        form.emplace(requestMessageBox, fileDialog, module, recorded.record(),
+                     QString::fromStdString(opened.description), realtimeSetup(realtimeKit));
+        windowBox.setParent(&*form);
+        fileDialog.setParent(&*form);
+        if (recorded.keepAlive())
+            form->setKeepAliveRecord(recorded.keepAliveRecord());
+    }
+    app::console::OperatorConsole& console = form ? form->console() : *consoleAlone;
+    app::console::RunAdapter& runAdapter = console.runs();
     // Ended in reverse: the server's thread first, then what it reaches.
     std::optional<app::remote::RemoteConsole> remoteConsole;
     std::optional<app::remote::RegisterMap> registerMap;
     std::optional<app::remote::ModbusServer> modbusServer;
     if (modbusEndpoint || secureEndpoint) {
-        remoteConsole.emplace(form, *runAdapter, requestMessageBox);
+        remoteConsole.emplace(console, requestMessageBox);
         registerMap.emplace(*remoteConsole,
                             app::remote::Identity{"Frequency Converter developers", "frequency-converter", FC_VERSION},
                             commissioning ? app::service::lockedRegisters(commissioning->motor)
@@ -476,18 +495,34 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "frequency-converter: Modbus/TCP Security server on %s; %s\n",
                          secure->text().c_str(), offUntilTurnedOn);
         }
-        remoteConsole->remoteSwitch().setWhere(where.join(QStringLiteral(", ")));
+        if (form) {
+            auto* remoteSwitch = new app::remote::RemoteSwitch(*remoteConsole);
+            remoteSwitch->setWhere(where.join(QStringLiteral(", ")));
+            form->addStripRow(remoteSwitch, app::remote::RemoteSwitch::rowHeight);
+        }
     }
     // The commissioning file in place of the operator, and systemd told once
     // the port is idle and the server listens.
     std::unique_ptr<app::service::ServiceLink> serviceLink;
     if (commissioning) {
-        app::service::putIntoEffect(*commissioning, form, *remoteConsole, *registerMap, requestMessageBox);
-        serviceLink = std::make_unique<app::service::ServiceLink>(*runAdapter, recorded.record(), *remoteConsole,
+        app::service::putIntoEffect(*commissioning, console, *remoteConsole, *registerMap, requestMessageBox);
+        serviceLink = std::make_unique<app::service::ServiceLink>(runAdapter, recorded.record(), *remoteConsole,
                                                                   *modbusServer);
         QTimer::singleShot(0, serviceLink.get(), &app::service::ServiceLink::start);
     }
-    app::platform::TerminationSignals terminationSignals([&form] { form.close(); }, runAdapter->control());
+    // A termination signal takes the way out EXIT takes: the window closes,
+    // or, with no window, the console shuts down; either ends a run with the
+    // idle pair. When the event loop does not answer, the signal thread ends
+    // the run through run control itself.
+    const auto wayOut = [&form, &console] {
+        if (form) {
+            form->close();
+            return;
+        }
+        console.shutDown();
+        QCoreApplication::quit();
+    };
+    app::platform::TerminationSignals terminationSignals(wayOut, runAdapter.control());
     // Served over TLS, SIGHUP reads the certificates and the roles table
     // again, as a daemon's SIGHUP does; otherwise it takes the way out.
     if (modbusServer && modbusServer->secureEndpoint())
@@ -497,6 +532,7 @@ int main(int argc, char* argv[])
     if (!port::run::ExitGuard::install())
         std::fprintf(stderr, "frequency-converter: ERROR: no exit hook (atexit refused it); an exit during a run "
                              "would leave the last step on the port\n");
-    form.show();
+    if (form)
+        form->show();
     return application->exec();
 }

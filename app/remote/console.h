@@ -86,6 +86,7 @@ struct ConsoleReadings {
     bool realtime = false;  // the steps are held at real-time priority
     bool remoteControlOn = false;
     std::uint64_t switchChanges = 0;   // times the operator turned remote control on or off
+    bool switchedByFile = false;       // the last switch was the commissioning file's, not the operator's
     std::uint64_t operatorResets = 0;  // times the operator cleared a trip at the window
     // The fields as the window reads them.
     double ratedVoltage = 0.0;     // V, Text1

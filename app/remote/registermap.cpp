@@ -747,12 +747,13 @@ void RegisterMap::switched(bool on, const ConsoleReadings& now, Clock::time_poin
 {
     remoteOn_ = on;
     countStop();
+    const std::string by = now.switchedByFile ? " by the commissioning file" : " by the operator";
     if (on) {
         former_.reset();
-        enter(ControlEvent::SwitchedOn, now.identity.alive(), "remote control turned on by the operator", at);
+        enter(ControlEvent::SwitchedOn, now.identity.alive(), "remote control turned on" + by, at);
         return;
     }
-    std::string why = "remote control turned off by the operator";
+    std::string why = "remote control turned off" + by;
     if (controller_) {
         former_ = Former{*controller_, std::nullopt};
         if (watch_ && watch_->client == *controller_)
@@ -855,7 +856,9 @@ void RegisterMap::enter(ControlEvent event, bool runAlive, const std::string& wh
     }
     if (controlled(state_) && !controlled(next) && controller_)
         loseControl("", at);
-    log("remote: " + std::string(stateName(state_)) + " -> " + std::string(stateName(next)) + ": " + why, true, at);
+    // Losing control says its own line first; the transition then says what is left.
+    const std::string said = why.empty() ? "nobody is in control" : why;
+    log("remote: " + std::string(stateName(state_)) + " -> " + std::string(stateName(next)) + ": " + said, true, at);
     state_ = next;
     showView();
 }

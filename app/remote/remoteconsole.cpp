@@ -1,24 +1,20 @@
 // Handed over under a mutex of ours: Qt's queue only rings (ThreadSanitizer
 // cannot see Qt's own locks, and a functor carried in an event shows as a
-// race). Nothing here waits for the window's thread.
+// race). Nothing here waits for the console's thread.
 #include "app/remote/remoteconsole.h"
 
+#include "app/console/checkmessages.h"
+#include "app/console/operatorconsole.h"
+#include "app/console/runadapter.h"
 #include "app/fields/fieldconversion.h"
-#include "app/remote/remoteswitch.h"
 #include "app/remote/requestcheck.h"
 #include "app/remote/requestmessagebox.h"
-#include "app/window/checkmessages.h"
-#include "app/window/fillfield.h"
-#include "app/window/form1.h"
-#include "app/window/runadapter.h"
 #include "port/pattern/delaycount.h"
 #include "port/run/runcontrol.h"
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QLineEdit>
 #include <QMetaObject>
-#include <QPushButton>
 #include <QTimer>
 
 #include <cstdio>
@@ -27,25 +23,24 @@ namespace app::remote {
 
 namespace {
 
-constexpr int textFields[] = {1, 5, 6, 7, 8, 10};
 const auto viewEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 constexpr std::chrono::milliseconds viewDelay{50};
 
-std::optional<window::Check> checkOf(Refusal refusal)
+std::optional<console::Check> checkOf(Refusal refusal)
 {
     switch (refusal) {
     case Refusal::TwoPoleSpeed:
-        return window::Check::TwoPoleSpeed;
+        return console::Check::TwoPoleSpeed;
     case Refusal::FourPoleSpeed:
-        return window::Check::FourPoleSpeed;
+        return console::Check::FourPoleSpeed;
     case Refusal::AboveRatedSpeed:
-        return window::Check::AboveRatedSpeed;
+        return console::Check::AboveRatedSpeed;
     case Refusal::VoltageNotBelowRating:
-        return window::Check::VoltageNotBelowRating;
+        return console::Check::VoltageNotBelowRating;
     case Refusal::ZeroFrequency:
-        return window::Check::ZeroFrequency;
+        return console::Check::ZeroFrequency;
     case Refusal::FrequencyOutOfRange:
-        return window::Check::FrequencyOutOfRange;
+        return console::Check::FrequencyOutOfRange;
     default:
         return std::nullopt;
     }
@@ -53,32 +48,22 @@ std::optional<window::Check> checkOf(Refusal refusal)
 
 }  // namespace
 
-RemoteConsole::RemoteConsole(window::Form1& form, window::RunAdapter& runs, RequestMessageBox& box,
-                             QObject* parent)
-    : QObject(parent), form_(form), runs_(runs), control_(runs.control()), box_(box), switch_(new RemoteSwitch)
+RemoteConsole::RemoteConsole(console::OperatorConsole& console, RequestMessageBox& box, QObject* parent)
+    : QObject(parent), console_(console), runs_(console.runs()), control_(runs_.control()), box_(box)
 {
-    form.addStripRow(switch_, RemoteSwitch::rowHeight);
-    connect(switch_, &RemoteSwitch::toggled, this, &RemoteConsole::switched);
-    connect(switch_, &RemoteSwitch::clearTripRequested, this, [this] {
-        operatorResets_.fetch_add(1, std::memory_order_acq_rel);
-        tellChanged();
-    });
     // The operator takes the drive back: remote control stays off until the
     // operator turns it on again.
-    connect(&form, &window::Form1::stopPressed, this, [this] {
+    connect(&console, &console::OperatorConsole::stopPressed, this, [this] {
         audit("remote: the operator's STOP");
         operatorStopped_ = true;
-        switch_->setOn(false);
+        setRemoteControl(false);
         operatorStopped_ = false;
     });
-    // After Form1's own handler: the run is there to name.
-    connect(form.findChild<QPushButton*>(QStringLiteral("Command1")), &QPushButton::clicked, this,
-            &RemoteConsole::operatorRan);
-    for (const int number : textFields)
-        connect(form.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number)), &QLineEdit::textChanged, this,
-                &RemoteConsole::takeFields);
-    connect(&runs, &window::RunAdapter::readoutChanged, this, &RemoteConsole::takeReadout);
-    connect(&runs, &window::RunAdapter::stateChanged, this, &RemoteConsole::tellChanged);
+    // Once run control has the RUN: the run is there to name.
+    connect(&console, &console::OperatorConsole::runPressed, this, &RemoteConsole::operatorRan);
+    connect(&console, &console::OperatorConsole::textChanged, this, &RemoteConsole::takeFields);
+    connect(&runs_, &console::RunAdapter::readoutChanged, this, &RemoteConsole::takeReadout);
+    connect(&runs_, &console::RunAdapter::stateChanged, this, &RemoteConsole::tellChanged);
     takeFields();
 }
 
@@ -100,8 +85,10 @@ void RemoteConsole::tellChanged()
 // Off, a client's start still waiting is called off at once, here, before
 // the self-test's end or a run's idle pair could begin it; the run a client
 // started is the operator's.
-void RemoteConsole::switched(bool on)
+void RemoteConsole::setRemoteControl(bool on, Switched by)
 {
+    if (on == remoteOn_.load(std::memory_order_acquire))
+        return;
     if (!on) {
         control_.callOffTickets();
         bool controlled = false;
@@ -110,11 +97,18 @@ void RemoteConsole::switched(bool on)
             controlled = !view_.controller.empty();
         }
         const bool running = control_.state() == port::run::SequencerState::Running;
-        switch_->showNote(controlled && running && !operatorStopped_ ? tr("The run is the operator's now")
-                                                                     : QString());
+        emit noteShown(controlled && running && !operatorStopped_ ? tr("The run is the operator's now") : QString());
     }
+    switchedByFile_.store(by == Switched::ByCommissioning, std::memory_order_release);
     remoteOn_.store(on, std::memory_order_release);
     switchChanges_.fetch_add(1, std::memory_order_acq_rel);
+    emit remoteControlChanged(on);
+    tellChanged();
+}
+
+void RemoteConsole::clearTrip()
+{
+    operatorResets_.fetch_add(1, std::memory_order_acq_rel);
     tellChanged();
 }
 
@@ -131,17 +125,13 @@ void RemoteConsole::operatorRan()
 
 void RemoteConsole::takeFields()
 {
-    const auto reading = [this](int number) {
-        const auto* field = form_.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number));
-        return fields::numericReading(field->text().toStdString());
-    };
     std::lock_guard lock(shownMutex_);
-    shown_.ratedVoltage = reading(1);
-    shown_.ratedSpeed = reading(5);
-    shown_.poles = reading(6);
-    shown_.speedReference = reading(7);
-    shown_.voltsPerHertz = reading(8);
-    shown_.requiredVoltage = reading(10);
+    shown_.ratedVoltage = console_.reading(1);
+    shown_.ratedSpeed = console_.reading(5);
+    shown_.poles = console_.reading(6);
+    shown_.speedReference = console_.reading(7);
+    shown_.voltsPerHertz = console_.reading(8);
+    shown_.requiredVoltage = console_.reading(10);
 }
 
 void RemoteConsole::takeReadout(const port::run::RunReadout& readout)
@@ -168,6 +158,7 @@ ConsoleReadings RemoteConsole::read()
     readings.realtime = sequencer.timing().grant.priorityClass == port::run::PriorityClass::Realtime;
     readings.remoteControlOn = remoteOn_.load(std::memory_order_acquire);
     readings.switchChanges = switchChanges_.load(std::memory_order_acquire);
+    readings.switchedByFile = switchedByFile_.load(std::memory_order_acquire);
     readings.operatorResets = operatorResets_.load(std::memory_order_acquire);
     if (!readings.identity.alive())
         readings.measuredFrequency.reset();
@@ -208,7 +199,7 @@ void RemoteConsole::takeRequests()
 }
 
 // Checked on what typing would leave before anything is typed; then typed,
-// pressed and run as the operator would, with the window's boxes kept. What
+// Required Voltage and RUN as the operator would, with the boxes kept. What
 // the map decided may have changed since: the operator may have started a
 // run, and the start or run a new count was for may be over.
 WindowOutcome RemoteConsole::take(const WindowRequest& request)
@@ -225,7 +216,7 @@ WindowOutcome RemoteConsole::take(const WindowRequest& request)
     if (request.ratingWritten && busy)
         return refused(Refusal::RunAlive);
     if (request.action == Action::Start && !request.ticket->waiting())
-        return {WindowOutcome::Kind::Refused, Refusal::CalledOff};  // called off before the window got to it
+        return {WindowOutcome::Kind::Refused, Refusal::CalledOff};  // called off before the console got to it
     WindowRequest asked = request;
     if (asked.action == Action::NewCount && !asked.ticket->waiting()) {
         // Its start is over; a start waiting now is another's (the operator's RUN).
@@ -240,37 +231,35 @@ WindowOutcome RemoteConsole::take(const WindowRequest& request)
         return refused(Refusal::NotInControl);
     FieldTexts texts;
     for (std::size_t number = 1; number < texts.size(); ++number)
-        texts[number] = form_.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number))->text().toStdString();
+        texts[number] = console_.text(static_cast<int>(number)).toStdString();
     const RequestPlan plan = planRequest(texts, asked);
     if (plan.refusal != Refusal::None)
         return refused(plan.refusal);
 
     box_.capture();
-    for (const FieldValue& value : plan.order) {
-        auto* field = form_.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(static_cast<int>(value.field)));
-        window::fillField(*field, QString::fromStdString(fields::displayText(value.value)));
-    }
+    for (const FieldValue& value : plan.order)
+        console_.fill(static_cast<int>(value.field), QString::fromStdString(fields::displayText(value.value)));
     if (asked.action != Action::Type) {
         taking_ = true;
-        form_.findChild<QPushButton*>(QStringLiteral("Command2"))->click();
+        console_.requiredVoltage();
         // RUN through the ticket: a start, or a new count for its start or run.
         runs_.armNextRun({asked.ticket, asked.action == Action::NewCount});
-        form_.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
+        console_.run();
         runs_.disarm();
         taking_ = false;
     }
     if (const std::optional<QString> message = box_.release())
-        switch_->showNote(tr("Remote request: %1").arg(message->trimmed()));
+        emit noteShown(tr("Remote request: %1").arg(message->trimmed()));
     else
-        switch_->showNote({});
+        emit noteShown({});
     return {};
 }
 
 void RemoteConsole::refuseOnStrip(Refusal refusal)
 {
     QString why;
-    if (const std::optional<window::Check> check = checkOf(refusal))
-        why = window::checkMessage(*check).prompt.trimmed();
+    if (const std::optional<console::Check> check = checkOf(refusal))
+        why = console::checkMessage(*check).prompt.trimmed();
     else if (refusal == Refusal::RemoteControlOff)
         why = tr("remote control is off");
     else if (refusal == Refusal::RunAlive)
@@ -279,7 +268,7 @@ void RemoteConsole::refuseOnStrip(Refusal refusal)
         why = tr("a run is alive, or a start waits, that another controls");
     else
         why = tr("the delay count would not be above 0");
-    switch_->showNote(tr("Remote request refused: %1").arg(why));
+    emit noteShown(tr("Remote request refused: %1").arg(why));
 }
 
 bool RemoteConsole::stop(std::optional<std::uint64_t> onlyRun)
@@ -353,7 +342,7 @@ void RemoteConsole::showViewNow()
         std::lock_guard lock(shownMutex_);
         view = view_;
     }
-    switch_->showController(QString::fromStdString(view.controller));
+    emit controllerShown(QString::fromStdString(view.controller));
     const QString by = QString::fromStdString(view.stoppedBy);
     QString stop;
     if (view.trip)
@@ -366,7 +355,7 @@ void RemoteConsole::showViewNow()
         stop = tr("Start called off: remote control turned off");
     else if (view.lastEnd == EndCode::ClientClosed)
         stop = tr("Start called off: its client closed");
-    switch_->showStop(stop, view.trip.has_value());
+    emit stopShown(stop, view.trip.has_value());
 }
 
 // Where a desktop session keeps stderr (its journal), the log keeps these.

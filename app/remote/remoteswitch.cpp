@@ -1,6 +1,8 @@
 // The switch's row: the box, the trip or the last stop, the note.
 #include "app/remote/remoteswitch.h"
 
+#include "app/remote/remoteconsole.h"
+
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -8,7 +10,7 @@
 
 namespace app::remote {
 
-RemoteSwitch::RemoteSwitch(QWidget* parent)
+RemoteSwitch::RemoteSwitch(RemoteConsole& console, QWidget* parent)
     : QWidget(parent)
     , box_(new QCheckBox(this))
     , stop_(new QLabel(this))
@@ -19,10 +21,8 @@ RemoteSwitch::RemoteSwitch(QWidget* parent)
     box_->setObjectName(QStringLiteral("RemoteControl"));
     box_->setToolTip(tr("Lets a Modbus client set the operating point and run the motor as the operator "
                         "would. STOP on the window ends the run and turns it off."));
-    connect(box_, &QCheckBox::toggled, this, [this](bool on) {
-        showState();
-        emit toggled(on);
-    });
+    connect(box_, &QCheckBox::toggled, this, &RemoteSwitch::showState);
+    connect(box_, &QCheckBox::toggled, &console, [&console](bool on) { console.setRemoteControl(on); });
     stop_->setObjectName(QStringLiteral("RemoteStop"));
     stop_->setTextFormat(Qt::PlainText);
     clearTrip_->setObjectName(QStringLiteral("ClearTrip"));
@@ -30,7 +30,7 @@ RemoteSwitch::RemoteSwitch(QWidget* parent)
                               "needs RUN 0, then RUN 1, to start."));
     clearTrip_->setAutoDefault(false);
     clearTrip_->hide();
-    connect(clearTrip_, &QPushButton::clicked, this, &RemoteSwitch::clearTripRequested);
+    connect(clearTrip_, &QPushButton::clicked, &console, &RemoteConsole::clearTrip);
     note_->setObjectName(QStringLiteral("RemoteNote"));
     note_->setTextFormat(Qt::PlainText);
 
@@ -40,7 +40,13 @@ RemoteSwitch::RemoteSwitch(QWidget* parent)
     layout->addWidget(stop_);
     layout->addWidget(clearTrip_);
     layout->addWidget(note_, 1);
+    setOn(console.remoteControl());
     showState();
+
+    connect(&console, &RemoteConsole::remoteControlChanged, this, &RemoteSwitch::setOn);
+    connect(&console, &RemoteConsole::controllerShown, this, &RemoteSwitch::showController);
+    connect(&console, &RemoteConsole::stopShown, this, &RemoteSwitch::showStop);
+    connect(&console, &RemoteConsole::noteShown, this, &RemoteSwitch::showNote);
 }
 
 void RemoteSwitch::setWhere(const QString& where)

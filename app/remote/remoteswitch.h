@@ -2,7 +2,8 @@
 // start; "Remote control: on (127.0.0.1:1502)" once the operator turns it
 // on, "Remote control: on, controlled by 127.0.0.1:41234" while a client is
 // in control; beside it a latched trip, with the operator's way to clear it,
-// or who stopped the last run; then what a remote request last met.
+// or who stopped the last run; then what a remote request last met. It
+// follows the remote console, and turns remote control on and off there.
 #ifndef APP_REMOTE_REMOTESWITCH_H
 #define APP_REMOTE_REMOTESWITCH_H
 
@@ -14,6 +15,8 @@ class QPushButton;
 
 namespace app::remote {
 
+class RemoteConsole;
+
 class RemoteSwitch : public QWidget
 {
     Q_OBJECT
@@ -21,7 +24,9 @@ class RemoteSwitch : public QWidget
 public:
     static constexpr int rowHeight = 22;
 
-    explicit RemoteSwitch(QWidget* parent = nullptr);
+    // For the window's strip (Form1::addStripRow). It may outlive console:
+    // what ties them ends with console.
+    explicit RemoteSwitch(RemoteConsole& console, QWidget* parent = nullptr);
 
     // The address the server listens on.
     void setWhere(const QString& where);
@@ -32,10 +37,6 @@ public:
     // A latched trip (tripLatched), or who stopped the last run.
     void showStop(const QString& text, bool tripLatched);
     void showNote(const QString& note);
-
-signals:
-    void toggled(bool on);
-    void clearTripRequested();
 
 private:
     void showState();

@@ -1,10 +1,10 @@
 // The operator's message box, except while a remote request is done on the
-// window: then nobody at the PC may be there to close a box, and the message
+// console: then nobody at the PC may be there to close a box, and the message
 // is the request's refusal instead, said on the strip.
 #ifndef APP_REMOTE_REQUESTMESSAGEBOX_H
 #define APP_REMOTE_REQUESTMESSAGEBOX_H
 
-#include "app/window/messagebox.h"
+#include "app/console/messagebox.h"
 
 #include <QString>
 
@@ -12,11 +12,11 @@
 
 namespace app::remote {
 
-class RequestMessageBox : public window::MessageBox
+class RequestMessageBox : public console::MessageBox
 {
 public:
     // box must outlive this one.
-    explicit RequestMessageBox(window::MessageBox& box) : box_(box) {}
+    explicit RequestMessageBox(console::MessageBox& box) : box_(box) {}
 
     void show(const QString& prompt, const QString& title) override
     {
@@ -40,7 +40,7 @@ public:
     }
 
 private:
-    window::MessageBox& box_;
+    console::MessageBox& box_;
     bool capturing_ = false;
     std::optional<QString> captured_;
 };

@@ -1,17 +1,13 @@
-// The fields are typed with the program's own fillField, as a remote request
-// types them, so that the window's handlers see the values as typed values.
+// The fields are filled on the console as a remote request fills them, so
+// that their checks see the values as any other.
 #include "app/service/commissionedconsole.h"
 
+#include "app/console/operatorconsole.h"
 #include "app/fields/fieldconversion.h"
 #include "app/remote/registermap.h"
 #include "app/remote/remoteconsole.h"
-#include "app/remote/remoteswitch.h"
 #include "app/remote/requestmessagebox.h"
 #include "app/service/commissioning.h"
-#include "app/window/fillfield.h"
-#include "app/window/form1.h"
-
-#include <QLineEdit>
 
 #include <cstdio>
 #include <optional>
@@ -32,8 +28,8 @@ std::vector<std::uint16_t> lockedRegisters(const MotorValues& motor)
     return locked;
 }
 
-void putIntoEffect(const Commissioning& commissioning, window::Form1& form, remote::RemoteConsole& console,
-                   remote::RegisterMap& map, remote::RequestMessageBox& box)
+void putIntoEffect(const Commissioning& commissioning, console::OperatorConsole& console,
+                   remote::RemoteConsole& remote, remote::RegisterMap& map, remote::RequestMessageBox& box)
 {
     const std::pair<int, std::optional<double>> typed[] = {
         {1, commissioning.motor.ratedVoltage},
@@ -44,13 +40,12 @@ void putIntoEffect(const Commissioning& commissioning, window::Form1& form, remo
     box.capture();
     for (const auto& [number, value] : typed)
         if (value)
-            window::fillField(*form.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(number)),
-                              QString::fromStdString(fields::displayText(*value)));
+            console.fill(number, QString::fromStdString(fields::displayText(*value)));
     if (const std::optional<QString> message = box.release())
         std::fprintf(stderr, "frequency-converter: WARNING: the commissioned motor values: %s\n",
                      qPrintable(message->trimmed()));
     map.setTimeout(commissioning.communicationLossTimeout);
-    console.remoteSwitch().setOn(commissioning.remoteControl);
+    remote.setRemoteControl(commissioning.remoteControl, remote::RemoteConsole::Switched::ByCommissioning);
 }
 
 }  // namespace app::service

@@ -13,8 +13,8 @@ class RegisterMap;
 class RemoteConsole;
 class RequestMessageBox;
 }
-namespace app::window {
-class Form1;
+namespace app::console {
+class OperatorConsole;
 }
 
 namespace app::service {
@@ -28,8 +28,8 @@ std::vector<std::uint16_t> lockedRegisters(const MotorValues& motor);
 
 // Before the event loop runs and before any client is served. A message the
 // fields' checks give is said on stderr, never in a box.
-void putIntoEffect(const Commissioning& commissioning, window::Form1& form, remote::RemoteConsole& console,
-                   remote::RegisterMap& map, remote::RequestMessageBox& box);
+void putIntoEffect(const Commissioning& commissioning, console::OperatorConsole& console,
+                   remote::RemoteConsole& remote, remote::RegisterMap& map, remote::RequestMessageBox& box);
 
 }  // namespace app::service
 

@@ -1,12 +1,12 @@
-// The status line is the strip's own words (StatusStrip's texts), so that
+// The status line is the strip's own words (runStateText), so that
 // "systemctl status" and the window never disagree.
 #include "app/service/servicelink.h"
 
 #include "app/remote/modbusserver.h"
 #include "app/remote/remoteconsole.h"
 #include "app/service/servicewatchdog.h"
-#include "app/window/runadapter.h"
-#include "app/window/statusstrip.h"
+#include "app/console/runadapter.h"
+#include "app/text/runstatetext.h"
 
 #include <QTimer>
 
@@ -15,11 +15,11 @@
 
 namespace app::service {
 
-ServiceLink::ServiceLink(window::RunAdapter& runs, const port::record::WriteRecord& record,
+ServiceLink::ServiceLink(console::RunAdapter& runs, const port::record::WriteRecord& record,
                          remote::RemoteConsole& console, const remote::ModbusServer& server, QObject* parent)
     : QObject(parent), runs_(runs), record_(record), console_(console), server_(server), beat_(new QTimer(this))
 {
-    connect(&runs, &window::RunAdapter::readoutChanged, this, &ServiceLink::takeReadout);
+    connect(&runs, &console::RunAdapter::readoutChanged, this, &ServiceLink::takeReadout);
     beat_->setInterval(beatInterval);
     connect(beat_, &QTimer::timeout, this, [this] {
         beats_.store(beats_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -60,8 +60,8 @@ void ServiceLink::takeReadout(const port::run::RunReadout& readout)
 
 QString ServiceLink::statusLine() const
 {
-    QString line = window::StatusStrip::stateText(readout_);
-    if (const QString cause = window::StatusStrip::endCauseText(readout_); !cause.isEmpty())
+    QString line = text::runStateText(readout_);
+    if (const QString cause = text::runEndCauseText(readout_); !cause.isEmpty())
         line += QStringLiteral("; ") + cause;
     const QString where = QString::fromStdString(server_.endpoint().text());
     line += console_.read().remoteControlOn ? tr("; Modbus TCP on %1, remote control on").arg(where)

@@ -23,7 +23,7 @@ namespace app::remote {
 class ModbusServer;
 class RemoteConsole;
 }
-namespace app::window {
+namespace app::console {
 class RunAdapter;
 }
 
@@ -42,7 +42,7 @@ public:
     static constexpr std::chrono::seconds statusInterval{1};
 
     // Everything given must outlive the link; made on the event loop's thread.
-    ServiceLink(window::RunAdapter& runs, const port::record::WriteRecord& record, remote::RemoteConsole& console,
+    ServiceLink(console::RunAdapter& runs, const port::record::WriteRecord& record, remote::RemoteConsole& console,
                 const remote::ModbusServer& server, QObject* parent = nullptr);
     ~ServiceLink() override;
 
@@ -55,7 +55,7 @@ private:
     QString statusLine() const;
     void showStatus(bool now);
 
-    window::RunAdapter& runs_;
+    console::RunAdapter& runs_;
     const port::record::WriteRecord& record_;
     remote::RemoteConsole& console_;
     const remote::ModbusServer& server_;

@@ -1,5 +1,5 @@
 // The window: its controls at fixed positions, the handlers of their events,
-// and the services the handlers share (reading a field, message box, printed line).
+// which hand them to the console, and what the console says, shown.
 #include "app/window/form1.h"
 
 #include <algorithm>
@@ -17,13 +17,11 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QStringList>
+#include <QSignalBlocker>
 
-#include "app/fields/fieldconversion.h"
-#include "app/fields/inputchecks.h"
+#include "app/console/runadapter.h"
 #include "app/monitor/monitorwindow.h"
 #include "app/selftest/selftestdialog.h"
 #include "app/selftest/selftestrunner.h"
@@ -31,21 +29,17 @@
 #include "app/window/applicationicon.h"
 #include "app/window/captionbutton.h"
 #include "app/window/captionfont.h"
-#include "app/window/checkmessages.h"
 #include "app/window/fillfield.h"
-#include "app/window/messagebox.h"
 #include "app/window/placement.h"
-#include "app/window/runadapter.h"
 #include "app/window/statusstrip.h"
 #include "app/window/textfield.h"
-#include "port/pattern/delaycount.h"
 #include "port/record/writerecord.h"
 #include "port/run/threadpinning.h"
 #include "port/selftest/timingselftest.h"
 
 namespace app::window {
 
-const char* const Form1::applicationTitle = QT_TRANSLATE_NOOP("Form1", "Frequency Converter");
+const char* const Form1::applicationTitle = console::OperatorConsole::applicationTitle;
 
 namespace {
 
@@ -123,11 +117,6 @@ int controlNumber(const char* name)
     return std::atoi(name);
 }
 
-std::string utf8(const QLineEdit* field)
-{
-    return field->text().toStdString();
-}
-
 
 // STOP from the keyboard, anywhere in the program. No field and no box uses it.
 constexpr Qt::Key stopKey = Qt::Key_F12;
@@ -162,39 +151,12 @@ private:
     std::function<void()> stop_;
 };
 
-// The fields Required Voltage reads, in the window's order, by the names
-// its note gives them.
-struct ReadField {
-    int number;
-    const char* name;
-};
-
-constexpr ReadField requiredVoltageFields[] = {
-    {1, QT_TRANSLATE_NOOP("Form1", "Voltage")},
-    {6, QT_TRANSLATE_NOOP("Form1", "# of poles")},
-    {7, QT_TRANSLATE_NOOP("Form1", "Speed")},
-    {8, QT_TRANSLATE_NOOP("Form1", "V/f")},
-};
-
-// Enough of a field's text to recognise it on one line of the strip.
-constexpr qsizetype quotedLength = 16;
-
-QString quoted(QString text)
-{
-    // Skipped by the reading, and a line feed would break the strip's line.
-    text.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\t'), QLatin1Char(' '));
-    if (text.size() > quotedLength)
-        text = text.left(quotedLength - 1) + QChar(0x2026);  // …
-    return text;
-}
-
 } // namespace
 
-Form1::Form1(MessageBox& messageBox, FileDialog& fileDialog, port::backend::Module1& module,
+Form1::Form1(console::MessageBox& messageBox, FileDialog& fileDialog, port::backend::Module1& module,
              const port::record::WriteRecord& record, const QString& portDescription,
              port::run::StepThreadSetup stepSetup, QWidget* parent)
     : QWidget(parent)
-    , messageBox_(messageBox)
     , fileDialog_(fileDialog)
     , record_(record)
     , selfTestDuration_(port::selftest::selfTestDefaultDuration)
@@ -207,7 +169,7 @@ Form1::Form1(MessageBox& messageBox, FileDialog& fileDialog, port::backend::Modu
     statusStrip_->setGeometry(0, clientHeight, clientWidth, stripHeight_);
     statusStrip_->showStepCpu(port::run::stepCpuClaim());
     selfTest_ = new selftest::SelfTestRunner(stepSetup, this);
-    runAdapter_ = new RunAdapter(module, record, std::move(stepSetup), this);
+    console_ = new console::OperatorConsole(messageBox, module, record, std::move(stepSetup), this);
     chooseFont();
     connectHandlers();
     installStopKey();
@@ -270,7 +232,8 @@ void Form1::createControls()
 Form1::~Form1() = default;
 
 // Wires every handler in one place. Handlers of text changes see every change,
-// typed or set by code, as the checks must warn at each altering keystroke.
+// typed or set by code, as the checks must warn at each altering keystroke;
+// what the console puts into a field comes back through showText.
 void Form1::connectHandlers()
 {
     connect(command(1), &QPushButton::clicked, this, &Form1::Command1_Click);
@@ -280,13 +243,19 @@ void Form1::connectHandlers()
     connect(field(3), &QLineEdit::textChanged, this, &Form1::Text3_Change);
     connect(field(6), &QLineEdit::textChanged, this, &Form1::Text6_Change);
     connect(field(7), &QLineEdit::textChanged, this, &Form1::Text7_Change);
+    for (const int number : {1, 2, 4, 5, 8, 9, 10})
+        connect(field(number), &QLineEdit::textChanged, this, [this, number] { typed(number); });
     // Leaving P.F. is seen on the field, the end of the click that left it
     // wherever its release goes.
     QCoreApplication::instance()->installEventFilter(this);
-    connect(runAdapter_, &RunAdapter::stateChanged, this, &Form1::showRunState);
-    connect(runAdapter_, &RunAdapter::errorOccurred, this, &Form1::reportPortError);
-    connect(runAdapter_, &RunAdapter::readoutChanged, statusStrip_, &StatusStrip::showReadout);
-    connect(runAdapter_, &RunAdapter::timingChanged, statusStrip_, &StatusStrip::showTiming);
+    connect(console_, &console::OperatorConsole::textChanged, this, &Form1::showText);
+    connect(console_, &console::OperatorConsole::printed, this, [this] { update(); });
+    connect(console_, &console::OperatorConsole::readingNoted, statusStrip_, &StatusStrip::showFieldReading);
+    connect(console_, &console::OperatorConsole::aboutToRun, this, &Form1::cutSelfTestShort);
+    connect(console_, &console::OperatorConsole::stopPressed, this, &Form1::stopPressed);
+    connect(console_, &console::OperatorConsole::runStateChanged, this, &Form1::showRunState);
+    connect(&console_->runs(), &console::RunAdapter::readoutChanged, statusStrip_, &StatusStrip::showReadout);
+    connect(&console_->runs(), &console::RunAdapter::timingChanged, statusStrip_, &StatusStrip::showTiming);
     connect(selfTest_, &selftest::SelfTestRunner::finished, this, &Form1::showTimingSelfTest);
     connect(statusStrip_, &StatusStrip::monitorRequested, this, &Form1::openMonitor);
     connect(statusStrip_, &StatusStrip::selfTestRequested, this, &Form1::startTimingSelfTest);
@@ -321,8 +290,25 @@ void Form1::chooseFont()
 
 void Form1::Form_Load()
 {
-    for (int number = 1; number <= 10; ++number)
-        field(number)->setText(QString());
+    for (int number = 1; number <= console::OperatorConsole::fieldCount; ++number)
+        field(number)->setText(console_->text(number));
+}
+
+void Form1::typed(int number)
+{
+    echoed_ = number;
+    console_->setText(number, field(number)->text());
+    echoed_ = 0;
+}
+
+// Before the change's checks, so that the field shows what their boxes judge.
+// What was typed here comes back first, and is shown already.
+void Form1::showText(int number, const QString& text)
+{
+    if (std::exchange(echoed_, 0) == number)
+        return;
+    const QSignalBlocker blocker(field(number));
+    fillField(*field(number), text);
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
@@ -395,100 +381,37 @@ void Form1::postPowerFactorCheck()
 
 void Form1::paintEvent(QPaintEvent*)
 {
-    if (printedLine_.isEmpty())
+    const QString line = console_->printedLine();
+    if (line.isEmpty())
         return;
     QPainter painter(this);
     painter.setPen(palette().color(QPalette::WindowText));
-    painter.drawText(QPoint(0, fontMetrics().ascent()), printedLine_);
+    painter.drawText(QPoint(0, fontMetrics().ascent()), line);
 }
 
-void Form1::print(const QString& line)
-{
-    printedLine_ = line;
-    update();
-}
-
-void Form1::showMessage(Check check)
-{
-    const CheckMessage message = checkMessage(check);
-    showMessage(message.prompt, message.title);
-}
-
-void Form1::showMessage(const QString& prompt, const QString& title)
-{
-    messageBox_.show(prompt, title.isEmpty() ? tr(applicationTitle) : title);
-}
-
-// RUN: while a run is under way it takes the new count at its next cycle, so
-// there is never a second writer. A self-test that measures is cut short
-// first: its step thread would share the step CPU with the run's, at the same
-// priority, and the one that never blocked would keep the other from ever
-// running. Run control keeps the start until the self-test's result
-// arrives, which is once its step thread has ended.
 void Form1::Command1_Click()
 {
-    const std::int64_t delayCount = port::pattern::delayCountFor(held_.stepTime);
-    print(QString::number(delayCount));
-    fillField(*field(9), QStringLiteral("0"));
-    if (selfTest_->isRunning()) {
-        selfTest_->cancel();
-        selfTestCutShort_ = true;
-        statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN: the run starts when it has ended"));
-    }
-    runAdapter_->run(delayCount);
+    console_->run();
+}
+
+// RUN while the timing self-test measures: the start waits for its end.
+void Form1::cutSelfTestShort()
+{
+    if (!selfTest_->isRunning())
+        return;
+    selfTest_->cancel();
+    selfTestCutShort_ = true;
+    statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN: the run starts when it has ended"));
 }
 
 void Form1::Command2_Click()
 {
-    const drive::SetPoint setPoint = drive::computeSetPoint(
-        fields::numericReading(utf8(field(6))), fields::numericReading(utf8(field(7))),
-        fields::numericReading(utf8(field(8))), fields::numericReading(utf8(field(1))), held_);
-    held_ = setPoint.values;
-    // Before any box, so that the note is there to read while it is open.
-    statusStrip_->showFieldReading(readingNote());
-
-    switch (setPoint.verdict) {
-    case drive::Verdict::Accepted:
-        fillField(*field(10), QString::fromStdString(
-                                  fields::displayText(held_.requiredVoltage, QLocale().decimalPoint().toStdString())));
-        break;
-    case drive::Verdict::AtOrAboveRating:
-        showMessage(Check::VoltageNotBelowRating);
-        break;
-    case drive::Verdict::ZeroFrequency:
-        showMessage(Check::ZeroFrequency);
-        break;
-    case drive::Verdict::OutOfRange:
-        showMessage(Check::FrequencyOutOfRange);
-        break;
-    }
+    console_->requiredVoltage();
 }
 
-// "V/f read as 7 from '7,6x'" for each field whose text held more than the
-// number it gave, in the window's order; empty when every field read cleanly.
-QString Form1::readingNote() const
-{
-    const QString decimalPoint = QLocale().decimalPoint();
-    QStringList notes;
-    for (const ReadField& read : requiredVoltageFields) {
-        const std::string text = utf8(field(read.number));
-        if (fields::readsWhole(text))
-            continue;
-        notes << tr("%1 read as %2 from '%3'")
-                     .arg(tr(read.name),
-                          QString::fromStdString(fields::displayText(fields::numericReading(text), decimalPoint.toStdString())),
-                          quoted(field(read.number)->text()));
-    }
-    return notes.join(QStringLiteral("; "));
-}
-
-// STOP: a run completes its cycle when it ends soon, otherwise it ends at
-// once; either way the port is left idle. With no run the idle values are
-// written at once.
 void Form1::Command3_Click()
 {
-    runAdapter_->stop();
-    emit stopPressed();
+    console_->stop();
 }
 
 // EXIT ends the program: a run alive ends at once with the idle pair; with
@@ -504,7 +427,7 @@ void Form1::closeEvent(QCloseEvent* event)
     powerFactorCheck_ = PendingCheck::None;
     selfTestCutShort_ = false;  // nobody is left to read it
     selfTest_->cancel();
-    runAdapter_->shutDown();
+    console_->shutDown();
     QWidget::closeEvent(event);
 }
 
@@ -516,7 +439,7 @@ void Form1::showRunState(port::run::SequencerState state)
 
 bool Form1::readoutPolling() const
 {
-    return runAdapter_->polling();
+    return console_->runs().polling();
 }
 
 // The monitor is its own top-level window, made on first use; it polls the
@@ -536,11 +459,11 @@ void Form1::openMonitor()
 
 void Form1::startTimingSelfTest()
 {
-    if (selfTest_->isRunning() || runAdapter_->isAlive())
+    if (selfTest_->isRunning() || console_->runs().isAlive())
         return;
     statusStrip_->setSelfTestEnabled(false);
     statusStrip_->showSelfTestRunning(selfTestDuration_);
-    runAdapter_->holdStepCpu();
+    console_->runs().holdStepCpu();
     selfTest_->start(selfTestDuration_);
 }
 
@@ -548,8 +471,8 @@ void Form1::showTimingSelfTest(const port::selftest::SelfTestResult& result)
 {
     // The self-test's step thread has ended (or was left to end on its own,
     // failure says so): the step CPU is the run's.
-    runAdapter_->releaseStepCpu();
-    statusStrip_->setSelfTestEnabled(!runAdapter_->isAlive());
+    console_->runs().releaseStepCpu();
+    statusStrip_->setSelfTestEnabled(!console_->runs().isAlive());
     if (std::exchange(selfTestCutShort_, false)) {
         statusStrip_->showSelfTestEnded(tr("Timing self-test cut short by RUN"));
         selftest::SelfTestDialog* dialog = selfTestDialog();
@@ -558,7 +481,7 @@ void Form1::showTimingSelfTest(const port::selftest::SelfTestResult& result)
         return;
     }
     if (result.cancelled) {
-        if (!runAdapter_->isAlive())
+        if (!console_->runs().isAlive())
             statusStrip_->showSelfTestEnded(tr("Timing self-test cancelled"));
         return;
     }
@@ -606,45 +529,24 @@ selftest::SelfTestDialog* Form1::selfTestDialog()
     return dialog;
 }
 
-// Said on stderr too: the box may be read by nobody, and a log keeps it.
-void Form1::reportPortError(const QString& line)
-{
-    std::fprintf(stderr, "frequency-converter: ERROR: %s\n", qPrintable(line));
-    showMessage(line, tr("Port Error"));
-}
-
 void Form1::Text3_Change()
 {
-    if (!fields::powerPasses(utf8(field(3))))
-        showMessage(Check::Power);
+    typed(3);
 }
 
 void Form1::Text4_LostFocus()
 {
-    if (!fields::powerFactorPasses(utf8(field(4))))
-        showMessage(Check::PowerFactor);
-}
-
-// Each check reads the fields again: the box before it may have taken time,
-// and a check must judge the fields as they are when it runs.
-void Form1::runPoleSpeedChecks()
-{
-    if (!fields::twoPoleSpeedPasses(utf8(field(6)), utf8(field(7))))
-        showMessage(Check::TwoPoleSpeed);
-    if (!fields::fourPoleSpeedPasses(utf8(field(6)), utf8(field(7))))
-        showMessage(Check::FourPoleSpeed);
+    console_->checkPowerFactor();
 }
 
 void Form1::Text6_Change()
 {
-    runPoleSpeedChecks();
+    typed(6);
 }
 
 void Form1::Text7_Change()
 {
-    if (!fields::demandSpeedWithinRated(utf8(field(5)), utf8(field(7))))
-        showMessage(Check::AboveRatedSpeed);
-    runPoleSpeedChecks();
+    typed(7);
 }
 
 void Form1::addStripRow(QWidget* row, int rowHeight)

@@ -1,18 +1,14 @@
 // The operator's window: the motor rating and the demanded operating point,
-// Required Voltage, RUN, STOP and EXIT.
+// Required Voltage, RUN, STOP and EXIT, shown over the console they drive.
 #ifndef APP_WINDOW_FORM1_H
 #define APP_WINDOW_FORM1_H
 
 #include <QWidget>
 
 #include <chrono>
-#include <cstdint>
 #include <map>
-#include <optional>
 
-#include "app/window/checkmessages.h"
-#include "drive/setpoint/setpoint.h"
-#include "port/run/runcontrol.h"
+#include "app/console/operatorconsole.h"
 
 class QLabel;
 class QLineEdit;
@@ -39,8 +35,6 @@ class SelfTestRunner;
 namespace app::window {
 
 class FileDialog;
-class MessageBox;
-class RunAdapter;
 class StatusStrip;
 
 class Form1 : public QWidget
@@ -55,14 +49,17 @@ public:
     // port is in use and, for a stand-in, why. stepSetup asks for the step
     // thread's priority (empty: normal priority); the timing self-test asks
     // the same way.
-    Form1(MessageBox& messageBox, FileDialog& fileDialog, port::backend::Module1& module,
+    Form1(console::MessageBox& messageBox, FileDialog& fileDialog, port::backend::Module1& module,
           const port::record::WriteRecord& record, const QString& portDescription,
           port::run::StepThreadSetup stepSetup = {}, QWidget* parent = nullptr);
     ~Form1() override;
 
-    const drive::HeldValues& heldValues() const { return held_; }
+    // What the window shows: the fields, their checks, Required Voltage and
+    // run control, without a widget. It tells through messageBox.
+    console::OperatorConsole& console() const { return *console_; }
+    const drive::HeldValues& heldValues() const { return console_->heldValues(); }
     // The line RUN printed last; it stays on the window until the next print.
-    QString printedLine() const { return printedLine_; }
+    QString printedLine() const { return console_->printedLine(); }
 
     // How long the timing self-test measures (a few seconds by default).
     void setSelfTestDuration(std::chrono::nanoseconds duration) { selfTestDuration_ = duration; }
@@ -95,8 +92,9 @@ private slots:
     void Text6_Change();
     void Text7_Change();
 
+    void showText(int number, const QString& text);
+    void cutSelfTestShort();
     void showRunState(port::run::SequencerState state);
-    void reportPortError(const QString& line);
     void openMonitor();
     void startTimingSelfTest();
     void showTimingSelfTest(const port::selftest::SelfTestResult& result);
@@ -112,22 +110,17 @@ private:
     QLineEdit* field(int number) const { return fields_.at(number); }
     QPushButton* command(int number) const { return commands_.at(number); }
 
-    QString readingNote() const;
+    void typed(int number);
     void checkPowerFactorWhenFree();
     void postPowerFactorCheck();
-    void runPoleSpeedChecks();
-    void showMessage(Check check);
-    void showMessage(const QString& prompt, const QString& title);
     selftest::SelfTestDialog* selfTestDialog();
     void presentSelfTestDialog(selftest::SelfTestDialog* dialog);
-    void print(const QString& line);
 
-    MessageBox& messageBox_;
     FileDialog& fileDialog_;
     const port::record::WriteRecord& record_;
     const port::record::WriteRecord* keepAliveRecord_ = nullptr;
-    drive::HeldValues held_;
-    QString printedLine_;
+    console::OperatorConsole* console_ = nullptr;
+    int echoed_ = 0;  // the field whose typed text the console is taking
 
     std::map<int, QLineEdit*> fields_;
     std::map<int, QPushButton*> commands_;
@@ -139,7 +132,6 @@ private:
     std::chrono::nanoseconds selfTestDuration_;
     selftest::SelfTestRunner* selfTest_ = nullptr;
     bool selfTestCutShort_ = false;  // by RUN: the dialog says so
-    RunAdapter* runAdapter_ = nullptr;
 
     // Leaving P.F. checks it once the click that moved the focus is over and
     // the boxes that click opened are closed.

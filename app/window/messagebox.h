@@ -1,20 +1,12 @@
-// How the window tells the operator something: a modal box with one OK button.
-// Injected so that tests record the boxes instead of blocking on them.
+// The console's message box under the window's name for it, for the code and
+// tests that reach it through the window.
 #ifndef APP_WINDOW_MESSAGEBOX_H
 #define APP_WINDOW_MESSAGEBOX_H
 
-class QString;
+#include "app/console/messagebox.h"
 
 namespace app::window {
-
-class MessageBox
-{
-public:
-    virtual ~MessageBox() = default;
-    // Returns once the operator has pressed OK.
-    virtual void show(const QString& prompt, const QString& title) = 0;
-};
-
-}  // namespace app::window
+using console::MessageBox;
+}
 
 #endif

@@ -2,13 +2,13 @@
 #ifndef APP_WINDOW_MODALMESSAGEBOX_H
 #define APP_WINDOW_MODALMESSAGEBOX_H
 
-#include "app/window/messagebox.h"
+#include "app/console/messagebox.h"
 
 class QWidget;
 
 namespace app::window {
 
-class ModalMessageBox : public MessageBox
+class ModalMessageBox : public console::MessageBox
 {
 public:
     explicit ModalMessageBox(QWidget* parent = nullptr);

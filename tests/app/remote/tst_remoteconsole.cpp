@@ -116,10 +116,12 @@ void TestRemoteConsole::init()
                                                  QStringLiteral("Port: recording"));
     form_->setSelfTestDuration(1s);
     runs_ = form_->findChild<app::window::RunAdapter*>();
-    console_ = std::make_unique<app::remote::RemoteConsole>(*form_, *runs_, *requestBox_);
+    console_ = std::make_unique<app::remote::RemoteConsole>(form_->console(), *requestBox_);
     map_ = std::make_unique<app::remote::RegisterMap>(*console_, app::remote::Identity{"V", "P", "1"});
     server_ = std::make_unique<app::remote::ModbusServer>(*map_, *console_, app::remote::Endpoint{"127.0.0.1", 0});
-    console_->remoteSwitch().setWhere(QStringLiteral("127.0.0.1:1502"));
+    auto* row = new app::remote::RemoteSwitch(*console_);
+    row->setWhere(QStringLiteral("127.0.0.1:1502"));
+    form_->addStripRow(row, app::remote::RemoteSwitch::rowHeight);
     form_->show();
     remoteSwitch()->click();
 }

@@ -1,9 +1,9 @@
 // The prompts keep the window's translation context, where they were first said.
-#include "app/window/checkmessages.h"
+#include "app/console/checkmessages.h"
 
 #include <QCoreApplication>
 
-namespace app::window {
+namespace app::console {
 
 namespace {
 
@@ -38,4 +38,4 @@ CheckMessage checkMessage(Check check)
             text.title ? QCoreApplication::translate("Form1", text.title) : QString()};
 }
 
-}  // namespace app::window
+}  // namespace app::console

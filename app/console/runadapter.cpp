@@ -1,6 +1,6 @@
 // The step thread's callbacks only post to the window's thread: the window's
 // thread may be joining the step thread while they run.
-#include "app/window/runadapter.h"
+#include "app/console/runadapter.h"
 
 #include <QMetaObject>
 #include <QSocketNotifier>
@@ -17,7 +17,7 @@
 
 #include "app/text/timingtext.h"
 
-namespace app::window {
+namespace app::console {
 
 namespace {
 
@@ -180,4 +180,4 @@ void RunAdapter::refresh()
     emit timingChanged(timingText());
 }
 
-}  // namespace app::window
+}  // namespace app::console

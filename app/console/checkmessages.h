@@ -1,11 +1,11 @@
-// What the window's checks say, each in one place: the box the operator
+// What the console's checks say, each in one place: the box the operator
 // sees, and the strip's line for a remote request that the same check refuses.
-#ifndef APP_WINDOW_CHECKMESSAGES_H
-#define APP_WINDOW_CHECKMESSAGES_H
+#ifndef APP_CONSOLE_CHECKMESSAGES_H
+#define APP_CONSOLE_CHECKMESSAGES_H
 
 #include <QString>
 
-namespace app::window {
+namespace app::console {
 
 enum class Check {
     Power,
@@ -25,6 +25,6 @@ struct CheckMessage {
 
 CheckMessage checkMessage(Check check);
 
-}  // namespace app::window
+}  // namespace app::console
 
-#endif  // APP_WINDOW_CHECKMESSAGES_H
+#endif  // APP_CONSOLE_CHECKMESSAGES_H
