@@ -341,7 +341,7 @@ void ModbusServer::accept(int listenFd, bool secure)
     const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
     if (fd < 0)
         return;
-    if (clients_.size() >= mostClients) {
+    if (clients_.size() >= mostClients && !makeWay(Clock::now())) {
         ::close(fd);
         return;
     }
@@ -373,6 +373,23 @@ void ModbusServer::accept(int listenFd, bool secure)
         client.known = true;
     }
     clients_.push_back(std::move(client));
+}
+
+// A connection still in its TLS handshake has proved nothing yet: at the
+// limit the oldest of them makes way for a new connection, so that
+// handshakes nobody finishes cannot keep a client with a certificate out
+// (a PLC coming back within its watch) for as long as their limit.
+bool ModbusServer::makeWay(Clock::time_point now)
+{
+    const auto oldest = std::ranges::min_element(clients_, {}, [](const Client& client) {
+        return client.handshaking ? client.handshakeEnd : Clock::time_point::max();
+    });
+    if (oldest == clients_.end() || !oldest->handshaking)
+        return false;
+    console_.audit("remote: " + oldest->name + ": TLS handshake unfinished, dropped to let a new connection in");
+    oldest->dropped = true;
+    hangUp(now);
+    return true;
 }
 
 // Done, the connection is named by its certificate's subject, and its rights

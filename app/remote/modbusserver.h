@@ -158,6 +158,7 @@ private:
     void release();
     void serve();
     void accept(int listenFd, bool secure);
+    bool makeWay(Clock::time_point now);
     // The handshake a step further; false when the client is to be dropped.
     bool shake(Client& client, Clock::time_point now);
     // Reads what came and answers each whole request in turn; false when

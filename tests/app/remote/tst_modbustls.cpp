@@ -75,6 +75,7 @@ private slots:
     void clients_data();
     void clients();
     void handshakeNeverComes();
+    void unfinishedHandshakesMakeWay();
     void reload_data();
     void reload();
 
@@ -294,6 +295,20 @@ void TestModbusTls::handshakeNeverComes()
     };
     QVERIFY(at("role \"operator\"") < at("no TLS handshake within 500 ms: dropped"));
     QVERIFY(at("no TLS handshake within 500 ms: dropped") < at("sent nothing for"));
+}
+
+// Connections that never finish their handshake fill every place: a client
+// with a certificate still gets in, the oldest of them making way.
+void TestModbusTls::unfinishedHandshakesMakeWay()
+{
+    Rig rig(certificates_.path());
+    std::vector<int> silent;
+    for (std::size_t i = 0; i < app::remote::ModbusServer::mostClients; ++i)
+        silent.push_back(connectToLoopback(rig.port().toUShort()));
+    QCOMPARE(python(rig, "guest", {"r100:1"}), QString("2112"));
+    QVERIFY(logged(rig.console, "TLS handshake unfinished, dropped to let a new connection in"));
+    for (const int fd : silent)
+        ::close(fd);
 }
 
 // The files are read again for the connections made after it: on a reload
