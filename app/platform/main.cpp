@@ -71,6 +71,9 @@ class StderrMessageBox final : public app::console::MessageBox
 public:
     void show(const QString& prompt, const QString& title) override
     {
+        // A port's error is on stderr already, as the console's ERROR line.
+        if (title == QCoreApplication::translate("Form1", "Port Error"))
+            return;
         std::fprintf(stderr, "frequency-converter: %s: %s\n", qPrintable(title),
                      qPrintable(prompt.simplified()));
     }
