@@ -7,6 +7,7 @@
 #include "app/service/servicewatchdog.h"
 #include "app/console/runadapter.h"
 #include "app/text/runstatetext.h"
+#include "app/text/timingtext.h"
 
 #include <QTimer>
 
@@ -20,6 +21,17 @@ ServiceLink::ServiceLink(console::RunAdapter& runs, const port::record::WriteRec
     : QObject(parent), runs_(runs), record_(record), console_(console), server_(server), beat_(new QTimer(this))
 {
     connect(&runs, &console::RunAdapter::readoutChanged, this, &ServiceLink::takeReadout);
+    // With no strip to show it, the journal says how the steps are held: the
+    // priority the step thread was granted, once and on every change.
+    connect(&runs, &console::RunAdapter::timingChanged, this, [this] {
+        port::run::TimingMode mode = runs_.control().timing();
+        mode.sleeping.reset();
+        const QString line = text::timingText(mode);
+        if (mode.known && line != timingSaid_) {
+            timingSaid_ = line;
+            std::fprintf(stderr, "frequency-converter: %s\n", qPrintable(line));
+        }
+    });
     beat_->setInterval(beatInterval);
     connect(beat_, &QTimer::timeout, this, [this] {
         beats_.store(beats_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);

@@ -62,6 +62,7 @@ private:
     ServiceNotifier notifier_;
     port::run::RunReadout readout_;
     QString shown_;
+    QString timingSaid_;  // the step thread's priority, as last said on stderr
     std::chrono::steady_clock::time_point shownAt_{};
     QTimer* beat_;
     std::atomic<std::uint64_t> beats_{0};
