@@ -388,14 +388,8 @@ int main(int argc, char* argv[])
         return 2;
     // Holds the port lock: it must live until the program ends.
     port::backend::OpenedPort opened =
-        port::backend::openPort(choice.toStdString(), commissioning ? commissioning->keepAlive
-                                                                    : parser.value(keepAliveOption).toStdString());
-    if (commissioning) {
-        // The port is the file's: its lines name the file's key, not the option.
-        for (std::string* line : {&opened.description, &opened.refusal})
-            for (std::size_t at; (at = line->find("--port=")) != std::string::npos;)
-                line->replace(at, 7, "port = ");
-    }
+        commissioning ? app::service::openCommissionedPort(commissioning->port, commissioning->keepAlive)
+                      : port::backend::openPort(choice.toStdString(), parser.value(keepAliveOption).toStdString());
     if (!opened.refusal.empty()) {
         app::platform::TerminationSignals::unblockInThisThread();  // nothing to leave idle
         std::fprintf(stderr, "frequency-converter: ERROR: %s\n", opened.refusal.c_str());

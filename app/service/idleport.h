@@ -6,9 +6,16 @@
 #ifndef APP_SERVICE_IDLEPORT_H
 #define APP_SERVICE_IDLEPORT_H
 
+#include "port/backend/portselection.h"
+
 #include <string>
 
 namespace app::service {
+
+// Opens choice as --port opens it, with keepAlive as --keep-alive; its lines
+// (the description, a refusal's remedy) name the file's key, "port = ...",
+// rather than an option the file's user never typed.
+port::backend::OpenedPort openCommissionedPort(const std::string& choice, const std::string& keepAlive = {});
 
 // Opens choice (a --port choice; auto is refused), writes the idle pair,
 // closes it. 0 and one line on stderr saying so; 2 and one error line when
