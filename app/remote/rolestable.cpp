@@ -3,6 +3,7 @@
 #include "app/remote/rolestable.h"
 
 #include "app/remote/registermap.h"
+#include "app/remote/textline.h"
 
 #include <algorithm>
 #include <array>
@@ -40,15 +41,6 @@ Rights rightToWrite(std::uint16_t address, std::uint16_t value)
     default:
         return right::none;  // no such register to write: the map refuses it whole
     }
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view blanks = " \t\r";
-    const std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // depends on another key, one more line in the checks of the whole file).
 #include "app/service/commissioning.h"
 
+#include "app/remote/textline.h"
 #include "port/backend/gpiowiring.h"
 
 #include <arpa/inet.h>
@@ -22,6 +23,8 @@
 namespace app::service {
 
 namespace {
+
+using remote::trimmed;
 
 // What a client could write to 40003-40006 (the register map's limits and
 // scales): a value the file fixes is one the registers can show.
@@ -213,15 +216,6 @@ std::string keyList()
     for (const Key& key : keys)
         list += (list.empty() ? "" : ", ") + std::string(key.name);
     return list;
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view blank = " \t\r";
-    const std::size_t first = text.find_first_not_of(blank);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(blank) - first + 1);
 }
 
 bool loopback(const remote::Endpoint& endpoint)
